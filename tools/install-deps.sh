@@ -1,0 +1,27 @@
+#!/bin/sh
+# Installs the Debian packages that building and testing need, when any is missing.
+# Usage: tools/install-deps.sh [fuzz]
+set -eu
+
+packages="cmake ninja-build g++ make libgtest-dev nlohmann-json3-dev iproute2"
+if [ "${1:-}" = "fuzz" ]; then
+    packages="$packages clang libclang-rt-14-dev"
+fi
+
+missing=""
+for p in $packages; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $p"
+    fi
+done
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "harbolt: missing Debian packages:$missing" >&2
+    echo "harbolt: run as root, or install them with: sudo apt-get install$missing" >&2
+    exit 1
+fi
+echo "harbolt: installing$missing"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends $missing
