@@ -1,0 +1,154 @@
+#include "app/DataCommand.h"
+
+#include "database/Database.h"
+#include "platform/CodePage.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+namespace harbolt {
+
+const char* const kDataCommandUsage =
+    "  harbolt data dump [--json] FILE   show what a data file holds (falls back to its .BAK)\n"
+    "  harbolt data check FILE           check that FILE itself is well formed\n";
+
+namespace {
+
+std::string TimeText(const TSystemTime& t) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.4u-%.2u-%.2u %.2u:%.2u:%.2u.%.3u", t.Year, t.Month, t.Day,
+                  t.Hour, t.Minute, t.Second, t.Milliseconds);
+    return text;
+}
+
+std::string U(const std::string& cp1252) {
+    return Cp1252ToUtf8(cp1252);
+}
+
+nlohmann::ordered_json ComputerToJson(const TComputerData& computer) {
+    nlohmann::ordered_json properties = nlohmann::ordered_json::object();
+    for (const auto& [key, value] : computer.Properties())
+        properties[U(key)] = U(value);
+    const TJournal journal = computer.Journal();
+    nlohmann::ordered_json entries = nlohmann::ordered_json::array();
+    for (const TKeyValueObject& entry : journal.Entries)
+        entries.push_back({U(entry.Key), U(entry.Value)});
+    return {{"name", U(computer.Name())},
+            {"own", computer.IsOwn()},
+            {"lastUpdate", TimeText(computer.LastUpdate())},
+            {"properties", properties},
+            {"journal",
+             {{"start", journal.JournalStart},
+              {"end", journal.JournalEnd},
+              {"complete", journal.Complete},
+              {"entries", entries}}}};
+}
+
+void PrintText(const TDatabase& database, const std::string& file, TLoadSource source,
+               std::ostream& out) {
+    out << file << " (read from "
+        << (source == TLoadSource::DataFile ? "the data file" : "its backup") << ")\n";
+    int count = 0;
+    for (const TComputerData* c = database.First.get(); c != nullptr; c = c->Next.get()) {
+        ++count;
+        const TJournal journal = c->Journal();
+        out << "\nComputer " << U(c->Name()) << (c->IsOwn() ? " (own)" : "") << "\n  last update  "
+            << TimeText(c->LastUpdate()) << "\n  journal      " << journal.JournalStart << " to "
+            << journal.JournalEnd << (journal.Complete ? ", complete" : "") << ", "
+            << journal.Count() << (journal.Count() == 1 ? " entry" : " entries") << "\n";
+        const auto properties = c->Properties();
+        out << "  properties   " << properties.size() << "\n";
+        for (const auto& [key, value] : properties)
+            out << "    " << U(key) << "=" << U(value) << "\n";
+        if (journal.Count() > 0) {
+            out << "  journal entries\n";
+            std::int64_t number = journal.JournalStart;
+            for (const TKeyValueObject& entry : journal.Entries)
+                out << "    " << number++ << ": " << U(entry.Key) << "="
+                    << (entry.Value.empty() ? "(deleted)" : U(entry.Value)) << "\n";
+        }
+    }
+    if (count == 0)
+        out << "\nNo computers with properties.\n";
+}
+
+int Dump(const std::string& file, bool json, std::ostream& out, std::ostream& err) {
+    TDatabase database;
+    TLoadSource source;
+    try {
+        source = database.LoadFromFile(file);
+    } catch (const std::exception& backupError) {
+        // Both failed; say why for each file, not just for the backup.
+        std::string dataError = "unreadable";
+        try {
+            TMemoryStream stream(ReadWholeFile(file));
+            TDatabase strict;
+            strict.LoadFromStream(stream);
+        } catch (const std::exception& e) {
+            dataError = e.what();
+        }
+        err << "harbolt: cannot read " << file << " (" << dataError << ") nor its backup "
+            << BackupFileName(file) << " (" << backupError.what() << ")\n";
+        return 1;
+    }
+    if (!json) {
+        PrintText(database, file, source, out);
+        return 0;
+    }
+    nlohmann::ordered_json computers = nlohmann::ordered_json::array();
+    for (const TComputerData* c = database.First.get(); c != nullptr; c = c->Next.get())
+        computers.push_back(ComputerToJson(*c));
+    nlohmann::ordered_json doc = {{"file", file},
+                                  {"source", source == TLoadSource::DataFile ? "data" : "backup"},
+                                  {"computers", computers}};
+    // A path is not always valid UTF-8; the document must be.
+    out << doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
+    return 0;
+}
+
+int Check(const std::string& file, std::ostream& out, std::ostream& err) {
+    try {
+        TMemoryStream stream(ReadWholeFile(file));
+        TDatabase database;
+        database.LoadFromStream(stream);
+        std::vector<std::string> names;
+        database.GetNames(names);
+        out << file << ": well formed, " << names.size()
+            << (names.size() == 1 ? " computer" : " computers") << "\n";
+        return 0;
+    } catch (const std::exception& e) {
+        err << file << ": " << e.what() << "\n";
+        return 1;
+    }
+}
+
+} // namespace
+
+int RunDataCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    const auto usage = [&err]() {
+        err << "usage:\n" << kDataCommandUsage;
+        return 2;
+    };
+    if (args.empty())
+        return usage();
+    if (args[0] == "dump") {
+        bool json = false;
+        std::string file;
+        for (std::size_t i = 1; i < args.size(); ++i) {
+            if (args[i] == "--json")
+                json = true;
+            else if (file.empty() && !(args[i].size() > 1 && args[i][0] == '-'))
+                file = args[i];
+            else
+                return usage();
+        }
+        if (file.empty())
+            return usage();
+        return Dump(file, json, out, err);
+    }
+    if (args[0] == "check" && args.size() == 2)
+        return Check(args[1], out, err);
+    return usage();
+}
+
+} // namespace harbolt

@@ -1,0 +1,132 @@
+#include "app/DataCommand.h"
+#include "../database/Golden.h"
+#include "database/Database.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace harbolt {
+namespace {
+
+namespace fs = std::filesystem;
+
+class DataCommandTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/harbolt-datacmd-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        Dir = pattern;
+        File = (Dir / "Harbolt.DAT").string();
+    }
+    void TearDown() override { fs::remove_all(Dir); }
+    void Write(const fs::path& path, const std::string& bytes) {
+        std::ofstream(path, std::ios::binary) << bytes;
+    }
+    int Run(std::vector<std::string> args) {
+        Out.str("");
+        Err.str("");
+        return RunDataCommand(args, Out, Err);
+    }
+    fs::path Dir;
+    std::string File;
+    std::ostringstream Out;
+    std::ostringstream Err;
+};
+
+TEST_F(DataCommandTest, JsonDumpOfTheKnownPc1File) {
+    Write(File, test::Pc1DataFile());
+    ASSERT_EQ(Run({"dump", "--json", File}), 0) << Err.str();
+    const auto doc = nlohmann::json::parse(Out.str());
+    EXPECT_EQ(doc["file"], File);
+    EXPECT_EQ(doc["source"], "data");
+    ASSERT_EQ(doc["computers"].size(), 1u);
+    const auto& pc1 = doc["computers"][0];
+    EXPECT_EQ(pc1["name"], "PC1");
+    EXPECT_EQ(pc1["own"], true);
+    EXPECT_EQ(pc1["lastUpdate"], "1980-01-01 00:00:00.000");
+    EXPECT_EQ(pc1["properties"], nlohmann::json({{"ProxyEnabled", "yes"}}));
+    EXPECT_EQ(pc1["journal"]["start"], 0);
+    EXPECT_EQ(pc1["journal"]["end"], 1);
+    EXPECT_EQ(pc1["journal"]["complete"], false);
+    EXPECT_EQ(pc1["journal"]["entries"], nlohmann::json::parse(R"([["ProxyEnabled","yes"]])"));
+    // Keys come in the documented order.
+    EXPECT_EQ(Out.str().find("\"file\""), Out.str().find('"'));
+}
+
+TEST_F(DataCommandTest, DumpConvertsTextsToUtf8AndReportsTheBackup) {
+    {
+        OwnComputerName = "Box";
+        TDatabase db;
+        db.FindComputer("Box").SetProperty("DF\xDC-Verbindungen", "Stra\xDF"
+                                                                  "e \x80");
+        db.FindComputer("Peer");
+        db.SaveToFile(File);
+        OwnComputerName = "unknown";
+    }
+    fs::rename(File, Dir / "Harbolt.BAK");
+    ASSERT_EQ(Run({"dump", "--json", File}), 0) << Err.str();
+    const auto doc = nlohmann::json::parse(Out.str());
+    EXPECT_EQ(doc["source"], "backup");
+    ASSERT_EQ(doc["computers"].size(), 1u);
+    EXPECT_EQ(doc["computers"][0]["properties"]["DFÜ-Verbindungen"], "Straße €");
+
+    ASSERT_EQ(Run({"dump", File}), 0);
+    EXPECT_NE(Out.str().find("DFÜ-Verbindungen=Straße €"), std::string::npos) << Out.str();
+    EXPECT_NE(Out.str().find("backup"), std::string::npos);
+}
+
+TEST_F(DataCommandTest, MissingFilesAreAnErrorNamingTheFile) {
+    EXPECT_EQ(Run({"dump", File}), 1);
+    EXPECT_NE(Err.str().find(File), std::string::npos) << Err.str();
+    EXPECT_EQ(Out.str(), "");
+    EXPECT_EQ(Run({"check", File}), 1);
+    EXPECT_NE(Err.str().find(File), std::string::npos);
+
+    // A corrupt data file without a backup: both reasons are given.
+    Write(File, "corrupt");
+    EXPECT_EQ(Run({"dump", "--json", File}), 1);
+    EXPECT_NE(Err.str().find("bad ID in DataBase"), std::string::npos) << Err.str();
+    EXPECT_NE(Err.str().find("Harbolt.BAK"), std::string::npos) << Err.str();
+}
+
+TEST_F(DataCommandTest, CheckIsStrictAndNamesTheFormatError) {
+    Write(File, test::Pc1DataFile());
+    EXPECT_EQ(Run({"check", File}), 0) << Err.str();
+
+    std::string bad = test::Pc1DataFile();
+    bad[4] = 2;
+    Write(File, bad);
+    Write(Dir / "Harbolt.BAK", test::Pc1DataFile()); // check never falls back
+    EXPECT_EQ(Run({"check", File}), 1);
+    EXPECT_NE(Err.str().find("bad Version in DataBase"), std::string::npos) << Err.str();
+
+    Write(File, test::Pc1DataFile().substr(0, 60));
+    EXPECT_EQ(Run({"check", File}), 1);
+    EXPECT_NE(Err.str().find("Stream read error"), std::string::npos) << Err.str();
+}
+
+TEST_F(DataCommandTest, BadUsageIsRefused) {
+    EXPECT_EQ(Run({}), 2);
+    EXPECT_EQ(Run({"dump"}), 2);
+    EXPECT_EQ(Run({"dump", "--xml", File}), 2);
+    EXPECT_EQ(Run({"check"}), 2);
+    EXPECT_EQ(Run({"frobnicate", File}), 2);
+    EXPECT_NE(Err.str().find("usage"), std::string::npos);
+}
+
+TEST(HarboltBinary, HelpAndVersionTellTheTruth) {
+    const std::string binary = HARBOLT_BINARY;
+    EXPECT_EQ(std::system((binary + " --help > /dev/null").c_str()), 0);
+    EXPECT_EQ(std::system((binary + " --version > /dev/null").c_str()), 0);
+    EXPECT_NE(std::system((binary + " --no-such-option 2> /dev/null").c_str()), 0);
+    EXPECT_NE(std::system((binary + " data dump /nonexistent/Harbolt.DAT 2> /dev/null").c_str()),
+              0);
+}
+
+} // namespace
+} // namespace harbolt
