@@ -1,0 +1,553 @@
+#include "net/Communication.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/Languages.h"
+
+namespace harbolt {
+
+namespace {
+
+constexpr int kTextBadProtocol = 52;
+constexpr int kTextNoWinSock = 53;
+constexpr int kTextBadSocket = 54;
+constexpr int kTextBadName = 55;
+constexpr int kTextBadAddress = 56;
+constexpr int kTextCannotBind = 57;
+constexpr int kTextSendError = 58;
+constexpr int kTextReceiveError = 59;
+constexpr int kTextConnectError = 60;
+constexpr int kTextCannotListen = 61;
+constexpr int kTextUnexpectedEnd = 62;
+constexpr int kTextLineTooLong = 63;
+
+// The port part of an endpoint text is read from its first 100 characters.
+constexpr std::size_t kPortTextLimit = 100;
+
+[[noreturn]] void Raise(int textIndex) {
+    throw ECommunication(LanguageText(textIndex));
+}
+
+// The localised text followed by " (errno)". errno is read before anything can change it.
+[[noreturn]] void RaiseSocketError(int textIndex, std::string_view endpoint = {}) {
+    const int error = errno;
+    std::string message = endpoint.empty() ? std::string(LanguageText(textIndex))
+                                           : FormatText(textIndex, std::string(endpoint));
+    throw ECommunication(message + " (" + std::to_string(error) + ")");
+}
+
+struct TEndpoint {
+    std::string Host;
+    std::uint16_t Port = 0;
+};
+
+// "host:port": the host is the part before the first colon; a port that is no decimal number
+// raises the conversion error. A port outside 0..65535 is refused like a text without a colon
+// rather than cut to 16 bits, which would reach some other port.
+TEndpoint SplitEndpoint(std::string_view text) {
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos)
+        throw ECommunication(FormatText(kTextBadName, std::string(text)));
+    const std::int32_t port = StrToInt(text.substr(colon + 1).substr(0, kPortTextLimit));
+    if (port < 0 || port > 0xFFFF)
+        throw ECommunication(FormatText(kTextBadName, std::string(text)));
+    return {std::string(text.substr(0, colon)), static_cast<std::uint16_t>(port)};
+}
+
+// Ports below 1024 need root or CAP_NET_BIND_SERVICE. Listeners retry their binds, so this is
+// said once per run. errno is left as it was.
+void ReportRefusedPrivilegedBind(std::string_view endpoint) {
+    static std::atomic<bool> reported{false};
+    const int error = errno;
+    if (!reported.exchange(true))
+        std::fprintf(stderr,
+                     "harbolt: binding %.*s was refused: ports below 1024 need root or "
+                     "CAP_NET_BIND_SERVICE\n",
+                     static_cast<int>(endpoint.size()), endpoint.data());
+    errno = error;
+}
+
+socklen_t AddressLength() {
+    return static_cast<socklen_t>(sizeof(sockaddr_in));
+}
+
+// A connect interrupted by a signal goes on in the background; wait for its outcome.
+int FinishInterruptedConnect(TSocket socket) {
+    pollfd entry{socket, POLLOUT, 0};
+    int ready;
+    do {
+        ready = poll(&entry, 1, -1);
+    } while (ready < 0 && errno == EINTR);
+    if (ready < 0)
+        return -1;
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        return -1;
+    errno = error;
+    return error == 0 ? 0 : -1;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// TCommunication
+
+TCommunication::TCommunication(bool noNetwork, std::string localName)
+    : fNoNetwork(noNetwork), fLocalName(std::move(localName)) {
+    if (!noNetwork && !WinSockLoaded.load())
+        Raise(kTextNoWinSock);
+}
+
+TCommunication::~TCommunication() {
+    ReplaceSocket(kInvalidSocket);
+}
+
+void TCommunication::ReplaceSocket(TSocket socket) {
+    if (fSocket != kInvalidSocket) {
+        shutdown(fSocket, SHUT_WR);
+        close(fSocket);
+    }
+    fSocket = socket;
+}
+
+std::unique_ptr<TCommunication> TCommunication::CreateListening(bool noNetwork) {
+    auto channel = std::make_unique<TCommunication>(noNetwork);
+    if (!noNetwork) {
+        channel->fSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (channel->fSocket == kInvalidSocket)
+            RaiseSocketError(kTextBadSocket);
+    }
+    return channel;
+}
+
+std::unique_ptr<TBufferedCommunication> TCommunication::CreateUnconnected(bool noNetwork,
+                                                                          bool named) {
+    return std::make_unique<TBufferedCommunication>(noNetwork, named);
+}
+
+void TCommunication::SetReuseAddress() {
+    const std::lock_guard lock(fLock);
+    if (fNoNetwork)
+        return;
+    const int on = 1;
+    setsockopt(fSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+}
+
+void TCommunication::Bind(std::string_view text) {
+    const std::lock_guard lock(fLock);
+    TEndpoint endpoint = SplitEndpoint(text);
+    if (!fNoNetwork) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(endpoint.Port);
+        address.sin_addr.s_addr = INADDR_ANY;
+        if (!endpoint.Host.empty()) {
+            address.sin_addr.s_addr = ResolveAddress(endpoint.Host);
+            if (address.sin_addr.s_addr == kInaddrNone)
+                RaiseSocketError(kTextBadAddress);
+        }
+        fLocalAddress = address;
+        if (bind(fSocket, reinterpret_cast<const sockaddr*>(&address), AddressLength()) != 0) {
+            if (errno == EACCES)
+                ReportRefusedPrivilegedBind(text);
+            RaiseSocketError(kTextCannotBind, text);
+        }
+    }
+    fLocalName = std::move(endpoint.Host);
+}
+
+void TCommunication::Listen(int backlog) {
+    if (listen(fSocket, backlog) != 0)
+        RaiseSocketError(kTextCannotListen);
+}
+
+std::unique_ptr<TBufferedCommunication> TCommunication::Accept(int milliseconds) {
+    if (fNoNetwork)
+        Raise(kTextBadProtocol);
+    if (milliseconds >= 0 && !WaitReadable(fSocket, milliseconds))
+        return nullptr;
+    auto made = CreateUnconnected(false, false);
+    TCommunication& channel = *made;
+    sockaddr_in peer{};
+    socklen_t peerLength;
+    do {
+        peerLength = AddressLength();
+        channel.fSocket =
+            accept4(fSocket, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
+    } while (channel.fSocket == kInvalidSocket && errno == EINTR);
+    if (channel.fSocket == kInvalidSocket)
+        RaiseSocketError(kTextBadSocket);
+    // The reverse look-up of the peer's name may block; it needs no lock.
+    std::string remoteName = SocketAddressToText(peer);
+    const std::lock_guard lock(fLock);
+    channel.fLocalName = fLocalName;
+    socklen_t localLength = AddressLength();
+    getsockname(channel.fSocket, reinterpret_cast<sockaddr*>(&channel.fLocalAddress), &localLength);
+    channel.fRemoteAddress = peer;
+    channel.fRemoteName = std::move(remoteName);
+    return made;
+}
+
+void TCommunication::Connect(std::string_view text) {
+    const std::lock_guard lock(fLock);
+    TEndpoint endpoint = SplitEndpoint(text);
+    if (!fNoNetwork) {
+        fRemoteAddress = sockaddr_in{};
+        fRemoteAddress.sin_family = AF_INET;
+        fRemoteAddress.sin_port = htons(endpoint.Port);
+        fRemoteAddress.sin_addr.s_addr = ResolveAddress(endpoint.Host);
+        if (fRemoteAddress.sin_addr.s_addr == kInaddrNone)
+            RaiseSocketError(kTextBadAddress);
+        ReplaceSocket(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (fSocket == kInvalidSocket)
+            RaiseSocketError(kTextBadSocket);
+        int result =
+            connect(fSocket, reinterpret_cast<const sockaddr*>(&fRemoteAddress), AddressLength());
+        if (result != 0 && errno == EINTR)
+            result = FinishInterruptedConnect(fSocket);
+        if (result != 0)
+            RaiseSocketError(kTextConnectError, text);
+        // From here on the record holds the local end of the outgoing connection.
+        socklen_t length = AddressLength();
+        getsockname(fSocket, reinterpret_cast<sockaddr*>(&fRemoteAddress), &length);
+    }
+    fRemoteName = std::move(endpoint.Host);
+}
+
+void TCommunication::Send(const char* buffer, int length) {
+    if (fNoNetwork)
+        Raise(kTextBadProtocol);
+    while (length > 0) {
+        const ssize_t sent = send(fSocket, buffer, static_cast<std::size_t>(length), MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR)
+                continue;
+            RaiseSocketError(kTextSendError);
+        }
+        buffer += sent;
+        length -= static_cast<int>(sent);
+    }
+}
+
+void TCommunication::Flush() {}
+
+int TCommunication::ReceiveSome(char* buffer, int max) {
+    if (max <= 0 || fNoNetwork)
+        return max;
+    for (;;) {
+        const ssize_t received = recv(fSocket, buffer, static_cast<std::size_t>(max), 0);
+        if (received >= 0)
+            return static_cast<int>(received);
+        if (errno != EINTR)
+            RaiseSocketError(kTextReceiveError);
+    }
+}
+
+bool TCommunication::WaitForIncomingData(int milliseconds) {
+    if (fNoNetwork)
+        Raise(kTextBadProtocol);
+    return WaitReadable(fSocket, milliseconds);
+}
+
+// ---------------------------------------------------------------------------------------------
+// TBufferedCommunication
+
+TBufferedCommunication::TBufferedCommunication(bool noNetwork, bool named)
+    : TCommunication(noNetwork, named ? "$lokal$" : ""), fSendBuffer{}, fReceiveBuffer{} {}
+
+TBufferedCommunication::~TBufferedCommunication() {
+    try {
+        Flush();
+    } catch (const std::exception&) {
+        // The peer is gone; what was buffered cannot be delivered any more.
+    }
+}
+
+void TBufferedCommunication::Send(const char* buffer, int length) {
+    while (length > 0) {
+        if (fSendFill == 0 && length >= kSendCapacity) {
+            // Whole buffer-sized pieces go straight to the socket, all of them in one call.
+            const int whole = length - length % kSendCapacity;
+            TCommunication::Send(buffer, whole);
+            buffer += whole;
+            length -= whole;
+            continue;
+        }
+        const int piece = std::min(kSendCapacity - fSendFill, length);
+        std::memcpy(fSendBuffer.data() + fSendFill, buffer, static_cast<std::size_t>(piece));
+        fSendFill += piece;
+        buffer += piece;
+        length -= piece;
+        if (fSendFill == kSendCapacity)
+            Flush();
+    }
+}
+
+void TBufferedCommunication::Flush() {
+    if (fSendFill <= 0)
+        return;
+    // The bytes are handed over whether or not the send succeeds: a failed send is not retried.
+    const int fill = fSendFill;
+    fSendFill = 0;
+    TCommunication::Send(fSendBuffer.data(), fill);
+}
+
+int TBufferedCommunication::ReceiveSome(char* buffer, int max) {
+    if (max <= 0)
+        return max;
+    if (HeldBytes() == 0)
+        return TCommunication::ReceiveSome(buffer, max);
+    const int count = std::min(max, HeldBytes());
+    std::memcpy(buffer, fReceiveBuffer.data() + fReceivePosition, static_cast<std::size_t>(count));
+    fReceivePosition += count;
+    return count;
+}
+
+bool TBufferedCommunication::WaitForIncomingData(int milliseconds) {
+    return HeldBytes() > 0 || TCommunication::WaitForIncomingData(milliseconds);
+}
+
+int TBufferedCommunication::ReceiveLine(char* buffer, int capacity) {
+    int count = 0;
+    int ending = 0; // line-end characters seen at the tail
+    bool complete = false;
+    do {
+        if (HeldBytes() == 0) {
+            fReceivePosition = 0;
+            fReceiveEnd = 0;
+            const int received =
+                TCommunication::ReceiveSome(fReceiveBuffer.data(), kReceiveCapacity);
+            if (received <= 0)
+                Raise(kTextUnexpectedEnd);
+            fReceiveEnd = received;
+        }
+        while (count < capacity && HeldBytes() > 0) {
+            const char c = fReceiveBuffer[static_cast<std::size_t>(fReceivePosition++)];
+            buffer[count++] = c;
+            if (c == '\n') {
+                ++ending;
+                complete = true;
+                break;
+            }
+            ending = (c == '\r' && ending == 0) ? 1 : 0;
+        }
+    } while (!complete && count < capacity);
+    if (count == capacity)
+        Raise(kTextLineTooLong);
+    buffer[count - ending] = '\0';
+    return count;
+}
+
+std::string TBufferedCommunication::ReceiveLine(int capacity) {
+    std::string line(static_cast<std::size_t>(std::max(capacity, 1)), '\0');
+    ReceiveLine(line.data(), capacity);
+    line.resize(std::strlen(line.c_str()));
+    return line;
+}
+
+int TBufferedCommunication::ReceiveStatus() {
+    constexpr int kStatusLineCapacity = 256;
+    std::array<char, kStatusLineCapacity> line{};
+    for (;;) {
+        if (ReceiveLine(line.data(), kStatusLineCapacity) < 3)
+            return -1;
+        const std::string_view text(line.data());
+        int code;
+        try {
+            code = StrToInt(text.substr(0, 3));
+        } catch (const EConvertError&) {
+            return -1;
+        }
+        if (code >= 100)
+            return code;
+    }
+}
+
+void TBufferedCommunication::SendText(std::string_view text) {
+    Send(text.data(), static_cast<int>(text.size()));
+}
+
+void TBufferedCommunication::SendLineEnd() {
+    Send("\r\n", 2);
+}
+
+bool TBufferedCommunication::ReceiveExactly(char* buffer, int length) {
+    int done = 0;
+    while (done < length) {
+        const int received = ReceiveSome(buffer + done, length - done);
+        if (received == 0)
+            return false;
+        done += received;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Copy loops
+
+namespace {
+
+constexpr int kRelayChunk = 16384;
+constexpr int kRelayPollMilliseconds = 50;
+constexpr std::uint32_t kRelaySilenceLimit = 900000; // milliseconds
+
+// Bytes 10, 13 and 32 to 254 stand as they are; every other byte as a backslash and two
+// lower-case hexadecimal digits.
+void AppendEscaped(std::string& out, const char* data, int length) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (int i = 0; i < length; ++i) {
+        const auto byte = static_cast<unsigned char>(data[i]);
+        if (byte == 10 || byte == 13 || (byte >= 32 && byte <= 254)) {
+            out += static_cast<char>(byte);
+        } else {
+            out += '\\';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0x0F];
+        }
+    }
+}
+
+void WriteTrace(std::FILE* trace, const std::string& line) {
+    std::fwrite(line.data(), 1, line.size(), trace);
+}
+
+// "<-- HEAD(n): escaped bytes -->"
+void TraceBytes(std::FILE* trace, const std::string& head, const char* data, int length) {
+    std::string line = "<-- " + head + "(" + std::to_string(length) + "): ";
+    AppendEscaped(line, data, length);
+    line += " -->\n";
+    WriteTrace(trace, line);
+}
+
+class TRelay {
+public:
+    TRelay(std::FILE* trace, bool dropLoneCrLf, const std::atomic<bool>* stopFlag,
+           const std::function<void()>& activity, const TTickClock& clock)
+        : fBuffer(std::make_unique_for_overwrite<char[]>(kRelayChunk)), fTrace(trace),
+          fDropLoneCrLf(dropLoneCrLf), fStopFlag(stopFlag), fActivity(activity), fClock(clock),
+          fLastTraffic(clock.Now()) {}
+
+    bool Closed() const { return fClosed; }
+    bool StopRequested() const {
+        return fStopFlag != nullptr && fStopFlag->load(std::memory_order_relaxed);
+    }
+    bool Silent() const { return TicksSince(fLastTraffic, fClock.Now()) > kRelaySilenceLimit; }
+
+    // Relays what is waiting on from (bytes already in its receive buffer first), then flushes.
+    void Pump(TCommunication& from, TCommunication& to, const char* label, bool clientDirection);
+
+    void TraceStop() {
+        if (fTrace != nullptr)
+            WriteTrace(fTrace, "<-- STOP/TIMEOUT -->\n");
+    }
+
+private:
+    void TraceEvent(const char* label, const char* event, int count) {
+        if (fTrace != nullptr)
+            WriteTrace(fTrace, std::string("<-- ") + label + " " + event + "(" +
+                                   std::to_string(count) + ") -->\n");
+    }
+
+    std::unique_ptr<char[]> fBuffer;
+    std::FILE* fTrace;
+    bool fDropLoneCrLf;
+    const std::atomic<bool>* fStopFlag;
+    const std::function<void()>& fActivity;
+    const TTickClock& fClock;
+    std::uint32_t fLastTraffic;
+    bool fClosed = false;
+    bool fFirstChunk = true;
+};
+
+void TRelay::Pump(TCommunication& from, TCommunication& to, const char* label,
+                  bool clientDirection) {
+    char* const buffer = fBuffer.get();
+    while (!StopRequested() && from.WaitForIncomingData(0)) {
+        int count;
+        try {
+            count = from.ReceiveSome(buffer, kRelayChunk);
+        } catch (const std::exception&) {
+            count = -1;
+        }
+        if (count <= 0) {
+            TraceEvent(label, "CONNECTION CLOSED", count);
+            fClosed = true;
+            break;
+        }
+        if (clientDirection && fDropLoneCrLf && fFirstChunk && count == 2 && buffer[0] == '\r' &&
+            buffer[1] == '\n') {
+            if (fTrace != nullptr)
+                WriteTrace(fTrace, std::string("<-- ") + label + " THROWING AWAY CRLF-->\n");
+            fFirstChunk = false;
+            continue;
+        }
+        fFirstChunk = false;
+        if (fTrace != nullptr)
+            TraceBytes(fTrace, std::string(label) + " WRITE", buffer, count);
+        if (fActivity)
+            fActivity();
+        fLastTraffic = fClock.Now();
+        try {
+            to.Send(buffer, count);
+        } catch (const std::exception&) {
+            TraceEvent(label, "CONNECTION CLOSED2", count);
+            fClosed = true;
+            break;
+        }
+    }
+    try {
+        to.Flush();
+    } catch (const std::exception&) {
+        // The receiving side is gone; its own pump notices that it closed.
+    }
+}
+
+} // namespace
+
+void DirectedTransfer(TCommunication& from, TCommunication& to, std::int64_t count, int chunk,
+                      char* buffer, std::FILE* trace, const std::function<void()>& activity) {
+    std::int64_t done = 0;
+    while (done < count) {
+        const auto wanted = static_cast<int>(std::min<std::int64_t>(chunk, count - done));
+        const int received = from.ReceiveSome(buffer, wanted);
+        if (received <= 0)
+            throw ECommunication("error in DirectedTransfer");
+        if (trace != nullptr)
+            TraceBytes(trace, "COPY", buffer, received);
+        to.Send(buffer, received);
+        if (activity)
+            activity();
+        done += received;
+    }
+    to.Flush();
+}
+
+void RelayBothWays(TCommunication& client, TCommunication& server, std::FILE* trace,
+                   bool dropLoneCrLf, const std::atomic<bool>* stopFlag,
+                   const std::function<void()>& activity, const TTickClock& clock) {
+    static constexpr const char* kFromClient = "[reading from Client]";
+    static constexpr const char* kFromServer = "[reading from Server]";
+    TRelay relay(trace, dropLoneCrLf, stopFlag, activity, clock);
+    relay.Pump(client, server, kFromClient, true);
+    relay.Pump(server, client, kFromServer, false);
+    if (!relay.Closed()) {
+        pollfd sockets[2] = {{client.Socket(), POLLIN, 0}, {server.Socket(), POLLIN, 0}};
+        do {
+            poll(sockets, 2, kRelayPollMilliseconds);
+            relay.Pump(client, server, kFromClient, true);
+            relay.Pump(server, client, kFromServer, false);
+        } while (!relay.StopRequested() && !relay.Closed() && !relay.Silent());
+    }
+    if (!relay.Closed())
+        relay.TraceStop();
+}
+
+} // namespace harbolt

@@ -1,0 +1,140 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "net/SocketLayer.h"
+#include "platform/Clock.h"
+#include "platform/Exceptions.h"
+
+// The TCP channel every conversation runs over, and the two copy loops every proxy rests on.
+namespace harbolt {
+
+// A socket failure: a localised text, for most failures followed by " (errno)".
+class ECommunication : public Exception {
+public:
+    using Exception::Exception;
+};
+
+class TBufferedCommunication;
+
+// One IPv4 stream socket with its local and remote names and addresses. A channel is driven by
+// one thread at a time; the lock only serialises Bind, Connect, SetReuseAddress and the building
+// of accepted channels.
+class TCommunication {
+public:
+    // A channel without a socket yet. Raises "WinSock not available" unless noNetwork or
+    // WinSockLoaded. A noNetwork channel owns no socket: sending, waiting and accepting raise
+    // "bad protocol", receiving returns the requested count without reading, Bind and Connect
+    // only check the text and record the host.
+    explicit TCommunication(bool noNetwork, std::string localName = {});
+    virtual ~TCommunication();
+    TCommunication(const TCommunication&) = delete;
+    TCommunication& operator=(const TCommunication&) = delete;
+
+    // A listener: a channel with a fresh stream socket (unless noNetwork).
+    static std::unique_ptr<TCommunication> CreateListening(bool noNetwork);
+    // A buffered channel without a socket, named "$lokal$" when named; Connect gives it one.
+    static std::unique_ptr<TBufferedCommunication> CreateUnconnected(bool noNetwork, bool named);
+
+    // SO_REUSEADDR; the result is ignored.
+    void SetReuseAddress();
+    // "host:port"; an empty host binds all interfaces.
+    void Bind(std::string_view text);
+    void Listen(int backlog);
+    // Waits up to milliseconds (< 0: without limit) for a connection; nullptr on time-out.
+    std::unique_ptr<TBufferedCommunication> Accept(int milliseconds);
+    // "host:port"; afterwards RemoteAddress holds the local end of the outgoing socket.
+    void Connect(std::string_view text);
+
+    // Sends every byte (the buffered channel collects them first).
+    virtual void Send(const char* buffer, int length);
+    virtual void Flush();
+    // One receive of at most max bytes; 0 means the peer closed. max <= 0 returns max.
+    virtual int ReceiveSome(char* buffer, int max);
+    virtual bool WaitForIncomingData(int milliseconds);
+
+    bool NoNetwork() const { return fNoNetwork; }
+    TSocket Socket() const { return fSocket; }
+    const std::string& LocalName() const { return fLocalName; }
+    const std::string& RemoteName() const { return fRemoteName; }
+    const sockaddr_in& LocalAddress() const { return fLocalAddress; }
+    const sockaddr_in& RemoteAddress() const { return fRemoteAddress; }
+
+private:
+    void ReplaceSocket(TSocket socket);
+
+    const bool fNoNetwork;
+    std::string fLocalName;
+    std::string fRemoteName;
+    sockaddr_in fLocalAddress{};
+    sockaddr_in fRemoteAddress{};
+    TSocket fSocket = kInvalidSocket;
+    std::mutex fLock;
+};
+
+// A channel with a 4096-byte send buffer (nothing reaches the socket before it fills or Flush)
+// and a 4096-byte receive buffer for line reading; bulk receives bypass the receive buffer once
+// it is empty.
+class TBufferedCommunication : public TCommunication {
+public:
+    static constexpr int kSendCapacity = 4096;
+    static constexpr int kReceiveCapacity = 4096;
+
+    TBufferedCommunication(bool noNetwork, bool named);
+    // Flushes first; a failing flush is swallowed (the peer is gone).
+    ~TBufferedCommunication() override;
+
+    void Send(const char* buffer, int length) override;
+    void Flush() override;
+    int ReceiveSome(char* buffer, int max) override;
+    bool WaitForIncomingData(int milliseconds) override;
+
+    // Reads one line ending in LF or CR LF into buffer, zero-terminated without its line end,
+    // and returns the raw length including the line end. A line with its line end must be
+    // shorter than capacity ("line too long" otherwise, the bytes read are consumed); a peer
+    // that closes before the line end raises "unexpected end of session".
+    int ReceiveLine(char* buffer, int capacity);
+    // The same, returning the bytes before the line end.
+    std::string ReceiveLine(int capacity);
+    // Reads lines until one starts with a three-digit number >= 100 and returns it; -1 for a
+    // line that is shorter or does not start with a number.
+    int ReceiveStatus();
+    void SendText(std::string_view text);
+    void SendLineEnd();
+    // False as soon as the peer closes before length bytes are in.
+    bool ReceiveExactly(char* buffer, int length);
+
+private:
+    int HeldBytes() const { return fReceiveEnd - fReceivePosition; }
+
+    int fSendFill = 0;
+    int fReceiveEnd = 0;
+    int fReceivePosition = 0;
+    std::array<char, kSendCapacity> fSendBuffer;
+    std::array<char, kReceiveCapacity> fReceiveBuffer;
+};
+
+// Copies count bytes from one channel to the other in pieces of at most chunk bytes through
+// buffer (chunk bytes of room), then flushes the target. Raises "error in DirectedTransfer" when
+// the source closes early. Each piece is traced as a COPY line and reported to activity.
+void DirectedTransfer(TCommunication& from, TCommunication& to, std::int64_t count, int chunk,
+                      char* buffer, std::FILE* trace, const std::function<void()>& activity);
+
+// Copies both ways until a side closes, *stopFlag becomes true or nothing has passed for
+// 900 seconds of the clock. No channel failure escapes; the caller closes the channels. With
+// dropLoneCrLf a first client chunk of exactly CR LF is not forwarded. activity is called for
+// every relayed chunk, from the calling thread.
+void RelayBothWays(TCommunication& client, TCommunication& server, std::FILE* trace,
+                   bool dropLoneCrLf, const std::atomic<bool>* stopFlag,
+                   const std::function<void()>& activity,
+                   const TTickClock& clock = SystemTickClock());
+
+} // namespace harbolt

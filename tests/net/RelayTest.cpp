@@ -1,0 +1,264 @@
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "NetTestSupport.h"
+
+namespace harbolt::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// Starts just below the 32-bit wrap so that every relay test also crosses it.
+class TFakeClock : public TTickClock {
+public:
+    std::uint32_t Now() const override { return fNow.load(); }
+    void Advance(std::uint32_t milliseconds) { fNow += milliseconds; }
+
+private:
+    std::atomic<std::uint32_t> fNow{0xFFFFFF00u};
+};
+
+// client end <-> relay client channel == relay == relay server channel <-> server end
+class RelayTest : public NetTest {
+protected:
+    void SetUp() override {
+        NetTest::SetUp();
+        TChannelPair front = MakePair();
+        TChannelPair back = MakePair();
+        fClient = std::move(front.Connected);
+        fRelayClient = std::move(front.Accepted);
+        fRelayServer = std::move(back.Connected);
+        fServer = std::move(back.Accepted);
+        fTrace = std::tmpfile();
+        ASSERT_NE(fTrace, nullptr);
+    }
+
+    void TearDown() override {
+        fStop = true;
+        if (fRelay.joinable())
+            fRelay.join();
+        EXPECT_EQ(fRelayError, "");
+        std::fclose(fTrace);
+    }
+
+    void StartRelay(bool dropLoneCrLf, const TTickClock& clock = SystemTickClock()) {
+        fRelay =
+            std::thread([this, dropLoneCrLf, &clock, done = std::move(fDonePromise)]() mutable {
+                try {
+                    RelayBothWays(
+                        *fRelayClient, *fRelayServer, fTrace, dropLoneCrLf, &fStop,
+                        [this] { ++fActivity; }, clock);
+                } catch (const std::exception& e) {
+                    fRelayError = e.what();
+                }
+                done.set_value();
+            });
+    }
+
+    // True when the relay ends within the time; it is joined then.
+    bool Ended(std::chrono::milliseconds within) {
+        if (fDone.wait_for(within) != std::future_status::ready)
+            return false;
+        fRelay.join();
+        return true;
+    }
+
+    // Waits until the relay has taken everything the client sent so far off the socket, so that
+    // what the client sends next arrives as a chunk of its own.
+    void WaitUntilTaken() {
+        const auto start = Clock::now();
+        while (WaitReadable(fRelayClient->Socket(), 0) && Clock::now() - start < 2s)
+            std::this_thread::sleep_for(1ms);
+        std::this_thread::sleep_for(20ms);
+    }
+
+    // Only after the relay has ended.
+    std::string Trace() { return WholeFile(fTrace); }
+
+    std::unique_ptr<TBufferedCommunication> fClient;
+    std::unique_ptr<TBufferedCommunication> fRelayClient;
+    std::unique_ptr<TBufferedCommunication> fRelayServer;
+    std::unique_ptr<TBufferedCommunication> fServer;
+    std::FILE* fTrace = nullptr;
+    std::atomic<bool> fStop{false};
+    std::atomic<int> fActivity{0};
+    std::string fRelayError;
+    std::promise<void> fDonePromise;
+    std::future<void> fDone = fDonePromise.get_future();
+    std::thread fRelay;
+};
+
+TEST_F(RelayTest, RelaysBothWaysUntilTheClientCloses) {
+    StartRelay(false);
+    SendNow(*fClient, "hello");
+    EXPECT_EQ(ReadUpTo(*fServer, 5), "hello");
+    SendNow(*fServer, "world");
+    EXPECT_EQ(ReadUpTo(*fClient, 5), "world");
+    fClient.reset();
+    ASSERT_TRUE(Ended(1s));
+    EXPECT_EQ(Trace(), "<-- [reading from Client] WRITE(5): hello -->\n"
+                       "<-- [reading from Server] WRITE(5): world -->\n"
+                       "<-- [reading from Client] CONNECTION CLOSED(0) -->\n");
+    EXPECT_EQ(fActivity.load(), 2);
+    // The caller closes the channels.
+    fRelayServer.reset();
+    EXPECT_EQ(ReadUpTo(*fServer, 1), "");
+}
+
+TEST_F(RelayTest, EndsWhenTheServerCloses) {
+    StartRelay(false);
+    fServer.reset();
+    ASSERT_TRUE(Ended(1s));
+    EXPECT_EQ(Trace(), "<-- [reading from Server] CONNECTION CLOSED(0) -->\n");
+}
+
+TEST_F(RelayTest, StopFlagEndsAnIdleRelayPromptly) {
+    StartRelay(false);
+    std::this_thread::sleep_for(100ms);
+    const auto stopped = Clock::now();
+    fStop = true;
+    ASSERT_TRUE(Ended(1s));
+    EXPECT_LT(MillisecondsSince(stopped), 500.0);
+    EXPECT_EQ(Trace(), "<-- STOP/TIMEOUT -->\n");
+}
+
+TEST_F(RelayTest, StopFlagEndsARelayUnderSteadyTraffic) {
+    std::atomic<bool> quit{false};
+    std::thread feeder([&] {
+        const std::string block(16384, 'f');
+        try {
+            while (!quit)
+                SendNow(*fClient, block);
+        } catch (const ECommunication&) {
+        }
+    });
+    std::thread drainer([&] {
+        char buffer[16384];
+        while (!quit)
+            if (fServer->WaitForIncomingData(20) && fServer->ReceiveSome(buffer, 16384) <= 0)
+                break;
+    });
+    StartRelay(false);
+    std::this_thread::sleep_for(200ms);
+    const auto stopped = Clock::now();
+    fStop = true;
+    const bool ended = Ended(1s);
+    EXPECT_LT(MillisecondsSince(stopped), 1000.0);
+    quit = true;
+    shutdown(fClient->Socket(), SHUT_RDWR); // releases a feeder blocked in a full socket
+    drainer.join();
+    feeder.join();
+    ASSERT_TRUE(ended);
+    EXPECT_GT(fActivity.load(), 0);
+    const std::string trace = Trace();
+    EXPECT_EQ(trace.substr(trace.size() - 21), "<-- STOP/TIMEOUT -->\n");
+}
+
+TEST_F(RelayTest, FifteenMinutesOfSilenceEndTheRelay) {
+    TFakeClock clock;
+    StartRelay(false, clock);
+    std::this_thread::sleep_for(100ms);
+    clock.Advance(900000);
+    EXPECT_FALSE(Ended(200ms));
+    clock.Advance(1);
+    ASSERT_TRUE(Ended(1s));
+    EXPECT_EQ(Trace(), "<-- STOP/TIMEOUT -->\n");
+}
+
+TEST_F(RelayTest, TrafficRestartsTheSilenceLimit) {
+    TFakeClock clock;
+    StartRelay(false, clock);
+    clock.Advance(800000);
+    SendNow(*fServer, "x");
+    EXPECT_EQ(ReadUpTo(*fClient, 1), "x");
+    clock.Advance(200000);
+    EXPECT_FALSE(Ended(200ms));
+    clock.Advance(700001);
+    ASSERT_TRUE(Ended(1s));
+    EXPECT_EQ(Trace(), "<-- [reading from Server] WRITE(1): x -->\n<-- STOP/TIMEOUT -->\n");
+}
+
+TEST_F(RelayTest, DropsALoneCrLfAsFirstClientChunk) {
+    StartRelay(true);
+    SendNow(*fClient, "\r\n");
+    WaitUntilTaken();
+    SendNow(*fClient, "USER x\r\n");
+    EXPECT_EQ(ReadUpTo(*fServer, 8), "USER x\r\n");
+    WaitUntilTaken();
+    SendNow(*fClient, "\r\n");
+    EXPECT_EQ(ReadUpTo(*fServer, 2), "\r\n");
+    fClient.reset();
+    ASSERT_TRUE(Ended(1s));
+    EXPECT_EQ(Trace(), "<-- [reading from Client] THROWING AWAY CRLF-->\n"
+                       "<-- [reading from Client] WRITE(8): USER x\r\n -->\n"
+                       "<-- [reading from Client] WRITE(2): \r\n -->\n"
+                       "<-- [reading from Client] CONNECTION CLOSED(0) -->\n");
+    EXPECT_EQ(fActivity.load(), 2);
+}
+
+TEST_F(RelayTest, ForwardsACrLfAfterTheServerSpoke) {
+    StartRelay(true);
+    SendNow(*fServer, "220 ready\r\n");
+    EXPECT_EQ(ReadUpTo(*fClient, 11), "220 ready\r\n");
+    SendNow(*fClient, "\r\n");
+    EXPECT_EQ(ReadUpTo(*fServer, 2), "\r\n");
+}
+
+TEST_F(RelayTest, ForwardsALoneCrLfWithoutTheOption) {
+    StartRelay(false);
+    SendNow(*fClient, "\r\n");
+    EXPECT_EQ(ReadUpTo(*fServer, 2), "\r\n");
+}
+
+TEST_F(RelayTest, TraceEscapesControlBytes) {
+    StartRelay(false);
+    const std::string bytes("\x00\x09"
+                            "A\n\r\x1f \xfe\xff\x0b",
+                            10);
+    SendNow(*fClient, bytes);
+    EXPECT_EQ(ReadUpTo(*fServer, 10), bytes);
+    fClient.reset();
+    ASSERT_TRUE(Ended(1s));
+    EXPECT_EQ(Trace(), "<-- [reading from Client] WRITE(10): \\00\\09A\n\r\\1f \xfe\\ff\\0b -->\n"
+                       "<-- [reading from Client] CONNECTION CLOSED(0) -->\n");
+}
+
+TEST_F(RelayTest, RelaysBytesAlreadyReadIntoTheLineBufferFirst) {
+    SendNow(*fClient, "CONNECT host:80\r\nBODY");
+    ASSERT_EQ(fRelayClient->ReceiveLine(256), "CONNECT host:80");
+    StartRelay(false);
+    EXPECT_EQ(ReadUpTo(*fServer, 4), "BODY");
+    SendNow(*fClient, "MORE");
+    EXPECT_EQ(ReadUpTo(*fServer, 4), "MORE");
+}
+
+TEST_F(RelayTest, RelaysLargeStreamsBothWaysIntact) {
+    constexpr std::size_t kSize = 3 * 1024 * 1024 + 17;
+    auto pattern = [](std::size_t size, unsigned seed) {
+        std::string data(size, '\0');
+        for (std::size_t i = 0; i < size; ++i)
+            data[i] = static_cast<char>((i * seed + (i >> 12)) & 0xFF);
+        return data;
+    };
+    const std::string up = pattern(kSize, 131);
+    const std::string down = pattern(kSize, 197);
+    StartRelay(false);
+    // Each end reads in a thread of its own, so that no direction waits for the other.
+    std::string receivedUp;
+    std::string receivedDown;
+    std::thread upReader([&] { receivedUp = ReadUpTo(*fServer, kSize, 20000); });
+    std::thread downReader([&] { receivedDown = ReadUpTo(*fClient, kSize, 20000); });
+    std::thread downWriter([&] { SendNow(*fServer, down); });
+    SendNow(*fClient, up);
+    upReader.join();
+    downReader.join();
+    downWriter.join();
+    EXPECT_TRUE(receivedUp == up);
+    EXPECT_TRUE(receivedDown == down);
+}
+
+} // namespace
+} // namespace harbolt::test
