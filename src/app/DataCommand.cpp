@@ -2,6 +2,7 @@
 
 #include "database/Database.h"
 #include "platform/CodePage.h"
+#include "platform/TimeSetter.h"
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -13,13 +14,6 @@ const char* const kDataCommandUsage =
     "  harbolt data check FILE           check that FILE itself is well formed\n";
 
 namespace {
-
-std::string TimeText(const TSystemTime& t) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.4u-%.2u-%.2u %.2u:%.2u:%.2u.%.3u", t.Year, t.Month, t.Day,
-                  t.Hour, t.Minute, t.Second, t.Milliseconds);
-    return text;
-}
 
 std::string U(const std::string& cp1252) {
     return Cp1252ToUtf8(cp1252);
@@ -35,7 +29,7 @@ nlohmann::ordered_json ComputerToJson(const TComputerData& computer) {
         entries.push_back({U(entry.Key), U(entry.Value)});
     return {{"name", U(computer.Name())},
             {"own", computer.IsOwn()},
-            {"lastUpdate", TimeText(computer.LastUpdate())},
+            {"lastUpdate", SystemTimeText(computer.LastUpdate())},
             {"properties", properties},
             {"journal",
              {{"start", journal.JournalStart},
@@ -53,7 +47,7 @@ void PrintText(const TDatabase& database, const std::string& file, TLoadSource s
         ++count;
         const TJournal journal = c->Journal();
         out << "\nComputer " << U(c->Name()) << (c->IsOwn() ? " (own)" : "") << "\n  last update  "
-            << TimeText(c->LastUpdate()) << "\n  journal      " << journal.JournalStart << " to "
+            << SystemTimeText(c->LastUpdate()) << "\n  journal      " << journal.JournalStart << " to "
             << journal.JournalEnd << (journal.Complete ? ", complete" : "") << ", "
             << journal.Count() << (journal.Count() == 1 ? " entry" : " entries") << "\n";
         const auto properties = c->Properties();

@@ -1,6 +1,7 @@
 #include "platform/Clock.h"
 
 #include <ctime>
+#include <langinfo.h>
 
 namespace harbolt {
 
@@ -39,6 +40,31 @@ TSystemTime GetLocalTime() {
     t.Second = static_cast<std::uint16_t>(local.tm_sec);
     t.Milliseconds = static_cast<std::uint16_t>(ts.tv_nsec / 1000000);
     return t;
+}
+
+namespace {
+std::string FormatLocal(const TSystemTime& time, const char* format) {
+    tm local{};
+    local.tm_year = time.Year - 1900;
+    local.tm_mon = time.Month - 1;
+    local.tm_mday = time.Day;
+    local.tm_wday = time.DayOfWeek;
+    local.tm_hour = time.Hour;
+    local.tm_min = time.Minute;
+    local.tm_sec = time.Second;
+    char text[128];
+    const std::size_t length = std::strftime(text, sizeof text, format, &local);
+    return std::string(text, length);
+}
+} // namespace
+
+std::string ShortDateText(const TSystemTime& time) {
+    const char* format = nl_langinfo(D_FMT);
+    return FormatLocal(time, format != nullptr && format[0] != '\0' ? format : "%x");
+}
+
+std::string ShortTimeText(const TSystemTime& time) {
+    return FormatLocal(time, "%H:%M");
 }
 
 } // namespace harbolt

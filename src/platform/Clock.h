@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace harbolt {
 
@@ -38,5 +39,10 @@ struct TSystemTime {
 
 // The current local time (real-time clock, local time zone).
 TSystemTime GetLocalTime();
+
+// A date and a time of day (hours and minutes) in the locale's short formats, as the locale's
+// character set gives them (UTF-8 in a UTF-8 locale).
+std::string ShortDateText(const TSystemTime& time);
+std::string ShortTimeText(const TSystemTime& time);
 
 } // namespace harbolt

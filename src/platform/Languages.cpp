@@ -232,4 +232,9 @@ std::string FormatText(int index, const std::string& a, const std::string& b) {
     return FillTemplate(LanguageText(index), {&a, &b});
 }
 
+std::string FormatText(int index, const std::string& a, const std::string& b,
+                       const std::string& c) {
+    return FillTemplate(LanguageText(index), {&a, &b, &c});
+}
+
 } // namespace harbolt

@@ -29,5 +29,6 @@ const char* LanguageText(int index, TLanguage language);
 // printf-style formatting of a table text with "%s" and "%d" arguments.
 std::string FormatText(int index, const std::string& a);
 std::string FormatText(int index, const std::string& a, const std::string& b);
+std::string FormatText(int index, const std::string& a, const std::string& b, const std::string& c);
 
 } // namespace harbolt

@@ -1,0 +1,337 @@
+#include "peer/ListeningThread.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "net/SocketLayer.h"
+
+namespace harbolt {
+
+struct TListeningState {
+    TListeningState(std::function<std::string()> proxyServerAddress,
+                    const std::atomic<bool>& threadsStop, std::uint16_t port, TBroadcastScope scope)
+        : ProxyServerAddress(std::move(proxyServerAddress)), ThreadsStop(&threadsStop), Port(port),
+          Scope(scope) {}
+
+    // The owner's callback and stop flag: used only under OwnerLock while OwnerPresent, because
+    // both may die with the owner while the detached thread still runs.
+    std::mutex OwnerLock;
+    bool OwnerPresent = true;
+    std::function<std::string()> ProxyServerAddress;
+    const std::atomic<bool>* ThreadsStop;
+
+    const std::uint16_t Port;
+    const TBroadcastScope Scope;
+    std::atomic<bool> Started{false};
+
+    std::mutex QueueLock;
+    std::deque<TDatagram> OutgoingQueue;
+
+    mutable std::mutex BoundAddressLock;
+    std::string BoundAddress;
+};
+
+namespace {
+
+constexpr int kWaitMilliseconds = 100;
+
+// Owns one descriptor and closes it on every path.
+class TSocketHandle {
+public:
+    TSocketHandle() = default;
+    explicit TSocketHandle(int descriptor) : Descriptor(descriptor) {}
+    ~TSocketHandle() { Close(); }
+    TSocketHandle(const TSocketHandle&) = delete;
+    TSocketHandle& operator=(const TSocketHandle&) = delete;
+    TSocketHandle(TSocketHandle&& other) noexcept
+        : Descriptor(std::exchange(other.Descriptor, kInvalidSocket)) {}
+    TSocketHandle& operator=(TSocketHandle&& other) noexcept {
+        if (this != &other) {
+            Close();
+            Descriptor = std::exchange(other.Descriptor, kInvalidSocket);
+        }
+        return *this;
+    }
+
+    int Get() const { return Descriptor; }
+    bool Valid() const { return Descriptor >= 0; }
+
+private:
+    void Close() {
+        if (Descriptor >= 0)
+            close(Descriptor);
+        Descriptor = kInvalidSocket;
+    }
+    int Descriptor = kInvalidSocket;
+};
+
+std::string ErrorText(int error) {
+    char buffer[128];
+    return strerror_r(error, buffer, sizeof buffer);
+}
+
+// The interface that holds the bound host, with that host as the source of own broadcasts.
+// Index 0: there is no bound host, so every arrival counts and the kernel routes.
+struct TInterfaceChoice {
+    unsigned Index = 0;
+    std::uint32_t Source = 0; // network order
+    bool Loopback = false;
+};
+
+// The whole list getifaddrs returns, freed on every path.
+struct TInterfaceList {
+    ifaddrs* List = nullptr;
+    TInterfaceList() {
+        if (getifaddrs(&List) != 0)
+            List = nullptr;
+    }
+    ~TInterfaceList() {
+        if (List != nullptr)
+            freeifaddrs(List);
+    }
+    TInterfaceList(const TInterfaceList&) = delete;
+    TInterfaceList& operator=(const TInterfaceList&) = delete;
+};
+
+TInterfaceChoice ChooseInterface(const std::string& host) {
+    if (host.empty())
+        return {};
+    const std::uint32_t address = ResolveAddress(host);
+    if (address != kInaddrNone) {
+        const TInterfaceList interfaces;
+        for (const ifaddrs* entry = interfaces.List; entry != nullptr; entry = entry->ifa_next) {
+            if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET)
+                continue;
+            sockaddr_in held{};
+            std::memcpy(&held, entry->ifa_addr, sizeof held);
+            if (held.sin_addr.s_addr != address)
+                continue;
+            // Address labels ("eth0:1") name their device before the colon.
+            std::string device(entry->ifa_name);
+            device = device.substr(0, device.find(':'));
+            const unsigned index = if_nametoindex(device.c_str());
+            if (index != 0)
+                return {index, address, (entry->ifa_flags & IFF_LOOPBACK) != 0};
+        }
+    }
+    std::fprintf(stderr,
+                 "harbolt: %s is not an address of this computer; announcements use every "
+                 "interface\n",
+                 host.c_str());
+    return {};
+}
+
+// UDP on INADDR_ANY:port, allowed to broadcast, reporting each arrival interface. A socket whose
+// bind failed is still returned: it can send, and receives nothing on the port.
+TSocketHandle OpenSocket(std::uint16_t port, bool& bound, bool& failureReported) {
+    bound = false;
+    TSocketHandle handle(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!handle.Valid()) {
+        if (!std::exchange(failureReported, true))
+            std::fprintf(stderr, "harbolt: cannot create the announcement socket: %s\n",
+                         ErrorText(errno).c_str());
+        return handle;
+    }
+    const int on = 1;
+    setsockopt(handle.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    setsockopt(handle.Get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    setsockopt(handle.Get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(handle.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0)
+        bound = true;
+    else if (!std::exchange(failureReported, true))
+        std::fprintf(stderr, "harbolt: cannot bind the announcement socket to port %u: %s\n",
+                     static_cast<unsigned>(port), ErrorText(errno).c_str());
+    return handle;
+}
+
+union TPacketInfoControl {
+    cmsghdr Header;
+    unsigned char Bytes[CMSG_SPACE(sizeof(in_pktinfo))];
+};
+
+unsigned ArrivalInterface(msghdr& message) {
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+         header = CMSG_NXTHDR(&message, header)) {
+        if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(header), sizeof info);
+            return static_cast<unsigned>(info.ipi_ifindex);
+        }
+    }
+    return 0;
+}
+
+// Takes one datagram. The buffer holds one byte more than a datagram and MSG_TRUNC reports the
+// true size, so longer datagrams are told apart from whole ones and dropped with the short ones.
+void ReceiveOne(int socket, const TInterfaceChoice& choice) {
+    std::array<unsigned char, kDatagramSize + 1> buffer;
+    TPacketInfoControl control{};
+    iovec part{buffer.data(), buffer.size()};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control.Bytes;
+    message.msg_controllen = sizeof control.Bytes;
+    const ssize_t received = recvmsg(socket, &message, MSG_DONTWAIT | MSG_TRUNC);
+    if (received != static_cast<ssize_t>(kDatagramSize))
+        return;
+    if (choice.Index != 0 && ArrivalInterface(message) != choice.Index)
+        return;
+    PostIncomingDatagram(buffer.data(), kDatagramSize);
+}
+
+bool MayBroadcast(TBroadcastScope scope, const TInterfaceChoice& choice) {
+    return scope == TBroadcastScope::AnyInterface || (choice.Index != 0 && choice.Loopback);
+}
+
+// To 255.255.255.255; with a bound host, out of its interface and from its address. Failures
+// are ignored: the next announcement follows within a second.
+void Broadcast(int socket, std::uint16_t port, const TInterfaceChoice& choice,
+               const TDatagram& datagram) {
+    sockaddr_in destination{};
+    destination.sin_family = AF_INET;
+    destination.sin_port = htons(port);
+    destination.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+    iovec part{const_cast<unsigned char*>(datagram.data()), datagram.size()};
+    msghdr message{};
+    message.msg_name = &destination;
+    message.msg_namelen = sizeof destination;
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    TPacketInfoControl control{};
+    if (choice.Index != 0) {
+        message.msg_control = control.Bytes;
+        message.msg_controllen = sizeof control.Bytes;
+        cmsghdr* header = CMSG_FIRSTHDR(&message);
+        header->cmsg_level = IPPROTO_IP;
+        header->cmsg_type = IP_PKTINFO;
+        header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo info{};
+        info.ipi_ifindex = static_cast<int>(choice.Index);
+        info.ipi_spec_dst.s_addr = choice.Source;
+        std::memcpy(CMSG_DATA(header), &info, sizeof info);
+    }
+    sendmsg(socket, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
+void SendQueued(TListeningState& state, const TSocketHandle& socket,
+                const TInterfaceChoice& choice) {
+    for (;;) {
+        TDatagram datagram;
+        {
+            const std::scoped_lock lock(state.QueueLock);
+            if (state.OutgoingQueue.empty())
+                return;
+            datagram = state.OutgoingQueue.front();
+            state.OutgoingQueue.pop_front();
+        }
+        // The own instance hears its announcement whatever the network does with it.
+        PostIncomingDatagram(datagram.data(), datagram.size());
+        if (socket.Valid() && MayBroadcast(state.Scope, choice))
+            Broadcast(socket.Get(), state.Port, choice, datagram);
+    }
+}
+
+// False when the loop must end: the owner is gone or the stop flag is set. Otherwise address is
+// the own "ProxyServerAddress", or empty of a value when the callback threw (no change then).
+bool ReadOwner(TListeningState& state, std::optional<std::string>& address) {
+    const std::scoped_lock lock(state.OwnerLock);
+    if (!state.OwnerPresent || state.ThreadsStop->load())
+        return false;
+    try {
+        address = state.ProxyServerAddress();
+    } catch (...) {
+        address.reset();
+    }
+    return true;
+}
+
+void RunListeningLoop(TListeningState& state) {
+    bool bound = false;
+    bool failureReported = false;
+    TSocketHandle socket = OpenSocket(state.Port, bound, failureReported);
+    std::string boundAddress;
+    TInterfaceChoice choice;
+    for (;;) {
+        std::optional<std::string> address;
+        if (!ReadOwner(state, address))
+            break;
+        try {
+            if (address) {
+                std::string host = address->substr(0, address->find(':'));
+                if (host != boundAddress) {
+                    boundAddress = host;
+                    {
+                        const std::scoped_lock lock(state.BoundAddressLock);
+                        state.BoundAddress = std::move(host);
+                    }
+                    // A new host is a new try for a socket whose bind had failed.
+                    if (!bound)
+                        socket = OpenSocket(state.Port, bound, failureReported);
+                    choice = ChooseInterface(boundAddress);
+                }
+            }
+            if (!socket.Valid())
+                std::this_thread::sleep_for(std::chrono::milliseconds(kWaitMilliseconds));
+            else if (WaitReadable(socket.Get(), kWaitMilliseconds))
+                ReceiveOne(socket.Get(), choice);
+            SendQueued(state, socket, choice);
+        } catch (...) {
+            // Nothing here is worth ending the thread for; pause so a repeating failure
+            // does not spin.
+            std::this_thread::sleep_for(std::chrono::milliseconds(kWaitMilliseconds));
+        }
+    }
+}
+
+} // namespace
+
+TListeningThread::TListeningThread(std::function<std::string()> proxyServerAddress,
+                                   const std::atomic<bool>& threadsStop, std::uint16_t port,
+                                   TBroadcastScope scope)
+    : State(std::make_shared<TListeningState>(std::move(proxyServerAddress), threadsStop, port,
+                                              scope)) {}
+
+TListeningThread::~TListeningThread() {
+    // Cuts the thread off from the caller's references; it notices at its next pass and ends.
+    const std::scoped_lock lock(State->OwnerLock);
+    State->OwnerPresent = false;
+    State->ProxyServerAddress = nullptr;
+}
+
+void TListeningThread::Start() {
+    if (State->Started.exchange(true))
+        return;
+    // The thread frees itself: it holds its own share of the state and is never joined.
+    std::thread([state = State] { RunListeningLoop(*state); }).detach();
+}
+
+void TListeningThread::QueueForSending(const TDatagram& datagram) {
+    const std::scoped_lock lock(State->QueueLock);
+    State->OutgoingQueue.push_back(datagram);
+}
+
+std::string TListeningThread::BoundAddress() const {
+    const std::scoped_lock lock(State->BoundAddressLock);
+    return State->BoundAddress;
+}
+
+} // namespace harbolt

@@ -1,0 +1,255 @@
+#include "peer/Roster.h"
+#include "database/Database.h"
+#include "platform/Languages.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace harbolt {
+namespace {
+
+class TManualClock final : public TTickClock {
+public:
+    std::uint32_t Now() const override { return Ticks; }
+    std::uint32_t Ticks = 0x7fff0000; // near the middle: ageing must not depend on the epoch
+};
+
+class TClockRecorder final : public TTimeSetter {
+public:
+    void SetLocalTime(const TSystemTime& time) override { Times.push_back(time); }
+    std::vector<TSystemTime> Times;
+};
+
+class TViewRecorder final : public TRosterView {
+public:
+    void RefreshOnlineState() override { ++OnlineRefreshes; }
+    void AddTab(const std::string& name) override { Tabs.push_back(name); }
+    int OnlineRefreshes = 0;
+    std::vector<std::string> Tabs;
+};
+
+TIncomingDatagram Incoming(const TDatagram& datagram) {
+    TIncomingDatagram incoming{};
+    std::copy(datagram.begin() + 8, datagram.end(), incoming.begin());
+    return incoming;
+}
+
+class PeerProtocolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        OwnComputerName = "Home";
+        SetLanguage(TLanguage::English);
+        Database = std::make_unique<TDatabase>();
+        Database->FindComputer(OwnComputerName);
+        TPeerLinks links;
+        links.SendDatagram = [this](const TDatagram& d) { Sent.push_back(d); };
+        links.ActiveConnectionName = [this] { return ActiveConnection; };
+        links.StartUpdatingSession = [this](const std::string& address, const std::string& name) {
+            Sessions.emplace_back(address, name);
+        };
+        links.SetOnlineProxyAddress = [this](const std::string& a) { ProxyAddresses.push_back(a); };
+        links.OnlineAddressFresh = [this] { return AddressFresh; };
+        Protocol = std::make_unique<TPeerProtocol>(Clock, Setter, View, links);
+    }
+    void TearDown() override {
+        Protocol.reset();
+        Database.reset();
+        OwnComputerName = "unknown";
+    }
+    void Receive(const TDatagram& datagram) { Protocol->Dispatch(Incoming(datagram)); }
+    void Advance(std::uint32_t ms) { Clock.Ticks += ms; }
+    const TInfo* Info(const std::string& name) { return Protocol->Roster.Find(name); }
+    TComputerData& Own() { return Database->FindComputer(OwnComputerName); }
+
+    TManualClock Clock;
+    TClockRecorder Setter;
+    TViewRecorder View;
+    std::unique_ptr<TDatabase> Database;
+    std::unique_ptr<TPeerProtocol> Protocol;
+    std::vector<TDatagram> Sent;
+    std::string ActiveConnection;
+    std::vector<std::pair<std::string, std::string>> Sessions;
+    std::vector<std::string> ProxyAddresses;
+    bool AddressFresh = false;
+};
+
+TEST_F(PeerProtocolTest, PresenceAddsOneEntryPerNameWhateverTheCase) {
+    Receive(PresenceDatagram("ALPHA"));
+    ASSERT_NE(Info("Alpha"), nullptr);
+    EXPECT_TRUE(Info("Alpha")->Alive);
+    EXPECT_TRUE(Info("Alpha")->Changed);
+    EXPECT_FALSE(Info("Alpha")->Online);
+    Advance(500);
+    Receive(PresenceDatagram("alpha"));
+    EXPECT_EQ(Protocol->Roster.Entries().size(), 1u);
+    EXPECT_EQ(Protocol->Roster.Entries()[0].first, "Alpha");
+    EXPECT_EQ(Info("Alpha")->LastSeen, Clock.Ticks);
+    EXPECT_EQ(View.Tabs, std::vector<std::string>{"Alpha"});
+    // The roster is sorted; tabs keep the order of arrival.
+    Receive(PresenceDatagram("Aardvark-PC"));
+    EXPECT_EQ(Protocol->Roster.Entries()[0].first, "Aardvark-pc");
+    EXPECT_EQ(View.Tabs, (std::vector<std::string>{"Alpha", "Aardvark-pc"}));
+}
+
+TEST_F(PeerProtocolTest, AgeingLetsAComputerLapseJustAfterTenSeconds) {
+    Receive(PresenceDatagram("Beta"));
+    Advance(10000);
+    Protocol->ReceiveTimerProc();
+    EXPECT_TRUE(Info("Beta")->Alive);
+    Advance(1);
+    Protocol->ReceiveTimerProc();
+    EXPECT_FALSE(Info("Beta")->Alive);
+    Receive(PresenceDatagram("Beta"));
+    Protocol->ReceiveTimerProc();
+    EXPECT_TRUE(Info("Beta")->Alive);
+}
+
+TEST_F(PeerProtocolTest, AgeingSurvivesTheTickCounterWrapping) {
+    Clock.Ticks = 0xffffff00;
+    Receive(PresenceDatagram("Beta"));
+    Advance(0x200); // wraps past zero
+    Protocol->ReceiveTimerProc();
+    EXPECT_TRUE(Info("Beta")->Alive);
+    Advance(10000);
+    Protocol->ReceiveTimerProc();
+    EXPECT_FALSE(Info("Beta")->Alive);
+}
+
+TEST_F(PeerProtocolTest, OnlineNeedsAPresenceFirstAndLapsesWhilePresenceGoesOn) {
+    Database->FindComputer("Gamma").SetOwn(false);
+    TJournal journal;
+    journal.JournalEnd = 1;
+    journal.Entries.push_back({"ProxyServerAddress", "10.0.0.3:1977"});
+    Database->FindComputer("Gamma").ApplyJournal(journal);
+
+    Receive(OnlineDatagram("GAMMA", "Provider"));
+    EXPECT_EQ(Info("Gamma"), nullptr);
+    EXPECT_TRUE(ProxyAddresses.empty());
+
+    Receive(PresenceDatagram("GAMMA"));
+    Receive(OnlineDatagram("GAMMA", "Provider"));
+    ASSERT_TRUE(Info("Gamma")->Online);
+    EXPECT_EQ(Info("Gamma")->ConnectionName, "Provider");
+    EXPECT_EQ(ProxyAddresses, std::vector<std::string>{"10.0.0.3:1977"});
+    ASSERT_NE(Protocol->Roster.OnlineComputer(), nullptr);
+    EXPECT_EQ(Protocol->Roster.OnlineComputer()->first, "Gamma");
+
+    AddressFresh = true; // handed over less than a second ago: not again
+    Receive(OnlineDatagram("Gamma", "Provider"));
+    EXPECT_EQ(ProxyAddresses.size(), 1u);
+
+    const int refreshes = View.OnlineRefreshes;
+    for (int i = 0; i < 11; ++i) { // presence goes on, online datagrams stop
+        Advance(1000);
+        Receive(PresenceDatagram("Gamma"));
+        Protocol->ReceiveTimerProc();
+    }
+    EXPECT_TRUE(Info("Gamma")->Alive);
+    EXPECT_FALSE(Info("Gamma")->Online);
+    EXPECT_EQ(View.OnlineRefreshes, refreshes + 1);
+    EXPECT_EQ(Protocol->Roster.OnlineComputer(), nullptr);
+}
+
+TEST_F(PeerProtocolTest, DataInfoTouchesOrStartsOneSessionAtATime) {
+    TComputerData& peer = Database->FindComputer("Peer");
+    peer.SetOwn(false);
+    Receive(DataInfoDatagram("Peer", 0, "peer:1977"));
+    EXPECT_NE(peer.LastUpdate(), TSystemTime()); // same journal end: up to date
+    EXPECT_TRUE(Sessions.empty());
+
+    Receive(DataInfoDatagram("PEER", 4, "10.0.0.9:1977"));
+    EXPECT_TRUE(peer.UpdateRunning);
+    ASSERT_EQ(Sessions.size(), 1u);
+    EXPECT_EQ(Sessions[0], (std::pair<std::string, std::string>{"10.0.0.9:1977", "PEER"}));
+    Receive(DataInfoDatagram("Peer", 5, "10.0.0.9:1977"));
+    EXPECT_EQ(Sessions.size(), 1u);
+
+    // A computer never heard of gets an (empty) entry; the roster is not touched.
+    Receive(DataInfoDatagram("Stranger", 0, ""));
+    std::vector<std::string> names;
+    Database->GetNames(names);
+    EXPECT_NE(std::find(names.begin(), names.end(), "Stranger"), names.end());
+    EXPECT_EQ(Info("Stranger"), nullptr);
+}
+
+TEST_F(PeerProtocolTest, TimeSetsTheClockUnlessItIsOurOwnOrWeAreMaster) {
+    TSystemTime time;
+    time.Year = 2026;
+    time.Month = 12;
+    time.Day = 8;
+    time.Hour = 21;
+    Receive(TimeDatagram("Master", time));
+    ASSERT_EQ(Setter.Times.size(), 1u);
+    EXPECT_EQ(Setter.Times[0], time);
+    Receive(TimeDatagram("HOME", time));
+    Receive(TimeDatagram("home", time));
+    EXPECT_EQ(Setter.Times.size(), 1u);
+}
+
+TEST_F(PeerProtocolTest, TwoTimeMastersGiveWayWhicheverKeyMadeThemMaster) {
+    for (const char* key : {"Timemaster", "Zeitmeister"}) {
+        Own().SetProperty("Timemaster", "");
+        Own().SetProperty(key, "ja");
+        EXPECT_TRUE(IsOwnTimeMaster());
+        Receive(TimeDatagram("Beta", TSystemTime()));
+        EXPECT_TRUE(Setter.Times.empty()) << key;
+        EXPECT_EQ(Own().GetProperty("Zeitmeister"), "") << key;
+        EXPECT_EQ(Own().GetProperty("Timemaster"),
+                  "inactiv, because Beta will be a timemaster, too.")
+            << key;
+        EXPECT_FALSE(IsOwnTimeMaster());
+    }
+    // Given way, the next time datagram sets the clock again.
+    Receive(TimeDatagram("Beta", TSystemTime()));
+    EXPECT_EQ(Setter.Times.size(), 1u);
+}
+
+TEST_F(PeerProtocolTest, SendTimersAnnounceWhatTheOwnComputerIs) {
+    Own().SetProperty("ProxyServerAddress", "10.0.0.1:1977");
+    Protocol->FrequentSendTimerProc();
+    ASSERT_EQ(Sent.size(), 1u);
+    EXPECT_EQ(Sent[0], PresenceDatagram("Home"));
+    ActiveConnection = "Provider";
+    Protocol->FrequentSendTimerProc();
+    ASSERT_EQ(Sent.size(), 3u);
+    EXPECT_EQ(Sent[2], OnlineDatagram("Home", "Provider"));
+
+    Sent.clear();
+    Protocol->OccasionalSendTimerProc();
+    ASSERT_EQ(Sent.size(), 1u);
+    EXPECT_EQ(Sent[0], DataInfoDatagram("Home", 1, "10.0.0.1:1977"));
+    Own().SetProperty("Timemaster", "yes");
+    Protocol->OccasionalSendTimerProc();
+    ASSERT_EQ(Sent.size(), 3u);
+    EXPECT_EQ(ParseAnnouncement(Incoming(Sent[2])).Type, kTimeDatagram);
+}
+
+TEST_F(PeerProtocolTest, UnknownTypesAreDroppedAndStartUpEntriesAreNotAlive) {
+    TDatagram odd = PresenceDatagram("Odd");
+    odd[10] = 9;
+    Receive(odd);
+    EXPECT_EQ(Info("Odd"), nullptr);
+
+    Database->FindComputer("FromFile");
+    Protocol->FillFromDatabase();
+    Protocol->ReceiveTimerProc();
+    ASSERT_NE(Info("Fromfile"), nullptr);
+    EXPECT_FALSE(Info("Fromfile")->Alive);
+    EXPECT_FALSE(Info("Home")->Alive);
+}
+
+TEST_F(PeerProtocolTest, OnlineStateMessageShowsTheOwnStateAtOnce) {
+    Protocol->FillFromDatabase();
+    const int refreshes = View.OnlineRefreshes;
+    Protocol->OnlineStateMessage(true, "Provider");
+    EXPECT_TRUE(Info("Home")->Online);
+    EXPECT_EQ(Info("Home")->ConnectionName, "Provider");
+    EXPECT_EQ(View.OnlineRefreshes, refreshes + 1);
+    Protocol->OnlineStateMessage(false, "Provider");
+    EXPECT_FALSE(Info("Home")->Online);
+    EXPECT_EQ(Info("Home")->ConnectionName, "");
+}
+
+} // namespace
+} // namespace harbolt
