@@ -5,9 +5,9 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS       ?= $(shell nproc)
 CTEST_ARGS ?= --output-on-failure -j $(JOBS) --timeout 300
 FUZZ_SECONDS ?= 20
-HARBOLT_ARGS ?= --help
+HARBOLT_ARGS ?=
 
-.PHONY: all deps build run test check-sanitize check-tsan fuzz format clean
+.PHONY: all deps build run test check-sanitize check-tsan fuzz relay-bench format clean
 
 all: build
 
@@ -43,6 +43,9 @@ fuzz:
 		-DHARBOLT_FUZZ=ON -DHARBOLT_TESTS=OFF
 	cmake --build build-fuzz -j $(JOBS) --target fuzzers
 	sh tools/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
+
+relay-bench: build
+	$(BUILD)/tools/relay_bench
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -80,6 +80,10 @@ void Report(const char* name, const TRun& run) {
 int main(int argc, char** argv) {
     const std::int64_t mebibytes = argc > 1 ? std::atoll(argv[1]) : 1024;
     const int seconds = argc > 2 ? std::atoi(argv[2]) : 10;
+    if (argc > 3 || mebibytes <= 0 || seconds <= 0) {
+        std::fprintf(stderr, "usage: relay_bench [MEBIBYTES [SECONDS]]  (default 1024 10)\n");
+        return 2;
+    }
     const std::int64_t bytes = mebibytes * 1024 * 1024;
     const auto limit = std::chrono::seconds(seconds);
 

@@ -47,8 +47,8 @@ void PrintText(const TDatabase& database, const std::string& file, TLoadSource s
         ++count;
         const TJournal journal = c->Journal();
         out << "\nComputer " << U(c->Name()) << (c->IsOwn() ? " (own)" : "") << "\n  last update  "
-            << SystemTimeText(c->LastUpdate()) << "\n  journal      " << journal.JournalStart << " to "
-            << journal.JournalEnd << (journal.Complete ? ", complete" : "") << ", "
+            << SystemTimeText(c->LastUpdate()) << "\n  journal      " << journal.JournalStart
+            << " to " << journal.JournalEnd << (journal.Complete ? ", complete" : "") << ", "
             << journal.Count() << (journal.Count() == 1 ? " entry" : " entries") << "\n";
         const auto properties = c->Properties();
         out << "  properties   " << properties.size() << "\n";

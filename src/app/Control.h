@@ -1,0 +1,131 @@
+#pragma once
+
+// `harbolt ctl`: a running instance answers commands on a Unix-domain socket in its data
+// directory; the same executable, started with "ctl", is the client.
+//
+// Wire format (ours alone, one exchange per connection):
+//   request  one JSON object and a line feed: {"args": ["status", "--json"]}\n
+//            "args" holds the command words after "ctl [--data-dir DIR]", UTF-8 strings without
+//            NUL; other members are ignored. At most kControlRequestLimit bytes, line feed
+//            included.
+//   reply    one JSON object and a line feed: {"exit": 0, "out": "...", "err": "..."}\n
+//            "exit" is the command's exit status (0 to 255); "out" and "err" are what the command
+//            wrote to standard output and standard error.
+// The server closes the connection after the reply.
+
+#include "app/Instance.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace harbolt {
+
+// Help lines of the commands of `harbolt ctl [--data-dir DIR] COMMAND`, one per command, built
+// from the command table at start-up.
+extern const char* const kControlCommandUsage;
+
+constexpr std::size_t kControlRequestLimit = 64 * 1024;
+
+// The control socket of the instance that uses dataDir.
+std::string ControlSocketPath(const std::string& dataDir);
+
+struct TControlReply {
+    int Exit = 0;
+    std::string Out;
+    std::string Err;
+
+    bool operator==(const TControlReply&) const = default;
+};
+
+// The command words of a request, or nullopt when the text is not a request of the format above.
+// Never throws on bad input.
+std::optional<std::vector<std::string>> ParseControlRequest(std::string_view request);
+// The request line for args, line feed included. Raises Exception when a word is not UTF-8.
+std::string ControlRequestText(const std::vector<std::string>& args);
+
+// Never throws on bad input.
+std::optional<TControlReply> ParseControlReply(std::string_view reply);
+// The reply line, line feed included; bytes that are not UTF-8 become U+FFFD.
+std::string ControlReplyText(const TControlReply& reply);
+
+// The command table. Runs a command (args as after "ctl [--data-dir DIR]") against the instance;
+// call it on the instance's main thread only. Returns 0 on success, 1 on failure with a message on
+// err, 2 with the usage on err when the words do not form a command.
+int RunControlCommand(TControlTarget& target, const std::vector<std::string>& args,
+                      std::ostream& out, std::ostream& err);
+
+struct TControlServerLimits {
+    std::size_t MaxRequestBytes = kControlRequestLimit;
+    // From accepting a connection until its request line is complete.
+    std::chrono::milliseconds RequestTime{5000};
+    // From posting a command until the main thread takes it up.
+    std::chrono::milliseconds AnswerTime{10000};
+    // For writing the reply.
+    std::chrono::milliseconds ReplyTime{5000};
+};
+
+// The instance's side: accepts one connection at a time on its own thread, checks that the peer
+// runs as the same user (or root), and hands each command to the main thread through
+// postToMainThread, which must be callable from any thread and run the task later on the main
+// thread. The target is only ever used inside such tasks.
+class TControlServer {
+public:
+    using TPostToMainThread = std::function<void(std::function<void()>)>;
+
+    TControlServer(std::string socketPath, TPostToMainThread postToMainThread,
+                   TControlTarget& target, TControlServerLimits limits = {});
+    ~TControlServer();
+    TControlServer(const TControlServer&) = delete;
+    TControlServer& operator=(const TControlServer&) = delete;
+
+    // Creates the socket (mode 0600) and starts serving. A leftover socket of ours that nobody
+    // answers on is replaced; anything else at the path raises Exception and is left alone.
+    void Start();
+    // Ends the serving thread promptly and removes the socket. Tasks it posted that have not run
+    // yet do nothing when they run later. Call it from the thread that called Start (or from a
+    // task on the main thread).
+    void Stop();
+
+    const std::string& SocketPath() const { return FSocketPath; }
+
+private:
+    void Serve();
+    // Takes over the accepted descriptor and closes it before anything runs after the reply.
+    void ServeConnection(int descriptor);
+    TControlReply Answer(std::vector<std::string> args, std::function<void()>& afterReply);
+
+    const std::string FSocketPath;
+    const TPostToMainThread FPostToMainThread;
+    TControlTarget& FTarget;
+    const TControlServerLimits FLimits;
+
+    int FListenDescriptor = -1;
+    int FWakeRead = -1; // a byte written to FWakeWrite wakes the serving thread for Stop
+    int FWakeWrite = -1;
+    std::uint64_t FSocketDevice = 0; // to remove only the socket file we made
+    std::uint64_t FSocketInode = 0;
+    std::atomic<bool> FStopping{false};
+    // Shared with posted tasks: false once Stop has begun.
+    std::shared_ptr<std::atomic<bool>> FLive;
+    std::thread FThread;
+};
+
+constexpr std::chrono::milliseconds kControlClientReplyTime{15000};
+
+// `harbolt ctl [--data-dir DIR] COMMAND...`: args are the words after "ctl". Sends the command to
+// the running instance of DIR (default DefaultDataDirectory()), prints its answer and returns its
+// exit status; 1 when no instance answers, 2 on bad usage.
+int RunControlClient(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                     std::chrono::milliseconds replyTime = kControlClientReplyTime);
+
+} // namespace harbolt

@@ -1,0 +1,237 @@
+#include "app/Instance.h"
+
+#include "database/Database.h"
+#include "dialup/EventId.h"
+#include "net/SocketLayer.h"
+#include "peer/ListeningThread.h"
+#include "peer/Roster.h"
+#include "platform/CodePage.h"
+#include "platform/ComputerName.h"
+#include "platform/Paths.h"
+#include "platform/TimeSetter.h"
+
+#include <chrono>
+#include <iostream>
+#include <sys/stat.h>
+#include <thread>
+
+namespace harbolt {
+
+std::atomic<bool> ThreadsStop{false};
+
+namespace {
+
+// The headless instance has no window to refresh; its views are computed when asked for.
+class THeadlessView final : public TRosterView {};
+
+THeadlessView HeadlessView;
+
+std::string U(const std::string& cp1252) {
+    return Cp1252ToUtf8(cp1252);
+}
+
+} // namespace
+
+TInstance::TInstance(TInstanceOptions options, const TTickClock& clock, TTimeSetter& timeSetter)
+    : Options(std::move(options)), Clock(clock), TimeSetter(timeSetter) {}
+
+TInstance::~TInstance() {
+    Shutdown();
+}
+
+std::string TInstance::DataFileName() const {
+    return FileInDirectory(Options.DataDir, "Harbolt.DAT");
+}
+
+void TInstance::Log(const std::string& line) const {
+    if (Options.Verbose)
+        std::cerr << "harbolt: " << line << "\n";
+}
+
+void TInstance::Start() {
+    ClearIncomingQueue();
+    OwnComputerName = Options.Name.empty() ? LocalComputerName() : Utf8ToCp1252(Options.Name);
+    LoadWinSock();
+    Log("computer name " + U(OwnComputerName) + ", data directory " + Options.DataDir);
+
+    Database = std::make_unique<TDatabase>();
+    const std::string dataFile = DataFileName();
+    struct stat info {};
+    if (::stat(dataFile.c_str(), &info) == 0) {
+        try {
+            if (Database->LoadFromFile(dataFile) == TLoadSource::Backup)
+                std::cerr << "harbolt: " << dataFile << " was unreadable; loaded its backup\n";
+        } catch (const std::exception& e) {
+            // Keep what could be read; the next save writes a sound file again.
+            std::cerr << "harbolt: cannot read " << dataFile << " nor its backup: " << e.what()
+                      << "; starting with what could be read\n";
+        }
+    }
+    TComputerData& own = Database->FindComputer(OwnComputerName);
+    LastSavedJournalEnd = own.GetJournalEnd();
+
+    TPeerLinks links;
+    links.SendDatagram = [this](const TDatagram& datagram) {
+        if (Listener)
+            Listener->QueueForSending(datagram);
+        else
+            PostIncomingDatagram(datagram.data(), datagram.size());
+    };
+    Peers = std::make_unique<TPeerProtocol>(Clock, TimeSetter, HeadlessView, std::move(links));
+    Peers->FillFromDatabase();
+
+    if (Options.Network) {
+        Listener = std::make_unique<TListeningThread>(
+            [] { return GetComputerProperty(OwnComputerName, "ProxyServerAddress"); }, ThreadsStop);
+        Listener->Start();
+    }
+}
+
+void TInstance::ReceiveTimerProc() {
+    Peers->ReceiveTimerProc();
+}
+
+void TInstance::FrequentSendTimerProc() {
+    Peers->FrequentSendTimerProc();
+}
+
+void TInstance::OccasionalSendTimerProc() {
+    Peers->OccasionalSendTimerProc();
+}
+
+void TInstance::UpdateTimerTimer() {
+    Peers->RefreshChangedEntries();
+}
+
+void TInstance::SaveTimerTimer() {
+    const std::int32_t end = Database->FindComputer(OwnComputerName).GetJournalEnd();
+    if (end == LastSavedJournalEnd)
+        return;
+    LastSavedJournalEnd = end;
+    try {
+        Database->SaveToFile(DataFileName());
+        Log("saved " + DataFileName());
+    } catch (const std::exception& e) {
+        std::cerr << "harbolt: cannot save " << DataFileName() << ": " << e.what() << "\n";
+    }
+}
+
+void TInstance::Shutdown() {
+    if (ShutDown || !Database)
+        return;
+    ShutDown = true;
+    ThreadsStop = true;
+    // Threads notice the flag within one wait; they are not joined beyond this grace.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    Listener.reset();
+    Peers.reset();
+    try {
+        Database->SaveToFile(DataFileName());
+    } catch (const std::exception& e) {
+        std::cerr << "harbolt: cannot save " << DataFileName() << ": " << e.what() << "\n";
+    }
+    Database.reset();
+}
+
+std::string TInstance::StatusLine(const TComputerData& computer) {
+    const std::string name = computer.Name();
+    const TInfo* info = Peers ? Peers->Roster.Find(DisplayName(name)) : nullptr;
+    const bool alive = info != nullptr && info->Alive;
+    const std::string shown = U(name);
+    std::string line;
+    if (alive)
+        line += FormatText(18, shown);
+    if (SameTextAscii(name, OwnComputerName)) {
+        line += FormatText(19, shown);
+    } else if (alive) {
+        line += FormatText(20, shown);
+    } else {
+        const TSystemTime updated = computer.LastUpdate();
+        line += FormatText(21, shown, ShortDateText(updated), ShortTimeText(updated));
+    }
+    return line;
+}
+
+std::string TInstance::OnlineText() {
+    const auto* online = Peers ? Peers->Roster.OnlineComputer() : nullptr;
+    if (online == nullptr)
+        return LanguageText(17);
+    return FormatText(16, U(online->first), U(online->second.ConnectionName));
+}
+
+TInstanceStatus TInstance::Status() {
+    TInstanceStatus status;
+    status.Name = U(OwnComputerName);
+    status.Language = Language();
+    status.OnlineText = OnlineText();
+    for (const auto& [name, info] : Peers->Roster.Entries()) {
+        TComputerData& computer = Database->FindComputer(name);
+        TComputerStatus entry;
+        entry.Name = U(name);
+        entry.Alive = info.Alive;
+        entry.Online = info.Online;
+        entry.Connection = U(info.ConnectionName);
+        entry.JournalEnd = computer.GetJournalEnd();
+        entry.Status = StatusLine(computer);
+        status.Computers.push_back(std::move(entry));
+    }
+    return status;
+}
+
+TComputerData* TInstance::KnownComputer(const std::string& nameUtf8) {
+    const std::string name = Utf8ToCp1252(nameUtf8);
+    std::vector<std::string> names;
+    Database->GetNames(names);
+    for (const std::string& known : names)
+        if (SameTextAscii(known, name))
+            return &Database->FindComputer(known);
+    return nullptr;
+}
+
+std::optional<TComputerData::TPropertyList> TInstance::ListProperties(const std::string& computer,
+                                                                      bool all) {
+    TComputerData* data =
+        computer.empty() ? &Database->FindComputer(OwnComputerName) : KnownComputer(computer);
+    if (data == nullptr)
+        return std::nullopt;
+    // Key order, dial-up records only when asked for: as the property list shows them.
+    TComputerData::TPropertyList list;
+    for (const auto& [key, value] : data->Properties())
+        if (all || !IsEventID(key))
+            list.emplace_back(U(key), U(value));
+    return list;
+}
+
+std::string TInstance::GetOwnProperty(const std::string& key) {
+    return U(Database->FindComputer(OwnComputerName).GetProperty(Utf8ToCp1252(key)));
+}
+
+void TInstance::SetOwnProperty(const std::string& key, const std::string& value) {
+    Database->FindComputer(OwnComputerName).SetProperty(Utf8ToCp1252(key), Utf8ToCp1252(value));
+}
+
+bool TInstance::CopyToOwn(const std::string& computer, const std::string& key) {
+    TComputerData* data = KnownComputer(computer);
+    if (data == nullptr)
+        return false;
+    if (key.empty())
+        return true;
+    const std::string k = Utf8ToCp1252(key);
+    Database->FindComputer(OwnComputerName).SetProperty(k, data->GetProperty(k));
+    return true;
+}
+
+bool TInstance::Retransmit(const std::string& computer) {
+    TComputerData* data = KnownComputer(computer);
+    if (data == nullptr || data->IsOwn())
+        return false;
+    data->Reset();
+    return true;
+}
+
+void TInstance::Quit() {
+    if (QuitRequested)
+        QuitRequested();
+}
+
+} // namespace harbolt

@@ -1,0 +1,132 @@
+#pragma once
+
+#include "database/ComputerData.h"
+#include "platform/Languages.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace harbolt {
+
+// What `harbolt ctl status` shows of one roster entry. Texts are UTF-8.
+struct TComputerStatus {
+    std::string Name; // as shown on its tab: first letter kept, A-Z lowered after it
+    bool Alive = false;
+    bool Online = false;
+    std::string Connection;
+    std::int32_t JournalEnd = 0;
+    std::string Status; // the status line of its tab, in the instance's language
+};
+
+struct TInstanceStatus {
+    std::string Name; // own computer name, UTF-8
+    TLanguage Language = TLanguage::English;
+    std::string OnlineText; // the tray's online entry: "(all offline)" or "(X online using Y)"
+    std::vector<TComputerStatus> Computers; // roster order
+};
+
+// What the control command asks of a running instance. Runs on the instance's main thread only;
+// every text in and out is UTF-8 (the instance converts to and from Windows-1252).
+class TControlTarget {
+public:
+    virtual ~TControlTarget() = default;
+
+    virtual TInstanceStatus Status() = 0;
+    // A computer's properties as the property list shows them; nullopt when no computer of that
+    // name is known. An empty name means the own computer.
+    virtual std::optional<TComputerData::TPropertyList> ListProperties(const std::string& computer,
+                                                                       bool all) = 0;
+    virtual std::string GetOwnProperty(const std::string& key) = 0;
+    // Sets (or with an empty value deletes) a property of the own computer, journalled.
+    virtual void SetOwnProperty(const std::string& key, const std::string& value) = 0;
+    // "Copy to own computer": false when the computer is unknown.
+    virtual bool CopyToOwn(const std::string& computer, const std::string& key) = 0;
+    // "Retransmit all data": false when the computer is unknown or is the own one.
+    virtual bool Retransmit(const std::string& computer) = 0;
+    // A confirmed quit: stop the threads, grace, final save, leave the main loop.
+    virtual void Quit() = 0;
+};
+
+} // namespace harbolt
+
+// ---------------------------------------------------------------------------------------------
+// The running instance without any toolkit: start-up, the timer procedures, saving and
+// shut-down, and the main window's logic (roster, status line, online caption). The headless
+// main loop drives it; the GUI will observe it.
+
+namespace harbolt {
+
+class TListeningThread;
+class TPeerProtocol;
+class TDatabase;
+class TTickClock;
+class TTimeSetter;
+
+struct TInstanceOptions {
+    std::string Name;     // computer name; empty: the host name
+    std::string DataDir;  // where Harbolt.DAT lives
+    std::string ClockLog; // record time-master settings here instead of setting the clock
+    bool Verbose = false;
+    bool Network = true; // false: no listening thread (tests)
+};
+
+// Set once when the program quits; background threads poll it.
+extern std::atomic<bool> ThreadsStop;
+
+class TInstance final : public TControlTarget {
+public:
+    TInstance(TInstanceOptions options, const TTickClock& clock, TTimeSetter& timeSetter);
+    ~TInstance() override;
+
+    // The start-up sequence; raises Exception with a clear message when set-up fails.
+    void Start();
+
+    void ReceiveTimerProc();
+    void FrequentSendTimerProc();
+    void OccasionalSendTimerProc();
+    void UpdateTimerTimer();
+    void SaveTimerTimer();
+
+    // Stops the threads, waits the grace time, saves. Safe to call more than once.
+    void Shutdown();
+
+    // Called by Quit (and so by `ctl quit`); the main loop ends itself there.
+    std::function<void()> QuitRequested;
+
+    // The status line of a computer's tab (UTF-8), as RefreshStatusLine builds it.
+    std::string StatusLine(const TComputerData& computer);
+    // The tray's online entry, "(all offline)" or "(X online using Y)" (UTF-8).
+    std::string OnlineText();
+
+    std::string DataFileName() const;
+
+    // TControlTarget
+    TInstanceStatus Status() override;
+    std::optional<TComputerData::TPropertyList> ListProperties(const std::string& computer,
+                                                               bool all) override;
+    std::string GetOwnProperty(const std::string& key) override;
+    void SetOwnProperty(const std::string& key, const std::string& value) override;
+    bool CopyToOwn(const std::string& computer, const std::string& key) override;
+    bool Retransmit(const std::string& computer) override;
+    void Quit() override;
+
+private:
+    TComputerData* KnownComputer(const std::string& nameUtf8);
+    void Log(const std::string& line) const;
+
+    TInstanceOptions Options;
+    const TTickClock& Clock;
+    TTimeSetter& TimeSetter;
+    std::unique_ptr<TDatabase> Database;
+    std::unique_ptr<TPeerProtocol> Peers;
+    std::unique_ptr<TListeningThread> Listener;
+    std::int32_t LastSavedJournalEnd = 0;
+    bool ShutDown = false;
+};
+
+} // namespace harbolt

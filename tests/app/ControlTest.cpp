@@ -1,0 +1,639 @@
+#include "app/Control.h"
+#include "platform/Exceptions.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace harbolt {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using TClock = std::chrono::steady_clock;
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// Answers like an instance with the own computer "Box" and one peer "Pc2"; records every call.
+// The server reaches it from the fake main thread, the test reads it from its own.
+class TFakeTarget : public TControlTarget {
+public:
+    TInstanceStatus Status() override {
+        Record("Status");
+        std::lock_guard<std::mutex> guard(Lock);
+        return StatusValue;
+    }
+    std::optional<TComputerData::TPropertyList> ListProperties(const std::string& computer,
+                                                               bool all) override {
+        Record("List " + computer + (all ? " all" : ""));
+        if (computer.empty() || computer == "Box") {
+            auto list = Own();
+            if (all)
+                list.emplace_back("2024-05-06/07:08:09.123", "DSL online 60");
+            return list;
+        }
+        if (computer == "Pc2")
+            return TComputerData::TPropertyList{{"Mail", "a=b"}};
+        return std::nullopt;
+    }
+    std::string GetOwnProperty(const std::string& key) override {
+        Record("Get " + key);
+        for (const auto& [k, v] : Own())
+            if (k == key)
+                return v;
+        return "";
+    }
+    void SetOwnProperty(const std::string& key, const std::string& value) override {
+        Record("Set " + key + "=" + value);
+        if (ThrowOnSet)
+            throw Exception("disk full");
+    }
+    bool CopyToOwn(const std::string& computer, const std::string& key) override {
+        Record("Copy " + computer + " " + key);
+        return computer == "Pc2";
+    }
+    bool Retransmit(const std::string& computer) override {
+        Record("Retransmit " + computer);
+        return computer == "Pc2";
+    }
+    void Quit() override {
+        Record("Quit");
+        if (OnQuit)
+            OnQuit();
+    }
+
+    std::vector<std::string> Calls() {
+        std::lock_guard<std::mutex> guard(Lock);
+        return FCalls;
+    }
+    // Waits (at most 5 s) until call has been made.
+    bool WaitForCall(const std::string& call) {
+        std::unique_lock<std::mutex> lock(Lock);
+        return FCallMade.wait_for(lock, 5s, [&] {
+            return std::find(FCalls.begin(), FCalls.end(), call) != FCalls.end();
+        });
+    }
+    int CountOf(const std::string& call) {
+        const auto calls = Calls();
+        return static_cast<int>(std::count(calls.begin(), calls.end(), call));
+    }
+
+    std::mutex Lock;
+    TInstanceStatus StatusValue{
+        "Box",
+        TLanguage::English,
+        "(Pc2 online using DSL)",
+        {{"Box", true, false, "", 12, "Box is here. I am Box."},
+         {"Pc2", true, true, "DSL", 40, "Pc2 is here. The data of Pc2 is up to date."},
+         {"Ärger", false, false, "", 0, "The data of Ärger is from 1.2.2024 at 10:00."}}};
+    bool ThrowOnSet = false;
+    std::function<void()> OnQuit;
+
+private:
+    static TComputerData::TPropertyList Own() {
+        return {{"AutoDialEnabled", "yes"}, {"Motto", "x=y"}};
+    }
+    void Record(std::string call) {
+        std::lock_guard<std::mutex> guard(Lock);
+        FCalls.push_back(std::move(call));
+        FCallMade.notify_all();
+    }
+    std::vector<std::string> FCalls;
+    std::condition_variable FCallMade;
+};
+
+class ControlCommandTest : public ::testing::Test {
+protected:
+    int Run(std::vector<std::string> args) {
+        Out.str("");
+        Err.str("");
+        return RunControlCommand(Target, args, Out, Err);
+    }
+    TFakeTarget Target;
+    std::ostringstream Out;
+    std::ostringstream Err;
+};
+
+TEST_F(ControlCommandTest, StatusAsTextShowsTheTableAndEveryStatusLine) {
+    ASSERT_EQ(Run({"status"}), 0) << Err.str();
+    const std::string text = Out.str();
+    EXPECT_TRUE(Contains(text, "Own computer  Box\nLanguage      en\nTray          (Pc2 online "
+                               "using DSL)\n"))
+        << text;
+    // Columns line up by characters, also after a name with umlauts.
+    EXPECT_TRUE(Contains(text, "COMPUTER  ALIVE  ONLINE  CONNECTION  JOURNAL END\n")) << text;
+    EXPECT_TRUE(Contains(text, "Pc2       yes    yes     DSL         40\n")) << text;
+    EXPECT_TRUE(Contains(text, "Ärger     no     no      -           0\n")) << text;
+    EXPECT_TRUE(Contains(text, "\nPc2: Pc2 is here. The data of Pc2 is up to date.\n")) << text;
+    EXPECT_TRUE(Contains(text, "\nÄrger: The data of Ärger is from 1.2.2024 at 10:00.\n"));
+}
+
+TEST_F(ControlCommandTest, StatusAsJsonHasTheDocumentedKeysInOrder) {
+    Target.StatusValue.Language = TLanguage::German;
+    ASSERT_EQ(Run({"status", "--json"}), 0) << Err.str();
+    const auto doc = nlohmann::ordered_json::parse(Out.str());
+    std::vector<std::string> keys;
+    for (const auto& item : doc.items())
+        keys.push_back(item.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"name", "language", "onlineText", "computers"}));
+    EXPECT_EQ(doc["language"], "de");
+    EXPECT_EQ(doc["onlineText"], "(Pc2 online using DSL)");
+    ASSERT_EQ(doc["computers"].size(), 3u);
+    EXPECT_EQ(doc["computers"][1].dump(),
+              R"({"name":"Pc2","alive":true,"online":true,"connection":"DSL","journalEnd":40,)"
+              R"("status":"Pc2 is here. The data of Pc2 is up to date."})");
+    EXPECT_EQ(doc["computers"][2]["name"], "Ärger");
+
+    Target.StatusValue.Language = TLanguage::English;
+    ASSERT_EQ(Run({"status", "--json"}), 0);
+    EXPECT_EQ(nlohmann::json::parse(Out.str())["language"], "en");
+}
+
+TEST_F(ControlCommandTest, ListShowsOwnOrNamedComputerAsLinesOrJson) {
+    ASSERT_EQ(Run({"list"}), 0);
+    EXPECT_EQ(Out.str(), "AutoDialEnabled=yes\nMotto=x=y\n");
+    ASSERT_EQ(Run({"list", "--all"}), 0);
+    EXPECT_EQ(Out.str(), "AutoDialEnabled=yes\nMotto=x=y\n2024-05-06/07:08:09.123=DSL online 60\n");
+    ASSERT_EQ(Run({"list", "--json", "Pc2"}), 0);
+    EXPECT_EQ(nlohmann::json::parse(Out.str()), nlohmann::json({{"Mail", "a=b"}}));
+    EXPECT_EQ((std::vector<std::string>{"List ", "List  all", "List Pc2"}), Target.Calls());
+
+    EXPECT_EQ(Run({"list", "Nobody"}), 1);
+    EXPECT_EQ(Err.str(), "harbolt: unknown computer 'Nobody'\n");
+    EXPECT_EQ(Out.str(), "");
+}
+
+TEST_F(ControlCommandTest, GetSetAndUnsetWorkOnTheOwnComputer) {
+    ASSERT_EQ(Run({"get", "Motto"}), 0);
+    EXPECT_EQ(Out.str(), "x=y\n");
+    EXPECT_EQ(Run({"get", "Missing"}), 1);
+    EXPECT_EQ(Out.str(), "");
+    EXPECT_EQ(Err.str(), "harbolt: Missing is not set on the own computer\n");
+
+    // Values are taken as they stand, also when they look like options.
+    ASSERT_EQ(Run({"set", "Offset", "--json"}), 0) << Err.str();
+    ASSERT_EQ(Run({"unset", "Motto"}), 0);
+    EXPECT_EQ(Target.Calls(), (std::vector<std::string>{"Get Motto", "Get Missing",
+                                                        "Set Offset=--json", "Set Motto="}));
+
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"get", ""}, {"set", "", "v"}, {"unset", ""}}) {
+        EXPECT_EQ(Run(args), 1) << args[0];
+        EXPECT_EQ(Err.str(), "harbolt: the key is empty\n");
+    }
+    EXPECT_EQ(Target.Calls().size(), 4u);
+
+    Target.ThrowOnSet = true;
+    EXPECT_EQ(Run({"set", "A", "b"}), 1);
+    EXPECT_EQ(Err.str(), "harbolt: set failed: disk full\n");
+}
+
+TEST_F(ControlCommandTest, CopyAndRetransmitExplainRefusals) {
+    EXPECT_EQ(Run({"copy", "Pc2", "Mail"}), 0);
+    EXPECT_EQ(Run({"copy", "Nobody", "Mail"}), 1);
+    EXPECT_EQ(Err.str(), "harbolt: unknown computer 'Nobody'\n");
+    EXPECT_EQ(Run({"copy", "Pc2", ""}), 1);
+    EXPECT_EQ(Err.str(), "harbolt: nothing copied: the key is empty\n");
+    EXPECT_EQ(Target.CountOf("Copy Pc2 "), 0);
+
+    EXPECT_EQ(Run({"retransmit", "Pc2"}), 0);
+    EXPECT_EQ(Run({"retransmit", "Box"}), 1);
+    EXPECT_EQ(Err.str(),
+              "harbolt: cannot retransmit the own computer's data: it is the original\n");
+    EXPECT_EQ(Run({"retransmit", "Nobody"}), 1);
+    EXPECT_EQ(Err.str(), "harbolt: unknown computer 'Nobody'\n");
+}
+
+TEST_F(ControlCommandTest, BadWordsGiveUsageWithoutTouchingTheInstance) {
+    const std::vector<std::vector<std::string>> bad = {{},
+                                                       {"frobnicate"},
+                                                       {"Status"},
+                                                       {"status", "extra"},
+                                                       {"status", "--all"},
+                                                       {"list", "a", "b"},
+                                                       {"list", "--verbose"},
+                                                       {"get"},
+                                                       {"set", "k"},
+                                                       {"copy", "Pc2"},
+                                                       {"retransmit"},
+                                                       {"quit", "now"},
+                                                       {"get", "k", "--json"}};
+    for (const auto& args : bad) {
+        EXPECT_EQ(Run(args), 2) << (args.empty() ? "(none)" : args[0]);
+        EXPECT_TRUE(Contains(Err.str(), "usage")) << Err.str();
+        EXPECT_EQ(Out.str(), "");
+    }
+    EXPECT_TRUE(Target.Calls().empty());
+    Run({"frobnicate"});
+    EXPECT_TRUE(Contains(Err.str(), "unknown control command 'frobnicate'"));
+    EXPECT_TRUE(Contains(Err.str(), "retransmit COMPUTER"));
+    const std::string heading = "usage: harbolt ctl [--data-dir DIR] COMMAND\n";
+    EXPECT_EQ(Err.str().substr(Err.str().find(heading)), heading + kControlCommandUsage);
+}
+
+TEST_F(ControlCommandTest, QuitAsksTheInstanceToQuit) {
+    EXPECT_EQ(Run({"quit"}), 0);
+    EXPECT_EQ(Target.Calls(), std::vector<std::string>{"Quit"});
+}
+
+TEST(ControlWireTest, RequestsRoundTripAndBadOnesAreRefused) {
+    const std::vector<std::string> words = {"set", "Gruß", "a \"b\"\n\\c", ""};
+    const std::string text = ControlRequestText(words);
+    EXPECT_EQ(text.back(), '\n');
+    EXPECT_EQ(text.find('\n'), text.size() - 1);
+    EXPECT_EQ(ParseControlRequest(text), words);
+    EXPECT_EQ(ParseControlRequest(R"({"args":[],"later":1})"), std::vector<std::string>{});
+
+    for (const char* bad :
+         {"", "status", "[\"status\"]", "{}", R"({"args":"status"})", R"({"args":["a",1]})",
+          R"({"args":["a\u0000b"]})", R"({"args":["\ud800"]})", "{\"args\":[\"\xff\"]}",
+          R"({"args":["a"]} trailing)"})
+        EXPECT_EQ(ParseControlRequest(bad), std::nullopt) << bad;
+    const std::string tooLong = "{\"args\":[\"" + std::string(kControlRequestLimit, 'x') + "\"]}";
+    EXPECT_EQ(ParseControlRequest(tooLong), std::nullopt);
+    EXPECT_THROW(ControlRequestText({"\xff"}), Exception);
+}
+
+TEST(ControlWireTest, RepliesRoundTripAndBadOnesAreRefused) {
+    const TControlReply reply{2, "ä\n", "usage:\n"};
+    EXPECT_EQ(ParseControlReply(ControlReplyText(reply)), reply);
+    EXPECT_EQ(ControlReplyText({0, "", ""}), "{\"exit\":0,\"out\":\"\",\"err\":\"\"}\n");
+    for (const char* bad :
+         {"", "{}", R"({"exit":256,"out":"","err":""})", R"({"exit":-1,"out":"","err":""})",
+          R"({"exit":18446744073709551615,"out":"","err":""})", R"({"exit":1.5,"out":"","err":""})",
+          R"({"exit":0,"out":1,"err":""})", R"({"exit":0,"out":""})"})
+        EXPECT_EQ(ParseControlReply(bad), std::nullopt) << bad;
+}
+
+// A stand-in for the instance's main loop: runs posted tasks in order on its own thread.
+class TMainThread {
+public:
+    TMainThread() : FThread([this] { Loop(); }) {}
+    ~TMainThread() {
+        {
+            std::lock_guard<std::mutex> guard(FLock);
+            FEnd = true;
+        }
+        FChanged.notify_all();
+        FThread.join();
+    }
+    void Post(std::function<void()> task) {
+        {
+            std::lock_guard<std::mutex> guard(FLock);
+            FTasks.push_back(std::move(task));
+        }
+        FChanged.notify_all();
+    }
+    void SetPaused(bool paused) {
+        {
+            std::lock_guard<std::mutex> guard(FLock);
+            FPaused = paused;
+        }
+        FChanged.notify_all();
+    }
+    // Waits (at most 5 s) until the queue holds count tasks and none runs.
+    bool WaitForQueued(std::size_t count) {
+        std::unique_lock<std::mutex> lock(FLock);
+        return FChanged.wait_for(lock, 5s, [&] { return FTasks.size() == count && !FRunning; });
+    }
+
+private:
+    void Loop() {
+        std::unique_lock<std::mutex> lock(FLock);
+        for (;;) {
+            FChanged.wait(lock, [&] { return FEnd || (!FPaused && !FTasks.empty()); });
+            if (FEnd)
+                return;
+            auto task = std::move(FTasks.front());
+            FTasks.pop_front();
+            FRunning = true;
+            lock.unlock();
+            task();
+            lock.lock();
+            FRunning = false;
+            FChanged.notify_all();
+        }
+    }
+    std::mutex FLock;
+    std::condition_variable FChanged;
+    std::deque<std::function<void()>> FTasks;
+    bool FPaused = false;
+    bool FRunning = false;
+    bool FEnd = false;
+    std::thread FThread;
+};
+
+class TSocketFd {
+public:
+    explicit TSocketFd(int fd) : Fd(fd) {}
+    ~TSocketFd() {
+        if (Fd >= 0)
+            ::close(Fd);
+    }
+    const int Fd;
+};
+
+sockaddr_un AddressOf(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    return address;
+}
+
+class ControlServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/harbolt-ctl-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        Dir = pattern;
+        SocketPath = ControlSocketPath(Dir);
+    }
+    void TearDown() override {
+        Server.reset();
+        fs::remove_all(Dir);
+    }
+    void StartServer(TControlServerLimits limits = {}) {
+        Server = std::make_unique<TControlServer>(
+            SocketPath, [this](std::function<void()> task) { Main.Post(std::move(task)); }, Target,
+            limits);
+        Server->Start();
+    }
+    int Ctl(std::vector<std::string> words, std::chrono::milliseconds replyTime = 15s) {
+        Out.str("");
+        Err.str("");
+        words.insert(words.begin(), {"--data-dir", Dir.string()});
+        return RunControlClient(words, Out, Err, replyTime);
+    }
+    // Sends raw bytes as a client (then ends its side when finish is set) and returns everything
+    // the server answers.
+    std::string Exchange(const std::string& bytes, bool finish = false) {
+        TSocketFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const sockaddr_un address = AddressOf(SocketPath);
+        if (::connect(socket.Fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+            return "(no connection)";
+        if (!bytes.empty())
+            ::send(socket.Fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (finish)
+            ::shutdown(socket.Fd, SHUT_WR);
+        std::string answer;
+        char buffer[4096];
+        pollfd readable{socket.Fd, POLLIN, 0};
+        while (::poll(&readable, 1, 5000) == 1) {
+            const ssize_t count = ::recv(socket.Fd, buffer, sizeof buffer, 0);
+            if (count <= 0)
+                break;
+            answer.append(buffer, static_cast<std::size_t>(count));
+        }
+        return answer;
+    }
+
+    fs::path Dir;
+    std::string SocketPath;
+    TFakeTarget Target;
+    TMainThread Main;
+    std::unique_ptr<TControlServer> Server;
+    std::ostringstream Out;
+    std::ostringstream Err;
+};
+
+TEST_F(ControlServerTest, CommandsRoundTripThroughAPrivateSocket) {
+    StartServer();
+    struct stat info {};
+    ASSERT_EQ(::lstat(SocketPath.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISSOCK(info.st_mode));
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+
+    ASSERT_EQ(Ctl({"status", "--json"}), 0) << Err.str();
+    const auto doc = nlohmann::json::parse(Out.str());
+    EXPECT_EQ(doc["name"], "Box");
+    EXPECT_EQ(doc["computers"][2]["name"], "Ärger");
+
+    EXPECT_EQ(Ctl({"get", "Missing"}), 1);
+    EXPECT_EQ(Err.str(), "harbolt: Missing is not set on the own computer\n");
+    EXPECT_EQ(Ctl({"set", "Motto", "Grüße"}), 0);
+    EXPECT_EQ(Target.CountOf("Set Motto=Grüße"), 1);
+}
+
+TEST_F(ControlServerTest, StopIsPromptAndRemovesTheSocket) {
+    StartServer();
+    // An idle client holds the connection; Stop must not wait for it.
+    TSocketFd idle(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_un address = AddressOf(SocketPath);
+    ASSERT_EQ(::connect(idle.Fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    std::this_thread::sleep_for(50ms);
+    const auto begin = TClock::now();
+    Server->Stop();
+    EXPECT_LT(TClock::now() - begin, 1s);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(SocketPath)));
+
+    EXPECT_EQ(Ctl({"status"}), 1);
+    EXPECT_EQ(Err.str(), "harbolt: no Harbolt instance is running for " + Dir.string() +
+                             " (no control socket " + SocketPath + ")\n");
+}
+
+TEST_F(ControlServerTest, BusyMainThreadGivesTimeOutAndTheCommandNeverRunsLate) {
+    StartServer({kControlRequestLimit, 5s, 300ms, 5s});
+    Main.SetPaused(true);
+    const auto begin = TClock::now();
+    EXPECT_EQ(Ctl({"set", "A", "b"}), 1);
+    EXPECT_LT(TClock::now() - begin, 5s);
+    EXPECT_EQ(Err.str(), "harbolt: the instance did not answer within 300 ms\n");
+    Main.SetPaused(false);
+    ASSERT_TRUE(Main.WaitForQueued(0));
+    EXPECT_TRUE(Target.Calls().empty());
+}
+
+TEST_F(ControlServerTest, StopWhileACommandWaitsAnswersTheClient) {
+    StartServer();
+    Main.SetPaused(true);
+    int exit = -1;
+    std::ostringstream clientErr;
+    std::ostringstream clientOut;
+    std::thread client([&] {
+        exit = RunControlClient({"--data-dir", Dir.string(), "status"}, clientOut, clientErr);
+    });
+    const bool posted = Main.WaitForQueued(1);
+    const auto begin = TClock::now();
+    Server->Stop();
+    const auto stopTime = TClock::now() - begin;
+    client.join();
+    ASSERT_TRUE(posted);
+    EXPECT_LT(stopTime, 1s);
+    EXPECT_EQ(exit, 1);
+    EXPECT_EQ(clientErr.str(), "harbolt: the instance is shutting down\n");
+    Main.SetPaused(false);
+    ASSERT_TRUE(Main.WaitForQueued(0));
+    EXPECT_TRUE(Target.Calls().empty());
+}
+
+TEST_F(ControlServerTest, BadRequestsAreAnsweredAndServiceGoesOn) {
+    StartServer({kControlRequestLimit, 300ms, 10s, 5s});
+    const auto errOf = [](const std::string& answer) {
+        const auto reply = ParseControlReply(answer);
+        return reply && reply->Exit != 0 ? reply->Err : "(no error reply: " + answer + ")";
+    };
+    EXPECT_EQ(errOf(Exchange("hello\n")), "harbolt: unreadable control request\n");
+    EXPECT_EQ(errOf(Exchange(std::string(70000, 'x'))),
+              "harbolt: the request is longer than 65536 bytes\n");
+    EXPECT_EQ(errOf(Exchange("")), "harbolt: no complete request within 300 ms\n");
+    EXPECT_TRUE(Contains(errOf(Exchange("{\"args\":[\"nonsense\"]}\n")), "usage:"));
+    // Without its line feed, a request ends with the connection.
+    EXPECT_EQ(ParseControlReply(Exchange("{\"args\":[\"get\",\"Motto\"]}", true))->Out, "x=y\n");
+
+    ASSERT_EQ(Ctl({"list", "Pc2"}), 0) << Err.str();
+    EXPECT_EQ(Out.str(), "Mail=a=b\n");
+}
+
+TEST_F(ControlServerTest, QuitReplyArrivesBeforeTheInstanceStops) {
+    StartServer();
+    // Like the instance: quitting ends the server on the main thread.
+    Target.OnQuit = [this] { Server->Stop(); };
+    EXPECT_EQ(Ctl({"quit"}), 0);
+    EXPECT_EQ(Err.str(), "");
+    ASSERT_TRUE(Target.WaitForCall("Quit"));
+    ASSERT_TRUE(Main.WaitForQueued(0));
+    EXPECT_EQ(Target.Calls(), std::vector<std::string>{"Quit"});
+    EXPECT_FALSE(fs::exists(fs::symlink_status(SocketPath)));
+}
+
+TEST_F(ControlServerTest, OnlyItsOwnSocketIsUsedOrReplaced) {
+    std::ofstream(SocketPath) << "not mine";
+    EXPECT_EQ(Ctl({"status"}), 1);
+    EXPECT_EQ(Err.str(), "harbolt: refusing to use " + SocketPath + ": not a socket\n");
+    EXPECT_THROW(StartServer(), Exception);
+    EXPECT_TRUE(fs::is_regular_file(SocketPath));
+    fs::remove(SocketPath);
+
+    {
+        // A socket left behind: nobody listens on it.
+        TSocketFd stale(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const sockaddr_un address = AddressOf(SocketPath);
+        ASSERT_EQ(::bind(stale.Fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    }
+    EXPECT_EQ(Ctl({"status"}), 1);
+    EXPECT_TRUE(Contains(Err.str(), "no Harbolt instance is running for " + Dir.string()));
+    StartServer();
+    EXPECT_EQ(Ctl({"status"}), 0) << Err.str();
+
+    // A live instance keeps its socket.
+    TControlServer second(
+        SocketPath, [](std::function<void()>) {}, Target);
+    EXPECT_THROW(second.Start(), Exception);
+    EXPECT_EQ(Ctl({"status"}), 0) << Err.str();
+}
+
+TEST_F(ControlServerTest, ClientChecksWordsFirstAndReportsSilentOrBrokenInstances) {
+    EXPECT_EQ(Ctl({"frobnicate"}), 2);
+    EXPECT_TRUE(Contains(Err.str(), "unknown control command"));
+    Out.str("");
+    EXPECT_EQ(RunControlClient({"--help"}, Out, Err), 0);
+    EXPECT_EQ(Out.str(),
+              "usage: harbolt ctl [--data-dir DIR] COMMAND\n" + std::string(kControlCommandUsage));
+    EXPECT_EQ(RunControlClient({"--data-dir"}, Out, Err), 2);
+
+    TSocketFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_un address = AddressOf(SocketPath);
+    ASSERT_EQ(::bind(listener.Fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener.Fd, 4), 0);
+    // Nobody accepts: the client gives up in time.
+    const auto begin = TClock::now();
+    EXPECT_EQ(Ctl({"status"}, 300ms), 1);
+    EXPECT_LT(TClock::now() - begin, 3s);
+    EXPECT_EQ(Err.str(),
+              "harbolt: the instance at " + SocketPath + " did not answer within 300 ms\n");
+
+    // A fresh listener, so that the abandoned connection above is not the one answered.
+    ASSERT_EQ(::unlink(SocketPath.c_str()), 0);
+    TSocketFd answering(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(::bind(answering.Fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(answering.Fd, 4), 0);
+    std::thread broken([&] {
+        pollfd readable{answering.Fd, POLLIN, 0};
+        if (::poll(&readable, 1, 5000) != 1)
+            return;
+        TSocketFd connection(::accept(answering.Fd, nullptr, nullptr));
+        ::send(connection.Fd, "nonsense\n", 9, MSG_NOSIGNAL);
+    });
+    const int exit = Ctl({"status"});
+    broken.join();
+    EXPECT_EQ(exit, 1);
+    EXPECT_EQ(Err.str(), "harbolt: the instance sent an unreadable reply\n");
+}
+
+// Another user cannot be faked without root.
+TEST_F(ControlServerTest, OtherUsersAreRefusedBothWays) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    constexpr uid_t kNobody = 65534;
+    StartServer();
+    // Open the way, so that only the peer check stands between another user and the instance.
+    ASSERT_EQ(::chmod(Dir.c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(SocketPath.c_str(), 0666), 0);
+    const std::string request = ControlRequestText({"set", "A", "b"});
+    const sockaddr_un address = AddressOf(SocketPath);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Only async-signal-safe calls in here: the parent has threads.
+        if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+            ::_exit(10);
+        const int socket = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+            ::_exit(11);
+        ::send(socket, request.data(), request.size(), MSG_NOSIGNAL);
+        char answer[512];
+        const ssize_t count = ::recv(socket, answer, sizeof answer, MSG_WAITALL);
+        const char expected[] = "another user";
+        ::_exit(count > 0 && ::memmem(answer, static_cast<std::size_t>(count), expected,
+                                      sizeof expected - 1) != nullptr
+                    ? 0
+                    : 12);
+    }
+    int status = 0;
+    for (int i = 0; i < 100 && ::waitpid(child, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(50ms);
+    if (::waitpid(child, &status, WNOHANG) == 0) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(Target.Calls().empty());
+
+    // Neither client nor server uses a socket of another user.
+    Server.reset();
+    TSocketFd foreign(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(::bind(foreign.Fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(foreign.Fd, 4), 0);
+    ASSERT_EQ(::lchown(SocketPath.c_str(), kNobody, kNobody), 0);
+    EXPECT_EQ(Ctl({"status"}), 1);
+    EXPECT_EQ(Err.str(), "harbolt: refusing to use " + SocketPath + ": owned by uid 65534\n");
+    TControlServer replacement(
+        SocketPath, [](std::function<void()>) {}, Target);
+    EXPECT_THROW(replacement.Start(), Exception);
+    EXPECT_TRUE(fs::exists(fs::symlink_status(SocketPath)));
+}
+
+} // namespace
+} // namespace harbolt

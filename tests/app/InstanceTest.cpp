@@ -1,0 +1,149 @@
+#include "app/Instance.h"
+#include "database/Database.h"
+#include "platform/TimeSetter.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace harbolt {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TManualClock final : public TTickClock {
+public:
+    std::uint32_t Now() const override { return Ticks; }
+    std::uint32_t Ticks = 1000;
+};
+
+class InstanceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/harbolt-instance-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        Dir = pattern;
+        SetLanguage(TLanguage::English);
+        ThreadsStop = false;
+    }
+    void TearDown() override {
+        Instance.reset();
+        fs::remove_all(Dir);
+        OwnComputerName = "unknown";
+        ThreadsStop = false;
+    }
+    TInstance& Start(const std::string& name = "ALPHA") {
+        TInstanceOptions options;
+        options.Name = name;
+        options.DataDir = Dir.string();
+        options.Network = false; // datagrams go straight to the own incoming queue
+        Instance = std::make_unique<TInstance>(options, Clock, Setter);
+        Instance->Start();
+        return *Instance;
+    }
+    // One pass of the send timers and the receive timer.
+    void Tick() {
+        Instance->FrequentSendTimerProc();
+        Instance->OccasionalSendTimerProc();
+        Instance->ReceiveTimerProc();
+    }
+
+    fs::path Dir;
+    TManualClock Clock;
+    TRecordingTimeSetter Setter{"/dev/null"};
+    std::unique_ptr<TInstance> Instance;
+};
+
+TEST_F(InstanceTest, FirstStartHoldsOnlyTheOwnComputerAndWritesNothingUntilAChange) {
+    TInstance& instance = Start();
+    TInstanceStatus status = instance.Status();
+    EXPECT_EQ(status.Name, "ALPHA");
+    ASSERT_EQ(status.Computers.size(), 1u);
+    EXPECT_EQ(status.Computers[0].Name, "Alpha");
+    EXPECT_FALSE(status.Computers[0].Alive);
+    EXPECT_EQ(status.Computers[0].Status, "I am ALPHA.");
+    EXPECT_EQ(status.OnlineText, "(all offline)");
+
+    Tick();
+    instance.SaveTimerTimer();
+    EXPECT_FALSE(fs::exists(Dir / "Harbolt.DAT"));
+
+    status = instance.Status();
+    EXPECT_TRUE(status.Computers[0].Alive);
+    EXPECT_EQ(status.Computers[0].Status, "ALPHA is registrated in the local net; I am ALPHA.");
+
+    instance.SetOwnProperty("Timemaster", "yes");
+    instance.SaveTimerTimer();
+    ASSERT_TRUE(fs::exists(Dir / "Harbolt.DAT"));
+    fs::remove(Dir / "Harbolt.DAT");
+    instance.SaveTimerTimer(); // nothing changed since: no save
+    EXPECT_FALSE(fs::exists(Dir / "Harbolt.DAT"));
+}
+
+TEST_F(InstanceTest, SettingsSurviveAQuitAndRestart) {
+    Start("Gamma").SetOwnProperty("ProxyServerAddress", "10.77.0.3:1977");
+    Instance->Shutdown();
+    Instance.reset();
+    ThreadsStop = false;
+    TInstance& again = Start("gamma");
+    EXPECT_EQ(again.GetOwnProperty("proxyserveraddress"), "10.77.0.3:1977");
+    const auto list = again.ListProperties("", false);
+    ASSERT_TRUE(list.has_value());
+    EXPECT_EQ(*list, (TComputerData::TPropertyList{{"ProxyServerAddress", "10.77.0.3:1977"}}));
+}
+
+TEST_F(InstanceTest, OtherComputersShowWhenTheirDataIsFrom) {
+    TInstance& instance = Start();
+    TComputerData& beta = TheDatabase->FindComputer("BETA");
+    beta.SetOwn(false);
+    TJournal journal;
+    journal.JournalEnd = 2;
+    journal.Entries = {{"A", "1"}, {"$2026-12-07/23:14.02", "!New Connection! Home"}};
+    beta.ApplyJournal(journal);
+
+    const std::string line = instance.StatusLine(beta);
+    EXPECT_EQ(line.rfind("The data of BETA is from ", 0), 0u) << line;
+    EXPECT_NE(line.find(" at "), std::string::npos);
+
+    SetLanguage(TLanguage::German);
+    EXPECT_EQ(instance.StatusLine(TheDatabase->FindComputer("ALPHA")), "ALPHA bin ich.");
+    EXPECT_EQ(instance.StatusLine(beta).rfind("BETA ist zuletzt aktualisiert worden am ", 0), 0u);
+    SetLanguage(TLanguage::English);
+
+    EXPECT_EQ(instance.ListProperties("beta", false)->size(), 1u);
+    EXPECT_EQ(instance.ListProperties("beta", true)->size(), 2u);
+    EXPECT_FALSE(instance.ListProperties("nobody", true).has_value());
+}
+
+TEST_F(InstanceTest, CopyAndRetransmitActOnlyWhereTheyMay) {
+    TInstance& instance = Start();
+    TComputerData& beta = TheDatabase->FindComputer("Beta");
+    beta.SetOwn(false);
+    TJournal journal;
+    journal.JournalEnd = 3;
+    journal.Entries = {{"AutoDialEnabled", "yes"}};
+    beta.ApplyJournal(journal);
+
+    EXPECT_TRUE(instance.CopyToOwn("BETA", "autodialenabled"));
+    EXPECT_EQ(instance.GetOwnProperty("AutoDialEnabled"), "yes");
+    EXPECT_TRUE(instance.CopyToOwn("Beta", "Missing")); // an empty value deletes
+    EXPECT_FALSE(instance.CopyToOwn("Nobody", "AutoDialEnabled"));
+
+    EXPECT_FALSE(instance.Retransmit("alpha"));
+    EXPECT_FALSE(instance.Retransmit("Nobody"));
+    EXPECT_TRUE(instance.Retransmit("beta"));
+    EXPECT_TRUE(beta.IsEmpty());
+    EXPECT_EQ(beta.GetJournalEnd(), 0);
+}
+
+TEST_F(InstanceTest, QuitAsksTheMainLoopToEnd) {
+    TInstance& instance = Start();
+    bool asked = false;
+    instance.QuitRequested = [&asked] { asked = true; };
+    instance.Quit();
+    EXPECT_TRUE(asked);
+}
+
+} // namespace
+} // namespace harbolt
