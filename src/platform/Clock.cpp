@@ -42,8 +42,7 @@ TSystemTime GetLocalTime() {
     return t;
 }
 
-namespace {
-std::string FormatLocal(const TSystemTime& time, const char* format) {
+tm ToTm(const TSystemTime& time) {
     tm local{};
     local.tm_year = time.Year - 1900;
     local.tm_mon = time.Month - 1;
@@ -52,6 +51,13 @@ std::string FormatLocal(const TSystemTime& time, const char* format) {
     local.tm_hour = time.Hour;
     local.tm_min = time.Minute;
     local.tm_sec = time.Second;
+    local.tm_isdst = -1;
+    return local;
+}
+
+namespace {
+std::string FormatLocal(const TSystemTime& time, const char* format) {
+    const tm local = ToTm(time);
     char text[128];
     const std::size_t length = std::strftime(text, sizeof text, format, &local);
     return std::string(text, length);

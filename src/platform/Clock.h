@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace harbolt {
@@ -39,6 +40,9 @@ struct TSystemTime {
 
 // The current local time (real-time clock, local time zone).
 TSystemTime GetLocalTime();
+
+// The broken-down time of the C library (tm_isdst -1: let the time zone decide).
+std::tm ToTm(const TSystemTime& time);
 
 // A date and a time of day (hours and minutes) in the locale's short formats, as the locale's
 // character set gives them (UTF-8 in a UTF-8 locale).

@@ -15,14 +15,7 @@ std::string SystemTimeText(const TSystemTime& t) {
 }
 
 void TSystemTimeSetter::SetLocalTime(const TSystemTime& time) {
-    tm local{};
-    local.tm_year = time.Year - 1900;
-    local.tm_mon = time.Month - 1;
-    local.tm_mday = time.Day;
-    local.tm_hour = time.Hour;
-    local.tm_min = time.Minute;
-    local.tm_sec = time.Second;
-    local.tm_isdst = -1;
+    tm local = ToTm(time);
     const time_t seconds = mktime(&local);
     if (seconds == static_cast<time_t>(-1))
         return;
