@@ -72,6 +72,7 @@ int UnsetCommand(TCall& call);
 int CopyCommand(TCall& call);
 int RetransmitCommand(TCall& call);
 int QuitCommand(TCall& call);
+int LineCommand(TCall& call);
 
 struct TCommand {
     const char* Name;
@@ -99,6 +100,8 @@ constexpr TCommand kCommands[] = {
      CopyCommand},
     {"retransmit", "COMPUTER", "drop the copy of COMPUTER's data and fetch it again", 0, 1, 1,
      RetransmitCommand},
+    {"line", "ENTRY up|down", "bring a simulated line up or down (--dialup sim)", 0, 2, 2,
+     LineCommand},
     {"quit", "", "quit the instance, saving its data", 0, 0, 0, QuitCommand},
 };
 
@@ -332,6 +335,19 @@ int RetransmitCommand(TCall& call) {
         return 1;
     }
     return UnknownComputer(call, computer);
+}
+
+int LineCommand(TCall& call) {
+    const std::string& state = call.Words[1];
+    if (state != "up" && state != "down") {
+        call.Err << "usage: harbolt ctl [--data-dir DIR] line ENTRY up|down\n";
+        return 2;
+    }
+    if (call.Target.SetLine(call.Words[0], state == "up"))
+        return 0;
+    call.Err << "harbolt: no simulated line '" << call.Words[0]
+             << "' (the instance must run with --dialup sim)\n";
+    return 1;
 }
 
 int QuitCommand(TCall& call) {

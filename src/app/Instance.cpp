@@ -2,6 +2,8 @@
 
 #include "database/Database.h"
 #include "dialup/EventId.h"
+#include "dialup/RasBackend.h"
+#include "dialup/RasManager.h"
 #include "net/SocketLayer.h"
 #include "peer/ListeningThread.h"
 #include "peer/Roster.h"
@@ -54,6 +56,17 @@ void TInstance::Start() {
     LoadWinSock();
     Log("computer name " + U(OwnComputerName) + ", data directory " + Options.DataDir);
 
+    const std::string phoneBook = FileInDirectory(Options.DataDir, "phonebook.conf");
+    if (Options.Dialup == "sim")
+        Dialup = CreateSimulatedBackend(phoneBook, Options.PostToMainThread);
+    else if (Options.Dialup == "commands")
+        Dialup = CreateCommandsBackend(phoneBook, Options.PostToMainThread);
+    else
+        throw Exception("unknown dial-up layer '" + Options.Dialup + "' (commands or sim)");
+    Monitor = std::make_unique<TRasManager>(*Dialup, Clock);
+    if (Options.Network)
+        Monitor->Start(); // its first pass comes a second later, with the database in place
+
     Database = std::make_unique<TDatabase>();
     const std::string dataFile = DataFileName();
     struct stat info {};
@@ -77,6 +90,7 @@ void TInstance::Start() {
         else
             PostIncomingDatagram(datagram.data(), datagram.size());
     };
+    links.ActiveConnectionName = [this] { return Monitor->ActiveConnectionName(); };
     Peers = std::make_unique<TPeerProtocol>(Clock, TimeSetter, HeadlessView, std::move(links));
     Peers->FillFromDatabase();
 
@@ -123,6 +137,7 @@ void TInstance::Shutdown() {
     ThreadsStop = true;
     // Threads notice the flag within one wait; they are not joined beyond this grace.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    Monitor.reset(); // ends within its current pass; its records are written by then
     Listener.reset();
     Peers.reset();
     try {
@@ -131,6 +146,7 @@ void TInstance::Shutdown() {
         std::cerr << "harbolt: cannot save " << DataFileName() << ": " << e.what() << "\n";
     }
     Database.reset();
+    Dialup.reset();
 }
 
 std::string TInstance::StatusLine(const TComputerData& computer) {
@@ -227,6 +243,10 @@ bool TInstance::Retransmit(const std::string& computer) {
         return false;
     data->Reset();
     return true;
+}
+
+bool TInstance::SetLine(const std::string& entry, bool up) {
+    return Dialup && Dialup->SetSimulatedLine(Utf8ToCp1252(entry), up);
 }
 
 void TInstance::Quit() {

@@ -50,6 +50,12 @@ public:
     virtual bool Retransmit(const std::string& computer) = 0;
     // A confirmed quit: stop the threads, grace, final save, leave the main loop.
     virtual void Quit() = 0;
+    // Brings a simulated dial-up line up or down; false when there is no such line.
+    virtual bool SetLine(const std::string& entry, bool up) {
+        (void)entry;
+        (void)up;
+        return false;
+    }
 };
 
 } // namespace harbolt
@@ -63,6 +69,8 @@ namespace harbolt {
 
 class TListeningThread;
 class TPeerProtocol;
+class TRasBackend;
+class TRasManager;
 class TDatabase;
 class TTickClock;
 class TTimeSetter;
@@ -72,7 +80,11 @@ struct TInstanceOptions {
     std::string DataDir;  // where Harbolt.DAT lives
     std::string ClockLog; // record time-master settings here instead of setting the clock
     bool Verbose = false;
-    bool Network = true; // false: no listening thread (tests)
+    // false: no listening thread and no dial-up monitor (tests drive the timers themselves)
+    bool Network = true;
+    std::string Dialup = "commands"; // dial-up layer: "commands" or "sim"
+    // Runs a task on the main thread; dial progress arrives through it.
+    std::function<void(std::function<void()>)> PostToMainThread;
 };
 
 // Set once when the program quits; background threads poll it.
@@ -114,6 +126,7 @@ public:
     bool CopyToOwn(const std::string& computer, const std::string& key) override;
     bool Retransmit(const std::string& computer) override;
     void Quit() override;
+    bool SetLine(const std::string& entry, bool up) override;
 
 private:
     TComputerData* KnownComputer(const std::string& nameUtf8);
@@ -122,6 +135,8 @@ private:
     TInstanceOptions Options;
     const TTickClock& Clock;
     TTimeSetter& TimeSetter;
+    std::unique_ptr<TRasBackend> Dialup;
+    std::unique_ptr<TRasManager> Monitor;
     std::unique_ptr<TDatabase> Database;
     std::unique_ptr<TPeerProtocol> Peers;
     std::unique_ptr<TListeningThread> Listener;

@@ -15,11 +15,15 @@
 #include <cerrno>
 #include <clocale>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <unistd.h>
 #include <vector>
@@ -44,6 +48,9 @@ void PrintHelp(std::ostream& out) {
         << ")\n"
            "      --clock-log FILE               record the time master's settings in FILE\n"
            "                                     instead of setting the clock\n"
+           "      --dialup commands|sim          dial-up layer: the commands of phonebook.conf\n"
+           "                                     in the data directory (default), or a\n"
+           "                                     simulated line\n"
            "      --verbose                      report what the instance does on stderr\n"
            "  harbolt ctl [--data-dir DIR] COMMAND  control the running instance:\n"
         << kControlCommandUsage << kDataCommandUsage << "  harbolt --help | --version\n";
@@ -74,6 +81,13 @@ bool ParseRunOptions(const std::vector<std::string>& args, TInstanceOptions& opt
         } else if (arg == "--clock-log") {
             if (!value(options.ClockLog))
                 return false;
+        } else if (arg == "--dialup") {
+            if (!value(options.Dialup))
+                return false;
+            if (options.Dialup != "commands" && options.Dialup != "sim") {
+                std::cerr << "harbolt: --dialup takes commands or sim\n";
+                return false;
+            }
         } else {
             std::cerr << "harbolt: unknown option or command '" << arg
                       << "' (see harbolt --help)\n";
@@ -123,6 +137,50 @@ private:
     int Fd = -1;
 };
 
+// Tasks that other threads hand to the main thread. They pass through our own locked queue and an
+// eventfd only wakes the event loop: handing the task itself through Qt's event queue would hide
+// the hand-over from the thread sanitizer, which cannot see inside Qt's own locking.
+class TMainThreadQueue {
+public:
+    TMainThreadQueue() : Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~TMainThreadQueue() {
+        if (Fd >= 0)
+            ::close(Fd);
+    }
+    TMainThreadQueue(const TMainThreadQueue&) = delete;
+    TMainThreadQueue& operator=(const TMainThreadQueue&) = delete;
+
+    bool Valid() const { return Fd >= 0; }
+    int Descriptor() const { return Fd; }
+
+    void Post(std::function<void()> task) {
+        {
+            std::lock_guard<std::mutex> guard(Lock);
+            Tasks.push_back(std::move(task));
+        }
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(Fd, &one, sizeof one);
+    }
+
+    // On the main thread, when the descriptor is readable.
+    void RunPending() {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t n = ::read(Fd, &count, sizeof count);
+        std::deque<std::function<void()>> pending;
+        {
+            std::lock_guard<std::mutex> guard(Lock);
+            pending.swap(Tasks);
+        }
+        for (auto& task : pending)
+            task();
+    }
+
+private:
+    int Fd;
+    std::mutex Lock;
+    std::deque<std::function<void()>> Tasks;
+};
+
 int SignalPipe[2] = {-1, -1};
 
 void OnSignal(int) {
@@ -152,7 +210,21 @@ int RunInstance(int argc, char** argv, const TInstanceOptions& options) {
     else
         timeSetter = std::make_unique<TRecordingTimeSetter>(options.ClockLog);
 
-    TInstance instance(options, SystemTickClock(), *timeSetter);
+    TMainThreadQueue mainThread;
+    if (!mainThread.Valid()) {
+        std::cerr << "harbolt: cannot set up the main thread's queue: " << std::strerror(errno)
+                  << "\n";
+        return 1;
+    }
+    QSocketNotifier mainThreadNotifier(mainThread.Descriptor(), QSocketNotifier::Read);
+    QObject::connect(&mainThreadNotifier, &QSocketNotifier::activated, &app,
+                     [&mainThread] { mainThread.RunPending(); });
+
+    TInstanceOptions instanceOptions = options;
+    instanceOptions.PostToMainThread = [&mainThread](std::function<void()> task) {
+        mainThread.Post(std::move(task));
+    };
+    TInstance instance(instanceOptions, SystemTickClock(), *timeSetter);
     instance.QuitRequested = [&app] { QTimer::singleShot(0, &app, [&app] { app.quit(); }); };
     try {
         instance.Start();
@@ -182,10 +254,7 @@ int RunInstance(int argc, char** argv, const TInstanceOptions& options) {
 
     TControlServer control(
         ControlSocketPath(options.DataDir),
-        [&app](std::function<void()> task) {
-            QMetaObject::invokeMethod(&app, std::move(task), Qt::QueuedConnection);
-        },
-        instance);
+        [&mainThread](std::function<void()> task) { mainThread.Post(std::move(task)); }, instance);
     try {
         control.Start();
     } catch (const std::exception& e) {

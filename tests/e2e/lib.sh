@@ -33,6 +33,7 @@ E2E_WAITED_MS=0
 HARBOLT=""
 SEND_DATAGRAM=""
 declare -a E2E_NAMESPACES=()
+declare -a E2E_EXTRA_ARGS=() # further program options for every instance a script starts
 declare -A E2E_NS=()       # instance name -> namespace
 declare -A E2E_ADDR=()     # instance name -> its address on the test bridge
 declare -A E2E_DIR=()      # instance name -> data directory
@@ -206,6 +207,7 @@ e2e_start() {
     echo "---- start $(date '+%H:%M:%S.%N')" >>"$(e2e_logfile "$name")"
     ip netns exec "$ns" env "${environment[@]}" "$HARBOLT" --headless --name "$name" \
         --data-dir "${E2E_DIR[$name]}" --clock-log "$(e2e_clocklog "$name")" --verbose \
+        "${E2E_EXTRA_ARGS[@]}" \
         </dev/null >>"$(e2e_logfile "$name")" 2>&1 &
     E2E_PID[$name]=$!
     unset 'E2E_EXITCODE[$name]'
