@@ -157,23 +157,13 @@ public:
     std::string ErrorString(std::uint32_t code) override { return Errors.Text(code); }
 
     std::uint32_t EnumEntries(std::vector<std::string>& entries) override {
-        entries.clear();
-        for (const TPhoneBookEntry& entry : PhoneBook.Current()->Book.Entries)
-            entries.push_back(entry.Name);
+        entries = PhoneBook.EntryNames();
         return 0;
     }
 
     bool GetEntryDialParams(const std::string& entry, std::string& userName, std::string& password,
                             bool& passwordStored) override {
-        const auto book = PhoneBook.Current();
-        const auto index = book->IndexOf(entry);
-        if (!index)
-            return false;
-        const TPhoneBookEntry& found = book->Book.Entries[*index];
-        userName = Utf8ToCp1252(found.UserName);
-        password = Utf8ToCp1252(found.Password);
-        passwordStored = found.PasswordStored;
-        return true;
+        return PhoneBook.StoredCredentials(entry, userName, password, passwordStored);
     }
 
     std::uint32_t Dial(const std::string& entry, const std::string& userName,

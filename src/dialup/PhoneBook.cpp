@@ -353,4 +353,24 @@ void WriteDiagnosticLine(const std::string& line) {
     std::fprintf(stderr, "harbolt: %s\n", line.c_str());
 }
 
+std::vector<std::string> TPhoneBookFile::EntryNames() {
+    std::vector<std::string> names;
+    for (const TPhoneBookEntry& entry : Current()->Book.Entries)
+        names.push_back(entry.Name);
+    return names;
+}
+
+bool TPhoneBookFile::StoredCredentials(const std::string& entry, std::string& userName,
+                                       std::string& password, bool& passwordStored) {
+    const auto book = Current();
+    const auto index = book->IndexOf(entry);
+    if (!index)
+        return false;
+    const TPhoneBookEntry& found = book->Book.Entries[*index];
+    userName = Utf8ToCp1252(found.UserName);
+    password = Utf8ToCp1252(found.Password);
+    passwordStored = found.PasswordStored;
+    return true;
+}
+
 } // namespace harbolt

@@ -92,6 +92,12 @@ public:
     // The current book, read again first when the file changed.
     std::shared_ptr<const TSnapshot> Current();
 
+    // What both backends answer alike: the entry names, and an entry's stored credentials
+    // (Windows-1252; false for an unknown entry).
+    std::vector<std::string> EntryNames();
+    bool StoredCredentials(const std::string& entry, std::string& userName, std::string& password,
+                           bool& passwordStored);
+
 private:
     struct TFileStamp {
         bool Exists = false;
