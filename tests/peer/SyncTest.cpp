@@ -1,0 +1,211 @@
+#include "peer/Sync.h"
+#include "../database/Golden.h"
+#include "../net/NetTestSupport.h"
+#include "database/Database.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace harbolt {
+namespace {
+
+using test::MakeListener;
+using test::MakePair;
+using test::ReadUpTo;
+using test::SendNow;
+
+class SyncTest : public test::NetTest {
+protected:
+    void SetUp() override {
+        NetTest::SetUp();
+        OwnComputerName = "Server";
+        Database = std::make_unique<TDatabase>();
+    }
+    void TearDown() override {
+        Database.reset();
+        OwnComputerName = "unknown";
+    }
+    // The own computer with five properties and eight changes: it keeps entries 3 to 7.
+    void GiveOwnHistory() {
+        TComputerData& own = Database->FindComputer(OwnComputerName);
+        for (int i = 1; i <= 5; ++i)
+            own.SetProperty("P" + std::to_string(i), "v");
+        for (int i = 1; i <= 3; ++i)
+            own.SetProperty("P" + std::to_string(i), "w");
+        ASSERT_EQ(own.Journal().JournalStart, 3);
+        ASSERT_EQ(own.GetJournalEnd(), 8);
+    }
+    // What ServeJournal answers to the given request bytes.
+    std::string Serve(const std::string& request) {
+        test::TChannelPair pair = MakePair();
+        SendNow(*pair.Connected, request);
+        pair.Connected->Flush();
+        ::shutdown(pair.Connected->Socket(), SHUT_WR); // a short request ends here
+        ServeJournal(*pair.Accepted);
+        pair.Accepted.reset(); // closes: the end of the answer
+        return ReadUpTo(*pair.Connected, 1 << 20);
+    }
+    static TJournal Parse(const std::string& bytes) {
+        TMemoryStream stream(bytes);
+        TJournal journal;
+        journal.LoadFromStream(stream);
+        return journal;
+    }
+    std::unique_ptr<TDatabase> Database;
+};
+
+TEST_F(SyncTest, RequestIsTwelveBytes) {
+    EXPECT_EQ(SyncRequest(5), test::Bytes({0x77, 0x19, 0x02, 0x27, 0, 0, 1, 0, 5, 0, 0, 0}));
+}
+
+TEST_F(SyncTest, ServerAnswersTheHistoryOrASnapshot) {
+    GiveOwnHistory();
+    TJournal answer = Parse(Serve(SyncRequest(5)));
+    EXPECT_FALSE(answer.Complete);
+    EXPECT_EQ(answer.JournalStart, 5);
+    EXPECT_EQ(answer.JournalEnd, 8);
+    ASSERT_EQ(answer.Count(), 3u);
+    EXPECT_EQ(answer.Entries[0], (TKeyValueObject{"P1", "w"}));
+
+    answer = Parse(Serve(SyncRequest(2)));
+    EXPECT_TRUE(answer.Complete);
+    EXPECT_EQ(answer.JournalStart, 0);
+    EXPECT_EQ(answer.JournalEnd, 8);
+    EXPECT_EQ(answer.Count(), 5u);
+
+    answer = Parse(Serve(SyncRequest(20)));
+    EXPECT_EQ(answer.Count(), 0u);
+    EXPECT_EQ(answer.JournalEnd, 8);
+}
+
+TEST_F(SyncTest, ServerIgnoresShortAndForeignRequests) {
+    GiveOwnHistory();
+    for (std::size_t length : {0, 3, 7, 11}) // 7 bytes padded with zeros would read as start 0
+        EXPECT_EQ(Serve(SyncRequest(5).substr(0, length)), "") << length;
+    std::string otherVersion = SyncRequest(5);
+    otherVersion[4] = 1;
+    EXPECT_EQ(Serve(otherVersion), "");
+    EXPECT_EQ(Serve(std::string(12, '\0')), "");
+}
+
+// A peer that answers one updating session with the given bytes and records what it was asked.
+class TFakePeer {
+public:
+    explicit TFakePeer(std::string answer) : Listener(MakeListener()), Answer(std::move(answer)) {
+        Thread = std::thread([this] {
+            auto channel = Listener.Channel->Accept(5000);
+            if (!channel)
+                return;
+            char line[256];
+            channel->ReceiveLine(line, sizeof line);
+            RequestLine = line;
+            channel->ReceiveLine(line, sizeof line);
+            char request[kSyncRequestSize];
+            if (channel->ReceiveExactly(request, sizeof request))
+                Request.assign(request, sizeof request);
+            SendNow(*channel, Answer);
+        });
+    }
+    ~TFakePeer() {
+        if (Thread.joinable())
+            Thread.join();
+    }
+    void Wait() { Thread.join(); }
+    test::TListener Listener;
+    std::string Answer;
+    std::string RequestLine;
+    std::string Request;
+    std::thread Thread;
+};
+
+std::string JournalBytes(const TJournal& journal) {
+    TMemoryStream stream;
+    journal.SaveToStream(stream);
+    return stream.Data();
+}
+
+TEST_F(SyncTest, ClientAsksFromItsJournalEndAndAppliesTheAnswer) {
+    TComputerData& copy = Database->FindComputer("Peer");
+    TJournal first;
+    first.JournalEnd = 5;
+    first.Entries = {{"Old", "1"}};
+    copy.ApplyJournal(first);
+
+    TJournal answer;
+    answer.JournalStart = 5;
+    answer.JournalEnd = 8;
+    answer.Entries = {{"A", "1"}, {"B", "2"}, {"Old", ""}};
+    TFakePeer peer(JournalBytes(answer));
+    copy.UpdateRunning = true;
+    EXPECT_TRUE(RunUpdatingSession(peer.Listener.Endpoint, "peer"));
+    peer.Wait();
+    EXPECT_EQ(peer.RequestLine, "UPDATE!");
+    EXPECT_EQ(peer.Request, SyncRequest(5));
+    EXPECT_EQ(copy.GetJournalEnd(), 8);
+    EXPECT_EQ(copy.GetProperty("B"), "2");
+    EXPECT_EQ(copy.GetProperty("Old"), "");
+    EXPECT_FALSE(copy.UpdateRunning);
+}
+
+TEST_F(SyncTest, EveryFailureLeavesTheCopyAndClearsTheFlag) {
+    TComputerData& copy = Database->FindComputer("Peer");
+    TJournal first;
+    first.JournalEnd = 2;
+    first.Entries = {{"Kept", "yes"}};
+    copy.ApplyJournal(first);
+
+    const auto expectUnchanged = [&](const std::string& address, const char* what) {
+        copy.UpdateRunning = true;
+        EXPECT_FALSE(RunUpdatingSession(address, "Peer")) << what;
+        EXPECT_FALSE(copy.UpdateRunning) << what;
+        EXPECT_EQ(copy.GetJournalEnd(), 2) << what;
+        EXPECT_EQ(copy.GetProperty("Kept"), "yes") << what;
+    };
+    {
+        TFakePeer peer("not a journal");
+        expectUnchanged(peer.Listener.Endpoint, "malformed answer");
+    }
+    {
+        TJournal snapshot;
+        snapshot.JournalEnd = 9;
+        snapshot.Complete = true;
+        TFakePeer peer(JournalBytes(snapshot).substr(0, 20));
+        expectUnchanged(peer.Listener.Endpoint, "truncated answer");
+    }
+    {
+        // Beyond the limit the answer is dropped, however it would have parsed.
+        TJournal huge;
+        huge.JournalEnd = 9;
+        huge.Entries.push_back({"Big", std::string(kSyncAnswerLimit, 'x')});
+        TFakePeer peer(JournalBytes(huge));
+        expectUnchanged(peer.Listener.Endpoint, "oversized answer");
+    }
+    std::string refused;
+    {
+        test::TListener closed = MakeListener();
+        refused = closed.Endpoint;
+    }
+    expectUnchanged(refused, "connection refused");
+    expectUnchanged("no-colon", "address without a port");
+}
+
+TEST_F(SyncTest, UpdatingSessionsRunOneAtATime) {
+    TJournal answer;
+    answer.JournalEnd = 1;
+    answer.Entries = {{"A", "1"}};
+    TFakePeer peer(JournalBytes(answer));
+    std::unique_lock<std::mutex> held(UpdateSessionLock);
+    Database->FindComputer("Peer").UpdateRunning = true;
+    StartUpdatingSession(peer.Listener.Endpoint, "Peer");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(Database->FindComputer("Peer").UpdateRunning); // waits for the lock
+    held.unlock();
+    for (int i = 0; i < 50 && Database->FindComputer("Peer").UpdateRunning; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(Database->FindComputer("Peer").UpdateRunning);
+    EXPECT_EQ(Database->FindComputer("Peer").GetProperty("A"), "1");
+}
+
+} // namespace
+} // namespace harbolt
