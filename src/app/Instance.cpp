@@ -181,7 +181,14 @@ TInstanceStatus TInstance::Status() {
     status.Language = Language();
     status.OnlineText = OnlineText();
     for (const auto& [name, info] : Peers->Roster.Entries()) {
-        TComputerData& computer = Database->FindComputer(name);
+        // Asking must not create the entry: it would keep the roster's spelling of the name
+        // instead of the name as the computer sends it. Until its first data-info datagram
+        // arrives, a computer heard only by its presence is shown from a stand-in.
+        TComputerData standIn;
+        standIn.SetName(name);
+        standIn.SetOwn(false);
+        const TComputerData* known = KnownComputer(U(name));
+        const TComputerData& computer = known != nullptr ? *known : standIn;
         TComputerStatus entry;
         entry.Name = U(name);
         entry.Alive = info.Alive;

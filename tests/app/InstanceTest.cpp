@@ -1,9 +1,11 @@
 #include "app/Instance.h"
 #include "database/Database.h"
+#include "peer/Datagram.h"
 #include "platform/TimeSetter.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -135,6 +137,28 @@ TEST_F(InstanceTest, CopyAndRetransmitActOnlyWhereTheyMay) {
     EXPECT_TRUE(instance.Retransmit("beta"));
     EXPECT_TRUE(beta.IsEmpty());
     EXPECT_EQ(beta.GetJournalEnd(), 0);
+}
+
+TEST_F(InstanceTest, StatusKeepsTheNameAsTheComputerSendsIt) {
+    TInstance& instance = Start();
+    const TDatagram presence = PresenceDatagram("GAMMA");
+    PostIncomingDatagram(presence.data(), presence.size());
+    instance.ReceiveTimerProc();
+    TInstanceStatus status = instance.Status();
+    ASSERT_EQ(status.Computers.size(), 2u);
+    EXPECT_EQ(status.Computers[1].Name, "Gamma");
+    EXPECT_EQ(status.Computers[1].Status.rfind("Gamma is registrated in the local net; ", 0), 0u);
+    // Asking created no entry under the roster's spelling.
+    std::vector<std::string> names;
+    TheDatabase->GetNames(names);
+    EXPECT_EQ(std::count(names.begin(), names.end(), "Gamma"), 0);
+
+    const TDatagram dataInfo = DataInfoDatagram("GAMMA", 0, "");
+    PostIncomingDatagram(dataInfo.data(), dataInfo.size());
+    instance.ReceiveTimerProc();
+    status = instance.Status();
+    EXPECT_EQ(status.Computers[1].Status,
+              "GAMMA is registrated in the local net; The data of GAMMA is up to date.");
 }
 
 TEST_F(InstanceTest, QuitAsksTheMainLoopToEnd) {
