@@ -183,7 +183,8 @@ void TPeerProtocol::Online(const TAnnouncement& announcement) {
     if (Links.OnlineAddressFresh && Links.OnlineAddressFresh())
         return;
     if (Links.SetOnlineProxyAddress)
-        Links.SetOnlineProxyAddress(GetComputerProperty(name, "ProxyServerAddress"));
+        // By the name as sent: looking it up may create the entry, which keeps that spelling.
+        Links.SetOnlineProxyAddress(GetComputerProperty(announcement.Name, "ProxyServerAddress"));
 }
 
 void TPeerProtocol::RefreshOnlineState() {

@@ -151,6 +151,15 @@ TEST_F(PeerProtocolTest, OnlineNeedsAPresenceFirstAndLapsesWhilePresenceGoesOn) 
     EXPECT_EQ(Protocol->Roster.OnlineComputer(), nullptr);
 }
 
+TEST_F(PeerProtocolTest, OnlineOfAComputerNotInTheDatabaseKeepsItsOwnSpelling) {
+    Receive(PresenceDatagram("DELTA"));
+    Receive(OnlineDatagram("DELTA", "Provider"));
+    std::vector<std::string> names;
+    Database->GetNames(names);
+    EXPECT_EQ(std::count(names.begin(), names.end(), "DELTA"), 1);
+    EXPECT_EQ(std::count(names.begin(), names.end(), "Delta"), 0);
+}
+
 TEST_F(PeerProtocolTest, DataInfoTouchesOrStartsOneSessionAtATime) {
     TComputerData& peer = Database->FindComputer("Peer");
     peer.SetOwn(false);
