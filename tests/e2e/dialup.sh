@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Two instances with simulated dial-up lines: when ALPHA's line comes up, both rosters show
-# ALPHA online with its connection within 2 s, and ALPHA records the session; when the line
-# drops, the session ends in a Dropped record with its length, and the online mark goes 10 to
-# 12 s later.
+# ALPHA online with its connection within about 2 s (the monitor's pass, the next online
+# datagram and the receiver's drain take up to 1 s, 1/3 s and 1 s), and ALPHA records the
+# session; when the line drops, the session ends in a Dropped record with its length, and the
+# online mark goes 10 to 13 s later.
 # Usage: dialup.sh HARBOLT SEND_DATAGRAM
 # shellcheck disable=SC2317 # predicates run through e2e_wait_until
 set -euo pipefail
@@ -39,8 +40,8 @@ online_everywhere() {
             return 1
     done
 }
-e2e_wait_until 2000 "both rosters to show Alpha online using SimLine" online_everywhere ||
-    e2e_fail "Alpha is not shown online using SimLine within 2 s of the line coming up"
+e2e_wait_until 2500 "both rosters to show Alpha online using SimLine" online_everywhere ||
+    e2e_fail "Alpha is not shown online using SimLine within 2.5 s of the line coming up"
 e2e_pass "Alpha online using SimLine on both after $E2E_WAITED_MS ms"
 
 records() { e2e_ctl ALPHA list --all --json | jq -r 'to_entries[] | select(.key | startswith("$")) | .value'; }
@@ -82,12 +83,13 @@ up_for=$(((down_at - up_at) / 1000))
 e2e_pass "the session left New and Dropped records, up for $seconds s (measured about $up_for s)"
 
 offline_on_beta() { [[ $(e2e_field beta Alpha online) == false ]]; }
-e2e_wait_until 14000 "beta to drop the online mark of Alpha" offline_on_beta ||
-    e2e_fail "beta still shows Alpha online 14 s after the line went down"
+e2e_wait_until 15000 "beta to drop the online mark of Alpha" offline_on_beta ||
+    e2e_fail "beta still shows Alpha online 15 s after the line went down"
 after=$(($(e2e_now_ms) - down_at))
-# The last online datagram left up to a second before the drop was seen; then 10 s of ageing
-# and up to a second until the next receive pass.
-((after >= 9000 && after <= 13000)) || e2e_fail "the online mark went after $after ms, not 10 to 12 s"
+# The monitor sees the drop at its next pass (up to 1 s), the last online datagram waits up to
+# 1 s in beta's queue before it stamps the entry, then 10 s of ageing, and the flip shows at the
+# next receive pass (up to 1 s): 10 to 13 s, plus the time to ask.
+((after >= 9000 && after <= 13800)) || e2e_fail "the online mark went after $after ms, not 10 to 13 s"
 [[ $(e2e_status beta | jq -r .onlineText) == "(all offline)" ]] || e2e_fail "beta is not all offline"
 e2e_pass "beta drops the online mark $after ms after the line went down"
 
