@@ -1,15 +1,16 @@
 // Sends one announcement-shaped UDP datagram, for poking a running instance from a test:
 //   send_datagram --to ADDR --port N --size BYTES [--magic1 HEX] [--magic2 HEX] [--type N]
 //                 [--name NAME] [--broadcast]
-// The datagram is built as the instances build a presence announcement (magics, payload length
-// 36, type, 32-byte name field, version 0x00010000, zero filler up to 512 bytes) and then cut or
-// zero-padded to BYTES, so wrong sizes and wrong magics can be sent on purpose.
+// The datagram is the instances' own presence announcement, with the magics and type replaced
+// as asked, then cut or zero-padded to BYTES, so wrong sizes and wrong magics can be sent on
+// purpose.
+#include "peer/Datagram.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
@@ -21,20 +22,14 @@
 
 namespace {
 
-constexpr std::uint32_t kMagic1 = 0x27021977;
-constexpr std::uint32_t kMagic2 = 0x019C5299;
-constexpr std::uint32_t kPayloadVersion = 0x00010000;
-constexpr std::size_t kDatagramSize = 512;
-constexpr std::size_t kNameField = 32;
-constexpr std::uint16_t kPresencePayloadLength = 36;
 constexpr std::size_t kMaxUdpPayload = 65507;
 
 struct TOptions {
     std::string To;
     long Port = -1;
     long Size = -1;
-    std::uint32_t Magic1 = kMagic1;
-    std::uint32_t Magic2 = kMagic2;
+    std::uint32_t Magic1 = harbolt::kDatagramMagic1;
+    std::uint32_t Magic2 = harbolt::kDatagramMagic2;
     long Type = 1;
     std::string Name = "E2E";
     bool Broadcast = false;
@@ -108,26 +103,18 @@ bool ParseOptions(int argc, char** argv, TOptions& options) {
     return true;
 }
 
-void PutU16(std::vector<unsigned char>& bytes, std::size_t at, std::uint16_t value) {
-    bytes[at] = static_cast<unsigned char>(value & 0xFF);
-    bytes[at + 1] = static_cast<unsigned char>(value >> 8);
-}
-
 void PutU32(std::vector<unsigned char>& bytes, std::size_t at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i)
+    for (std::size_t i = 0; i < 4; ++i)
         bytes[at + i] = static_cast<unsigned char>((value >> (8 * i)) & 0xFF);
 }
 
 std::vector<unsigned char> BuildDatagram(const TOptions& options) {
-    std::vector<unsigned char> bytes(kDatagramSize, 0);
+    const harbolt::TDatagram presence = harbolt::PresenceDatagram(options.Name);
+    std::vector<unsigned char> bytes(presence.begin(), presence.end());
     PutU32(bytes, 0, options.Magic1);
     PutU32(bytes, 4, options.Magic2);
-    PutU16(bytes, 8, kPresencePayloadLength);
-    PutU16(bytes, 10, static_cast<std::uint16_t>(options.Type));
-    // The name keeps its terminator inside the field, as the instances write it.
-    const std::size_t nameLength = std::min(options.Name.size(), kNameField - 1);
-    std::memcpy(bytes.data() + 12, options.Name.data(), nameLength);
-    PutU32(bytes, 12 + kNameField, kPayloadVersion);
+    bytes[10] = static_cast<unsigned char>(options.Type & 0xFF);
+    bytes[11] = static_cast<unsigned char>((options.Type >> 8) & 0xFF);
     bytes.resize(static_cast<std::size_t>(options.Size), 0);
     return bytes;
 }

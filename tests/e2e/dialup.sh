@@ -12,12 +12,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 e2e_init "$@"
 E2E_EXTRA_ARGS=(--dialup sim)
 
-e2e_host 1
-e2e_host 2
-e2e_start ALPHA 1
-e2e_start beta 2
-e2e_set_address ALPHA
-e2e_set_address beta
+e2e_start_hosts ALPHA beta
 
 both_alive() {
     [[ $(e2e_alive_names beta | tr '\n' ' ') == "Alpha beta " ]] &&

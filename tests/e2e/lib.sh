@@ -224,6 +224,20 @@ e2e_start() {
     done
 }
 
+# e2e_start_hosts NAME...: one host a name, on slots 1, 2, ...; each instance is started, then
+# given its own address as "ProxyServerAddress".
+e2e_start_hosts() {
+    local name slot=0
+    for name in "$@"; do
+        slot=$((slot + 1))
+        e2e_host "$slot"
+        e2e_start "$name" "$slot"
+    done
+    for name in "$@"; do
+        e2e_set_address "$name"
+    done
+}
+
 e2e_logfile() { echo "$E2E_TMP/$1.log"; }
 e2e_clocklog() { echo "$E2E_TMP/$1.clock"; }
 e2e_datafile() { echo "${E2E_DIR[$1]}/Harbolt.DAT"; }

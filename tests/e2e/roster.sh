@@ -14,15 +14,7 @@ readonly -a NAMES=(ALPHA beta Gamma)
 declare -A SHOWN=([ALPHA]=Alpha [beta]=beta [Gamma]=Gamma)
 readonly ROSTER="Alpha beta Gamma"
 
-slot=0
-for name in "${NAMES[@]}"; do
-    slot=$((slot + 1))
-    e2e_host "$slot"
-    e2e_start "$name" "$slot"
-done
-for name in "${NAMES[@]}"; do
-    e2e_set_address "$name"
-done
+e2e_start_hosts "${NAMES[@]}"
 
 # --- Everybody sees everybody.
 

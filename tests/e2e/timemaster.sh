@@ -10,15 +10,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 e2e_init "$@"
 
 readonly -a NAMES=(ALPHA beta Gamma)
-slot=0
-for name in "${NAMES[@]}"; do
-    slot=$((slot + 1))
-    e2e_host "$slot"
-    e2e_start "$name" "$slot"
-done
-for name in "${NAMES[@]}"; do
-    e2e_set_address "$name"
-done
+e2e_start_hosts "${NAMES[@]}"
 all_see_all() {
     local viewer
     for viewer in "${NAMES[@]}"; do
