@@ -73,6 +73,7 @@ int CopyCommand(TCall& call);
 int RetransmitCommand(TCall& call);
 int QuitCommand(TCall& call);
 int LineCommand(TCall& call);
+int ProxyCommand(TCall& call);
 
 struct TCommand {
     const char* Name;
@@ -102,6 +103,9 @@ constexpr TCommand kCommands[] = {
      RetransmitCommand},
     {"line", "ENTRY up|down", "bring a simulated line up or down (--dialup sim)", 0, 2, 2,
      LineCommand},
+    {"proxy", "status [--json] | restart",
+     "the proxy listeners and the online address; restart applies changed settings", kJsonFlag, 1,
+     1, ProxyCommand},
     {"quit", "", "quit the instance, saving its data", 0, 0, 0, QuitCommand},
 };
 
@@ -348,6 +352,67 @@ int LineCommand(TCall& call) {
     call.Err << "harbolt: no simulated line '" << call.Words[0]
              << "' (the instance must run with --dialup sim)\n";
     return 1;
+}
+
+int ProxyStatusCommand(TCall& call) {
+    const TProxyServicesStatus status = call.Target.ProxyServices();
+    if (call.Json) {
+        TJson listeners = TJson::array();
+        for (const TProxyListenerStatus& listener : status.Listeners) {
+            TJson entry = TJson::object();
+            entry["name"] = listener.Name;
+            entry["slot"] = listener.Slot;
+            entry["address"] = listener.Address;
+            entry["bound"] = listener.Bound;
+            listeners.push_back(std::move(entry));
+        }
+        TJson document = TJson::object();
+        document["running"] = status.Running;
+        document["listeners"] = std::move(listeners);
+        document["onlineAddress"] = status.OnlineAddress;
+        document["onlineAddressAge"] =
+            status.OnlineAddressAge ? TJson(*status.OnlineAddressAge / 1000.0) : TJson(nullptr);
+        document["refused"] = status.Refused;
+        document["allowedNetworks"] = status.AllowedNetworks;
+        document["allowedNetworksConfigured"] = status.NetworksConfigured;
+        call.Out << Dump(document, 2) << "\n";
+        return 0;
+    }
+    call.Out << "Proxy services  " << (status.Running ? "running" : "stopped") << "\n";
+    call.Out << "Online address  ";
+    if (status.OnlineAddressAge)
+        call.Out << (status.OnlineAddress.empty() ? "(empty)" : status.OnlineAddress) << ", "
+                 << *status.OnlineAddressAge / 1000 << " s ago\n";
+    else
+        call.Out << "none announced since the start\n";
+    call.Out << "Allowed peers   "
+             << (status.NetworksConfigured ? "ProxyAllowedNetworks: " : "this machine's subnets: ");
+    for (std::size_t i = 0; i < status.AllowedNetworks.size(); ++i)
+        call.Out << (i == 0 ? "" : ", ") << status.AllowedNetworks[i];
+    call.Out << "\nRefused         " << status.Refused << " connection"
+             << (status.Refused == 1 ? "" : "s") << "\n";
+    for (const TProxyListenerStatus& listener : status.Listeners) {
+        std::string name = listener.Name;
+        name.resize(std::max<std::size_t>(name.size(), 12), ' ');
+        call.Out << "  " << name << "  " << listener.Address << "  "
+                 << (listener.Bound ? "listening" : "not bound") << "\n";
+    }
+    return 0;
+}
+
+int ProxyCommand(TCall& call) {
+    const std::string& action = call.Words[0];
+    if (action == "status")
+        return ProxyStatusCommand(call);
+    if (action == "restart" && !call.Json) {
+        if (call.Target.RestartProxyServices())
+            call.Out << "proxy services restarted\n";
+        else
+            call.Out << "proxy services stopped (ProxyEnabled is not set)\n";
+        return 0;
+    }
+    call.Err << "usage: harbolt ctl [--data-dir DIR] proxy status [--json] | restart\n";
+    return 2;
 }
 
 int QuitCommand(TCall& call) {

@@ -7,10 +7,13 @@
 #include "net/SocketLayer.h"
 #include "peer/ListeningThread.h"
 #include "peer/Roster.h"
+#include "peer/Sync.h"
 #include "platform/CodePage.h"
 #include "platform/ComputerName.h"
 #include "platform/Paths.h"
 #include "platform/TimeSetter.h"
+#include "proxy/ProxyServices.h"
+#include "proxy/ProxyState.h"
 
 #include <chrono>
 #include <iostream>
@@ -91,6 +94,9 @@ void TInstance::Start() {
             PostIncomingDatagram(datagram.data(), datagram.size());
     };
     links.ActiveConnectionName = [this] { return Monitor->ActiveConnectionName(); };
+    links.StartUpdatingSession = StartUpdatingSession;
+    links.SetOnlineProxyAddress = SetOnlineProxyAddress;
+    links.OnlineAddressFresh = OnlineAddressFresh;
     Peers = std::make_unique<TPeerProtocol>(Clock, TimeSetter, HeadlessView, std::move(links));
     Peers->FillFromDatabase();
 
@@ -98,6 +104,13 @@ void TInstance::Start() {
         Listener = std::make_unique<TListeningThread>(
             [] { return GetComputerProperty(OwnComputerName, "ProxyServerAddress"); }, ThreadsStop);
         Listener->Start();
+    }
+
+    SetProxyClock(Clock);
+    SetProxyTraceDirectory(Options.DataDir);
+    if (TextIsTrue(own.GetProperty("ProxyEnabled"))) {
+        StartProxyServices();
+        Log("proxy services started");
     }
 }
 
@@ -145,6 +158,8 @@ void TInstance::Shutdown() {
     } catch (const std::exception& e) {
         std::cerr << "harbolt: cannot save " << DataFileName() << ": " << e.what() << "\n";
     }
+    // Listeners end within one accept wait; sessions run out on their own.
+    StopProxyServices();
     Database.reset();
     Dialup.reset();
 }
@@ -254,6 +269,42 @@ bool TInstance::Retransmit(const std::string& computer) {
 
 bool TInstance::SetLine(const std::string& entry, bool up) {
     return Dialup && Dialup->SetSimulatedLine(Utf8ToCp1252(entry), up);
+}
+
+TProxyServicesStatus TInstance::ProxyServices() {
+    const TProxyStatus proxy = ProxyStatus();
+    TProxyServicesStatus status;
+    status.Running = proxy.Running;
+    for (const TListenerInfo& listener : proxy.Listeners) {
+        TProxyListenerStatus entry;
+        entry.Slot = listener.Slot;
+        entry.Address = U(listener.Address);
+        entry.Bound = listener.Bound;
+        if (listener.Slot == kServerSlot)
+            entry.Name = "server";
+        else if (listener.Slot == kTcpDnsSlot)
+            entry.Name = "dns tcp";
+        else if (listener.Slot == kUdpDnsSlot)
+            entry.Name = "dns udp";
+        else
+            entry.Name = "mapping " + std::to_string(listener.Slot);
+        status.Listeners.push_back(std::move(entry));
+    }
+    status.OnlineAddress = U(proxy.OnlineAddress);
+    status.OnlineAddressAge = proxy.OnlineAddressAge;
+    status.Refused = proxy.Refused;
+    status.NetworksConfigured = proxy.NetworksConfigured;
+    status.AllowedNetworks = proxy.AllowedNetworks;
+    return status;
+}
+
+bool TInstance::RestartProxyServices() {
+    // What the settings dialog's OK does: through stopped, then on again when switched on.
+    StopProxyServices();
+    if (!TextIsTrue(Database->FindComputer(OwnComputerName).GetProperty("ProxyEnabled")))
+        return false;
+    StartProxyServices();
+    return true;
 }
 
 void TInstance::Quit() {

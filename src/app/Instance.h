@@ -30,6 +30,24 @@ struct TInstanceStatus {
     std::vector<TComputerStatus> Computers; // roster order
 };
 
+// What `harbolt ctl proxy status` shows. Texts are UTF-8.
+struct TProxyListenerStatus {
+    std::string Name; // "mapping 3", "server", "dns tcp", "dns udp"
+    int Slot = 0;
+    std::string Address; // bind address
+    bool Bound = false;
+};
+
+struct TProxyServicesStatus {
+    bool Running = false;
+    std::vector<TProxyListenerStatus> Listeners;
+    std::string OnlineAddress;
+    std::optional<std::uint32_t> OnlineAddressAge; // milliseconds; nullopt: never announced
+    std::uint64_t Refused = 0;
+    bool NetworksConfigured = false; // "ProxyAllowedNetworks" replaces the interfaces' subnets
+    std::vector<std::string> AllowedNetworks;
+};
+
 // What the control command asks of a running instance. Runs on the instance's main thread only;
 // every text in and out is UTF-8 (the instance converts to and from Windows-1252).
 class TControlTarget {
@@ -50,6 +68,10 @@ public:
     virtual bool Retransmit(const std::string& computer) = 0;
     // A confirmed quit: stop the threads, grace, final save, leave the main loop.
     virtual void Quit() = 0;
+    virtual TProxyServicesStatus ProxyServices() { return {}; }
+    // Stops the proxy services and starts them again when "ProxyEnabled" is true; returns whether
+    // they run.
+    virtual bool RestartProxyServices() { return false; }
     // Brings a simulated dial-up line up or down; false when there is no such line.
     virtual bool SetLine(const std::string& entry, bool up) {
         (void)entry;
@@ -127,6 +149,8 @@ public:
     bool Retransmit(const std::string& computer) override;
     void Quit() override;
     bool SetLine(const std::string& entry, bool up) override;
+    TProxyServicesStatus ProxyServices() override;
+    bool RestartProxyServices() override;
 
 private:
     TComputerData* KnownComputer(const std::string& nameUtf8);

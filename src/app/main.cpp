@@ -6,6 +6,7 @@
 #include "platform/ComputerName.h"
 #include "platform/Languages.h"
 #include "platform/Paths.h"
+#include "platform/Resources.h"
 #include "platform/TimeSetter.h"
 
 #include <QCoreApplication>
@@ -202,6 +203,10 @@ int RunInstance(int argc, char** argv, const TInstanceOptions& options) {
         std::cerr << "harbolt: " << error << "\n";
         return 1;
     }
+
+    const std::uint64_t openFiles = RaiseOpenFileLimit();
+    if (options.Verbose)
+        std::cerr << "harbolt: up to " << openFiles << " open files\n";
 
     QCoreApplication app(argc, argv);
     std::unique_ptr<TTimeSetter> timeSetter;

@@ -5,6 +5,7 @@
 namespace harbolt {
 
 std::atomic<bool> DialingInProgress{false};
+std::atomic<bool> DialRequested{false};
 std::atomic<bool> MonitorPassDone{false};
 
 const char* const kLegacyEntryListKey = "DF\xDC-Verbindungen";

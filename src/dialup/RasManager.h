@@ -19,6 +19,8 @@ namespace harbolt {
 // sets MonitorPassDone after every pass so the dialer can wait for the records to catch up.
 extern std::atomic<bool> DialingInProgress;
 extern std::atomic<bool> MonitorPassDone;
+// Set by any thread that needs the Internet while nobody is online; the dialer's timer acts on it.
+extern std::atomic<bool> DialRequested;
 
 // The legacy key of the entry-name list: "DFÜ-Verbindungen" in Windows-1252.
 extern const char* const kLegacyEntryListKey;

@@ -185,15 +185,28 @@ std::unique_ptr<TBufferedCommunication> TCommunication::Accept(int milliseconds)
     } while (channel.fSocket == kInvalidSocket && errno == EINTR);
     if (channel.fSocket == kInvalidSocket)
         RaiseSocketError(kTextBadSocket);
-    // The reverse look-up of the peer's name may block; it needs no lock.
-    std::string remoteName = SocketAddressToText(peer);
     const std::lock_guard lock(fLock);
     channel.fLocalName = fLocalName;
     socklen_t localLength = AddressLength();
     getsockname(channel.fSocket, reinterpret_cast<sockaddr*>(&channel.fLocalAddress), &localLength);
     channel.fRemoteAddress = peer;
-    channel.fRemoteName = std::move(remoteName);
+    channel.fRemoteNamePending = true;
     return made;
+}
+
+std::string TCommunication::RemoteName() const {
+    std::unique_lock lock(fLock);
+    if (fRemoteNamePending) {
+        const sockaddr_in peer = fRemoteAddress;
+        lock.unlock(); // the reverse look-up may block; it needs no lock
+        std::string name = SocketAddressToText(peer);
+        lock.lock();
+        if (fRemoteNamePending) {
+            fRemoteName = std::move(name);
+            fRemoteNamePending = false;
+        }
+    }
+    return fRemoteName;
 }
 
 void TCommunication::Connect(std::string_view text) {

@@ -64,7 +64,9 @@ public:
     bool NoNetwork() const { return fNoNetwork; }
     TSocket Socket() const { return fSocket; }
     const std::string& LocalName() const { return fLocalName; }
-    const std::string& RemoteName() const { return fRemoteName; }
+    // For an accepted channel the peer's name and port; its reverse look-up is made on the first
+    // call, so that a listener never waits for a name server while connections queue up.
+    std::string RemoteName() const;
     const sockaddr_in& LocalAddress() const { return fLocalAddress; }
     const sockaddr_in& RemoteAddress() const { return fRemoteAddress; }
 
@@ -73,11 +75,12 @@ private:
 
     const bool fNoNetwork;
     std::string fLocalName;
-    std::string fRemoteName;
+    mutable std::string fRemoteName;
+    mutable bool fRemoteNamePending = false; // accepted, name not looked up yet
     sockaddr_in fLocalAddress{};
     sockaddr_in fRemoteAddress{};
     TSocket fSocket = kInvalidSocket;
-    std::mutex fLock;
+    mutable std::mutex fLock;
 };
 
 // A channel with a 4096-byte send buffer (nothing reaches the socket before it fills or Flush)

@@ -1,0 +1,173 @@
+#include "proxy/AccessRule.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+
+#include <charconv>
+#include <memory>
+
+namespace harbolt {
+
+namespace {
+
+constexpr TNetworkBlock kLoopback{0x7F000000u, 0xFF000000u};
+
+std::uint32_t MaskOfLength(int length) {
+    return length == 0 ? 0u : ~0u << (32 - length);
+}
+
+std::string_view Trimmed(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    return text;
+}
+
+std::mutex RuleLock;
+std::shared_ptr<TAccessRule> Rule;
+std::atomic<std::uint64_t> Refused{0};
+
+} // namespace
+
+std::string TNetworkBlock::Text() const {
+    in_addr address{htonl(Address)};
+    char dotted[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address, dotted, sizeof dotted);
+    int length = 0;
+    for (std::uint32_t m = Mask; m != 0; m <<= 1)
+        ++length;
+    return std::string(dotted) + "/" + std::to_string(length);
+}
+
+std::optional<TNetworkBlock> ParseNetworkBlock(std::string_view text) {
+    text = Trimmed(text);
+    int length = 32;
+    const std::size_t slash = text.find('/');
+    std::string_view host = text.substr(0, slash);
+    if (slash != std::string_view::npos) {
+        const std::string_view digits = text.substr(slash + 1);
+        if (digits.empty() || digits.size() > 2)
+            return std::nullopt;
+        const auto [end, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), length);
+        if (error != std::errc() || end != digits.data() + digits.size() || length < 0 ||
+            length > 32)
+            return std::nullopt;
+    }
+    // inet_pton takes only the four dotted decimal parts, each 0 to 255.
+    const std::string hostText(host);
+    in_addr address{};
+    if (hostText.empty() || inet_pton(AF_INET, hostText.c_str(), &address) != 1)
+        return std::nullopt;
+    const std::uint32_t mask = MaskOfLength(length);
+    return TNetworkBlock{ntohl(address.s_addr) & mask, mask};
+}
+
+std::vector<TNetworkBlock> ParseNetworkList(std::string_view text,
+                                            std::vector<std::string>* errors) {
+    std::vector<TNetworkBlock> blocks;
+    while (!text.empty()) {
+        const std::size_t comma = text.find(',');
+        const std::string_view item = Trimmed(text.substr(0, comma));
+        text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+        if (item.empty())
+            continue;
+        if (const auto block = ParseNetworkBlock(item))
+            blocks.push_back(*block);
+        else if (errors != nullptr)
+            errors->emplace_back(item);
+    }
+    return blocks;
+}
+
+std::vector<TNetworkBlock> InterfaceNetworks() {
+    std::vector<TNetworkBlock> blocks{kLoopback};
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return blocks;
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_netmask == nullptr ||
+            entry->ifa_addr->sa_family != AF_INET)
+            continue;
+        if ((entry->ifa_flags & IFF_UP) == 0 || (entry->ifa_flags & IFF_POINTOPOINT) != 0)
+            continue;
+        const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+        const auto* mask = reinterpret_cast<const sockaddr_in*>(entry->ifa_netmask);
+        const std::uint32_t m = ntohl(mask->sin_addr.s_addr);
+        const TNetworkBlock block{ntohl(address->sin_addr.s_addr) & m, m};
+        bool known = false;
+        for (const TNetworkBlock& b : blocks)
+            known = known || b == block;
+        if (!known)
+            blocks.push_back(block);
+    }
+    freeifaddrs(list);
+    return blocks;
+}
+
+TAccessRule::TAccessRule() : FConfigured(false), FBlocks(InterfaceNetworks()) {}
+
+TAccessRule::TAccessRule(std::vector<TNetworkBlock> configured)
+    : FConfigured(true), FBlocks(std::move(configured)) {
+    FBlocks.insert(FBlocks.begin(), kLoopback);
+}
+
+bool TAccessRule::Contains(std::uint32_t address) const {
+    const std::lock_guard lock(FLock);
+    for (const TNetworkBlock& block : FBlocks)
+        if (block.Contains(address))
+            return true;
+    return false;
+}
+
+bool TAccessRule::Admits(const sockaddr_in& peer) {
+    if (peer.sin_family != AF_INET)
+        return false;
+    const std::uint32_t address = ntohl(peer.sin_addr.s_addr);
+    if (Contains(address))
+        return true;
+    if (FConfigured)
+        return false;
+    // An interface may have come up since the rule was made.
+    std::vector<TNetworkBlock> current = InterfaceNetworks();
+    {
+        const std::lock_guard lock(FLock);
+        FBlocks = std::move(current);
+    }
+    return Contains(address);
+}
+
+std::vector<TNetworkBlock> TAccessRule::Blocks() const {
+    const std::lock_guard lock(FLock);
+    return FBlocks;
+}
+
+void SetProxyAccessRule(std::shared_ptr<TAccessRule> rule) {
+    const std::lock_guard lock(RuleLock);
+    Rule = std::move(rule);
+}
+
+std::shared_ptr<TAccessRule> ProxyAccessRule() {
+    const std::lock_guard lock(RuleLock);
+    return Rule;
+}
+
+bool ProxyAdmits(const sockaddr_in& peer) {
+    std::shared_ptr<TAccessRule> rule = ProxyAccessRule();
+    if (!rule) {
+        rule = std::make_shared<TAccessRule>();
+        SetProxyAccessRule(rule);
+    }
+    if (rule->Admits(peer))
+        return true;
+    ++Refused;
+    return false;
+}
+
+std::uint64_t RefusedConnections() {
+    return Refused.load();
+}
+
+} // namespace harbolt

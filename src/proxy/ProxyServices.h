@@ -1,0 +1,33 @@
+#pragma once
+
+#include "proxy/Listeners.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Start and stop of all proxy listeners, from the own computer's settings.
+namespace harbolt {
+
+// Reads the settings once ("ProxyServerAddress", the mappings, "ProxyServerLogAll",
+// "ProxyAllowedNetworks") and starts a listener per mapping and the server listener. Problems
+// with "ProxyAllowedNetworks" are reported on standard error. Main thread.
+void StartProxyServices();
+// Asks every proxy thread to end and returns once every listener has left the registry.
+// Sessions are not waited for. Main thread.
+void StopProxyServices();
+bool ProxyServicesRunning();
+
+struct TProxyStatus {
+    bool Running = false;
+    std::vector<TListenerInfo> Listeners;
+    std::string OnlineAddress;                     // empty: nobody announced yet
+    std::optional<std::uint32_t> OnlineAddressAge; // milliseconds since it was announced
+    std::uint64_t Refused = 0;                     // connections the access rule closed
+    bool NetworksConfigured = false;               // "ProxyAllowedNetworks" in use
+    std::vector<std::string> AllowedNetworks;      // "a.b.c.d/n"
+};
+TProxyStatus ProxyStatus();
+
+} // namespace harbolt

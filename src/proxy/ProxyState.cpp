@@ -1,0 +1,119 @@
+#include "proxy/ProxyState.h"
+
+#include "database/Database.h"
+#include "database/Journal.h"
+#include "dialup/RasManager.h"
+
+#include <chrono>
+#include <thread>
+
+namespace harbolt {
+
+std::atomic<bool> ProxyStopFlag{false};
+std::mutex ProxyTimeLock;
+std::atomic<bool> ProxyLogAll{false};
+std::atomic<std::int32_t> LogFileCounter{0};
+
+namespace {
+
+constexpr std::uint32_t kFreshAddressTime = 5000;
+constexpr std::uint32_t kDialWaitTime = 60000;
+constexpr auto kDialWaitStep = std::chrono::milliseconds(100);
+
+std::atomic<const TTickClock*> Clock{nullptr};
+
+// Guarded by ProxyTimeLock.
+std::string OnlineProxyAddress;
+std::uint32_t OnlineAddressTime = 0;
+std::uint32_t LastActivity = 0;
+
+std::mutex TraceDirectoryLock;
+std::string TraceDirectory = ".";
+
+bool Stale(std::uint32_t now) {
+    return OnlineAddressTime == 0 || TicksSince(OnlineAddressTime, now) > kFreshAddressTime;
+}
+
+} // namespace
+
+void SetProxyClock(const TTickClock& clock) {
+    Clock = &clock;
+}
+
+const TTickClock& ProxyClock() {
+    const TTickClock* clock = Clock.load();
+    return clock != nullptr ? *clock : SystemTickClock();
+}
+
+void SetOnlineProxyAddress(const std::string& address) {
+    const std::lock_guard lock(ProxyTimeLock);
+    OnlineProxyAddress = address;
+    const std::uint32_t now = ProxyClock().Now();
+    OnlineAddressTime = now != 0 ? now : 1; // 0 means never
+}
+
+bool OnlineAddressFresh() {
+    const std::lock_guard lock(ProxyTimeLock);
+    return OnlineAddressTime != 0 && TicksSince(OnlineAddressTime, ProxyClock().Now()) < 1001;
+}
+
+std::string GetOnlineProxyAddress(bool mayDial) {
+    std::unique_lock lock(ProxyTimeLock);
+    const TTickClock& clock = ProxyClock();
+    if (Stale(clock.Now()) && mayDial &&
+        TextIsTrue(GetComputerProperty(OwnComputerName, "AutoDialEnabled"))) {
+        lock.unlock();
+        DialRequested = true;
+        const std::uint32_t begin = clock.Now();
+        for (;;) {
+            {
+                const std::lock_guard check(ProxyTimeLock);
+                const std::uint32_t now = clock.Now();
+                if (OnlineAddressTime != 0 &&
+                    TicksSince(OnlineAddressTime, now) < kFreshAddressTime)
+                    break;
+                if (TicksSince(begin, now) > kDialWaitTime)
+                    break;
+            }
+            // A stopping proxy must not keep its sessions waiting for a minute.
+            if (ProxyStopFlag)
+                break;
+            std::this_thread::sleep_for(kDialWaitStep);
+        }
+        lock.lock();
+    }
+    return OnlineProxyAddress;
+}
+
+void ResetOnlineAddressTime() {
+    const std::lock_guard lock(ProxyTimeLock);
+    OnlineAddressTime = 0;
+}
+
+void NoteProxyActivity() {
+    const std::uint32_t now = ProxyClock().Now();
+    const std::lock_guard lock(ProxyTimeLock);
+    LastActivity = now;
+}
+
+std::uint32_t LastProxyActivity() {
+    const std::lock_guard lock(ProxyTimeLock);
+    return LastActivity;
+}
+
+TOnlineAddress OnlineAddressState() {
+    const std::lock_guard lock(ProxyTimeLock);
+    return {OnlineProxyAddress, OnlineAddressTime};
+}
+
+void SetProxyTraceDirectory(const std::string& directory) {
+    const std::lock_guard lock(TraceDirectoryLock);
+    TraceDirectory = directory;
+}
+
+std::string ProxyTraceDirectory() {
+    const std::lock_guard lock(TraceDirectoryLock);
+    return TraceDirectory;
+}
+
+} // namespace harbolt

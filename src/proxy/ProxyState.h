@@ -1,0 +1,55 @@
+#pragma once
+
+#include "platform/Clock.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+// Process-wide state of the proxy services: where the online computer's proxy port is, when any
+// proxied connection last carried data, and the switches every proxy thread reads.
+namespace harbolt {
+
+// Asks every proxy thread to end; StopProxyServices sets it and clears it again.
+extern std::atomic<bool> ProxyStopFlag;
+
+// Guards the online computer's address, its time stamp and the last proxy activity.
+extern std::mutex ProxyTimeLock;
+
+// "ProxyServerLogAll", read at each start of the services: one trace file per tunnel.
+extern std::atomic<bool> ProxyLogAll;
+// Number of the next trace file "LogFile%.4d.txt"; counts up for the life of the process.
+extern std::atomic<std::int32_t> LogFileCounter;
+
+// The clock of the online address and activity stamps (tests replace it). Set before any proxy
+// thread runs.
+void SetProxyClock(const TTickClock& clock);
+const TTickClock& ProxyClock();
+
+// The roster heard an "online" announcement: remember that computer's proxy address.
+void SetOnlineProxyAddress(const std::string& address);
+// Whether the address was set less than 1001 ms ago (the roster refreshes it once a second).
+bool OnlineAddressFresh();
+// The online computer's proxy address, possibly old, possibly empty. When nobody announced
+// being online within 5 s, "AutoDialEnabled" is true and mayDial: requests a dial and waits up
+// to 60 s for an announcement (or ProxyStopFlag).
+std::string GetOnlineProxyAddress(bool mayDial);
+// Forgets when the address was set, so that the next request waits for a fresh announcement.
+void ResetOnlineAddressTime();
+
+// Every relayed chunk of a proxied connection counts as activity for the idle hang-up.
+void NoteProxyActivity();
+std::uint32_t LastProxyActivity();
+
+struct TOnlineAddress {
+    std::string Address;
+    std::uint32_t Time = 0; // tick when set; 0: never
+};
+TOnlineAddress OnlineAddressState();
+
+// Where trace files go (the data directory).
+void SetProxyTraceDirectory(const std::string& directory);
+std::string ProxyTraceDirectory();
+
+} // namespace harbolt

@@ -1,0 +1,254 @@
+#include "proxy/Sessions.h"
+
+#include "database/Stream.h"
+#include "peer/Sync.h"
+#include "platform/CodePage.h"
+#include "platform/Paths.h"
+#include "proxy/Mapping.h"
+#include "proxy/ProxyState.h"
+
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <thread>
+#include <unistd.h>
+
+namespace harbolt {
+
+namespace {
+
+constexpr std::uint32_t kConnectPhase = 5000;
+constexpr auto kRetryPause = std::chrono::milliseconds(100);
+constexpr std::int32_t kNetworkUnreachable = 10051;
+
+std::mutex HandlersLock;
+TServerHandlers Handlers;
+
+TServerHandlers CurrentHandlers() {
+    const std::lock_guard lock(HandlersLock);
+    return Handlers;
+}
+
+void SendNow(TCommunication& channel, const std::string& bytes) {
+    channel.Send(bytes.data(), static_cast<int>(bytes.size()));
+    channel.Flush();
+}
+
+// Up to 5 s of attempts to reach address, a pause after each failure; nullptr when it did not
+// work out or the proxy is stopping.
+std::unique_ptr<TBufferedCommunication> ConnectWithin5s(const std::string& address) {
+    const std::uint32_t begin = GetTickCount();
+    while (!ProxyStopFlag && TicksSince(begin, GetTickCount()) <= kConnectPhase) {
+        try {
+            auto target = TCommunication::CreateUnconnected(false, false);
+            target->Connect(address);
+            return target;
+        } catch (const std::exception&) {
+            std::this_thread::sleep_for(kRetryPause);
+        }
+    }
+    return nullptr;
+}
+
+// Trace files hold the tunnelled bytes (passwords included): only the user may read them.
+std::FILE* CreateTraceFile(std::int32_t number) {
+    char name[32];
+    std::snprintf(name, sizeof name, "LogFile%.4d.txt", number);
+    const std::string path = FileInDirectory(ProxyTraceDirectory(), name);
+    const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    std::FILE* file = descriptor < 0 ? nullptr : ::fdopen(descriptor, "w");
+    if (file == nullptr) {
+        static std::atomic<bool> reported{false};
+        const int error = errno;
+        if (descriptor >= 0)
+            ::close(descriptor);
+        if (!reported.exchange(true))
+            std::fprintf(stderr,
+                         "harbolt: cannot write the trace file %s: %s; tracing without it\n",
+                         path.c_str(), std::strerror(error));
+    }
+    return file;
+}
+
+struct TTraceFile {
+    std::FILE* File = nullptr;
+    ~TTraceFile() {
+        if (File != nullptr)
+            std::fclose(File);
+    }
+};
+
+void RunTunnel(std::unique_ptr<TBufferedCommunication> client, std::string argument,
+               const TActivity& activity) {
+    if (argument.compare(0, 8, "CONNECT ") == 0)
+        argument.erase(0, 8);
+    TTraceFile trace;
+    if (ProxyLogAll) {
+        trace.File = CreateTraceFile(LogFileCounter.fetch_add(1));
+        if (trace.File != nullptr) {
+            std::fputs(TraceHeaderLine(argument).c_str(), trace.File);
+            std::fputc('\n', trace.File);
+        }
+    }
+    const TServerHandlers handlers = CurrentHandlers();
+    const TProxyHandler* handler = nullptr;
+    if (argument == "HTTP PROXY")
+        handler = &handlers.Http;
+    else if (argument == "SOCKS5 PROXY")
+        handler = &handlers.Socks5;
+    else if (argument == "FTP PROXY")
+        handler = &handlers.Ftp;
+    else if (argument == "POP3 PROXY")
+        handler = &handlers.Pop3;
+    if (handler != nullptr) {
+        if (*handler)
+            (*handler)(std::move(client), trace.File, activity, ProxyStopFlag);
+        return; // without a handler the client is closed without a reply
+    }
+    std::unique_ptr<TBufferedCommunication> target = ConnectWithin5s(argument);
+    if (target && !ProxyStopFlag)
+        RelayBothWays(*client, *target, trace.File, false, &ProxyStopFlag, activity);
+}
+
+void RunRouting(TBufferedCommunication& client, const std::string& argument,
+                const TActivity& activity) {
+    static const std::string kPrefix = "TCP CONNECT TO ";
+    if (argument.compare(0, kPrefix.size(), kPrefix) != 0) {
+        SendNow(client, RoutingStatusRecord(2, 0, kNetworkUnreachable));
+        return;
+    }
+    SendNow(client, RoutingStatusRecord(1, 0, 0));
+    std::unique_ptr<TBufferedCommunication> target =
+        ConnectWithin5s(argument.substr(kPrefix.size()));
+    if (!target || ProxyStopFlag) {
+        SendNow(client, RoutingStatusRecord(4, -1, kNetworkUnreachable));
+        return;
+    }
+    SendNow(client, RoutingStatusRecord(3, 0, 0));
+    RelayBothWays(client, *target, nullptr, false, &ProxyStopFlag, activity);
+}
+
+void DialControl(const TDialControlHandler& handler,
+                 std::unique_ptr<TBufferedCommunication> client) {
+    if (handler)
+        handler(std::move(client));
+}
+
+} // namespace
+
+void SetServerHandlers(TServerHandlers handlers) {
+    const std::lock_guard lock(HandlersLock);
+    Handlers = std::move(handlers);
+}
+
+std::string RoutingStatusRecord(std::int32_t status, std::int32_t second, std::int32_t error) {
+    TMemoryStream record;
+    record.WriteInt32(status);
+    record.WriteInt32(second);
+    record.WriteInt32(error);
+    std::string bytes = record.Data();
+    bytes.append(20, '\0');
+    return bytes;
+}
+
+std::string TraceHeaderLine(const std::string& argument) {
+    if (argument == "HTTP PROXY" || argument == "SOCKS5 PROXY" || argument == "FTP PROXY" ||
+        argument == "POP3 PROXY")
+        return "<-- " + argument + " -->";
+    return "<-- CONNECT: " + argument + " -->";
+}
+
+void RunClientSession(std::unique_ptr<TBufferedCommunication> client,
+                      const std::string& destinationHost, const std::string& destinationPort,
+                      bool trigger) {
+    std::unique_ptr<TBufferedCommunication> server;
+    const std::uint32_t begin = GetTickCount();
+    while (!server && !ProxyStopFlag && TicksSince(begin, GetTickCount()) <= kConnectPhase) {
+        try {
+            const std::string address = GetOnlineProxyAddress(trigger);
+            if (!address.empty()) {
+                server = TCommunication::CreateUnconnected(false, false);
+                server->Connect(address);
+                break;
+            }
+        } catch (const std::exception&) {
+            server.reset();
+        }
+        std::this_thread::sleep_for(kRetryPause);
+    }
+    if (!server || ProxyStopFlag)
+        return; // the client program's connection closes without data
+    try {
+        // The relay's first pass flushes the header.
+        server->SendText("SOCKPROXY V1 (NT)");
+        server->SendLineEnd();
+        server->SendText(TunnelTypeLine(destinationHost, destinationPort));
+        server->SendLineEnd();
+        RelayBothWays(*client, *server, nullptr, false, &ProxyStopFlag, NoteProxyActivity);
+    } catch (const std::exception&) {
+        // The relay swallows channel failures; this only guards the header.
+    }
+}
+
+void RunServerSession(std::unique_ptr<TBufferedCommunication> client) {
+    std::string request;
+    std::string argument;
+    TActivity activity = NoteProxyActivity;
+    try {
+        request = client->ReceiveLine(kRequestLineCapacity);
+        argument = client->ReceiveLine(kRequestLineCapacity);
+        if (SameTextAscii(argument, "IGNORE TRAFFIC")) {
+            activity = [] {};
+            argument = client->ReceiveLine(kRequestLineCapacity);
+        }
+    } catch (const std::exception&) {
+        return;
+    }
+    try {
+        const TServerHandlers handlers = CurrentHandlers();
+        if (SameTextAscii(request, "SOCKPROXY V1 (NT)")) {
+            RunTunnel(std::move(client), std::move(argument), activity);
+        } else if (SameTextAscii(request, "DISCONNECT!")) {
+            DialControl(handlers.Disconnect, std::move(client));
+        } else if (SameTextAscii(request, "WOULD CONNECT?")) {
+            DialControl(handlers.WouldConnect, std::move(client));
+        } else if (SameTextAscii(request, "CONNECT!")) {
+            DialControl(handlers.Connect, std::move(client));
+        } else if (SameTextAscii(request, "ONLINE?")) {
+            DialControl(handlers.Online, std::move(client));
+        } else if (SameTextAscii(request, "UPDATE!")) {
+            // This thread becomes the serving session: it owns the channel from here on.
+            ServeJournal(*client);
+        } else if (SameTextAscii(request, "SOCKROUTER V1 (NT)")) {
+            RunRouting(*client, argument, activity);
+        } else {
+            client->SendText("bad request");
+            client->SendLineEnd();
+            client->SendText("disconnecting");
+            client->SendLineEnd();
+            client->Flush();
+            std::this_thread::sleep_for(kRetryPause);
+        }
+    } catch (const std::exception&) {
+        // Whatever failed, the session ends and the connection closes.
+    }
+}
+
+void StartClientSession(std::unique_ptr<TBufferedCommunication> client,
+                        const std::string& destinationHost, const std::string& destinationPort,
+                        bool trigger) {
+    // When no thread can be made, the lambda and with it the channel are destroyed: the
+    // connection closes.
+    std::thread([client = std::move(client), destinationHost, destinationPort, trigger]() mutable {
+        RunClientSession(std::move(client), destinationHost, destinationPort, trigger);
+    }).detach();
+}
+
+void StartServerSession(std::unique_ptr<TBufferedCommunication> client) {
+    std::thread([client = std::move(client)]() mutable {
+        RunServerSession(std::move(client));
+    }).detach();
+}
+
+} // namespace harbolt
