@@ -3,7 +3,7 @@
 # Usage: tools/install-deps.sh [fuzz]
 set -eu
 
-packages="cmake ninja-build g++ make libgtest-dev nlohmann-json3-dev qt6-base-dev iproute2 locales jq"
+packages="cmake ninja-build g++ make libgtest-dev nlohmann-json3-dev qt6-base-dev iproute2 locales jq socat"
 if [ "${1:-}" = "fuzz" ]; then
     packages="$packages clang libclang-rt-14-dev"
 fi
