@@ -160,6 +160,7 @@ void TInstance::Shutdown() {
     }
     // Listeners end within one accept wait; sessions run out on their own.
     StopProxyServices();
+    SetProxyClock(SystemTickClock()); // ours may not outlive us
     Database.reset();
     Dialup.reset();
 }

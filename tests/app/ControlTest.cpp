@@ -77,6 +77,15 @@ public:
         Record("Retransmit " + computer);
         return computer == "Pc2";
     }
+    TProxyServicesStatus ProxyServices() override {
+        Record("ProxyServices");
+        std::lock_guard<std::mutex> guard(Lock);
+        return ProxyValue;
+    }
+    bool RestartProxyServices() override {
+        Record("RestartProxyServices");
+        return ProxyEnabled;
+    }
     void Quit() override {
         Record("Quit");
         if (OnQuit)
@@ -109,6 +118,15 @@ public:
          {"Ärger", false, false, "", 0, "The data of Ärger is from 1.2.2024 at 10:00."}}};
     bool ThrowOnSet = false;
     std::function<void()> OnQuit;
+    TProxyServicesStatus ProxyValue{
+        true,
+        {{"mapping 3", 3, "10.0.0.2:8080", true}, {"server", 100, "10.0.0.2:1977", false}},
+        "10.0.0.5:1977",
+        2500,
+        7,
+        false,
+        {"127.0.0.0/8", "10.0.0.0/24"}};
+    bool ProxyEnabled = true;
 
 private:
     static TComputerData::TPropertyList Own() {
@@ -250,6 +268,52 @@ TEST_F(ControlCommandTest, BadWordsGiveUsageWithoutTouchingTheInstance) {
     EXPECT_TRUE(Contains(Err.str(), "retransmit COMPUTER"));
     const std::string heading = "usage: harbolt ctl [--data-dir DIR] COMMAND\n";
     EXPECT_EQ(Err.str().substr(Err.str().find(heading)), heading + kControlCommandUsage);
+}
+
+TEST_F(ControlCommandTest, ProxyStatusShowsListenersOnlineAddressAndRefusals) {
+    ASSERT_EQ(Run({"proxy", "status"}), 0) << Err.str();
+    const std::string text = Out.str();
+    EXPECT_TRUE(Contains(text, "Proxy services  running\n")) << text;
+    EXPECT_TRUE(Contains(text, "Online address  10.0.0.5:1977, 2 s ago\n")) << text;
+    EXPECT_TRUE(Contains(text, "this machine's subnets: 127.0.0.0/8, 10.0.0.0/24\n")) << text;
+    EXPECT_TRUE(Contains(text, "Refused         7 connections\n")) << text;
+    EXPECT_TRUE(Contains(text, "mapping 3     10.0.0.2:8080  listening\n")) << text;
+    EXPECT_TRUE(Contains(text, "server        10.0.0.2:1977  not bound\n")) << text;
+
+    ASSERT_EQ(Run({"proxy", "status", "--json"}), 0) << Err.str();
+    const auto json = nlohmann::json::parse(Out.str());
+    EXPECT_EQ(json["running"], true);
+    ASSERT_EQ(json["listeners"].size(), 2u);
+    EXPECT_EQ(json["listeners"][0]["slot"], 3);
+    EXPECT_EQ(json["listeners"][1]["bound"], false);
+    EXPECT_EQ(json["onlineAddress"], "10.0.0.5:1977");
+    EXPECT_DOUBLE_EQ(json["onlineAddressAge"].get<double>(), 2.5);
+    EXPECT_EQ(json["refused"], 7);
+    EXPECT_EQ(json["allowedNetworksConfigured"], false);
+
+    // Nobody announced yet: no age, and JSON says null rather than a made-up number.
+    Target.ProxyValue.OnlineAddressAge.reset();
+    Target.ProxyValue.OnlineAddress.clear();
+    ASSERT_EQ(Run({"proxy", "status", "--json"}), 0);
+    EXPECT_TRUE(nlohmann::json::parse(Out.str())["onlineAddressAge"].is_null());
+    ASSERT_EQ(Run({"proxy", "status"}), 0);
+    EXPECT_TRUE(Contains(Out.str(), "none announced since the start")) << Out.str();
+}
+
+TEST_F(ControlCommandTest, ProxyRestartSaysWhetherTheServicesRunAgain) {
+    ASSERT_EQ(Run({"proxy", "restart"}), 0);
+    EXPECT_EQ(Out.str(), "proxy services restarted\n");
+    Target.ProxyEnabled = false;
+    ASSERT_EQ(Run({"proxy", "restart"}), 0);
+    EXPECT_TRUE(Contains(Out.str(), "ProxyEnabled is not set")) << Out.str();
+    EXPECT_EQ(Target.CountOf("RestartProxyServices"), 2);
+
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {"proxy"}, {"proxy", "start"}, {"proxy", "restart", "--json"}, {"proxy", "a", "b"}}) {
+        EXPECT_EQ(Run(bad), 2) << bad.size();
+        EXPECT_TRUE(Contains(Err.str(), "usage")) << Err.str();
+    }
+    EXPECT_EQ(Target.CountOf("RestartProxyServices"), 2);
 }
 
 TEST_F(ControlCommandTest, QuitAsksTheInstanceToQuit) {

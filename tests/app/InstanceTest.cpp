@@ -2,6 +2,11 @@
 #include "database/Database.h"
 #include "peer/Datagram.h"
 #include "platform/TimeSetter.h"
+#include "proxy/Listeners.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -159,6 +164,57 @@ TEST_F(InstanceTest, StatusKeepsTheNameAsTheComputerSendsIt) {
     status = instance.Status();
     EXPECT_EQ(status.Computers[1].Status,
               "GAMMA is registrated in the local net; The data of GAMMA is up to date.");
+}
+
+// A loopback port that nobody listens on right now.
+int FreeLoopbackPort() {
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(probe);
+    return ntohs(address.sin_port);
+}
+
+bool ServerListenerBound(TInstance& instance) {
+    for (int i = 0; i < 100; ++i) { // the listener binds on its own thread
+        for (const auto& listener : instance.ProxyServices().Listeners)
+            if (listener.Name == "server" && listener.Bound)
+                return true;
+        ::usleep(20000);
+    }
+    return false;
+}
+
+TEST_F(InstanceTest, ProxyServicesFollowProxyEnabledAtStartRestartAndQuit) {
+    const std::string address = "127.0.0.1:" + std::to_string(FreeLoopbackPort());
+    Start().SetOwnProperty("ProxyServerAddress", address);
+    EXPECT_FALSE(Instance->ProxyServices().Running); // not enabled: nothing listens
+    EXPECT_TRUE(Instance->ProxyServices().Listeners.empty());
+
+    Instance->SetOwnProperty("ProxyEnabled", "yes");
+    Instance->Shutdown();
+    EXPECT_TRUE(RegistryEmpty());
+    Instance.reset();
+
+    Start(); // enabled in the saved data: the services start with the instance
+    ASSERT_TRUE(Instance->ProxyServices().Running);
+    ASSERT_TRUE(ServerListenerBound(*Instance));
+    EXPECT_EQ(Instance->ProxyServices().Listeners.back().Address, address);
+
+    Instance->SetOwnProperty("ProxyEnabled", "no");
+    EXPECT_FALSE(Instance->RestartProxyServices());
+    EXPECT_FALSE(Instance->ProxyServices().Running);
+    EXPECT_TRUE(RegistryEmpty());
+
+    Instance->SetOwnProperty("ProxyEnabled", "yes");
+    EXPECT_TRUE(Instance->RestartProxyServices()); // binds the same port again
+    EXPECT_TRUE(ServerListenerBound(*Instance));
+    Instance->Shutdown();
+    EXPECT_TRUE(RegistryEmpty());
 }
 
 TEST_F(InstanceTest, QuitAsksTheMainLoopToEnd) {
