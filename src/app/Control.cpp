@@ -74,6 +74,10 @@ int RetransmitCommand(TCall& call);
 int QuitCommand(TCall& call);
 int LineCommand(TCall& call);
 int ProxyCommand(TCall& call);
+int ConnectCommand(TCall& call);
+int DisconnectCommand(TCall& call);
+int TakeOverCommand(TCall& call);
+int AnswerCommand(TCall& call);
 
 struct TCommand {
     const char* Name;
@@ -103,6 +107,13 @@ constexpr TCommand kCommands[] = {
      RetransmitCommand},
     {"line", "ENTRY up|down", "bring a simulated line up or down (--dialup sim)", 0, 2, 2,
      LineCommand},
+    {"connect", "", "dial the own entry (\"AutoDialPhoneBookEntry\") without asking", 0, 0, 0,
+     ConnectCommand},
+    {"disconnect", "", "hang up the connection Harbolt dialled or adopted", 0, 0, 0,
+     DisconnectCommand},
+    {"takeover", "", "ask the online computer to hang up, then dial here", 0, 0, 0,
+     TakeOverCommand},
+    {"answer", "yes|no", "answer the open question (see status)", 0, 1, 1, AnswerCommand},
     {"proxy", "status [--json] | restart",
      "the proxy listeners and the online address; restart applies changed settings", kJsonFlag, 1,
      1, ProxyCommand},
@@ -237,11 +248,24 @@ int StatusCommand(TCall& call) {
         document["language"] = LanguageCode(status.Language);
         document["onlineText"] = status.OnlineText;
         document["computers"] = std::move(computers);
+        if (status.Question) {
+            TJson question = TJson::object();
+            question["text"] = status.Question->Text;
+            question["defaultAnswer"] = status.Question->DefaultYes ? "yes" : "no";
+            question["secondsLeft"] = status.Question->SecondsLeft;
+            document["question"] = std::move(question);
+        } else {
+            document["question"] = nullptr;
+        }
         call.Out << Dump(document, 2) << "\n";
         return 0;
     }
     call.Out << "Own computer  " << status.Name << "\nLanguage      "
              << LanguageCode(status.Language) << "\nTray          " << status.OnlineText << "\n";
+    if (status.Question)
+        call.Out << "Question      " << status.Question->Text << "\n              answered "
+                 << (status.Question->DefaultYes ? "yes" : "no") << " in "
+                 << status.Question->SecondsLeft << " s unless `harbolt ctl answer yes|no`\n";
     if (status.Computers.empty())
         return 0;
     const std::vector<std::string> headings = {"COMPUTER", "ALIVE", "ONLINE", "CONNECTION",
@@ -413,6 +437,40 @@ int ProxyCommand(TCall& call) {
     }
     call.Err << "usage: harbolt ctl [--data-dir DIR] proxy status [--json] | restart\n";
     return 2;
+}
+
+int ConnectCommand(TCall& call) {
+    call.Out << call.Target.Connect() << "\n";
+    return 0;
+}
+
+int DisconnectCommand(TCall& call) {
+    call.Out << call.Target.Disconnect() << "\n";
+    return 0;
+}
+
+int TakeOverCommand(TCall& call) {
+    try {
+        call.Out << call.Target.TakeOver() << "\n";
+        return 0;
+    } catch (const std::exception& e) {
+        call.Err << "harbolt: take-over failed: " << e.what() << "\n";
+        return 1;
+    }
+}
+
+int AnswerCommand(TCall& call) {
+    const std::string& answer = call.Words[0];
+    if (answer != "yes" && answer != "no") {
+        call.Err << "usage: harbolt ctl [--data-dir DIR] answer yes|no\n";
+        return 2;
+    }
+    if (!call.Target.AnswerQuestion(answer == "yes")) {
+        call.Err << "harbolt: no question is open\n";
+        return 1;
+    }
+    call.Out << "answered " << answer << "\n";
+    return 0;
 }
 
 int QuitCommand(TCall& call) {

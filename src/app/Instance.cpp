@@ -1,6 +1,7 @@
 #include "app/Instance.h"
 
 #include "database/Database.h"
+#include "dialup/Dialer.h"
 #include "dialup/EventId.h"
 #include "dialup/RasBackend.h"
 #include "dialup/RasManager.h"
@@ -12,8 +13,10 @@
 #include "platform/ComputerName.h"
 #include "platform/Paths.h"
 #include "platform/TimeSetter.h"
+#include "proxy/DialControl.h"
 #include "proxy/ProxyServices.h"
 #include "proxy/ProxyState.h"
+#include "proxy/Sessions.h"
 
 #include <chrono>
 #include <iostream>
@@ -66,9 +69,28 @@ void TInstance::Start() {
         Dialup = CreateCommandsBackend(phoneBook, Options.PostToMainThread);
     else
         throw Exception("unknown dial-up layer '" + Options.Dialup + "' (commands or sim)");
-    Monitor = std::make_unique<TRasManager>(*Dialup, Clock);
+    Monitor = std::make_shared<TRasManager>(*Dialup, Clock);
     if (Options.Network)
         Monitor->Start(); // its first pass comes a second later, with the database in place
+
+    TDialerLinks dialerLinks;
+    dialerLinks.Post = Options.PostToMainThread;
+    dialerLinks.OnlineStateMessage = [this](bool online) {
+        if (Peers)
+            Peers->OnlineStateMessage(
+                online,
+                Database->FindComputer(OwnComputerName).GetProperty("AutoDialPhoneBookEntry"));
+    };
+    dialerLinks.ShowMessage = [](const std::string& text) {
+        std::cerr << "harbolt: " << text << "\n";
+    };
+    dialerLinks.Ask = [this](const std::string& text, int defaultAnswer,
+                             std::function<void(int)> answered) {
+        Question.Ask(text, defaultAnswer, std::move(answered));
+    };
+    dialerLinks.NoteActivity = NoteProxyActivity;
+    dialerLinks.LastActivity = LastProxyActivity;
+    FDialer = std::make_shared<TDialer>(Dialup, Clock, std::move(dialerLinks));
 
     Database = std::make_unique<TDatabase>();
     const std::string dataFile = DataFileName();
@@ -108,6 +130,23 @@ void TInstance::Start() {
 
     SetProxyClock(Clock);
     SetProxyTraceDirectory(Options.DataDir);
+    // Dial requests of other computers; the sessions share the dialer and may outlive us.
+    TServerHandlers handlers;
+    handlers.Disconnect = [dialer = FDialer](std::unique_ptr<TBufferedCommunication> client) {
+        AnswerDisconnect(*client, *dialer);
+    };
+    handlers.WouldConnect = [](std::unique_ptr<TBufferedCommunication> client) {
+        AnswerWouldConnect(*client);
+    };
+    handlers.Connect = [dialer = FDialer](std::unique_ptr<TBufferedCommunication> client) {
+        AnswerConnect(*client, *dialer);
+    };
+    handlers.Online = [monitor = std::weak_ptr<TRasManager>(Monitor)](
+                          std::unique_ptr<TBufferedCommunication> client) {
+        const auto running = monitor.lock();
+        AnswerOnline(*client, running ? running->ActiveConnectionName() : std::string());
+    };
+    SetServerHandlers(std::move(handlers));
     if (TextIsTrue(own.GetProperty("ProxyEnabled"))) {
         StartProxyServices();
         Log("proxy services started");
@@ -130,6 +169,14 @@ void TInstance::UpdateTimerTimer() {
     Peers->RefreshChangedEntries();
 }
 
+void TInstance::GoOnlineTimerTimer() {
+    FDialer->GoOnlineTimer();
+}
+
+void TInstance::QuestionTimerTimer() {
+    Question.Tick();
+}
+
 void TInstance::SaveTimerTimer() {
     const std::int32_t end = Database->FindComputer(OwnComputerName).GetJournalEnd();
     if (end == LastSavedJournalEnd)
@@ -147,9 +194,11 @@ void TInstance::Shutdown() {
     if (ShutDown || !Database)
         return;
     ShutDown = true;
+    SetServerHandlers({});
     ThreadsStop = true;
     // Threads notice the flag within one wait; they are not joined beyond this grace.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    FDialer.reset();
     Monitor.reset(); // ends within its current pass; its records are written by then
     Listener.reset();
     Peers.reset();
@@ -214,6 +263,9 @@ TInstanceStatus TInstance::Status() {
         entry.Status = StatusLine(computer);
         status.Computers.push_back(std::move(entry));
     }
+    if (const auto question = Question.Current())
+        status.Question = TQuestionStatus{question->Text, question->DefaultAnswer == kAnswerYes,
+                                          question->SecondsLeft};
     return status;
 }
 
@@ -306,6 +358,28 @@ bool TInstance::RestartProxyServices() {
         return false;
     StartProxyServices();
     return true;
+}
+
+std::string TInstance::Connect() {
+    FDialer->RequestDial();
+    const std::string entry =
+        U(Database->FindComputer(OwnComputerName).GetProperty("AutoDialPhoneBookEntry"));
+    return "dialling \"" + entry + "\" at the next tick";
+}
+
+std::string TInstance::Disconnect() {
+    if (FDialer->OwnConnection() == 0)
+        return "no connection of Harbolt's own is up: nothing hung up";
+    FDialer->HangUp();
+    return "hung up";
+}
+
+std::string TInstance::TakeOver() {
+    return HostileTakeOver(*FDialer);
+}
+
+bool TInstance::AnswerQuestion(bool yes) {
+    return Question.Answer(yes ? kAnswerYes : kAnswerNo);
 }
 
 void TInstance::Quit() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/Question.h"
 #include "database/ComputerData.h"
 #include "platform/Languages.h"
 
@@ -23,11 +24,19 @@ struct TComputerStatus {
     std::string Status; // the status line of its tab, in the instance's language
 };
 
+// The dialer's open question, if any.
+struct TQuestionStatus {
+    std::string Text; // UTF-8
+    bool DefaultYes = false;
+    int SecondsLeft = 0;
+};
+
 struct TInstanceStatus {
     std::string Name; // own computer name, UTF-8
     TLanguage Language = TLanguage::English;
     std::string OnlineText; // the tray's online entry: "(all offline)" or "(X online using Y)"
     std::vector<TComputerStatus> Computers; // roster order
+    std::optional<TQuestionStatus> Question;
 };
 
 // What `harbolt ctl proxy status` shows. Texts are UTF-8.
@@ -72,6 +81,16 @@ public:
     // Stops the proxy services and starts them again when "ProxyEnabled" is true; returns whether
     // they run.
     virtual bool RestartProxyServices() { return false; }
+    // The dial commands of the tray menu; each returns what happened (UTF-8). TakeOver raises
+    // Exception when the online computer cannot be reached.
+    virtual std::string Connect() { return {}; }
+    virtual std::string Disconnect() { return {}; }
+    virtual std::string TakeOver() { return {}; }
+    // Answers the open question; false when none is open.
+    virtual bool AnswerQuestion(bool yes) {
+        (void)yes;
+        return false;
+    }
     // Brings a simulated dial-up line up or down; false when there is no such line.
     virtual bool SetLine(const std::string& entry, bool up) {
         (void)entry;
@@ -89,6 +108,7 @@ public:
 
 namespace harbolt {
 
+class TDialer;
 class TListeningThread;
 class TPeerProtocol;
 class TRasBackend;
@@ -125,6 +145,8 @@ public:
     void OccasionalSendTimerProc();
     void UpdateTimerTimer();
     void SaveTimerTimer();
+    void GoOnlineTimerTimer(); // the dialer, every 1000 ms
+    void QuestionTimerTimer(); // the open question's count-down, every 1000 ms
 
     // Stops the threads, waits the grace time, saves. Safe to call more than once.
     void Shutdown();
@@ -151,6 +173,12 @@ public:
     bool SetLine(const std::string& entry, bool up) override;
     TProxyServicesStatus ProxyServices() override;
     bool RestartProxyServices() override;
+    std::string Connect() override;
+    std::string Disconnect() override;
+    std::string TakeOver() override;
+    bool AnswerQuestion(bool yes) override;
+
+    TDialer& Dialer() { return *FDialer; }
 
 private:
     TComputerData* KnownComputer(const std::string& nameUtf8);
@@ -159,8 +187,11 @@ private:
     TInstanceOptions Options;
     const TTickClock& Clock;
     TTimeSetter& TimeSetter;
-    std::unique_ptr<TRasBackend> Dialup;
-    std::unique_ptr<TRasManager> Monitor;
+    // Shared with proxy sessions that answer dial requests and may outlive the instance.
+    std::shared_ptr<TRasBackend> Dialup;
+    std::shared_ptr<TRasManager> Monitor;
+    std::shared_ptr<TDialer> FDialer;
+    THeadlessQuestion Question;
     std::unique_ptr<TDatabase> Database;
     std::unique_ptr<TPeerProtocol> Peers;
     std::unique_ptr<TListeningThread> Listener;

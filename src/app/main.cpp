@@ -277,6 +277,8 @@ int RunInstance(int argc, char** argv, const TInstanceOptions& options) {
     every(1000, [&instance] { instance.OccasionalSendTimerProc(); });
     every(5000, [&instance] { instance.UpdateTimerTimer(); });
     every(10000, [&instance] { instance.SaveTimerTimer(); });
+    every(1000, [&instance] { instance.GoOnlineTimerTimer(); });
+    every(1000, [&instance] { instance.QuestionTimerTimer(); });
 
     const int status = app.exec();
     control.Stop();

@@ -82,6 +82,24 @@ public:
         std::lock_guard<std::mutex> guard(Lock);
         return ProxyValue;
     }
+    std::string Connect() override {
+        Record("Connect");
+        return "dialling";
+    }
+    std::string Disconnect() override {
+        Record("Disconnect");
+        return "hung up";
+    }
+    std::string TakeOver() override {
+        Record("TakeOver");
+        if (TakeOverFails)
+            throw Exception("connection refused");
+        return "taken over";
+    }
+    bool AnswerQuestion(bool yes) override {
+        Record(yes ? "Answer yes" : "Answer no");
+        return QuestionOpen;
+    }
     bool RestartProxyServices() override {
         Record("RestartProxyServices");
         return ProxyEnabled;
@@ -115,7 +133,8 @@ public:
         "(Pc2 online using DSL)",
         {{"Box", true, false, "", 12, "Box is here. I am Box."},
          {"Pc2", true, true, "DSL", 40, "Pc2 is here. The data of Pc2 is up to date."},
-         {"Ärger", false, false, "", 0, "The data of Ärger is from 1.2.2024 at 10:00."}}};
+         {"Ärger", false, false, "", 0, "The data of Ärger is from 1.2.2024 at 10:00."}},
+        std::nullopt};
     bool ThrowOnSet = false;
     std::function<void()> OnQuit;
     TProxyServicesStatus ProxyValue{
@@ -127,6 +146,8 @@ public:
         false,
         {"127.0.0.0/8", "10.0.0.0/24"}};
     bool ProxyEnabled = true;
+    bool TakeOverFails = false;
+    bool QuestionOpen = true;
 
 private:
     static TComputerData::TPropertyList Own() {
@@ -174,7 +195,9 @@ TEST_F(ControlCommandTest, StatusAsJsonHasTheDocumentedKeysInOrder) {
     std::vector<std::string> keys;
     for (const auto& item : doc.items())
         keys.push_back(item.key());
-    EXPECT_EQ(keys, (std::vector<std::string>{"name", "language", "onlineText", "computers"}));
+    EXPECT_EQ(keys, (std::vector<std::string>{"name", "language", "onlineText", "computers",
+                                              "question"}));
+    EXPECT_TRUE(doc["question"].is_null());
     EXPECT_EQ(doc["language"], "de");
     EXPECT_EQ(doc["onlineText"], "(Pc2 online using DSL)");
     ASSERT_EQ(doc["computers"].size(), 3u);
@@ -268,6 +291,40 @@ TEST_F(ControlCommandTest, BadWordsGiveUsageWithoutTouchingTheInstance) {
     EXPECT_TRUE(Contains(Err.str(), "retransmit COMPUTER"));
     const std::string heading = "usage: harbolt ctl [--data-dir DIR] COMMAND\n";
     EXPECT_EQ(Err.str().substr(Err.str().find(heading)), heading + kControlCommandUsage);
+}
+
+TEST_F(ControlCommandTest, OpenQuestionShowsInStatusAndTakesAnAnswer) {
+    Target.StatusValue.Question = TQuestionStatus{"Do you want to connect?", false, 17};
+    ASSERT_EQ(Run({"status", "--json"}), 0);
+    const auto question = nlohmann::json::parse(Out.str())["question"];
+    EXPECT_EQ(question["text"], "Do you want to connect?");
+    EXPECT_EQ(question["defaultAnswer"], "no");
+    EXPECT_EQ(question["secondsLeft"], 17);
+    ASSERT_EQ(Run({"status"}), 0);
+    EXPECT_TRUE(Contains(Out.str(), "Question      Do you want to connect?\n")) << Out.str();
+    EXPECT_TRUE(Contains(Out.str(), "answered no in 17 s")) << Out.str();
+
+    EXPECT_EQ(Run({"answer", "yes"}), 0);
+    EXPECT_EQ(Out.str(), "answered yes\n");
+    Target.QuestionOpen = false;
+    EXPECT_EQ(Run({"answer", "no"}), 1);
+    EXPECT_TRUE(Contains(Err.str(), "no question is open")) << Err.str();
+    EXPECT_EQ(Run({"answer", "maybe"}), 2);
+    EXPECT_EQ(Target.Calls(),
+              (std::vector<std::string>{"Status", "Status", "Answer yes", "Answer no"}));
+}
+
+TEST_F(ControlCommandTest, DialCommandsPrintWhatHappened) {
+    EXPECT_EQ(Run({"connect"}), 0);
+    EXPECT_EQ(Out.str(), "dialling\n");
+    EXPECT_EQ(Run({"disconnect"}), 0);
+    EXPECT_EQ(Out.str(), "hung up\n");
+    EXPECT_EQ(Run({"takeover"}), 0);
+    EXPECT_EQ(Out.str(), "taken over\n");
+    Target.TakeOverFails = true;
+    EXPECT_EQ(Run({"takeover"}), 1);
+    EXPECT_TRUE(Contains(Err.str(), "take-over failed: connection refused")) << Err.str();
+    EXPECT_EQ(Run({"connect", "now"}), 2);
 }
 
 TEST_F(ControlCommandTest, ProxyStatusShowsListenersOnlineAddressAndRefusals) {

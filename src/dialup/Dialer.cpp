@@ -1,0 +1,317 @@
+#include "dialup/Dialer.h"
+
+#include "database/Database.h"
+#include "database/Journal.h"
+#include "dialup/RasManager.h"
+#include "platform/CodePage.h"
+#include "platform/Languages.h"
+
+#include <array>
+#include <thread>
+#include <vector>
+
+namespace harbolt {
+
+namespace {
+
+// Fixed for good: scrambled passwords are stored in the data and mail files and replicated.
+constexpr std::array<unsigned char, 8> kPasswordKey = {0x4B, 0x1E, 0xA7, 0x39,
+                                                       0xD2, 0x65, 0x0C, 0xF3};
+
+constexpr auto kDialPause = std::chrono::milliseconds(100);
+constexpr auto kFailedDialPause = std::chrono::milliseconds(50);
+constexpr auto kMonitorPoll = std::chrono::milliseconds(100);
+
+std::string OwnProperty(const char* key) {
+    return GetComputerProperty(OwnComputerName, key);
+}
+
+// "AutoDialDisconnectAfter" in milliseconds; 0 when the idle hang-up is off (empty, 0, or not a
+// plain decimal number).
+std::uint64_t IdleLimit(const std::string& text) {
+    if (text.empty() || text.size() > 9)
+        return 0;
+    std::uint64_t seconds = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return 0;
+        seconds = seconds * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return seconds * 1000;
+}
+
+} // namespace
+
+std::string ScramblePassword(const std::string& text) {
+    std::string result = text;
+    for (std::size_t i = 0; i < result.size(); ++i)
+        result[i] = static_cast<char>(static_cast<unsigned char>(result[i]) ^
+                                      kPasswordKey[(i + 1) % kPasswordKey.size()]);
+    return result;
+}
+
+TDialer::TDialer(std::shared_ptr<TRasBackend> backend, const TTickClock& clock, TDialerLinks links)
+    : BackendOwner(std::move(backend)), Backend(*BackendOwner), Clock(clock),
+      Links(std::move(links)), Alive(std::make_shared<std::atomic<bool>>(true)) {
+    if (!Links.Sleep)
+        Links.Sleep = [](std::chrono::milliseconds time) { std::this_thread::sleep_for(time); };
+}
+
+TDialer::~TDialer() {
+    *Alive = false;
+}
+
+std::uint32_t TDialer::Now() const {
+    return Clock.Now();
+}
+
+void TDialer::GoOnlineTimer() {
+    if (FCommandDelay > 0 && --FCommandDelay == 0)
+        PostDialerCommand(FDelayedCommand, 0);
+
+    if (DialingInProgress && DialStartedAt != 0 &&
+        TicksSince(DialStartedAt, Now()) > kStuckDialLimit)
+        RasDialEvent(kRasDisconnected, 0); // never reported an outcome: a failed dial
+
+    if (DialRequested) {
+        const std::uint32_t now = Now();
+        const std::uint32_t last = FLastDialAttempt;
+        if (FAsking || (last != 0 && TicksSince(last, now) < kDialHoldOff))
+            return;
+        if (FSkipQuestion) {
+            FSkipQuestion = false;
+            FLastDialAttempt = now;
+        } else if (TextIsTrue(OwnProperty("AutoDialAskBeforeDialing"))) {
+            if (last != 0 && TicksSince(last, now) <= kQuestionHoldOff)
+                return;
+            FLastDialAttempt = now;
+            FAsking = true;
+            Links.Ask(LanguageText(49), kAnswerNo, [this, alive = Alive](int answer) {
+                if (!*alive)
+                    return;
+                FAsking = false;
+                if (answer != kAnswerYes) {
+                    DialRequested = false;
+                    return;
+                }
+                Dial();
+            });
+            return;
+        }
+        Dial();
+        return;
+    }
+
+    const std::uint64_t limit = IdleLimit(OwnProperty("AutoDialDisconnectAfter"));
+    if (limit == 0 || !OwnDialConnected())
+        return;
+    const std::uint32_t activity = Links.LastActivity ? Links.LastActivity() : 0;
+    if (activity == 0 || TicksSince(activity, Now()) <= limit)
+        return;
+    if (!TextIsTrue(OwnProperty("AutoDialAskBeforeHangingUp"))) {
+        HangUp();
+        return;
+    }
+    if (FAsking)
+        return;
+    FAsking = true;
+    Links.Ask(LanguageText(50), kAnswerYes, [this, alive = Alive](int answer) {
+        if (!*alive)
+            return;
+        if (Links.NoteActivity)
+            Links.NoteActivity(); // a No starts the idle period afresh
+        FAsking = false;
+        if (answer == kAnswerYes)
+            HangUp();
+    });
+}
+
+void TDialer::Dial() {
+    DialingInProgress = true;
+    Links.Sleep(kDialPause);
+    FLastDialAttempt = Now();
+    DialStartedAt = FLastDialAttempt != 0 ? FLastDialAttempt.load() : 1;
+    bool adopted = false;
+    const std::uint32_t result = DialOwnEntry(adopted);
+    if (result != 0) {
+        if (Links.ShowMessage)
+            Links.ShowMessage(
+                FormatText(48, Cp1252ToUtf8(Backend.ErrorString(result)), std::to_string(result)));
+        DialEnded();
+        return;
+    }
+    // An entry that was up already gives no dial events: the request ends here, as with a
+    // connection the dialer made itself.
+    if (adopted)
+        Connected();
+}
+
+void TDialer::DialEnded() {
+    DialingInProgress = false;
+    DialRequested = false;
+    DialStartedAt = 0;
+}
+
+void TDialer::RasDialEvent(std::uint32_t state, std::uint32_t error) {
+    if (state == kRasDisconnected || error != 0) {
+        Links.Sleep(kFailedDialPause);
+        DialRequested = false;
+        HangUpOwnEntry();
+        DialingInProgress = false;
+        DialStartedAt = 0;
+        return;
+    }
+    if (state == kRasConnected)
+        Connected();
+}
+
+void TDialer::Connected() {
+    DialRequested = false;
+    DialingInProgress = false;
+    DialStartedAt = 0;
+    FOwnDialActive = true;
+    if (Links.NoteActivity)
+        Links.NoteActivity();
+    MonitorPassDone = false;
+    WaitForMonitorPass();
+    PostOnlineState(true);
+}
+
+void TDialer::WaitForMonitorPass() {
+    const std::uint32_t begin = Now();
+    while (!MonitorPassDone && TicksSince(begin, Now()) <= kMonitorPassWait)
+        Links.Sleep(kMonitorPoll);
+}
+
+void TDialer::PostOnlineState(bool online) {
+    if (!Links.Post || !Links.OnlineStateMessage)
+        return;
+    Links.Post([this, alive = Alive, online] {
+        if (*alive)
+            Links.OnlineStateMessage(online);
+    });
+}
+
+void TDialer::DialerCommandMessage(int command, int delay) {
+    if (delay > 0) {
+        FCommandDelay = delay;
+        FDelayedCommand = command;
+        return;
+    }
+    if (command == kDialerHangUp)
+        HangUp();
+    else if (command == kDialerRequestDial)
+        RequestDial();
+}
+
+void TDialer::PostDialerCommand(int command, int delay) {
+    if (!Links.Post)
+        return;
+    Links.Post([this, alive = Alive, command, delay] {
+        if (*alive)
+            DialerCommandMessage(command, delay);
+    });
+}
+
+void TDialer::RequestDial() {
+    FLastDialAttempt = 0;
+    FSkipQuestion = true;
+    DialRequested = true;
+}
+
+void TDialer::HangUp() {
+    if (OwnRasConnection == 0)
+        return;
+    DialingInProgress = false;
+    HangUpOwnEntry();
+    FOwnDialActive = false;
+    FLastDialAttempt = 0;
+    MonitorPassDone = false;
+    WaitForMonitorPass();
+    PostOnlineState(false);
+}
+
+std::uint32_t TDialer::DialOwnEntry(bool& adopted) {
+    const std::lock_guard lock(DialLock);
+    adopted = false;
+    const std::string entry = OwnProperty("AutoDialPhoneBookEntry");
+    if (const TRasHandle existing = FindRasConnection(entry); existing != 0) {
+        OwnRasConnection = existing;
+        adopted = true;
+        return 0;
+    }
+    std::string userName;
+    std::string password;
+    bool passwordStored = false;
+    if (!Backend.GetEntryDialParams(entry, userName, password, passwordStored) || !passwordStored) {
+        userName = OwnProperty("AutoDialUsername");
+        password = ScramblePassword(OwnProperty("AutoDialPassword"));
+    }
+    OwnRasConnection = 0;
+    TRasHandle handle = 0;
+    const std::uint32_t result =
+        Backend.Dial(entry, userName, password, handle,
+                     [this, alive = Alive](std::uint32_t state, std::uint32_t error) {
+                         if (*alive)
+                             RasDialEvent(state, error);
+                     });
+    if (result != 0) {
+        if (handle != 0)
+            Backend.HangUp(handle);
+        return result;
+    }
+    OwnRasConnection = handle;
+    return 0;
+}
+
+void TDialer::HangUpOwnEntry() {
+    const std::lock_guard lock(DialLock);
+    const TRasHandle handle = OwnRasConnection.exchange(0);
+    if (handle != 0)
+        Backend.HangUp(handle);
+}
+
+bool TDialer::OwnDialConnected() {
+    if (!FOwnDialActive)
+        return false;
+    return TextIsTrue(OwnProperty("AutoDialEnabled")) &&
+           EntryConnectState(OwnProperty("AutoDialPhoneBookEntry")) == kRasConnected &&
+           OwnRasConnection != 0;
+}
+
+TRasHandle TDialer::FindRasConnection(const std::string& entry) {
+    std::vector<TRasConnectionInfo> connections;
+    if (Backend.EnumConnections(connections) != 0 || connections.empty())
+        return 0;
+    if (entry.empty())
+        return connections.front().Handle;
+    for (const TRasConnectionInfo& connection : connections)
+        if (AnsiCompareText(connection.EntryName, entry) == 0)
+            return connection.Handle;
+    return 0;
+}
+
+std::uint32_t TDialer::EntryConnectState(const std::string& entry) {
+    if (DialingInProgress)
+        return 0;
+    const TRasHandle handle = FindRasConnection(entry);
+    std::uint32_t state = 0;
+    if (handle == 0 || Backend.GetConnectStatus(handle, state) != 0)
+        return 0;
+    return state;
+}
+
+bool TDialer::AdoptAnyConnection() {
+    if (OwnRasConnection == 0) {
+        const TRasHandle found = FindRasConnection("");
+        TRasHandle none = 0;
+        OwnRasConnection.compare_exchange_strong(none, found);
+    }
+    return OwnRasConnection != 0;
+}
+
+void TDialer::StampLastDialAttempt() {
+    FLastDialAttempt = Now();
+}
+
+} // namespace harbolt

@@ -1,0 +1,143 @@
+#include "proxy/DialControl.h"
+
+#include "database/ComputerData.h"
+#include "database/Database.h"
+#include "database/Journal.h"
+#include "dialup/RasManager.h"
+#include "platform/CodePage.h"
+#include "proxy/ProxyState.h"
+
+#include <chrono>
+#include <thread>
+
+namespace harbolt {
+
+namespace {
+
+constexpr std::uint32_t kFreshAddressTime = 5000;
+constexpr std::uint32_t kDisconnectWait = 5000;
+constexpr std::uint32_t kConnectWait = 60000;
+
+void Sleep(int milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+void SendLine(TBufferedCommunication& channel, const std::string& text) {
+    channel.SendText(text);
+    channel.SendLineEnd();
+}
+
+bool SomebodyOnline() {
+    std::string address;
+    return FreshOnlineAddress(address);
+}
+
+bool OwnSetting(const char* key) {
+    return TextIsTrue(GetComputerProperty(OwnComputerName, key));
+}
+
+} // namespace
+
+bool FreshOnlineAddress(std::string& address) {
+    // The address is never cleared; an old one names a computer that has long gone offline.
+    const TOnlineAddress online = OnlineAddressState();
+    address = online.Address;
+    return !online.Address.empty() && online.Time != 0 &&
+           TicksSince(online.Time, ProxyClock().Now()) < kFreshAddressTime;
+}
+
+void AnswerDisconnect(TBufferedCommunication& channel, TDialer& dialer) {
+    if (!dialer.AdoptAnyConnection()) {
+        SendLine(channel, "CANNOT DISCONNECT");
+        channel.Flush();
+        Sleep(100);
+        return;
+    }
+    const std::uint32_t begin = ProxyClock().Now();
+    dialer.PostDialerCommand(kDialerHangUp, 0);
+    dialer.StampLastDialAttempt();
+    SendLine(channel, "DISCONNECTING");
+    channel.Flush();
+    do {
+        Sleep(100);
+        channel.SendText(".");
+        channel.Flush();
+    } while (dialer.OwnConnection() != 0 &&
+             TicksSince(begin, ProxyClock().Now()) <= kDisconnectWait);
+    dialer.StampLastDialAttempt(); // the hold-off before dialling here again starts now
+    channel.SendLineEnd();
+    SendLine(channel, dialer.OwnConnection() != 0 ? "ERROR" : "SUCCESS");
+    channel.Flush();
+    Sleep(100);
+}
+
+void AnswerWouldConnect(TBufferedCommunication& channel) {
+    const bool would = OwnSetting("AutoDialEnabled") && !OwnSetting("AutoDialAskBeforeDialing");
+    channel.SendText(would ? "YES" : "NO");
+    Sleep(50);
+    channel.Flush();
+}
+
+void AnswerConnect(TBufferedCommunication& channel, TDialer& dialer) {
+    if (SomebodyOnline() || !OwnSetting("AutoDialEnabled") ||
+        OwnSetting("AutoDialAskBeforeDialing")) {
+        SendLine(channel, "CANNOT CONNECT");
+        channel.Flush();
+        Sleep(100);
+        return;
+    }
+    const std::uint32_t begin = ProxyClock().Now();
+    dialer.PostDialerCommand(kDialerRequestDial, 0);
+    SendLine(channel, "CONNECTING");
+    channel.Flush();
+    for (int sleeps = 1;; ++sleeps) {
+        Sleep(100);
+        if (sleeps % 8 == 0) {
+            channel.SendText(".");
+            channel.Flush();
+        }
+        if (SomebodyOnline() || TicksSince(begin, ProxyClock().Now()) > kConnectWait)
+            break;
+    }
+    channel.SendText(" nearly done ");
+    channel.Flush();
+    Sleep(1000);
+    SendLine(channel, ".");
+    SendLine(channel, SomebodyOnline() ? "SUCCESS" : "ERROR");
+    channel.Flush();
+    Sleep(100);
+}
+
+void AnswerOnline(TBufferedCommunication& channel, const std::string& activeConnection) {
+    SendLine(channel, OwnComputerName);
+    SendLine(channel, activeConnection);
+    channel.Flush();
+    Sleep(1000);
+}
+
+std::string HostileTakeOver(TDialer& dialer) {
+    std::string address;
+    if (!FreshOnlineAddress(address)) {
+        dialer.RequestDial();
+        return "nobody is online: dialling here";
+    }
+    auto channel = TCommunication::CreateUnconnected(false, false);
+    channel->Connect(address);
+    SendLine(*channel, "DISCONNECT!");
+    channel->SendLineEnd();
+    channel->Flush();
+    const std::string answer = channel->ReceiveLine(1024);
+    if (!SameTextAscii(answer, "DISCONNECTING"))
+        return "the online computer (" + Cp1252ToUtf8(address) + ") answered \"" +
+               Cp1252ToUtf8(answer) + "\": nothing dialled";
+    channel->ReceiveLine(1024); // the dots
+    const std::string result = channel->ReceiveLine(1024);
+    if (!SameTextAscii(result, "SUCCESS"))
+        return "the online computer (" + Cp1252ToUtf8(address) + ") could not hang up (\"" +
+               Cp1252ToUtf8(result) + "\"): nothing dialled";
+    dialer.PostDialerCommand(kDialerRequestDial, 3);
+    return "the online computer (" + Cp1252ToUtf8(address) +
+           ") hung up: dialling here in 3 seconds";
+}
+
+} // namespace harbolt
