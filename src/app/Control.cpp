@@ -19,6 +19,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace harbolt {
@@ -78,6 +79,7 @@ int ConnectCommand(TCall& call);
 int DisconnectCommand(TCall& call);
 int TakeOverCommand(TCall& call);
 int AnswerCommand(TCall& call);
+int DialLoginCommand(TCall& call);
 
 struct TCommand {
     const char* Name;
@@ -114,6 +116,8 @@ constexpr TCommand kCommands[] = {
     {"takeover", "", "ask the online computer to hang up, then dial here", 0, 0, 0,
      TakeOverCommand},
     {"answer", "yes|no", "answer the open question (see status)", 0, 1, 1, AnswerCommand},
+    {"dial-login", "USER", "user name for dialling; the password is read from standard input", 0, 1,
+     2, DialLoginCommand},
     {"proxy", "status [--json] | restart",
      "the proxy listeners and the online address; restart applies changed settings", kJsonFlag, 1,
      1, ProxyCommand},
@@ -470,6 +474,17 @@ int AnswerCommand(TCall& call) {
         return 1;
     }
     call.Out << "answered " << answer << "\n";
+    return 0;
+}
+
+int DialLoginCommand(TCall& call) {
+    // The client adds the password it read from standard input as the second word.
+    if (call.Words.size() != 2) {
+        call.Err << "harbolt: dial-login reads the password from standard input\n";
+        return 2;
+    }
+    call.Target.SetDialLogin(call.Words[0], call.Words[1]);
+    call.Out << "dial login set for " << call.Words[0] << "\n";
     return 0;
 }
 
@@ -975,6 +990,30 @@ TControlReply TControlServer::Answer(std::vector<std::string> args,
 // ---------------------------------------------------------------------------------------------
 // Client
 
+namespace {
+
+// One line of standard input, without its line end; typed without echo on a terminal.
+bool ReadPassword(std::string& password) {
+    termios saved{};
+    const bool terminal = ::isatty(STDIN_FILENO) != 0 && ::tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (terminal) {
+        std::cerr << "Password: " << std::flush;
+        termios quiet = saved;
+        quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    const bool read = static_cast<bool>(std::getline(std::cin, password));
+    if (terminal) {
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        std::cerr << "\n";
+    }
+    if (!password.empty() && password.back() == '\r')
+        password.pop_back();
+    return read || !password.empty();
+}
+
+} // namespace
+
 int RunControlClient(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                      std::chrono::milliseconds replyTime) {
     std::string dataDir;
@@ -1001,11 +1040,24 @@ int RunControlClient(const std::vector<std::string>& args, std::ostream& out, st
         }
         break;
     }
-    const std::vector<std::string> command(args.begin() + static_cast<std::ptrdiff_t>(first),
-                                           args.end());
+    std::vector<std::string> command(args.begin() + static_cast<std::ptrdiff_t>(first), args.end());
     // Bad words are told apart from a missing instance before anything is sent.
     if (!SplitCommandWords(command, err))
         return 2;
+    if (command[0] == "dial-login") {
+        // Never on the command line, where every user of the machine can read it.
+        if (command.size() != 2) {
+            err << "usage: harbolt ctl [--data-dir DIR] dial-login USER  (password on standard "
+                   "input)\n";
+            return 2;
+        }
+        std::string password;
+        if (!ReadPassword(password)) {
+            err << "harbolt: no password on standard input\n";
+            return 1;
+        }
+        command.push_back(std::move(password));
+    }
     if (dataDir.empty())
         dataDir = DefaultDataDirectory();
     const std::string socketPath = ControlSocketPath(dataDir);

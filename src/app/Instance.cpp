@@ -378,6 +378,12 @@ std::string TInstance::TakeOver() {
     return HostileTakeOver(*FDialer);
 }
 
+void TInstance::SetDialLogin(const std::string& user, const std::string& password) {
+    TComputerData& own = Database->FindComputer(OwnComputerName);
+    own.SetProperty("AutoDialUsername", Utf8ToCp1252(user));
+    own.SetProperty("AutoDialPassword", ScramblePassword(Utf8ToCp1252(password)));
+}
+
 bool TInstance::AnswerQuestion(bool yes) {
     return Question.Answer(yes ? kAnswerYes : kAnswerNo);
 }

@@ -86,6 +86,11 @@ public:
     virtual std::string Connect() { return {}; }
     virtual std::string Disconnect() { return {}; }
     virtual std::string TakeOver() { return {}; }
+    // "AutoDialUsername" and the scrambled "AutoDialPassword" of the own computer (UTF-8).
+    virtual void SetDialLogin(const std::string& user, const std::string& password) {
+        (void)user;
+        (void)password;
+    }
     // Answers the open question; false when none is open.
     virtual bool AnswerQuestion(bool yes) {
         (void)yes;
@@ -177,6 +182,7 @@ public:
     std::string Disconnect() override;
     std::string TakeOver() override;
     bool AnswerQuestion(bool yes) override;
+    void SetDialLogin(const std::string& user, const std::string& password) override;
 
     TDialer& Dialer() { return *FDialer; }
 

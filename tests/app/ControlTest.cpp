@@ -96,6 +96,9 @@ public:
             throw Exception("connection refused");
         return "taken over";
     }
+    void SetDialLogin(const std::string& user, const std::string& password) override {
+        Record("DialLogin " + user + " " + password);
+    }
     bool AnswerQuestion(bool yes) override {
         Record(yes ? "Answer yes" : "Answer no");
         return QuestionOpen;
@@ -312,6 +315,22 @@ TEST_F(ControlCommandTest, OpenQuestionShowsInStatusAndTakesAnAnswer) {
     EXPECT_EQ(Run({"answer", "maybe"}), 2);
     EXPECT_EQ(Target.Calls(),
               (std::vector<std::string>{"Status", "Status", "Answer yes", "Answer no"}));
+}
+
+TEST_F(ControlCommandTest, DialLoginTakesThePasswordOnlyAsTheClientsExtraWord) {
+    EXPECT_EQ(Run({"dial-login", "anna"}), 2); // the server never got a password
+    EXPECT_TRUE(Contains(Err.str(), "standard input")) << Err.str();
+    EXPECT_EQ(Run({"dial-login", "anna", "s3cret"}), 0);
+    EXPECT_EQ(Out.str(), "dial login set for anna\n"); // the password is not echoed
+    EXPECT_EQ(Target.Calls(), std::vector<std::string>{"DialLogin anna s3cret"});
+
+    // The client refuses a password on its command line before contacting anybody.
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(RunControlClient({"--data-dir", "/nonexistent-harbolt", "dial-login", "anna", "pw"},
+                               out, err),
+              2);
+    EXPECT_TRUE(Contains(err.str(), "password on standard input")) << err.str();
 }
 
 TEST_F(ControlCommandTest, DialCommandsPrintWhatHappened) {

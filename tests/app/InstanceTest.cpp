@@ -1,5 +1,6 @@
 #include "app/Instance.h"
 #include "database/Database.h"
+#include "dialup/Dialer.h"
 #include "peer/Datagram.h"
 #include "platform/TimeSetter.h"
 #include "proxy/Listeners.h"
@@ -215,6 +216,16 @@ TEST_F(InstanceTest, ProxyServicesFollowProxyEnabledAtStartRestartAndQuit) {
     EXPECT_TRUE(ServerListenerBound(*Instance));
     Instance->Shutdown();
     EXPECT_TRUE(RegistryEmpty());
+}
+
+TEST_F(InstanceTest, DialLoginStoresThePasswordScrambled) {
+    Start().SetDialLogin("anna", "pässwort");
+    EXPECT_EQ(Instance->GetOwnProperty("AutoDialUsername"), "anna");
+    const std::string stored =
+        TheDatabase->FindComputer(OwnComputerName).GetProperty("AutoDialPassword");
+    EXPECT_EQ(stored.size(), 8u); // Windows-1252: one byte per character
+    EXPECT_NE(stored, "p\xE4sswort");
+    EXPECT_EQ(ScramblePassword(stored), "p\xE4sswort");
 }
 
 TEST_F(InstanceTest, QuitAsksTheMainLoopToEnd) {
