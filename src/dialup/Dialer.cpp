@@ -76,6 +76,14 @@ void TDialer::GoOnlineTimer() {
     if (DialRequested) {
         const std::uint32_t now = Now();
         const std::uint32_t last = FLastDialAttempt;
+        // While the own dial is under way its outcome ends the request. The backends list a line
+        // only once it is up, so another attempt now would not find it and would fail as
+        // "already dialling", dropping the handle of the dial that runs. A Connect given
+        // meanwhile is served by that dial.
+        if (DialingInProgress && DialStartedAt != 0) {
+            FSkipQuestion = false;
+            return;
+        }
         if (FAsking || (last != 0 && TicksSince(last, now) < kDialHoldOff))
             return;
         if (FSkipQuestion) {
@@ -222,6 +230,11 @@ void TDialer::RequestDial() {
 void TDialer::HangUp() {
     if (OwnRasConnection == 0)
         return;
+    // A dial under way that is hung up reports nothing more, so its request ends here; left
+    // set, it would dial again at the next tick.
+    if (DialingInProgress && DialStartedAt != 0)
+        DialRequested = false;
+    DialStartedAt = 0;
     DialingInProgress = false;
     HangUpOwnEntry();
     FOwnDialActive = false;
