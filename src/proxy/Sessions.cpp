@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -56,8 +57,11 @@ std::FILE* CreateTraceFile(std::int32_t number) {
     char name[32];
     std::snprintf(name, sizeof name, "LogFile%.4d.txt", number);
     const std::string path = FileInDirectory(ProxyTraceDirectory(), name);
-    const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    std::FILE* file = descriptor < 0 ? nullptr : ::fdopen(descriptor, "w");
+    const int descriptor =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    // An older file of that name keeps its mode through O_CREAT; narrow it as well.
+    std::FILE* file =
+        descriptor < 0 || ::fchmod(descriptor, 0600) != 0 ? nullptr : ::fdopen(descriptor, "w");
     if (file == nullptr) {
         static std::atomic<bool> reported{false};
         const int error = errno;

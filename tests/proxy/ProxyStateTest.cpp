@@ -1,0 +1,140 @@
+#include "ProxyTestSupport.h"
+#include "dialup/RasManager.h"
+
+#include <future>
+
+namespace harbolt {
+namespace {
+
+using namespace std::chrono_literals;
+using test::TestClock;
+using test::WaitFor;
+
+// GetOnlineProxyAddress on a thread of its own, so that a wait that should not happen shows as a
+// failure instead of hanging the test.
+class TAddressRequest {
+public:
+    explicit TAddressRequest(bool mayDial)
+        : fResult(std::async(std::launch::async,
+                             [mayDial] { return GetOnlineProxyAddress(mayDial); })) {}
+    ~TAddressRequest() {
+        if (fResult.valid() && fResult.wait_for(0s) != std::future_status::ready) {
+            ProxyStopFlag = true; // ends a dial wait
+            fResult.wait();
+            ProxyStopFlag = false;
+        }
+    }
+    bool Done(std::chrono::milliseconds within) {
+        return fResult.wait_for(within) == std::future_status::ready;
+    }
+    std::string Result() { return fResult.get(); }
+
+private:
+    std::future<std::string> fResult;
+};
+
+class ProxyStateTest : public test::ProxyTest {
+protected:
+    void SetUp() override {
+        ProxyTest::SetUp();
+        ResetOnlineAddressTime();
+        DialRequested = false;
+    }
+    void TearDown() override {
+        DialRequested = false;
+        ProxyStopFlag = false;
+        ProxyTest::TearDown();
+    }
+};
+
+TEST_F(ProxyStateTest, AnnouncedAddressAges) {
+    EXPECT_FALSE(OnlineAddressFresh()); // never announced since the reset
+    SetOnlineProxyAddress("10.0.0.7:1977");
+    EXPECT_TRUE(OnlineAddressFresh());
+    TestClock().Advance(1000);
+    EXPECT_TRUE(OnlineAddressFresh());
+    TestClock().Advance(1);
+    EXPECT_FALSE(OnlineAddressFresh());
+    EXPECT_EQ(OnlineAddressState().Address, "10.0.0.7:1977");
+
+    // An announcement at tick 0 still counts as made.
+    TestClock().Set(0);
+    SetOnlineProxyAddress("10.0.0.8:1977");
+    EXPECT_NE(OnlineAddressState().Time, 0u);
+    TestClock().Advance(1);
+    EXPECT_TRUE(OnlineAddressFresh());
+
+    // Resetting the time stamp keeps the address.
+    ResetOnlineAddressTime();
+    EXPECT_FALSE(OnlineAddressFresh());
+    EXPECT_EQ(OnlineAddressState().Address, "10.0.0.8:1977");
+    EXPECT_EQ(OnlineAddressState().Time, 0u);
+}
+
+TEST_F(ProxyStateTest, NoDialWhileFreshOrNotAllowed) {
+    SetOwn("AutoDialEnabled", "yes");
+    SetOnlineProxyAddress("10.0.0.7:1977");
+    TestClock().Advance(5000); // still fresh
+    {
+        TAddressRequest request(true);
+        ASSERT_TRUE(request.Done(2s));
+        EXPECT_EQ(request.Result(), "10.0.0.7:1977");
+    }
+    EXPECT_FALSE(DialRequested);
+
+    TestClock().Advance(1); // stale from here on
+    {
+        TAddressRequest request(false);
+        ASSERT_TRUE(request.Done(2s));
+        EXPECT_EQ(request.Result(), "10.0.0.7:1977");
+    }
+    EXPECT_FALSE(DialRequested);
+
+    for (const char* setting : {"no", ""}) {
+        SetOwn("AutoDialEnabled", setting);
+        TAddressRequest request(true);
+        ASSERT_TRUE(request.Done(2s)) << setting;
+        EXPECT_EQ(request.Result(), "10.0.0.7:1977");
+        EXPECT_FALSE(DialRequested) << setting;
+    }
+}
+
+TEST_F(ProxyStateTest, DialWaitEndsWithTheAnnouncement) {
+    SetOwn("AutoDialEnabled", "Yes");
+    SetOnlineProxyAddress("10.0.0.7:1977");
+    TestClock().Advance(30000);
+    TAddressRequest request(true);
+    ASSERT_TRUE(WaitFor([] { return DialRequested.load(); }));
+    EXPECT_FALSE(request.Done(300ms));
+    TestClock().Advance(20000);
+    EXPECT_FALSE(request.Done(300ms));
+    SetOnlineProxyAddress("10.0.0.9:1977"); // the lock is free while the session waits
+    ASSERT_TRUE(request.Done(2s));
+    EXPECT_EQ(request.Result(), "10.0.0.9:1977");
+}
+
+TEST_F(ProxyStateTest, DialWaitGivesUpAfterSixtySecondsOrOnStop) {
+    SetOwn("AutoDialEnabled", "yes");
+    {
+        TAddressRequest request(true); // never announced
+        ASSERT_TRUE(WaitFor([] { return DialRequested.load(); }));
+        EXPECT_FALSE(request.Done(200ms)); // (the wait has taken its start time by now)
+        TestClock().Advance(60000);
+        EXPECT_FALSE(request.Done(300ms));
+        TestClock().Advance(1);
+        ASSERT_TRUE(request.Done(2s));
+        EXPECT_EQ(request.Result(), OnlineAddressState().Address); // whatever was known
+    }
+    DialRequested = false;
+    {
+        TAddressRequest request(true);
+        ASSERT_TRUE(WaitFor([] { return DialRequested.load(); }));
+        EXPECT_FALSE(request.Done(200ms));
+        ProxyStopFlag = true;
+        EXPECT_TRUE(request.Done(1s));
+        ProxyStopFlag = false;
+    }
+}
+
+} // namespace
+} // namespace harbolt

@@ -1,0 +1,114 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../net/NetTestSupport.h"
+#include "database/Database.h"
+#include "proxy/ProxyState.h"
+
+namespace harbolt::test {
+
+// The proxy's clock in these tests. It lives as long as the process: a session that waits for a
+// dial holds on to the clock it started with.
+class TProxyTestClock final : public TTickClock {
+public:
+    std::uint32_t Now() const override { return fNow.load(); }
+    void Set(std::uint32_t ticks) { fNow = ticks; }
+    void Advance(std::uint32_t milliseconds) { fNow += milliseconds; }
+
+private:
+    std::atomic<std::uint32_t> fNow{0};
+};
+
+inline TProxyTestClock& TestClock() {
+    static TProxyTestClock clock;
+    return clock;
+}
+
+// Ports on 127.0.0.1 that nothing listens on at the moment (all distinct).
+inline std::vector<std::uint16_t> FreePorts(int count) {
+    std::vector<TListener> held;
+    std::vector<std::uint16_t> ports;
+    for (int i = 0; i < count; ++i) {
+        held.push_back(MakeListener());
+        ports.push_back(held.back().Port);
+    }
+    return ports;
+}
+
+inline std::string Loopback(std::uint16_t port) {
+    return "127.0.0.1:" + std::to_string(port);
+}
+
+// Polls condition every 10 ms for up to milliseconds.
+template <typename F> bool WaitFor(F&& condition, int milliseconds = 3000) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// Everything the peer sends until it closes; *closed tells whether it closed within milliseconds.
+inline std::string ReadUntilClosed(TCommunication& channel, bool* closed, int milliseconds = 3000) {
+    std::string bytes;
+    *closed = false;
+    char buffer[16384];
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        const int left = milliseconds - static_cast<int>(MillisecondsSince(start));
+        if (left <= 0 || !channel.WaitForIncomingData(left))
+            return bytes;
+        int received;
+        try {
+            received = channel.ReceiveSome(buffer, sizeof buffer);
+        } catch (const ECommunication&) {
+            received = 0; // reset by the peer
+        }
+        if (received <= 0) {
+            *closed = true;
+            return bytes;
+        }
+        bytes.append(buffer, static_cast<std::size_t>(received));
+    }
+}
+
+// Whether the peer closed within milliseconds without sending a byte.
+inline bool ClosedWithoutData(TCommunication& channel, int milliseconds = 3000) {
+    bool closed = false;
+    const std::string bytes = ReadUntilClosed(channel, &closed, milliseconds);
+    return closed && bytes.empty();
+}
+
+// The own computer "Gateway" in a fresh database, and the proxy clock replaced; all undone at the
+// end.
+class ProxyTest : public NetTest {
+protected:
+    void SetUp() override {
+        NetTest::SetUp();
+        OwnComputerName = "Gateway";
+        Database = std::make_unique<TDatabase>();
+        TestClock().Set(700000);
+        SetProxyClock(TestClock());
+    }
+    void TearDown() override {
+        SetProxyClock(SystemTickClock());
+        Database.reset();
+        OwnComputerName = "unknown";
+    }
+    static void SetOwn(const std::string& key, const std::string& value) {
+        SetComputerProperty(OwnComputerName, key, value);
+    }
+    std::unique_ptr<TDatabase> Database;
+};
+
+} // namespace harbolt::test

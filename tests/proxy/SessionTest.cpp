@@ -1,0 +1,383 @@
+#include "../database/Golden.h"
+#include "ProxyTestSupport.h"
+#include "database/Journal.h"
+#include "dialup/RasManager.h"
+#include "peer/Sync.h"
+#include "proxy/Sessions.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace harbolt {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Bytes;
+using test::ClosedWithoutData;
+using test::MakeListener;
+using test::MillisecondsSince;
+using test::ReadUntilClosed;
+using test::ReadUpTo;
+using test::SendNow;
+using test::TestClock;
+
+// The raw routing status records, as a client reads them.
+const std::string kConnecting = Bytes({1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}) + std::string(20, '\0');
+const std::string kConnected = Bytes({3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}) + std::string(20, '\0');
+const std::string kFailed =
+    Bytes({4, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x43, 0x27, 0, 0}) + std::string(20, '\0');
+const std::string kBadRoute =
+    Bytes({2, 0, 0, 0, 0, 0, 0, 0, 0x43, 0x27, 0, 0}) + std::string(20, '\0');
+
+// One session on a thread of its own; Peer is the other end of its connection. The session is
+// waited for when the run ends.
+class TSessionRun {
+public:
+    template <typename F> explicit TSessionRun(F session) {
+        test::TChannelPair pair = test::MakePair();
+        Peer = std::move(pair.Connected);
+        fThread = std::thread([accepted = std::move(pair.Accepted), session]() mutable {
+            session(std::move(accepted));
+        });
+    }
+    ~TSessionRun() {
+        Peer.reset();
+        Join();
+    }
+    void Join() {
+        if (fThread.joinable())
+            fThread.join();
+    }
+    std::unique_ptr<TBufferedCommunication> Peer;
+
+private:
+    std::thread fThread;
+};
+
+// A server session that has been sent request.
+struct TServerRun : TSessionRun {
+    explicit TServerRun(const std::string& request)
+        : TSessionRun(
+              [](std::unique_ptr<TBufferedCommunication> c) { RunServerSession(std::move(c)); }) {
+        SendNow(*Peer, request);
+    }
+};
+
+// A client session of a mapping; Peer is the client program.
+struct TClientRun : TSessionRun {
+    TClientRun(std::string host, std::string port, bool trigger)
+        : TSessionRun([host, port, trigger](std::unique_ptr<TBufferedCommunication> c) {
+              RunClientSession(std::move(c), host, port, trigger);
+          }) {}
+};
+
+// Bytes pass unchanged both ways between the two ends of a tunnel.
+void ExpectRelay(TCommunication& client, TCommunication& target) {
+    SendNow(client, "ping\r\n");
+    EXPECT_EQ(ReadUpTo(target, 6), "ping\r\n");
+    const std::string binary("pong\0\xFF", 6);
+    SendNow(target, binary);
+    EXPECT_EQ(ReadUpTo(client, 6), binary);
+}
+
+// "LogFile%.4d.txt" for small numbers.
+std::string TraceName(std::int32_t number) {
+    const std::string digits = std::to_string(number);
+    return "LogFile" + std::string(digits.size() < 4 ? 4 - digits.size() : 0, '0') + digits +
+           ".txt";
+}
+
+std::string FileText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class SessionTest : public test::ProxyTest {
+protected:
+    void SetUp() override {
+        ProxyTest::SetUp();
+        SetServerHandlers({});
+        ProxyLogAll = false;
+        DialRequested = false;
+    }
+    void TearDown() override {
+        SetServerHandlers({});
+        ProxyLogAll = false;
+        DialRequested = false;
+        ProxyStopFlag = false;
+        SetProxyTraceDirectory(".");
+        ProxyTest::TearDown();
+    }
+};
+
+TEST_F(SessionTest, UnknownRequestsAreRefused) {
+    for (const char* request :
+         {"HELLO\r\n\r\n", "SOCKPROXY V2 (NT)\r\nHTTP PROXY\r\n", "GET / HTTP/1.0\r\n\r\n"}) {
+        TServerRun run(request);
+        bool closed = false;
+        EXPECT_EQ(ReadUntilClosed(*run.Peer, &closed), "bad request\r\ndisconnecting\r\n")
+            << request;
+        EXPECT_TRUE(closed);
+    }
+    // Every request has two lines; one that ends after the first gets nothing.
+    TServerRun run("HELLO\r\n");
+    ::shutdown(run.Peer->Socket(), SHUT_WR);
+    EXPECT_TRUE(ClosedWithoutData(*run.Peer));
+}
+
+TEST_F(SessionTest, TunnelsReachTheirTargetAndCountAsActivity) {
+    test::TListener target = MakeListener();
+    const std::pair<std::string, bool> cases[] = {
+        {"SOCKPROXY V1 (NT)\r\nCONNECT " + target.Endpoint + "\r\n", true},
+        {"sockproxy v1 (nt)\r\n" + target.Endpoint + "\r\n", true},
+        {"SOCKPROXY V1 (NT)\r\niGnOrE tRaFfIc\r\nCONNECT " + target.Endpoint + "\r\n", false},
+    };
+    for (const auto& [request, counts] : cases) {
+        NoteProxyActivity();
+        const std::uint32_t before = LastProxyActivity();
+        TestClock().Advance(1000);
+        TServerRun run(request);
+        const auto reached = target.Channel->Accept(5000);
+        ASSERT_NE(reached, nullptr) << request;
+        ExpectRelay(*run.Peer, *reached); // no reply to the header comes first
+        run.Peer.reset();
+        EXPECT_TRUE(ClosedWithoutData(*reached));
+        run.Join();
+        EXPECT_EQ(LastProxyActivity(), counts ? before + 1000 : before) << request;
+    }
+}
+
+TEST_F(SessionTest, UnreachableTargetsCloseAfterTheConnectPhase) {
+    std::atomic<int> httpCalls{0};
+    TServerHandlers handlers;
+    handlers.Http = [&](auto, std::FILE*, const TActivity&, const std::atomic<bool>&) {
+        ++httpCalls;
+    };
+    SetServerHandlers(handlers);
+    const std::string nobody = test::Loopback(test::FreePorts(1)[0]);
+
+    const auto start = std::chrono::steady_clock::now();
+    TServerRun lowerCase("SOCKPROXY V1 (NT)\r\nhttp proxy\r\n"); // a host:port, not the proxy
+    TServerRun refused("SOCKPROXY V1 (NT)\r\nCONNECT " + nobody + "\r\n");
+    TServerRun routing("SOCKROUTER V1 (NT)\r\nTCP CONNECT TO " + nobody + "\r\n");
+    EXPECT_EQ(ReadUpTo(*routing.Peer, 32), kConnecting);
+    EXPECT_FALSE(lowerCase.Peer->WaitForIncomingData(4500));
+    EXPECT_FALSE(refused.Peer->WaitForIncomingData(0));
+    bool closed = false;
+    EXPECT_EQ(ReadUntilClosed(*routing.Peer, &closed, 4000), kFailed);
+    EXPECT_TRUE(closed);
+    EXPECT_GE(MillisecondsSince(start), 4900.0);
+    EXPECT_TRUE(ClosedWithoutData(*lowerCase.Peer));
+    EXPECT_TRUE(ClosedWithoutData(*refused.Peer));
+    EXPECT_EQ(httpCalls, 0);
+}
+
+TEST_F(SessionTest, RequestsReachTheirHandlers) {
+    // Each handler answers with its name and the line that follows the request.
+    const auto proxy = [](std::string name) {
+        return [name](std::unique_ptr<TBufferedCommunication> client, std::FILE* trace,
+                      const TActivity& activity, const std::atomic<bool>& stopFlag) {
+            EXPECT_EQ(trace, nullptr);
+            EXPECT_EQ(&stopFlag, &ProxyStopFlag);
+            activity();
+            client->SendText(name + ":" + client->ReceiveLine(kRequestLineCapacity));
+            client->SendLineEnd();
+        };
+    };
+    const auto dialogue = [](std::string name) {
+        return [name](std::unique_ptr<TBufferedCommunication> client) {
+            client->SendText(name + ":" + client->ReceiveLine(kRequestLineCapacity));
+            client->SendLineEnd();
+        };
+    };
+    SetServerHandlers({proxy("Http"), proxy("Socks5"), proxy("Ftp"), proxy("Pop3"),
+                       dialogue("Disconnect"), dialogue("WouldConnect"), dialogue("Connect"),
+                       dialogue("Online")});
+    NoteProxyActivity();
+    std::uint32_t activity = LastProxyActivity();
+
+    const std::pair<std::string, std::string> cases[] = {
+        {"SOCKPROXY V1 (NT)\r\nIGNORE TRAFFIC\r\nPOP3 PROXY\r\n", "Pop3"},
+        {"SOCKPROXY V1 (NT)\r\nCONNECT SOCKS5 PROXY\r\n", "Socks5"},
+        {"Sockproxy V1 (NT)\r\nFTP PROXY\r\n", "Ftp"},
+        {"DISCONNECT!\r\n\r\n", "Disconnect"},
+        {"would connect?\r\n\r\n", "WouldConnect"},
+        {"CONNECT!\r\n\r\n", "Connect"},
+        {"Online?\r\n\r\n", "Online"},
+        {"SOCKPROXY V1 (NT)\r\nHTTP PROXY\r\n", "Http"},
+    };
+    for (const auto& [request, name] : cases) {
+        TestClock().Advance(10);
+        TServerRun run(request + "third line\r\n");
+        bool closed = false;
+        EXPECT_EQ(ReadUntilClosed(*run.Peer, &closed), name + ":third line\r\n") << request;
+        EXPECT_TRUE(closed);
+        run.Join();
+        // A proxy handler's traffic counts as activity, except after "IGNORE TRAFFIC".
+        if (name == "Http" || name == "Socks5" || name == "Ftp")
+            activity = TestClock().Now();
+        EXPECT_EQ(LastProxyActivity(), activity) << request;
+    }
+
+    // Without a handler the request is closed without a reply.
+    SetServerHandlers({});
+    for (const char* request : {"SOCKPROXY V1 (NT)\r\nHTTP PROXY\r\n", "ONLINE?\r\n\r\n"}) {
+        TServerRun run(request);
+        EXPECT_TRUE(ClosedWithoutData(*run.Peer)) << request;
+    }
+}
+
+TEST_F(SessionTest, RawRoutingReportsEachStep) {
+    test::TListener target = MakeListener();
+    for (const std::string second : {"", "IGNORE TRAFFIC\r\n"}) {
+        TServerRun run("SOCKROUTER V1 (NT)\r\n" + second + "TCP CONNECT TO " + target.Endpoint +
+                       "\r\n");
+        const auto reached = target.Channel->Accept(5000);
+        ASSERT_NE(reached, nullptr);
+        EXPECT_EQ(ReadUpTo(*run.Peer, 64), kConnecting + kConnected);
+        ExpectRelay(*run.Peer, *reached);
+        run.Peer.reset();
+        EXPECT_TRUE(ClosedWithoutData(*reached));
+    }
+    for (const std::string& argument :
+         {"tcp connect to " + target.Endpoint, "CONNECT " + target.Endpoint, target.Endpoint,
+          std::string("TCP CONNECT TO"), std::string()}) {
+        TServerRun run("SOCKROUTER V1 (NT)\r\n" + argument + "\r\n");
+        bool closed = false;
+        EXPECT_EQ(ReadUntilClosed(*run.Peer, &closed), kBadRoute) << argument;
+        EXPECT_TRUE(closed);
+    }
+    EXPECT_EQ(target.Channel->Accept(0), nullptr);
+}
+
+TEST_F(SessionTest, UpdateIsAnsweredWithTheOwnJournal) {
+    SetOwn("ProxyEnabled", "yes");
+    SetOwn("AutoDialEnabled", "no");
+    SetOwn("Colour", "blue");
+    TServerRun run("Update!\r\n\r\n" + SyncRequest(1));
+    bool closed = false;
+    TMemoryStream answer(ReadUntilClosed(*run.Peer, &closed));
+    EXPECT_TRUE(closed);
+    TJournal journal;
+    journal.LoadFromStream(answer);
+    EXPECT_FALSE(journal.Complete);
+    EXPECT_EQ(journal.JournalStart, 1);
+    EXPECT_EQ(journal.JournalEnd, 3);
+    ASSERT_EQ(journal.Count(), 2u);
+    EXPECT_EQ(journal.Entries[0], (TKeyValueObject{"AutoDialEnabled", "no"}));
+    EXPECT_EQ(journal.Entries[1], (TKeyValueObject{"Colour", "blue"}));
+}
+
+TEST_F(SessionTest, EveryTunnelGetsItsOwnTraceFile) {
+    const std::filesystem::path directory =
+        std::filesystem::temp_directory_path() / ("harbolt-trace-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(directory);
+    struct TRemove {
+        std::filesystem::path Path;
+        ~TRemove() { std::filesystem::remove_all(Path); }
+    } remove{directory};
+    SetProxyTraceDirectory(directory.string());
+    ProxyLogAll = true;
+    test::TListener target = MakeListener();
+    const std::int32_t first = LogFileCounter.load();
+    std::ofstream(directory / TraceName(first)) << "an older trace, longer than the new one\n";
+
+    {
+        TServerRun run("SOCKPROXY V1 (NT)\r\nHTTP PROXY\r\n"); // no handler: closed, yet traced
+        EXPECT_TRUE(ClosedWithoutData(*run.Peer));
+    }
+    for (const std::string& type : {"CONNECT " + target.Endpoint, target.Endpoint}) {
+        TServerRun run("SOCKPROXY V1 (NT)\r\n" + type + "\r\n");
+        const auto reached = target.Channel->Accept(5000);
+        ASSERT_NE(reached, nullptr);
+        ExpectRelay(*run.Peer, *reached);
+        run.Peer.reset();
+        EXPECT_TRUE(ClosedWithoutData(*reached));
+    }
+    EXPECT_EQ(LogFileCounter.load(), first + 3);
+
+    EXPECT_EQ(FileText(directory / TraceName(first)), "<-- HTTP PROXY -->\n");
+    for (std::int32_t n : {first + 1, first + 2}) {
+        const std::string text = FileText(directory / TraceName(n));
+        EXPECT_EQ(text.substr(0, text.find('\n')), "<-- CONNECT: " + target.Endpoint + " -->");
+        EXPECT_NE(text.find("ping"), std::string::npos) << text;
+        EXPECT_NE(text.find("pong"), std::string::npos) << text;
+    }
+    for (std::int32_t n : {first, first + 1, first + 2}) {
+        struct stat status {};
+        ASSERT_EQ(::stat((directory / TraceName(n)).c_str(), &status), 0) << n;
+        EXPECT_EQ(status.st_mode & 0777, 0600u) << n;
+    }
+
+    ProxyLogAll = false;
+    {
+        TServerRun run("SOCKPROXY V1 (NT)\r\nHTTP PROXY\r\n");
+        EXPECT_TRUE(ClosedWithoutData(*run.Peer));
+    }
+    EXPECT_EQ(LogFileCounter.load(), first + 3);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory),
+                            std::filesystem::directory_iterator()),
+              3);
+}
+
+TEST_F(SessionTest, ClientSessionSendsTheHeaderThenTheClientsBytes) {
+    test::TListener server = MakeListener();
+    SetOnlineProxyAddress(server.Endpoint);
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {"HTTP PROXY", "0", "HTTP PROXY"},
+        {"socks", "0", "SOCKS5 PROXY"},
+        {"relay.example", "25", "CONNECT relay.example:25"},
+    };
+    for (const auto& [host, port, typeLine] : cases) {
+        TestClock().Advance(100);
+        TClientRun run(host, port, false);
+        const auto tunnel = server.Channel->Accept(5000);
+        ASSERT_NE(tunnel, nullptr) << host;
+        const std::string header = "SOCKPROXY V1 (NT)\r\n" + typeLine + "\r\n";
+        EXPECT_EQ(ReadUpTo(*tunnel, header.size()), header); // before the client speaks ...
+        EXPECT_FALSE(tunnel->WaitForIncomingData(100));      // ... and nothing more
+        ExpectRelay(*run.Peer, *tunnel);
+        EXPECT_EQ(LastProxyActivity(), TestClock().Now());
+        run.Peer.reset();
+        EXPECT_TRUE(ClosedWithoutData(*tunnel));
+    }
+}
+
+TEST_F(SessionTest, TriggeredClientSessionWaitsForTheDial) {
+    SetOwn("AutoDialEnabled", "yes");
+    test::TListener server = MakeListener();
+    SetOnlineProxyAddress("");
+    TestClock().Advance(5001);
+    TClientRun run("pop3", "0", true);
+    struct TStopOnExit { // whatever fails, the dial wait must not outlast the test
+        ~TStopOnExit() { ProxyStopFlag = true; }
+    } stop;
+    ASSERT_TRUE(test::WaitFor([] { return DialRequested.load(); }));
+    EXPECT_EQ(server.Channel->Accept(300), nullptr);
+    SetOnlineProxyAddress(server.Endpoint);
+    const auto tunnel = server.Channel->Accept(5000);
+    ASSERT_NE(tunnel, nullptr);
+    EXPECT_EQ(ReadUpTo(*tunnel, 31), "SOCKPROXY V1 (NT)\r\nPOP3 PROXY\r\n");
+    run.Peer.reset();
+    EXPECT_TRUE(ClosedWithoutData(*tunnel));
+}
+
+TEST_F(SessionTest, ClientSessionWithoutAnOnlineComputerClosesAfterFiveSeconds) {
+    SetOwn("AutoDialEnabled", "yes"); // a mapping without trigger never dials
+    SetOnlineProxyAddress("");
+    TestClock().Advance(5001);
+    const auto start = std::chrono::steady_clock::now();
+    TClientRun run("HTTP PROXY", "0", false);
+    EXPECT_FALSE(run.Peer->WaitForIncomingData(4500));
+    EXPECT_TRUE(ClosedWithoutData(*run.Peer));
+    EXPECT_GE(MillisecondsSince(start), 4900.0);
+    EXPECT_FALSE(DialRequested);
+}
+
+} // namespace
+} // namespace harbolt
