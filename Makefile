@@ -7,7 +7,7 @@ CTEST_ARGS ?= --output-on-failure -j $(JOBS) --timeout 300
 FUZZ_SECONDS ?= 20
 HARBOLT_ARGS ?=
 
-.PHONY: all deps build run test check-sanitize check-tsan fuzz relay-bench format clean
+.PHONY: all deps build run test check-sanitize check-tsan fuzz relay-bench bench format clean
 
 all: build
 
@@ -46,6 +46,11 @@ fuzz:
 
 relay-bench: build
 	$(BUILD)/tools/relay_bench
+
+# The proxy tunnel against a direct connection and a socat chain: one stream and 1000 connections
+# held open (tools/bench/proxy_bench.sh; a few minutes at most).
+bench: build
+	bash tools/bench/proxy_bench.sh $(BUILD)/src/app/harbolt $(BUILD)/tools/bench/tunnel_load
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
