@@ -21,8 +21,9 @@ public:
 } // namespace
 
 const TTickClock& SystemTickClock() {
-    static const TMonotonicTickClock clock;
-    return clock;
+    // Never destroyed: detached threads may still read the clock while the process exits.
+    static const TMonotonicTickClock* const clock = new TMonotonicTickClock;
+    return *clock;
 }
 
 TSystemTime GetLocalTime() {
