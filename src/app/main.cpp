@@ -17,6 +17,8 @@
 #include <clocale>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
@@ -310,5 +312,9 @@ int main(int argc, char** argv) {
     TInstanceOptions options;
     if (!ParseRunOptions(args, options))
         return 2;
-    return RunInstance(argc, argv, options);
+    const int status = RunInstance(argc, argv, options);
+    // The data is saved by now. Proxy sessions and other detached threads may still be running;
+    // leaving without the static destructors keeps them from touching destroyed state.
+    std::fflush(nullptr);
+    std::_Exit(status);
 }
