@@ -411,6 +411,8 @@ namespace {
 constexpr int kRelayChunk = 16384;
 constexpr int kRelayPollMilliseconds = 50;
 constexpr std::uint32_t kRelaySilenceLimit = 900000; // milliseconds
+// After one side closed, how long the other may stay silent before the relay ends.
+constexpr std::uint32_t kRelayLinger = 10000;
 
 // Bytes 10, 13 and 32 to 254 stand as they are; every other byte as a backslash and two
 // lower-case hexadecimal digits.
@@ -440,22 +442,41 @@ void TraceBytes(std::FILE* trace, const std::string& head, const char* data, int
     WriteTrace(trace, line);
 }
 
+// One direction of a relay: what was read from one channel and still has to reach the other.
+struct TRelayDirection {
+    TCommunication& From;
+    TCommunication& To;
+    const char* Label;
+    bool ClientDirection;
+    std::unique_ptr<char[]> Buffer = std::make_unique_for_overwrite<char[]>(kRelayChunk);
+    int Pending = 0; // bytes in Buffer
+    int Sent = 0;    // of those, already sent
+    bool ReadOpen = true;
+    bool WriteShut = false;
+
+    bool Idle() const { return Sent == Pending; }
+};
+
+// Both directions are driven without blocking: a peer that does not read while the other sends
+// can then never stall the relay, and the stop flag and the silence limit are always seen.
+// When one side closes, the other learns it (its sending direction is shut down) and may still
+// answer until it closes too or falls silent for kRelayLinger.
 class TRelay {
 public:
     TRelay(std::FILE* trace, bool dropLoneCrLf, const std::atomic<bool>* stopFlag,
            const std::function<void()>& activity, const TTickClock& clock)
-        : fBuffer(std::make_unique_for_overwrite<char[]>(kRelayChunk)), fTrace(trace),
-          fDropLoneCrLf(dropLoneCrLf), fStopFlag(stopFlag), fActivity(activity), fClock(clock),
-          fLastTraffic(clock.Now()) {}
+        : fTrace(trace), fDropLoneCrLf(dropLoneCrLf), fStopFlag(stopFlag), fActivity(activity),
+          fClock(clock), fLastTraffic(clock.Now()) {}
 
-    bool Closed() const { return fClosed; }
     bool StopRequested() const {
         return fStopFlag != nullptr && fStopFlag->load(std::memory_order_relaxed);
     }
-    bool Silent() const { return TicksSince(fLastTraffic, fClock.Now()) > kRelaySilenceLimit; }
+    bool Silent(std::uint32_t limit) const {
+        return TicksSince(fLastTraffic, fClock.Now()) > limit;
+    }
 
-    // Relays what is waiting on from (bytes already in its receive buffer first), then flushes.
-    void Pump(TCommunication& from, TCommunication& to, const char* label, bool clientDirection);
+    // Moves what can be moved now; false when the relay has to end (a failed receive or send).
+    bool Step(TRelayDirection& direction);
 
     void TraceStop() {
         if (fTrace != nullptr)
@@ -463,63 +484,89 @@ public:
     }
 
 private:
+    bool SendPending(TRelayDirection& direction);
     void TraceEvent(const char* label, const char* event, int count) {
         if (fTrace != nullptr)
             WriteTrace(fTrace, std::string("<-- ") + label + " " + event + "(" +
                                    std::to_string(count) + ") -->\n");
     }
 
-    std::unique_ptr<char[]> fBuffer;
     std::FILE* fTrace;
     bool fDropLoneCrLf;
     const std::atomic<bool>* fStopFlag;
     const std::function<void()>& fActivity;
     const TTickClock& fClock;
     std::uint32_t fLastTraffic;
-    bool fClosed = false;
     bool fFirstChunk = true;
 };
 
-void TRelay::Pump(TCommunication& from, TCommunication& to, const char* label,
-                  bool clientDirection) {
-    char* const buffer = fBuffer.get();
-    while (!StopRequested() && from.WaitForIncomingData(0)) {
+bool TRelay::SendPending(TRelayDirection& direction) {
+    while (direction.Sent < direction.Pending) {
+        const ssize_t sent = send(direction.To.Socket(), direction.Buffer.get() + direction.Sent,
+                                  static_cast<std::size_t>(direction.Pending - direction.Sent),
+                                  MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent > 0) {
+            direction.Sent += static_cast<int>(sent);
+        } else if (sent < 0 && errno == EINTR) {
+            continue;
+        } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return true; // the rest goes when the socket has room
+        } else {
+            TraceEvent(direction.Label, "CONNECTION CLOSED2", direction.Pending);
+            return false;
+        }
+    }
+    direction.Pending = direction.Sent = 0;
+    return true;
+}
+
+bool TRelay::Step(TRelayDirection& direction) {
+    for (;;) {
+        if (!direction.Idle()) {
+            if (!SendPending(direction))
+                return false;
+            if (!direction.Idle())
+                return true;
+        }
+        if (!direction.ReadOpen) {
+            if (!direction.WriteShut) {
+                shutdown(direction.To.Socket(), SHUT_WR);
+                direction.WriteShut = true;
+            }
+            return true;
+        }
+        if (StopRequested() || !direction.From.WaitForIncomingData(0))
+            return true;
+        char* const buffer = direction.Buffer.get();
         int count;
         try {
-            count = from.ReceiveSome(buffer, kRelayChunk);
+            count = direction.From.ReceiveSome(buffer, kRelayChunk);
         } catch (const std::exception&) {
             count = -1;
         }
         if (count <= 0) {
-            TraceEvent(label, "CONNECTION CLOSED", count);
-            fClosed = true;
-            break;
+            TraceEvent(direction.Label, "CONNECTION CLOSED", count);
+            if (count < 0)
+                return false;
+            direction.ReadOpen = false;
+            continue;
         }
-        if (clientDirection && fDropLoneCrLf && fFirstChunk && count == 2 && buffer[0] == '\r' &&
-            buffer[1] == '\n') {
+        if (direction.ClientDirection && fDropLoneCrLf && fFirstChunk && count == 2 &&
+            buffer[0] == '\r' && buffer[1] == '\n') {
             if (fTrace != nullptr)
-                WriteTrace(fTrace, std::string("<-- ") + label + " THROWING AWAY CRLF-->\n");
+                WriteTrace(fTrace,
+                           std::string("<-- ") + direction.Label + " THROWING AWAY CRLF-->\n");
             fFirstChunk = false;
             continue;
         }
         fFirstChunk = false;
         if (fTrace != nullptr)
-            TraceBytes(fTrace, std::string(label) + " WRITE", buffer, count);
+            TraceBytes(fTrace, std::string(direction.Label) + " WRITE", buffer, count);
         if (fActivity)
             fActivity();
         fLastTraffic = fClock.Now();
-        try {
-            to.Send(buffer, count);
-        } catch (const std::exception&) {
-            TraceEvent(label, "CONNECTION CLOSED2", count);
-            fClosed = true;
-            break;
-        }
-    }
-    try {
-        to.Flush();
-    } catch (const std::exception&) {
-        // The receiving side is gone; its own pump notices that it closed.
+        direction.Pending = count;
+        direction.Sent = 0;
     }
 }
 
@@ -546,20 +593,56 @@ void DirectedTransfer(TCommunication& from, TCommunication& to, std::int64_t cou
 void RelayBothWays(TCommunication& client, TCommunication& server, std::FILE* trace,
                    bool dropLoneCrLf, const std::atomic<bool>* stopFlag,
                    const std::function<void()>& activity, const TTickClock& clock) {
-    static constexpr const char* kFromClient = "[reading from Client]";
-    static constexpr const char* kFromServer = "[reading from Server]";
-    TRelay relay(trace, dropLoneCrLf, stopFlag, activity, clock);
-    relay.Pump(client, server, kFromClient, true);
-    relay.Pump(server, client, kFromServer, false);
-    if (!relay.Closed()) {
-        pollfd sockets[2] = {{client.Socket(), POLLIN, 0}, {server.Socket(), POLLIN, 0}};
-        do {
-            poll(sockets, 2, kRelayPollMilliseconds);
-            relay.Pump(client, server, kFromClient, true);
-            relay.Pump(server, client, kFromServer, false);
-        } while (!relay.StopRequested() && !relay.Closed() && !relay.Silent());
+    if (client.Socket() == kInvalidSocket || server.Socket() == kInvalidSocket)
+        return;
+    try {
+        // Whatever the caller left in a send buffer (a tunnel header) goes first.
+        client.Flush();
+        server.Flush();
+    } catch (const std::exception&) {
+        return;
     }
-    if (!relay.Closed())
+    TRelay relay(trace, dropLoneCrLf, stopFlag, activity, clock);
+    TRelayDirection fromClient{client, server, "[reading from Client]", true};
+    TRelayDirection fromServer{server, client, "[reading from Server]", false};
+    bool closed = false;
+    for (;;) {
+        if (!relay.Step(fromClient) || !relay.Step(fromServer)) {
+            closed = true;
+            break;
+        }
+        const bool clientOpen = fromClient.ReadOpen || !fromClient.Idle();
+        const bool serverOpen = fromServer.ReadOpen || !fromServer.Idle();
+        if ((!clientOpen && !serverOpen) ||
+            ((!clientOpen || !serverOpen) && relay.Silent(kRelayLinger))) {
+            closed = true; // both sides closed, or the one left has nothing more to say
+            break;
+        }
+        if (relay.StopRequested() || relay.Silent(kRelaySilenceLimit))
+            break;
+        // Read where the direction's buffer is free, write where bytes wait for room.
+        pollfd sockets[2] = {{client.Socket(), 0, 0}, {server.Socket(), 0, 0}};
+        if (fromClient.ReadOpen && fromClient.Idle())
+            sockets[0].events |= POLLIN;
+        if (!fromServer.Idle())
+            sockets[0].events |= POLLOUT;
+        if (fromServer.ReadOpen && fromServer.Idle())
+            sockets[1].events |= POLLIN;
+        if (!fromClient.Idle())
+            sockets[1].events |= POLLOUT;
+        if (poll(sockets, 2, kRelayPollMilliseconds) > 0) {
+            // An error on a socket we wait nothing of would wake every poll at once: that side is
+            // gone, and so is the relay.
+            const auto gone = [](const pollfd& socket) {
+                return socket.events == 0 && (socket.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+            };
+            if (gone(sockets[0]) || gone(sockets[1])) {
+                closed = true;
+                break;
+            }
+        }
+    }
+    if (!closed)
         relay.TraceStop();
 }
 

@@ -98,21 +98,69 @@ TEST_F(RelayTest, RelaysBothWaysUntilTheClientCloses) {
     SendNow(*fServer, "world");
     EXPECT_EQ(ReadUpTo(*fClient, 5), "world");
     fClient.reset();
+    // The server learns that the client is gone; the relay ends when it closes too.
+    EXPECT_EQ(ReadUpTo(*fServer, 1), "");
+    fServer.reset();
     ASSERT_TRUE(Ended(1s));
     EXPECT_EQ(Trace(), "<-- [reading from Client] WRITE(5): hello -->\n"
                        "<-- [reading from Server] WRITE(5): world -->\n"
-                       "<-- [reading from Client] CONNECTION CLOSED(0) -->\n");
+                       "<-- [reading from Client] CONNECTION CLOSED(0) -->\n"
+                       "<-- [reading from Server] CONNECTION CLOSED(0) -->\n");
     EXPECT_EQ(fActivity.load(), 2);
-    // The caller closes the channels.
-    fRelayServer.reset();
-    EXPECT_EQ(ReadUpTo(*fServer, 1), "");
 }
 
-TEST_F(RelayTest, EndsWhenTheServerCloses) {
-    StartRelay(false);
+TEST_F(RelayTest, EndsWhenTheServerClosesAndTheClientHasNothingMoreToSay) {
+    TFakeClock clock;
+    StartRelay(false, clock);
     fServer.reset();
+    EXPECT_EQ(ReadUpTo(*fClient, 1), ""); // the close is passed on at once
+    clock.Advance(10000);
+    EXPECT_FALSE(Ended(200ms)); // the client may still answer for 10 s
+    clock.Advance(1);
     ASSERT_TRUE(Ended(1s));
     EXPECT_EQ(Trace(), "<-- [reading from Server] CONNECTION CLOSED(0) -->\n");
+}
+
+TEST_F(RelayTest, AnswersStillReachAClientThatClosedItsSendingSide) {
+    StartRelay(false);
+    SendNow(*fClient, "ping");
+    ::shutdown(fClient->Socket(), SHUT_WR);   // request sent, now waiting for the answer
+    EXPECT_EQ(ReadUpTo(*fServer, 5), "ping"); // and the end of the request
+    std::this_thread::sleep_for(100ms);       // an answer that takes its time
+    SendNow(*fServer, "pong");
+    fServer.reset();
+    EXPECT_EQ(ReadUpTo(*fClient, 5), "pong");
+    ASSERT_TRUE(Ended(1s));
+    EXPECT_EQ(Trace(), "<-- [reading from Client] WRITE(4): ping -->\n"
+                       "<-- [reading from Client] CONNECTION CLOSED(0) -->\n"
+                       "<-- [reading from Server] WRITE(4): pong -->\n"
+                       "<-- [reading from Server] CONNECTION CLOSED(0) -->\n");
+}
+
+TEST_F(RelayTest, AnEchoingServerNeverStallsTheRelay) {
+    // The server sends back what it reads, on one thread: while the relay pushes data at it,
+    // the server waits for the relay to take its answers. A relay that blocks in sending to one
+    // side without reading the other stalls here for good.
+    constexpr std::size_t kSize = 16 * 1024 * 1024;
+    StartRelay(false);
+    std::thread echo([this] {
+        char buffer[65536];
+        std::size_t done = 0;
+        while (done < kSize) {
+            const int n = fServer->ReceiveSome(buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            fServer->Send(buffer, n);
+            done += static_cast<std::size_t>(n);
+        }
+    });
+    const std::string data(kSize, 'e');
+    std::string echoed;
+    std::thread reader([&] { echoed = ReadUpTo(*fClient, kSize, 20000); });
+    SendNow(*fClient, data);
+    reader.join();
+    echo.join();
+    EXPECT_EQ(echoed.size(), kSize);
 }
 
 TEST_F(RelayTest, StopFlagEndsAnIdleRelayPromptly) {
@@ -191,11 +239,18 @@ TEST_F(RelayTest, DropsALoneCrLfAsFirstClientChunk) {
     SendNow(*fClient, "\r\n");
     EXPECT_EQ(ReadUpTo(*fServer, 2), "\r\n");
     fClient.reset();
+    fServer.reset();
     ASSERT_TRUE(Ended(1s));
-    EXPECT_EQ(Trace(), "<-- [reading from Client] THROWING AWAY CRLF-->\n"
-                       "<-- [reading from Client] WRITE(8): USER x\r\n -->\n"
-                       "<-- [reading from Client] WRITE(2): \r\n -->\n"
-                       "<-- [reading from Client] CONNECTION CLOSED(0) -->\n");
+    // Both ends closed at once: the two CONNECTION CLOSED lines may come in either order.
+    const std::string trace = Trace();
+    EXPECT_EQ(trace.rfind("<-- [reading from Client] THROWING AWAY CRLF-->\n"
+                          "<-- [reading from Client] WRITE(8): USER x\r\n -->\n"
+                          "<-- [reading from Client] WRITE(2): \r\n -->\n",
+                          0),
+              0u)
+        << trace;
+    EXPECT_NE(trace.find("<-- [reading from Client] CONNECTION CLOSED(0) -->\n"),
+              std::string::npos);
     EXPECT_EQ(fActivity.load(), 2);
 }
 
@@ -221,9 +276,12 @@ TEST_F(RelayTest, TraceEscapesControlBytes) {
     SendNow(*fClient, bytes);
     EXPECT_EQ(ReadUpTo(*fServer, 10), bytes);
     fClient.reset();
+    EXPECT_EQ(ReadUpTo(*fServer, 1), "");
+    fServer.reset();
     ASSERT_TRUE(Ended(1s));
     EXPECT_EQ(Trace(), "<-- [reading from Client] WRITE(10): \\00\\09A\n\r\\1f \xfe\\ff\\0b -->\n"
-                       "<-- [reading from Client] CONNECTION CLOSED(0) -->\n");
+                       "<-- [reading from Client] CONNECTION CLOSED(0) -->\n"
+                       "<-- [reading from Server] CONNECTION CLOSED(0) -->\n");
 }
 
 TEST_F(RelayTest, RelaysBytesAlreadyReadIntoTheLineBufferFirst) {
