@@ -157,6 +157,34 @@ e2e_host() {
 
 e2e_host_ns() { echo "$E2E_RUN-h$1"; }
 
+# e2e_private_link NAME SLOT HOST_CIDR PEER_CIDR [HOST_IF]: a namespace NAME of its own, off the
+# bridge, joined only to the host of SLOT by a veth pair: HOST_IF (default eth1) = HOST_CIDR in
+# the host, eth0 = PEER_CIDR in NAME. The other hosts get no route to it. Removed at the end of
+# the run like the hosts' namespaces.
+e2e_private_link() {
+    local name=$1 slot=$2 host_cidr=$3 peer_cidr=$4 host_if=${5:-eth1}
+    local ns host_ns
+    ns=$(e2e_link_ns "$name")
+    host_ns=$(e2e_host_ns "$slot")
+    ip netns add "$ns"
+    E2E_NAMESPACES+=("$ns")
+    ip -n "$ns" link set lo up
+    ip netns exec "$ns" sh -c 'echo 1 > /proc/sys/net/ipv6/conf/all/disable_ipv6' 2>/dev/null ||
+        true
+    ip -n "$host_ns" link add "$host_if" type veth peer name eth0 netns "$ns"
+    ip -n "$host_ns" addr add "$host_cidr" dev "$host_if"
+    ip -n "$host_ns" link set "$host_if" up
+    ip -n "$ns" addr add "$peer_cidr" dev eth0
+    ip -n "$ns" link set eth0 up
+}
+
+e2e_link_ns() { echo "$E2E_RUN-$1"; }
+
+# e2e_tcp_listening NS PORT: whether something in namespace NS listens on TCP port PORT.
+e2e_tcp_listening() {
+    ip netns exec "$1" ss -Hltn "sport = :$2" 2>/dev/null | grep -q .
+}
+
 # e2e_hold_delivery SLOT / e2e_release_delivery SLOT: frames from the bridge to the host of SLOT
 # are held in a queue instead of delivered (a token bucket with next to no rate), and released
 # together later. Returns 1 when the kernel offers no such queue.
@@ -302,6 +330,9 @@ e2e_stop() {
 
 # e2e_status NAME: `ctl status --json` of NAME.
 e2e_status() { e2e_ctl "$1" status --json; }
+
+# e2e_proxy_status NAME: `ctl proxy status --json` of NAME.
+e2e_proxy_status() { e2e_ctl "$1" proxy status --json; }
 
 # e2e_json JSON FILTER [JQ ARGS...]: jq -r FILTER applied to the text JSON.
 e2e_json() {
