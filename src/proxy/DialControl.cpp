@@ -8,6 +8,8 @@
 #include "proxy/ProxyState.h"
 
 #include <chrono>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <thread>
 
 namespace harbolt {
@@ -17,6 +19,7 @@ namespace {
 constexpr std::uint32_t kFreshAddressTime = 5000;
 constexpr std::uint32_t kDisconnectWait = 5000;
 constexpr std::uint32_t kConnectWait = 60000;
+constexpr int kTakeOverReceiveLimit = 10; // seconds per receive
 
 void Sleep(int milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
@@ -123,6 +126,10 @@ std::string HostileTakeOver(TDialer& dialer) {
     }
     auto channel = TCommunication::CreateUnconnected(false, false);
     channel->Connect(address);
+    // This runs on the main thread: an online computer that accepts and then says nothing must
+    // not stop the instance. Its answer takes about 5 s at most.
+    const timeval limit{kTakeOverReceiveLimit, 0};
+    ::setsockopt(channel->Socket(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     SendLine(*channel, "DISCONNECT!");
     channel->SendLineEnd();
     channel->Flush();
