@@ -236,9 +236,11 @@ void TDialer::HangUp() {
         DialRequested = false;
     DialStartedAt = 0;
     DialingInProgress = false;
+    // Cleared before the handle goes: a DISCONNECT! dialogue that sees the line gone stamps the
+    // hold-off afresh, and that stamp must stay.
+    FLastDialAttempt = 0;
     HangUpOwnEntry();
     FOwnDialActive = false;
-    FLastDialAttempt = 0;
     MonitorPassDone = false;
     WaitForMonitorPass();
     PostOnlineState(false);
