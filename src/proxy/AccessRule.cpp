@@ -166,6 +166,15 @@ bool ProxyAdmits(const sockaddr_in& peer) {
     return false;
 }
 
+bool ProxyAllows(const sockaddr_in& address) {
+    std::shared_ptr<TAccessRule> rule = ProxyAccessRule();
+    if (!rule) {
+        rule = std::make_shared<TAccessRule>();
+        SetProxyAccessRule(rule);
+    }
+    return rule->Admits(address);
+}
+
 std::uint64_t RefusedConnections() {
     return Refused.load();
 }

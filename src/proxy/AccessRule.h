@@ -65,6 +65,9 @@ private:
 void SetProxyAccessRule(std::shared_ptr<TAccessRule> rule);
 std::shared_ptr<TAccessRule> ProxyAccessRule();
 bool ProxyAdmits(const sockaddr_in& peer);
+// The same question for an address that is no connection to refuse (an address some request
+// names): not counted.
+bool ProxyAllows(const sockaddr_in& address);
 std::uint64_t RefusedConnections();
 
 } // namespace harbolt

@@ -1,0 +1,123 @@
+// The lines of the FTP and POP3 proxies come from client programs and servers on the network.
+// Whatever a line holds, reading it must not crash and what it gives must hold together:
+// - a PORT argument yields at most six numbers; an address only from six bytes with a port of
+//   1024 or above, and the PORT command written for that address reads back as the same one;
+// - a reply code comes only from three digits at the start of a line not continued with "-";
+// - command recognition ignores case;
+// - a POP3 USER argument splits at a separator behind the first character after which no
+//   other separator follows; a login line is quit, user or unknown as its words say.
+//
+// Input: one line (without its line end).
+#include "proxy/FtpProxy.h"
+#include "proxy/Pop3Proxy.h"
+
+#include "FuzzCheck.h"
+
+#include <arpa/inet.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+using namespace harbolt;
+
+namespace {
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+std::string AsciiCase(std::string text, bool upper) {
+    for (char& c : text) {
+        if (upper && c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+        else if (!upper && c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+bool SameAddress(const sockaddr_in& a, const sockaddr_in& b) {
+    return a.sin_family == b.sin_family && a.sin_addr.s_addr == b.sin_addr.s_addr &&
+           a.sin_port == b.sin_port;
+}
+
+void CheckPort(std::string_view argument) {
+    const TFtpPortNumbers numbers = ScanFtpPortNumbers(argument);
+    FUZZ_CHECK(numbers.Count >= 0 && numbers.Count <= 6);
+    bool bytes = true;
+    for (int i = 0; i < numbers.Count; ++i) {
+        FUZZ_CHECK(numbers.Values[static_cast<std::size_t>(i)] <= kFtpNumberLimit);
+        bytes = bytes && numbers.Values[static_cast<std::size_t>(i)] <= 255;
+    }
+    const std::optional<sockaddr_in> address = FtpPortAddress(argument);
+    const auto& v = numbers.Values;
+    const bool usable = numbers.Count == 6 && bytes && v[4] * 256 + v[5] >= 1024;
+    FUZZ_CHECK(address.has_value() == usable);
+    if (!address)
+        return;
+    FUZZ_CHECK(address->sin_family == AF_INET);
+    FUZZ_CHECK(ntohl(address->sin_addr.s_addr) ==
+               ((v[0] << 24) | (v[1] << 16) | (v[2] << 8) | v[3]));
+    FUZZ_CHECK(ntohs(address->sin_port) == v[4] * 256 + v[5]);
+    const std::string command = FtpPortCommand(*address);
+    FUZZ_CHECK(FtpCommandIs(command, "PORT "));
+    const std::optional<sockaddr_in> again = FtpPortAddress(std::string_view(command).substr(5));
+    FUZZ_CHECK(again && SameAddress(*again, *address));
+}
+
+void CheckReplyCode(std::string_view line) {
+    const int code = FtpReplyCode(line);
+    const bool final = line.size() >= 3 && IsDigit(line[0]) && IsDigit(line[1]) &&
+                       IsDigit(line[2]) && (line.size() == 3 || line[3] != '-');
+    FUZZ_CHECK((code >= 0) == final);
+    if (final)
+        FUZZ_CHECK(code == std::stoi(std::string(line.substr(0, 3))));
+}
+
+void CheckCommands(const std::string& line) {
+    for (const char* command : {"QUIT", "USER ", "PASS ", "PASV", "PORT"}) {
+        const bool is = FtpCommandIs(line, command);
+        FUZZ_CHECK(FtpCommandIs(AsciiCase(line, true), command) == is);
+        FUZZ_CHECK(FtpCommandIs(AsciiCase(line, false), command) == is);
+        FUZZ_CHECK(!is || line.size() >= std::string_view(command).size());
+    }
+    const TPop3Command pop3 = ParsePop3Command(line);
+    const std::string lower = AsciiCase(line, false);
+    switch (pop3.Kind) {
+    case TPop3CommandKind::Quit:
+        FUZZ_CHECK(lower == "quit");
+        break;
+    case TPop3CommandKind::User:
+        FUZZ_CHECK(lower.compare(0, 5, "user ") == 0);
+        FUZZ_CHECK(pop3.Text == line.substr(5));
+        break;
+    case TPop3CommandKind::Unknown:
+        FUZZ_CHECK(lower != "quit" && lower.compare(0, 5, "user ") != 0);
+        FUZZ_CHECK(pop3.Text == line.substr(0, line.find(' ')));
+        break;
+    }
+}
+
+void CheckSeparator(std::string_view argument) {
+    const std::size_t at = Pop3SeparatorPosition(argument);
+    const std::size_t last = argument.find_last_of("@#$");
+    if (last == std::string_view::npos || last == 0) {
+        FUZZ_CHECK(at == std::string_view::npos);
+        return;
+    }
+    FUZZ_CHECK(at == last);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string line(reinterpret_cast<const char*>(data), size);
+    CheckPort(line);
+    if (FtpCommandIs(line, "PORT"))
+        CheckPort(std::string_view(line).substr(line.size() < 5 ? line.size() : 5));
+    CheckReplyCode(line);
+    CheckCommands(line);
+    CheckSeparator(line);
+    return 0;
+}

@@ -1,0 +1,456 @@
+#include "proxy/FtpProxy.h"
+#include "ProxyTestSupport.h"
+#include "proxy/AccessRule.h"
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+#include <arpa/inet.h>
+
+namespace harbolt {
+namespace {
+
+using test::ClosedWithoutData;
+using test::Loopback;
+using test::MakeListener;
+using test::MillisecondsSince;
+using test::ReadUntilClosed;
+using test::ReadUpTo;
+using test::SendNow;
+using test::TListener;
+using test::WaitFor;
+
+const std::string kReady = "220 Harbolt ftp-ProxyServer ready.\r\n";
+const std::string kPleaseLogin =
+    "530 Please login with USER and PASS.\r\n500 command not understood.\r\n";
+const std::string kSyntaxError = "501 Syntax error in parameters or arguments.\r\n";
+
+// Whether the next bytes from channel are exactly expected (as many are read as it holds).
+::testing::AssertionResult Receives(TCommunication& channel, const std::string& expected) {
+    const std::string received = ReadUpTo(channel, expected.size());
+    if (received == expected)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "received " << ::testing::PrintToString(received)
+                                         << " instead of " << ::testing::PrintToString(expected);
+}
+
+// One line as it arrives, line end included ("" when none comes within 3 s).
+std::string RawLine(TCommunication& channel) {
+    std::string line;
+    while (line.empty() || line.back() != '\n') {
+        const std::string byte = ReadUpTo(channel, 1, 3000);
+        if (byte.empty())
+            return line;
+        line += byte;
+    }
+    return line;
+}
+
+// "PORT h1,h2,h3,h4,p1,p2" for 127.0.0.1 and port.
+std::string LoopbackPort(std::uint16_t port) {
+    return "PORT 127,0,0,1," + std::to_string(port >> 8) + "," + std::to_string(port & 0xFF);
+}
+
+// The port a PORT line for 127.0.0.1 names; 0 when the line is anything else.
+std::uint16_t PortOfLine(const std::string& line) {
+    unsigned h1, h2, h3, h4, p1, p2;
+    char end[3] = {};
+    if (std::sscanf(line.c_str(), "PORT %u,%u,%u,%u,%u,%u%2c", &h1, &h2, &h3, &h4, &p1, &p2, end) !=
+            7 ||
+        std::string(end) != "\r\n" || h1 != 127 || h2 != 0 || h3 != 0 || h4 != 1 || p1 > 255 ||
+        p2 > 255)
+        return 0;
+    return static_cast<std::uint16_t>(p1 * 256 + p2);
+}
+
+std::unique_ptr<TBufferedCommunication> ConnectTo(std::uint16_t port) {
+    auto channel = TCommunication::CreateUnconnected(false, false);
+    channel->Connect(Loopback(port));
+    return channel;
+}
+
+// The handler on a thread of its own; Client is the client program's end. The stop flag and
+// the activity count outlive the run: data threads may still report activity afterwards.
+class TFtpRun {
+public:
+    TFtpRun() {
+        test::TChannelPair pair = test::MakePair();
+        Client = std::move(pair.Connected);
+        fThread = std::thread([server = std::move(pair.Accepted), stop = Stop, done = Done,
+                               activity = Activity]() mutable {
+            HandleFtpProxy(
+                std::move(server), nullptr, [activity] { ++*activity; }, *stop);
+            *done = true;
+        });
+    }
+    ~TFtpRun() {
+        *Stop = true;
+        Client.reset();
+        if (fThread.joinable())
+            fThread.join();
+    }
+    bool EndsWithin(int milliseconds) {
+        return WaitFor([this] { return Done->load(); }, milliseconds);
+    }
+
+    std::unique_ptr<TBufferedCommunication> Client;
+    std::shared_ptr<std::atomic<bool>> Stop = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<std::atomic<bool>> Done = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<std::atomic<int>> Activity = std::make_shared<std::atomic<int>>(0);
+
+private:
+    std::thread fThread;
+};
+
+class FtpProxyTest : public test::NetTest {
+protected:
+    void SetUp() override {
+        NetTest::SetUp();
+        fServer = MakeListener();
+        fSavedRule = ProxyAccessRule();
+        // Only loopback: the address of every PORT that should pass.
+        SetProxyAccessRule(std::make_shared<TAccessRule>(std::vector<TNetworkBlock>{}));
+    }
+    void TearDown() override {
+        // However the conversation ended, its data threads end too.
+        EXPECT_TRUE(WaitFor([] { return TDataConnectionThread::Running() == 0; }, 5000));
+        SetProxyAccessRule(fSavedRule);
+    }
+
+    // Logs the run's client in at the fake server; returns the server's end of the control
+    // connection.
+    std::unique_ptr<TBufferedCommunication> LogIn(TFtpRun& run) {
+        EXPECT_TRUE(Receives(*run.Client, kReady));
+        SendNow(*run.Client, "USER alice@" + fServer.Endpoint + "\r\nPASS secret\r\n");
+        const std::string asked = "331 Password required for alice@" + fServer.Endpoint + "\r\n";
+        EXPECT_TRUE(Receives(*run.Client, asked));
+        std::unique_ptr<TBufferedCommunication> server = fServer.Channel->Accept(5000);
+        if (!server)
+            return nullptr;
+        SendNow(*server, "220 fake ready\r\n");
+        EXPECT_TRUE(Receives(*server, "USER alice\r\nPASS secret\r\n"));
+        SendNow(*server, "230 in\r\n");
+        EXPECT_TRUE(Receives(*run.Client, "230 in\r\n"));
+        return server;
+    }
+
+    // Sends a PORT naming the data listener and returns the port the server is told instead.
+    std::uint16_t SendPort(TFtpRun& run, TBufferedCommunication& server,
+                           const TListener& dataListener) {
+        SendNow(*run.Client, LoopbackPort(dataListener.Port) + "\r\n");
+        const std::string line = RawLine(server);
+        const std::uint16_t port = PortOfLine(line);
+        EXPECT_NE(port, 0) << line;
+        return port;
+    }
+
+    TListener fServer; // the fake FTP server's port
+
+private:
+    std::shared_ptr<TAccessRule> fSavedRule;
+};
+
+// One data connection from the server to the proxy's port reaches the client's data listener,
+// carrying payload down and upload up; the server closing ends it at the client.
+void ExpectDataConnection(std::uint16_t proxyPort, const TListener& dataListener,
+                          const std::string& payload, const std::string& upload) {
+    std::unique_ptr<TBufferedCommunication> serverData = ConnectTo(proxyPort);
+    std::unique_ptr<TBufferedCommunication> clientData = dataListener.Channel->Accept(3000);
+    ASSERT_NE(clientData, nullptr);
+    SendNow(*clientData, upload);
+    EXPECT_TRUE(Receives(*serverData, upload));
+    // Larger than every buffer on the way: the sender must not wait for the test to read.
+    std::thread sender([&] { SendNow(*serverData, payload); });
+    const std::string received = ReadUpTo(*clientData, payload.size(), 5000);
+    sender.join();
+    EXPECT_EQ(received.size(), payload.size());
+    EXPECT_TRUE(received == payload);
+    serverData.reset();
+    bool closed = false;
+    EXPECT_EQ(ReadUntilClosed(*clientData, &closed), "");
+    EXPECT_TRUE(closed);
+}
+
+std::string Payload(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+    return bytes;
+}
+
+TEST(FtpParsing, CommandsAreCaseInsensitivePrefixes) {
+    EXPECT_TRUE(FtpCommandIs("QUIT", "QUIT"));
+    EXPECT_TRUE(FtpCommandIs("quit now", "QUIT"));
+    EXPECT_TRUE(FtpCommandIs("uSeR bob", "USER "));
+    EXPECT_FALSE(FtpCommandIs("USER", "USER "));
+    EXPECT_FALSE(FtpCommandIs("QUI", "QUIT"));
+    EXPECT_FALSE(FtpCommandIs(" QUIT", "QUIT"));
+    EXPECT_EQ(EndpointWithDefaultPort("ftp.example", "21"), "ftp.example:21");
+    EXPECT_EQ(EndpointWithDefaultPort("ftp.example:2121", "21"), "ftp.example:2121");
+    EXPECT_EQ(EndpointWithDefaultPort("mail.example", "110"), "mail.example:110");
+    EXPECT_EQ(EndpointWithDefaultPort("", "110"), ":110");
+}
+
+TEST(FtpParsing, ReplyCodes) {
+    EXPECT_EQ(FtpReplyCode("230 Logged in."), 230);
+    EXPECT_EQ(FtpReplyCode("530 Login incorrect."), 530);
+    EXPECT_EQ(FtpReplyCode("230"), 230);
+    EXPECT_EQ(FtpReplyCode("230x"), 230);
+    EXPECT_EQ(FtpReplyCode("230-Welcome"), -1);
+    EXPECT_EQ(FtpReplyCode("23"), -1);
+    EXPECT_EQ(FtpReplyCode("2a0 x"), -1);
+    EXPECT_EQ(FtpReplyCode(" 230 x"), -1);
+    EXPECT_EQ(FtpReplyCode(""), -1);
+}
+
+TEST(FtpParsing, PortNumbers) {
+    TFtpPortNumbers numbers = ScanFtpPortNumbers(" 192, 168,0 ,5,4,1 and more");
+    EXPECT_EQ(numbers.Count, 6);
+    EXPECT_EQ(numbers.Values, (std::array<std::uint32_t, 6>{192, 168, 0, 5, 4, 1}));
+    EXPECT_EQ(ScanFtpPortNumbers("127.0.0.1,4,1").Count, 1);
+    EXPECT_EQ(ScanFtpPortNumbers("1,2,3,4,5").Count, 5);
+    EXPECT_EQ(ScanFtpPortNumbers("").Count, 0);
+    EXPECT_EQ(ScanFtpPortNumbers("1,2,-3,4,5,6").Count, 2);
+    numbers = ScanFtpPortNumbers("99999999999999999999999,1");
+    EXPECT_EQ(numbers.Count, 2);
+    EXPECT_EQ(numbers.Values[0], kFtpNumberLimit);
+
+    const std::optional<sockaddr_in> address = FtpPortAddress("192,168,0,5,4,1");
+    ASSERT_TRUE(address);
+    EXPECT_EQ(address->sin_family, AF_INET);
+    EXPECT_EQ(address->sin_addr.s_addr, test::AddressOf(192, 168, 0, 5));
+    EXPECT_EQ(ntohs(address->sin_port), 1025);
+    EXPECT_EQ(FtpPortCommand(*address), "PORT 192,168,0,5,4,1");
+    EXPECT_TRUE(FtpPortAddress("127,0,0,1,4,0"));           // 1024
+    EXPECT_TRUE(FtpPortAddress("255,255,255,255,255,255")); // the largest numbers
+    EXPECT_FALSE(FtpPortAddress("127,0,0,1,3,255"));        // 1023
+    EXPECT_FALSE(FtpPortAddress("127,0,0,1,0,25"));         // a mail server
+    EXPECT_FALSE(FtpPortAddress("127,0,0,256,4,1"));        // not a byte
+    EXPECT_FALSE(FtpPortAddress("127,0,0,1,4,256"));        // not a byte either
+    EXPECT_FALSE(FtpPortAddress("127,0,0,1,4"));            // a number missing
+    EXPECT_FALSE(FtpPortAddress("4294967296,0,0,1,4,1"));   // wraps to 0 in 32 bits
+}
+
+TEST_F(FtpProxyTest, LoginPhaseReplies) {
+    TFtpRun run;
+    EXPECT_TRUE(Receives(*run.Client, kReady));
+    const struct {
+        const char* Line;
+        std::string Reply;
+    } cases[] = {
+        {"NOOP", kPleaseLogin},
+        {"USER", kPleaseLogin}, // no blank: no USER command
+        {"", kPleaseLogin},
+        {"PASS secret", "503 Login with USER first.\r\n"},
+        {"USER ", "331 Password required for \r\n"},
+        {"PASS secret", "503 Login with USER first.\r\n"},
+        {"user alice", "331 Password required for alice\r\n"},
+        {"pass secret", "530 Login incorrect.\r\n"}, // no "@host"
+        {"PORT 127,0,0,1,4,1", kPleaseLogin},
+        {"PASV", kPleaseLogin},
+    };
+    for (const auto& c : cases) {
+        SendNow(*run.Client, std::string(c.Line) + "\r\n");
+        EXPECT_TRUE(Receives(*run.Client, c.Reply)) << c.Line;
+    }
+    SendNow(*run.Client, "quit\r\n");
+    bool closed = false;
+    EXPECT_EQ(ReadUntilClosed(*run.Client, &closed), "221 Goodbye.\r\n");
+    EXPECT_TRUE(closed);
+    EXPECT_TRUE(run.EndsWithin(1000));
+}
+
+TEST_F(FtpProxyTest, LoginSkipsToTheFinalReplyAndRelays) {
+    TFtpRun run;
+    EXPECT_TRUE(Receives(*run.Client, kReady));
+    SendNow(*run.Client, "user bob@" + fServer.Endpoint + "\r\npass two words\r\n");
+    const std::string asked = "331 Password required for bob@" + fServer.Endpoint + "\r\n";
+    EXPECT_TRUE(Receives(*run.Client, asked));
+    std::unique_ptr<TBufferedCommunication> server = fServer.Channel->Accept(5000);
+    ASSERT_NE(server, nullptr);
+    EXPECT_TRUE(Receives(*server, "USER bob\r\nPASS two words\r\n"));
+    // A greeting in two lines, the answer to USER, a reply in three: only the last line counts.
+    SendNow(*server, "220-Welcome\r\n220 ready\r\n331 Password please\r\n"
+                     "230-Message of the day\r\n230-230 still going\r\n230 Logged in.\r\n");
+    EXPECT_TRUE(Receives(*run.Client, "230 Logged in.\r\n"));
+
+    const int activityBefore = run.Activity->load();
+    SendNow(*run.Client, "SYST\r\nCWD /pub\r\n");
+    EXPECT_TRUE(Receives(*server, "SYST\r\nCWD /pub\r\n"));
+    SendNow(*server, "215 UNIX Type: L8\r\n250-one\r\n250 two\r\n");
+    EXPECT_TRUE(Receives(*run.Client, "215 UNIX Type: L8\r\n250-one\r\n250 two\r\n"));
+    EXPECT_GT(run.Activity->load(), activityBefore);
+
+    // The server closing ends the conversation.
+    server.reset();
+    bool closed = false;
+    EXPECT_EQ(ReadUntilClosed(*run.Client, &closed), "");
+    EXPECT_TRUE(closed);
+    EXPECT_TRUE(run.EndsWithin(1000));
+}
+
+TEST_F(FtpProxyTest, RefusedLoginQuitsAtTheServer) {
+    TFtpRun run;
+    EXPECT_TRUE(Receives(*run.Client, kReady));
+    SendNow(*run.Client, "USER carol@" + fServer.Endpoint + "\r\nPASS wrong\r\n");
+    const std::string asked = "331 Password required for carol@" + fServer.Endpoint + "\r\n";
+    EXPECT_TRUE(Receives(*run.Client, asked));
+    std::unique_ptr<TBufferedCommunication> server = fServer.Channel->Accept(5000);
+    ASSERT_NE(server, nullptr);
+    SendNow(*server, "220 ready\r\n530-Not\r\n530 Not logged in.\r\n");
+    EXPECT_TRUE(Receives(*server, "USER carol\r\nPASS wrong\r\n"));
+    EXPECT_TRUE(Receives(*run.Client, "530 Not logged in.\r\n"));
+    EXPECT_TRUE(Receives(*server, "QUIT\r\n"));
+    SendNow(*server, "221 Bye\r\n");
+    EXPECT_TRUE(ClosedWithoutData(*server));
+    EXPECT_TRUE(Receives(*run.Client, "530 Login incorrect.\r\n"));
+    // Still in the login phase.
+    SendNow(*run.Client, "NOOP\r\nQUIT\r\n");
+    bool closed = false;
+    EXPECT_EQ(ReadUntilClosed(*run.Client, &closed), kPleaseLogin + "221 Goodbye.\r\n");
+    EXPECT_TRUE(closed);
+}
+
+TEST_F(FtpProxyTest, ConnectPhaseRetriesAndEndsOnTheStopFlag) {
+    const std::uint16_t port = test::FreePorts(1)[0];
+    {
+        // Nobody listens for a while; the attempts go on until somebody does.
+        TFtpRun run;
+        EXPECT_TRUE(Receives(*run.Client, kReady));
+        SendNow(*run.Client, "USER dave@" + Loopback(port) + "\r\nPASS x\r\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        auto late = TCommunication::CreateListening(false);
+        late->SetReuseAddress();
+        late->Bind(Loopback(port));
+        late->Listen(1);
+        std::unique_ptr<TBufferedCommunication> server = late->Accept(3000);
+        ASSERT_NE(server, nullptr);
+        EXPECT_TRUE(Receives(*server, "USER dave\r\nPASS x\r\n"));
+    }
+    {
+        // Nobody ever listens: the stop flag ends the attempts long before the 5 s.
+        TFtpRun run;
+        EXPECT_TRUE(Receives(*run.Client, kReady));
+        const std::string asked = "331 Password required for dave@" + Loopback(port) + "\r\n";
+        SendNow(*run.Client, "USER dave@" + Loopback(port) + "\r\nPASS x\r\n");
+        EXPECT_TRUE(Receives(*run.Client, asked));
+        const auto start = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        *run.Stop = true;
+        EXPECT_TRUE(Receives(*run.Client, "530 Login incorrect.\r\n"));
+        EXPECT_LT(MillisecondsSince(start), 2000);
+        // The login phase goes on: the client may still quit politely.
+        SendNow(*run.Client, "QUIT\r\n");
+        EXPECT_TRUE(Receives(*run.Client, "221 Goodbye.\r\n"));
+    }
+}
+
+TEST_F(FtpProxyTest, PassiveModeIsRefusedAndQuitPassesTheServersAnswer) {
+    TFtpRun run;
+    std::unique_ptr<TBufferedCommunication> server = LogIn(run);
+    ASSERT_NE(server, nullptr);
+    SendNow(*run.Client, "PASV\r\npasv\r\nNOOP\r\n");
+    EXPECT_TRUE(
+        Receives(*run.Client, "502 Command not implemented.\r\n502 Command not implemented.\r\n"));
+    EXPECT_TRUE(Receives(*server, "NOOP\r\n")); // nothing of PASV reached the server
+
+    const TListener dataListener = MakeListener();
+    SendPort(run, *server, dataListener);
+    EXPECT_EQ(TDataConnectionThread::Running(), 1);
+    SendNow(*run.Client, "Quit\r\n");
+    EXPECT_TRUE(Receives(*server, "QUIT\r\n"));
+    SendNow(*server, "221 See you.\r\n");
+    bool closed = false;
+    EXPECT_EQ(ReadUntilClosed(*run.Client, &closed), "221 See you.\r\n");
+    EXPECT_TRUE(closed);
+    EXPECT_TRUE(ClosedWithoutData(*server));
+    EXPECT_TRUE(WaitFor([] { return TDataConnectionThread::Running() == 0; }, 2000));
+}
+
+TEST_F(FtpProxyTest, PortIsRewrittenAndOnePortServesEveryDataConnection) {
+    TFtpRun run;
+    std::unique_ptr<TBufferedCommunication> server = LogIn(run);
+    ASSERT_NE(server, nullptr);
+    const TListener dataListener = MakeListener();
+    const std::uint16_t proxyPort = SendPort(run, *server, dataListener);
+    EXPECT_NE(proxyPort, dataListener.Port);
+
+    const int activityBefore = run.Activity->load();
+    ExpectDataConnection(proxyPort, dataListener, Payload(300000), "upload");
+    EXPECT_GT(run.Activity->load(), activityBefore);
+    // The same port serves the next transfer (after the last one's closing pause).
+    ExpectDataConnection(proxyPort, dataListener, Payload(5000), "second");
+
+    // The control connection carried on meanwhile.
+    SendNow(*server, "226 Transfer complete.\r\n");
+    EXPECT_TRUE(Receives(*run.Client, "226 Transfer complete.\r\n"));
+}
+
+TEST_F(FtpProxyTest, NextPortStopsThePreviousDataThread) {
+    TFtpRun run;
+    std::unique_ptr<TBufferedCommunication> server = LogIn(run);
+    ASSERT_NE(server, nullptr);
+    const TListener firstListener = MakeListener();
+    const TListener secondListener = MakeListener();
+    const std::uint16_t first = SendPort(run, *server, firstListener);
+    const std::uint16_t second = SendPort(run, *server, secondListener);
+    EXPECT_NE(first, second);
+    // The first port stops listening.
+    EXPECT_TRUE(WaitFor(
+        [first] {
+            try {
+                ConnectTo(first);
+                return false;
+            } catch (const ECommunication&) {
+                return true;
+            }
+        },
+        2000));
+    EXPECT_TRUE(WaitFor([] { return TDataConnectionThread::Running() == 1; }, 2000));
+    ExpectDataConnection(second, secondListener, Payload(1000), "x");
+}
+
+TEST_F(FtpProxyTest, BadPortCommandsAreRefusedAndChangeNothing) {
+    TFtpRun run;
+    std::unique_ptr<TBufferedCommunication> server = LogIn(run);
+    ASSERT_NE(server, nullptr);
+    const TListener dataListener = MakeListener();
+    const std::uint16_t proxyPort = SendPort(run, *server, dataListener);
+    const std::uint64_t refusedBefore = RefusedConnections();
+
+    const std::string hi = std::to_string(dataListener.Port >> 8);
+    const std::string lo = std::to_string(dataListener.Port & 0xFF);
+    for (const std::string& line : {
+             std::string("PORT"),
+             "PORT 127,0,0,1," + hi,                             // five numbers
+             "PORT 127.0.0.1." + hi + "." + lo,                  // dots are no separators
+             "PORT 127,0,0,1," + hi + ",x",                      // no sixth number
+             "PORT 127,0,0,1,256," + lo,                         // not a byte
+             "PORT 1127,0,0,1," + hi + "," + lo,                 // not a byte either
+             std::string("PORT 99999999999999999999,0,0,1,4,1"), // far too large
+             std::string("PORT 127,0,0,1,0,25"),                 // a mail server
+             std::string("PORT 127,0,0,1,3,255"),                // port 1023
+             "PORT 10,1,2,3," + hi + "," + lo,                   // outside the allowed networks
+             "port 192,168,77,9," + hi + "," + lo,               // outside as well
+         }) {
+        SendNow(*run.Client, line + "\r\n");
+        EXPECT_TRUE(Receives(*run.Client, kSyntaxError)) << line;
+    }
+    // Nothing reached the server, and the refused addresses are no refused connections.
+    SendNow(*run.Client, "NOOP\r\n");
+    EXPECT_EQ(RawLine(*server), "NOOP\r\n");
+    EXPECT_EQ(RefusedConnections(), refusedBefore);
+    // The data thread of the good PORT still serves its port.
+    EXPECT_EQ(TDataConnectionThread::Running(), 1);
+    ExpectDataConnection(proxyPort, dataListener, Payload(2000), "still");
+
+    // A network the rule allows may be named (nothing connects there in this test).
+    SetProxyAccessRule(std::make_shared<TAccessRule>(
+        std::vector<TNetworkBlock>{*ParseNetworkBlock("10.0.0.0/8")}));
+    SendNow(*run.Client, "PORT 10,1,2,3,4,1\r\n");
+    EXPECT_NE(PortOfLine(RawLine(*server)), 0);
+}
+
+} // namespace
+} // namespace harbolt
