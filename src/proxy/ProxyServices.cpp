@@ -4,6 +4,7 @@
 #include "database/Journal.h"
 #include "platform/CodePage.h"
 #include "proxy/AccessRule.h"
+#include "proxy/DnsForwarder.h"
 #include "proxy/Mapping.h"
 #include "proxy/ProxyState.h"
 
@@ -46,8 +47,8 @@ void StartProxyServices() {
             StartClientListener(ParseMappingText(index, defaultHost, text));
     }
     StartServerListener(serverAddress);
-    // The DNS forwarders ("ProxyDnsServerEnabled") start here, in slots kTcpDnsSlot and
-    // kUdpDnsSlot, once they exist.
+    if (TextIsTrue(GetComputerProperty(OwnComputerName, "ProxyDnsServerEnabled")))
+        StartDnsForwarders();
     Running = true;
 }
 

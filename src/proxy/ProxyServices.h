@@ -11,8 +11,9 @@
 namespace harbolt {
 
 // Reads the settings once ("ProxyServerAddress", the mappings, "ProxyServerLogAll",
-// "ProxyAllowedNetworks") and starts a listener per mapping and the server listener. Problems
-// with "ProxyAllowedNetworks" are reported on standard error. Main thread.
+// "ProxyAllowedNetworks", "ProxyDnsServerEnabled") and starts a listener per mapping, the server
+// listener and, when enabled, the DNS forwarders on port 53. Problems with
+// "ProxyAllowedNetworks" are reported on standard error. Main thread.
 void StartProxyServices();
 // Asks every proxy thread to end and returns once every listener has left the registry.
 // Sessions are not waited for. Main thread.

@@ -1,0 +1,310 @@
+#include "proxy/DnsForwarder.h"
+
+#include "database/Database.h"
+#include "database/Journal.h"
+#include "proxy/Listeners.h"
+#include "proxy/ProxyState.h"
+#include "proxy/Sessions.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <random>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace harbolt {
+
+namespace {
+
+constexpr std::uint8_t kQrFlag = 0x80; // byte 2
+constexpr std::uint8_t kTcFlag = 0x02; // byte 2
+constexpr int kReceiveWait = 100;
+
+std::atomic<std::uint16_t> Port{kDefaultDnsPort};
+
+bool SameEndpoint(const sockaddr_in& a, const sockaddr_in& b) {
+    return a.sin_family == b.sin_family && a.sin_addr.s_addr == b.sin_addr.s_addr &&
+           a.sin_port == b.sin_port;
+}
+
+sockaddr_in SocketAddress(std::uint32_t address, std::uint16_t port) {
+    sockaddr_in result{};
+    result.sin_family = AF_INET;
+    result.sin_addr.s_addr = address;
+    result.sin_port = htons(port);
+    return result;
+}
+
+std::string HostOf(const std::string& endpoint) {
+    return endpoint.substr(0, endpoint.find(':'));
+}
+
+// Port 53 needs root or CAP_NET_BIND_SERVICE; said once per run.
+void ReportRefusedUdpBind(std::uint16_t port) {
+    static std::atomic<bool> reported{false};
+    if (!reported.exchange(true))
+        std::fprintf(stderr,
+                     "harbolt: binding UDP port %u was refused: ports below 1024 need root or "
+                     "CAP_NET_BIND_SERVICE; the DNS forwarder receives nothing\n",
+                     static_cast<unsigned>(port));
+}
+
+} // namespace
+
+void SetDnsPort(std::uint16_t port) {
+    Port = port;
+}
+
+std::uint16_t DnsPort() {
+    return Port.load();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Datagrams
+
+TDnsKind DnsKind(std::span<const std::uint8_t> datagram) {
+    if (datagram.size() < kDnsHeaderSize)
+        return TDnsKind::Malformed;
+    return (datagram[2] & kQrFlag) != 0 ? TDnsKind::Answer : TDnsKind::Query;
+}
+
+std::uint16_t DnsId(std::span<const std::uint8_t> datagram) {
+    return static_cast<std::uint16_t>(datagram[0] << 8 | datagram[1]);
+}
+
+void SetDnsId(std::span<std::uint8_t> datagram, std::uint16_t id) {
+    datagram[0] = static_cast<std::uint8_t>(id >> 8);
+    datagram[1] = static_cast<std::uint8_t>(id & 0xFF);
+}
+
+void SetDnsTruncated(std::span<std::uint8_t> datagram) {
+    datagram[2] |= kTcFlag;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Pending queries
+
+TDnsIdGenerator RandomDnsIds() {
+    std::random_device source;
+    std::array<std::uint32_t, 8> seed{};
+    for (std::uint32_t& word : seed)
+        word = source();
+    std::seed_seq sequence(seed.begin(), seed.end());
+    auto engine = std::make_shared<std::mt19937>(sequence);
+    return [engine] { return static_cast<std::uint16_t>((*engine)() >> 16); };
+}
+
+TPendingQueries::TPendingQueries(TDnsIdGenerator draw) : FDraw(std::move(draw)) {}
+
+std::uint16_t TPendingQueries::FreshId() {
+    for (int draw = 1;; ++draw) {
+        const std::uint16_t id = FDraw();
+        // From the fourth draw on the list goes first, so that draw is always taken.
+        if (draw >= 4)
+            FEntries.clear();
+        if (!Holds(id))
+            return id;
+    }
+}
+
+void TPendingQueries::Add(const TPendingQuery& query) {
+    FEntries.push_front(query);
+}
+
+std::optional<TPendingQuery> TPendingQueries::TakeAnswer(std::uint16_t id,
+                                                         const sockaddr_in& sender) {
+    const auto entry = std::find_if(FEntries.begin(), FEntries.end(),
+                                    [id](const TPendingQuery& q) { return q.ForwardedId == id; });
+    if (entry == FEntries.end() || !SameEndpoint(entry->ForwardedTo, sender))
+        return std::nullopt;
+    const TPendingQuery query = *entry;
+    FEntries.erase(entry);
+    return query;
+}
+
+void TPendingQueries::Forget(std::uint16_t forwardedId) {
+    FEntries.remove_if(
+        [forwardedId](const TPendingQuery& q) { return q.ForwardedId == forwardedId; });
+}
+
+void TPendingQueries::DropOlderThan(std::uint32_t now, std::uint32_t lifetime) {
+    // Newest first: the old ones are at the end.
+    while (!FEntries.empty() && TicksSince(FEntries.back().Time, now) > lifetime)
+        FEntries.pop_back();
+}
+
+bool TPendingQueries::Holds(std::uint16_t forwardedId) const {
+    return std::any_of(FEntries.begin(), FEntries.end(), [forwardedId](const TPendingQuery& q) {
+        return q.ForwardedId == forwardedId;
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Forwarding
+
+std::string DnsQueryHost(const std::string& onlineAddress, const std::string& ownHost,
+                         const std::string& server) {
+    const std::string host = HostOf(onlineAddress);
+    return host == ownHost ? server : host;
+}
+
+TDnsForwarding::TDnsForwarding(TDnsAdmission admits, TDnsIdGenerator draw)
+    : FAdmits(std::move(admits)), FPending(std::move(draw)) {}
+
+std::optional<TDnsSend> TDnsForwarding::Handle(std::span<std::uint8_t> buffer, std::size_t received,
+                                               const sockaddr_in& sender,
+                                               const TDnsQueryTarget& queryTarget,
+                                               const TTickClock& clock) {
+    FPending.DropOlderThan(clock.Now(), kPendingQueryLifetime);
+    const bool cut = received > buffer.size();
+    const std::span<std::uint8_t> datagram = buffer.first(std::min(received, buffer.size()));
+    switch (DnsKind(datagram)) {
+    case TDnsKind::Malformed:
+        return std::nullopt;
+    case TDnsKind::Query: {
+        // The rule keeps the forwarder from serving the Internet side of the online computer.
+        if (!FAdmits(sender))
+            return std::nullopt;
+        // A query cut short would reach the server garbled.
+        if (cut)
+            return std::nullopt;
+        // May wait for a dial.
+        const std::optional<sockaddr_in> target = queryTarget();
+        if (!target)
+            return std::nullopt;
+        TPendingQuery query;
+        query.Requester = sender;
+        query.RequesterId = DnsId(datagram);
+        query.ForwardedId = FPending.FreshId();
+        query.ForwardedTo = *target;
+        query.Time = clock.Now();
+        FPending.Add(query);
+        SetDnsId(datagram, query.ForwardedId);
+        return TDnsSend{*target, datagram.size(), true};
+    }
+    case TDnsKind::Answer: {
+        const std::optional<TPendingQuery> query = FPending.TakeAnswer(DnsId(datagram), sender);
+        if (!query)
+            return std::nullopt;
+        SetDnsId(datagram, query->RequesterId);
+        // What did not fit is missing: the requester is told to ask again over TCP.
+        if (cut)
+            SetDnsTruncated(datagram);
+        return TDnsSend{query->Requester, datagram.size(), false};
+    }
+    }
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------------------------
+// UDP forwarder
+
+TUdpDnsProxyServerListenThread::TUdpDnsProxyServerListenThread() {
+    FSocket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (FSocket == kInvalidSocket)
+        return;
+    const int on = 1;
+    setsockopt(FSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    FAddress = SocketAddress(INADDR_ANY, DnsPort());
+    FBound = bind(FSocket, reinterpret_cast<const sockaddr*>(&FAddress), sizeof FAddress) == 0;
+    if (!FBound && errno == EACCES)
+        ReportRefusedUdpBind(DnsPort());
+}
+
+TUdpDnsProxyServerListenThread::~TUdpDnsProxyServerListenThread() {
+    if (FSocket != kInvalidSocket) {
+        shutdown(FSocket, SHUT_RDWR);
+        close(FSocket);
+        FSocket = kInvalidSocket;
+    }
+}
+
+void TUdpDnsProxyServerListenThread::Run() {
+    if (!Valid())
+        return;
+    const std::string server = GetComputerProperty(OwnComputerName, "ProxyDnsServer");
+    const bool dial = TextIsTrue(GetComputerProperty(OwnComputerName, "ProxyDnsServerDial"));
+    const std::string ownHost = HostOf(GetComputerProperty(OwnComputerName, "ProxyServerAddress"));
+    const TDnsQueryTarget target = [&]() -> std::optional<sockaddr_in> {
+        const std::string host = DnsQueryHost(GetOnlineProxyAddress(dial), ownHost, server);
+        const std::uint32_t address = ResolveAddress(host);
+        if (address == kInaddrNone)
+            return std::nullopt;
+        return SocketAddress(address, DnsPort());
+    };
+
+    std::array<std::uint8_t, kDnsDatagramSize> buffer{};
+    while (!ProxyStopFlag) {
+        if (!WaitReadable(FSocket, kReceiveWait))
+            continue;
+        sockaddr_in sender{};
+        socklen_t senderLength = sizeof sender;
+        // MSG_TRUNC: the datagram's whole length, also when it did not fit.
+        const ssize_t received =
+            recvfrom(FSocket, buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT,
+                     reinterpret_cast<sockaddr*>(&sender), &senderLength);
+        if (received < 0 || sender.sin_family != AF_INET)
+            continue;
+        const std::optional<TDnsSend> send = FForwarding.Handle(
+            buffer, static_cast<std::size_t>(received), sender, target, ProxyClock());
+        if (!send)
+            continue;
+        const ssize_t sent = sendto(FSocket, buffer.data(), send->Length, MSG_DONTWAIT,
+                                    reinterpret_cast<const sockaddr*>(&send->To), sizeof send->To);
+        if (sent != static_cast<ssize_t>(send->Length) && send->Query)
+            FForwarding.Unsent(DnsId(buffer));
+    }
+}
+
+bool TUdpDnsProxyServerListenThread::Start() {
+    const std::shared_ptr<TListenerState> state =
+        RegisterListener(kUdpDnsSlot, "0.0.0.0:" + std::to_string(DnsPort()));
+    if (!state)
+        return false;
+    try {
+        std::thread([state] {
+            try {
+                TUdpDnsProxyServerListenThread forwarder;
+                state->Bound = forwarder.Bound();
+                forwarder.Run();
+            } catch (const std::exception&) {
+                // No random source or no memory: the forwarder ends, its socket closed.
+            }
+            state->Bound = false;
+            ClearListener(state);
+        }).detach();
+    } catch (const std::exception&) {
+        ClearListener(state); // no thread could be made
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TCP forwarder
+
+bool TTcpDnsProxyServerListenThread::Start(const std::string& ownHost) {
+    return StartListenerThread(kTcpDnsSlot, ownHost + ":" + std::to_string(DnsPort()),
+                               kMappingBacklog, Accepted);
+}
+
+void TTcpDnsProxyServerListenThread::Accepted(std::unique_ptr<TBufferedCommunication> client) {
+    const bool dial = TextIsTrue(GetComputerProperty(OwnComputerName, "ProxyDnsServerDial"));
+    const std::string server = GetComputerProperty(OwnComputerName, "ProxyDnsServer");
+    StartClientSession(std::move(client), server, std::to_string(DnsPort()), dial);
+}
+
+void StartDnsForwarders() {
+    const std::string ownHost = HostOf(GetComputerProperty(OwnComputerName, "ProxyServerAddress"));
+    if (!ListenerRegistered(kTcpDnsSlot))
+        TTcpDnsProxyServerListenThread::Start(ownHost);
+    if (!ListenerRegistered(kUdpDnsSlot))
+        TUdpDnsProxyServerListenThread::Start();
+}
+
+} // namespace harbolt

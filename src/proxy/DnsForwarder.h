@@ -1,0 +1,194 @@
+#pragma once
+
+#include "net/Communication.h"
+#include "net/SocketLayer.h"
+#include "platform/Clock.h"
+#include "proxy/AccessRule.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include <netinet/in.h>
+
+// The DNS forwarders. Over UDP every query is passed on with an ID of our own, to the online
+// computer's forwarder or, on the online computer, to the DNS server "ProxyDnsServer"; answers
+// find their way back through the list of pending queries, each hop restoring the ID it replaced.
+// Over TCP every connection becomes a client session that tunnels to the DNS server.
+namespace harbolt {
+
+constexpr std::size_t kDnsHeaderSize = 12;
+constexpr std::size_t kDnsDatagramSize = 512;
+constexpr std::uint16_t kDefaultDnsPort = 53;
+
+// How long a forwarded query waits for its answer before its entry is dropped. Resolvers give up
+// well before: an answer that comes later has nobody waiting for it.
+constexpr std::uint32_t kPendingQueryLifetime = 30000;
+
+// The port both forwarders listen on and forward to. It is 53; only tests change it, since 53
+// needs root and may be taken by the machine's own resolver. Set it before the forwarders start.
+void SetDnsPort(std::uint16_t port);
+std::uint16_t DnsPort();
+
+// ---------------------------------------------------------------------------------------------
+// Datagrams: the 12-byte header (ID in bytes 0-1, QR flag in bit 7 of byte 2, TC in bit 1), the
+// rest passed on unchanged.
+
+enum class TDnsKind {
+    Malformed, // shorter than the header
+    Query,     // QR clear
+    Answer,    // QR set
+};
+TDnsKind DnsKind(std::span<const std::uint8_t> datagram);
+// Both need at least the two ID bytes.
+std::uint16_t DnsId(std::span<const std::uint8_t> datagram);
+void SetDnsId(std::span<std::uint8_t> datagram, std::uint16_t id);
+// Marks an answer as cut short (TC), so the requester asks again over TCP. Needs the header.
+void SetDnsTruncated(std::span<std::uint8_t> datagram);
+
+// ---------------------------------------------------------------------------------------------
+// Pending queries.
+
+// Forwarded IDs: uniformly drawn 16-bit numbers.
+using TDnsIdGenerator = std::function<std::uint16_t()>;
+// A generator seeded from the system's random source, so that nobody can predict the IDs of
+// forwarded queries (an answer with the right ID is all a forger needs).
+TDnsIdGenerator RandomDnsIds();
+
+// One forwarded query waiting for its answer.
+struct TPendingQuery {
+    sockaddr_in Requester{};       // where the query came from, and where the answer goes
+    std::uint16_t RequesterId = 0; // the ID the requester used
+    std::uint16_t ForwardedId = 0; // the ID of the forwarded query
+    sockaddr_in ForwardedTo{};     // the only address an answer is taken from
+    std::uint32_t Time = 0;        // tick when it was forwarded
+};
+
+// The forwarded queries, newest first. Forwarded IDs are unique within the list.
+class TPendingQueries {
+public:
+    explicit TPendingQueries(TDnsIdGenerator draw = RandomDnsIds());
+
+    // An ID no entry holds: drawn again on a collision; before the fourth draw is compared the
+    // whole list is discarded (those queries get no answer), so the fourth draw is always taken.
+    std::uint16_t FreshId();
+    void Add(const TPendingQuery& query);
+    // The entry of an answer with this ID from sender, removed from the list; nullopt when no
+    // entry has the ID or the answer comes from elsewhere than its query went to (such an answer
+    // leaves the entry in place).
+    std::optional<TPendingQuery> TakeAnswer(std::uint16_t id, const sockaddr_in& sender);
+    // Removes the entry with this forwarded ID (its query could not be sent).
+    void Forget(std::uint16_t forwardedId);
+    // Removes the entries older than lifetime milliseconds at now.
+    void DropOlderThan(std::uint32_t now, std::uint32_t lifetime);
+    void Clear() { FEntries.clear(); }
+
+    const std::list<TPendingQuery>& Entries() const { return FEntries; }
+    std::size_t Size() const { return FEntries.size(); }
+    bool Holds(std::uint16_t forwardedId) const;
+
+private:
+    TDnsIdGenerator FDraw;
+    std::list<TPendingQuery> FEntries;
+};
+
+// ---------------------------------------------------------------------------------------------
+// What the UDP forwarder does with a datagram, without sockets.
+
+// Where queries go: the host of onlineAddress (up to its first ":"), or the DNS server when that
+// host is ownHost (exact comparison: this computer is the online one).
+std::string DnsQueryHost(const std::string& onlineAddress, const std::string& ownHost,
+                         const std::string& server);
+
+// Whether a query from this address may be served.
+using TDnsAdmission = std::function<bool(const sockaddr_in&)>;
+// Where an admitted query is to be sent; nullopt drops it. Asked once per query.
+using TDnsQueryTarget = std::function<std::optional<sockaddr_in>()>;
+
+// A datagram to send: the first Length bytes of the buffer, to To.
+struct TDnsSend {
+    sockaddr_in To{};
+    std::size_t Length = 0;
+    bool Query = false; // a forwarded query (its entry is forgotten when it cannot be sent)
+};
+
+// The UDP forwarder's handling of received datagrams. Used by one thread.
+class TDnsForwarding {
+public:
+    // By default the proxy's access rule decides (refused queries count as refused
+    // connections).
+    explicit TDnsForwarding(TDnsAdmission admits = ProxyAdmits,
+                            TDnsIdGenerator draw = RandomDnsIds());
+
+    // buffer holds the first bytes of a datagram of received bytes (received > buffer.size():
+    // it did not fit) from sender. Queries (only those the admission lets through, and only
+    // whole ones) get a fresh ID and an entry and go to the query target; answers from where
+    // their query went get the requester's ID back and go to the requester, and an answer that
+    // did not fit goes marked as truncated. Entries older than kPendingQueryLifetime by clock
+    // are dropped first. nullopt: drop the datagram.
+    std::optional<TDnsSend> Handle(std::span<std::uint8_t> buffer, std::size_t received,
+                                   const sockaddr_in& sender, const TDnsQueryTarget& queryTarget,
+                                   const TTickClock& clock);
+    // A forwarded query could not be sent: no answer can come, its entry goes.
+    void Unsent(std::uint16_t forwardedId) { FPending.Forget(forwardedId); }
+
+    const TPendingQueries& Pending() const { return FPending; }
+
+private:
+    TDnsAdmission FAdmits;
+    TPendingQueries FPending;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The forwarder threads.
+
+// The UDP forwarder: one socket on any address at the DNS port, handling datagrams until
+// ProxyStopFlag. At most one, in the registry slot kUdpDnsSlot.
+class TUdpDnsProxyServerListenThread {
+public:
+    // Makes the socket (SO_REUSEADDR) and binds it to any address at the DNS port. A failed bind
+    // leaves the socket unbound (a refusal for lack of permission is reported once).
+    TUdpDnsProxyServerListenThread();
+    ~TUdpDnsProxyServerListenThread();
+    TUdpDnsProxyServerListenThread(const TUdpDnsProxyServerListenThread&) = delete;
+    TUdpDnsProxyServerListenThread& operator=(const TUdpDnsProxyServerListenThread&) = delete;
+
+    bool Valid() const { return FSocket != kInvalidSocket; }
+    bool Bound() const { return FBound; }
+    // Reads "ProxyDnsServer", "ProxyDnsServerDial" and "ProxyServerAddress" once, then receives
+    // and passes on datagrams (waits of 100 ms) until ProxyStopFlag. Only with a valid socket.
+    void Run();
+
+    // Registers and starts the thread (it frees itself and clears its slot); false when one is
+    // registered already.
+    static bool Start();
+
+private:
+    TSocket FSocket = kInvalidSocket;
+    bool FBound = false;
+    sockaddr_in FAddress{};
+    TDnsForwarding FForwarding;
+};
+
+// The TCP forwarder: a listener on the own host at the DNS port (registry slot kTcpDnsSlot); each
+// connection becomes a client session to "ProxyDnsServer" at the DNS port, which may dial when
+// "ProxyDnsServerDial" is set. Both settings are read afresh for every connection.
+class TTcpDnsProxyServerListenThread {
+public:
+    // ownHost: the host of "ProxyServerAddress" (empty: all interfaces).
+    static bool Start(const std::string& ownHost);
+    // What happens to one accepted connection.
+    static void Accepted(std::unique_ptr<TBufferedCommunication> client);
+};
+
+// Starts the TCP forwarder unless one is registered, then the UDP forwarder unless one is
+// registered. Called when the proxy services start with "ProxyDnsServerEnabled" set.
+void StartDnsForwarders();
+
+} // namespace harbolt

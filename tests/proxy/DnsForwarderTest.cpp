@@ -1,0 +1,613 @@
+#include "proxy/DnsForwarder.h"
+#include "ProxyTestSupport.h"
+#include "dialup/RasManager.h"
+#include "proxy/AccessRule.h"
+#include "proxy/Listeners.h"
+#include "proxy/ProxyServices.h"
+
+#include <array>
+#include <cstring>
+#include <deque>
+#include <vector>
+
+#include <unistd.h>
+
+namespace harbolt {
+namespace {
+
+using Datagram = std::vector<std::uint8_t>;
+using test::MakeListener;
+using test::ReadUpTo;
+using test::SendNow;
+using test::WaitFor;
+
+sockaddr_in Endpoint(const char* dotted, std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    inet_pton(AF_INET, dotted, &address.sin_addr);
+    return address;
+}
+
+std::string Text(const sockaddr_in& address) {
+    return AddressToDotted(address.sin_addr.s_addr) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+// A query for "example.test", type A, with recursion desired.
+Datagram Query(std::uint16_t id) {
+    Datagram d = {static_cast<std::uint8_t>(id >> 8),
+                  static_cast<std::uint8_t>(id),
+                  0x01,
+                  0x00,
+                  0x00,
+                  0x01,
+                  0x00,
+                  0x00,
+                  0x00,
+                  0x00,
+                  0x00,
+                  0x00};
+    for (const char* label : {"example", "test"}) {
+        d.push_back(static_cast<std::uint8_t>(std::strlen(label)));
+        d.insert(d.end(), label, label + std::strlen(label));
+    }
+    d.insert(d.end(), {0x00, 0x00, 0x01, 0x00, 0x01});
+    return d;
+}
+
+// The answer to query with id, carrying one address record with the last byte tag.
+Datagram Answer(const Datagram& query, std::uint16_t id, std::uint8_t tag) {
+    Datagram d = query;
+    d[0] = static_cast<std::uint8_t>(id >> 8);
+    d[1] = static_cast<std::uint8_t>(id);
+    d[2] = 0x81;
+    d[3] = 0x80;
+    d[7] = 0x01;
+    d.insert(d.end(), {0xC0, 0x0C, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x0E, 0x10, 0x00, 0x04, 192,
+                       0, 2, tag});
+    return d;
+}
+
+std::uint16_t IdOf(const Datagram& d) {
+    return DnsId(d);
+}
+
+// Everything but the ID.
+Datagram Body(Datagram d) {
+    d[0] = d[1] = 0;
+    return d;
+}
+
+// Draws scripted IDs and counts them.
+struct TScriptedIds {
+    std::deque<std::uint16_t> Next;
+    int Draws = 0;
+    TDnsIdGenerator Generator() {
+        return [this] {
+            ++Draws;
+            const std::uint16_t id = Next.empty() ? 0 : Next.front();
+            if (!Next.empty())
+                Next.pop_front();
+            return id;
+        };
+    }
+};
+
+class TManualClock final : public TTickClock {
+public:
+    std::uint32_t Now() const override { return Ticks; }
+    std::uint32_t Ticks = 50000;
+};
+
+TPendingQuery Pending(std::uint16_t forwardedId, std::uint32_t time = 0) {
+    TPendingQuery query;
+    query.Requester = Endpoint("10.0.0.5", 33000);
+    query.RequesterId = 0x0101;
+    query.ForwardedId = forwardedId;
+    query.ForwardedTo = Endpoint("127.0.0.3", 53);
+    query.Time = time;
+    return query;
+}
+
+std::vector<std::uint16_t> ForwardedIds(const TPendingQueries& pending) {
+    std::vector<std::uint16_t> ids;
+    for (const TPendingQuery& query : pending.Entries())
+        ids.push_back(query.ForwardedId);
+    return ids;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Datagrams and the pending list
+
+TEST(DnsPendingTest, FreshIdsRedrawCollisionsAndDiscardTheListAtTheFourthDraw) {
+    TScriptedIds ids;
+    TPendingQueries pending(ids.Generator());
+    // No collision: the first draw.
+    ids.Next = {7};
+    EXPECT_EQ(pending.FreshId(), 7);
+    EXPECT_EQ(ids.Draws, 1);
+    pending.Add(Pending(7));
+    pending.Add(Pending(8));
+    pending.Add(Pending(9));
+    // Two collisions, the third draw is free.
+    ids.Draws = 0;
+    ids.Next = {8, 7, 10};
+    EXPECT_EQ(pending.FreshId(), 10);
+    EXPECT_EQ(ids.Draws, 3);
+    EXPECT_EQ(ForwardedIds(pending), (std::vector<std::uint16_t>{9, 8, 7}));
+    // Three collisions: the list goes before the fourth draw is compared, and that draw is
+    // taken even though an entry had it.
+    ids.Draws = 0;
+    ids.Next = {9, 9, 7, 8, 11};
+    EXPECT_EQ(pending.FreshId(), 8);
+    EXPECT_EQ(ids.Draws, 4);
+    EXPECT_EQ(pending.Size(), 0u);
+}
+
+TEST(DnsPendingTest, EntriesOlderThanTheLifetimeAreDropped) {
+    TScriptedIds ids;
+    TPendingQueries pending(ids.Generator());
+    pending.Add(Pending(1, 0xFFFFF000u)); // made just before the tick counter wrapped
+    pending.Add(Pending(2, 10000));
+    pending.Add(Pending(3, 20000));
+    pending.DropOlderThan(40000, 30000);
+    EXPECT_EQ(ForwardedIds(pending), (std::vector<std::uint16_t>{3, 2}));
+    pending.DropOlderThan(40001, 30000);
+    EXPECT_EQ(ForwardedIds(pending), (std::vector<std::uint16_t>{3}));
+}
+
+TEST(DnsPendingTest, RandomIdsAreNotTheSameSequenceTwice) {
+    // A fixed seed would give every run (and every computer) the same IDs.
+    TDnsIdGenerator first = RandomDnsIds();
+    TDnsIdGenerator second = RandomDnsIds();
+    std::vector<std::uint16_t> a, b;
+    for (int i = 0; i < 8; ++i) {
+        a.push_back(first());
+        b.push_back(second());
+    }
+    EXPECT_NE(a, b);
+    // Nor a counter.
+    int steps = 0;
+    for (std::size_t i = 1; i < a.size(); ++i)
+        steps += static_cast<std::uint16_t>(a[i] - a[i - 1]) == 1 ? 1 : 0;
+    EXPECT_LT(steps, 7);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Handling of datagrams, without sockets
+
+class DnsForwardingTest : public ::testing::Test {
+protected:
+    // The forwarding under test admits what admits says (everyone by default).
+    void Make(TDnsAdmission admits = [](const sockaddr_in&) { return true; }) {
+        Forwarding = std::make_unique<TDnsForwarding>(std::move(admits), Ids.Generator());
+    }
+    std::optional<TDnsSend> Handle(Datagram& d, const sockaddr_in& sender,
+                                   std::size_t received = 0) {
+        if (received == 0)
+            received = d.size();
+        return Forwarding->Handle(d, received, sender, Target, Clock);
+    }
+    TDnsQueryTarget Target = [this]() -> std::optional<sockaddr_in> {
+        ++TargetAsked;
+        return TargetAddress;
+    };
+    std::optional<sockaddr_in> TargetAddress = Endpoint("127.0.0.3", 53);
+    int TargetAsked = 0;
+    TScriptedIds Ids;
+    TManualClock Clock;
+    std::unique_ptr<TDnsForwarding> Forwarding;
+    const sockaddr_in Requester = Endpoint("10.1.2.3", 40000);
+};
+
+TEST_F(DnsForwardingTest, QueriesGetAFreshIdAndTheirAnswersTheRequestersId) {
+    Make();
+    Ids.Next = {0xBEEF};
+    Datagram query = Query(0x1234);
+    const auto forwarded = Handle(query, Requester);
+    ASSERT_TRUE(forwarded);
+    EXPECT_TRUE(forwarded->Query);
+    EXPECT_EQ(Text(forwarded->To), "127.0.0.3:53");
+    EXPECT_EQ(forwarded->Length, query.size());
+    EXPECT_EQ(IdOf(query), 0xBEEF);
+    EXPECT_EQ(Body(query), Body(Query(0x1234)));
+    ASSERT_EQ(Forwarding->Pending().Size(), 1u);
+    const TPendingQuery& entry = Forwarding->Pending().Entries().front();
+    EXPECT_EQ(entry.RequesterId, 0x1234);
+    EXPECT_EQ(Text(entry.Requester), "10.1.2.3:40000");
+    EXPECT_EQ(entry.Time, Clock.Ticks);
+
+    Datagram answer = Answer(Query(0), 0xBEEF, 7);
+    const auto returned = Handle(answer, Endpoint("127.0.0.3", 53));
+    ASSERT_TRUE(returned);
+    EXPECT_FALSE(returned->Query);
+    EXPECT_EQ(Text(returned->To), "10.1.2.3:40000");
+    EXPECT_EQ(returned->Length, answer.size());
+    EXPECT_EQ(answer, Answer(Query(0), 0x1234, 7));
+    EXPECT_EQ(Forwarding->Pending().Size(), 0u); // answered: the entry is gone
+    EXPECT_EQ(TargetAsked, 1);                   // answers never ask where queries go
+}
+
+TEST_F(DnsForwardingTest, UnknownForgedAndLateAnswersAreDropped) {
+    Make();
+    Ids.Next = {0x0100};
+    Datagram query = Query(0x1234);
+    ASSERT_TRUE(Handle(query, Requester));
+
+    Datagram unknown = Answer(Query(0), 0x0101, 1);
+    EXPECT_FALSE(Handle(unknown, Endpoint("127.0.0.3", 53)));
+    Datagram forged = Answer(Query(0), 0x0100, 2);
+    EXPECT_FALSE(Handle(forged, Endpoint("127.0.0.4", 53)));
+    EXPECT_FALSE(Handle(forged, Endpoint("127.0.0.3", 5353)));
+    EXPECT_EQ(IdOf(forged), 0x0100); // not rewritten
+
+    Datagram real = Answer(Query(0), 0x0100, 3);
+    ASSERT_TRUE(Handle(real, Endpoint("127.0.0.3", 53)));
+    EXPECT_EQ(IdOf(real), 0x1234);
+    Datagram again = Answer(Query(0), 0x0100, 3);
+    EXPECT_FALSE(Handle(again, Endpoint("127.0.0.3", 53)));
+
+    // An answer after the lifetime finds no entry.
+    Ids.Next = {0x0200};
+    query = Query(0x2222);
+    ASSERT_TRUE(Handle(query, Requester));
+    Clock.Ticks += kPendingQueryLifetime + 1;
+    Datagram late = Answer(Query(0), 0x0200, 4);
+    EXPECT_FALSE(Handle(late, Endpoint("127.0.0.3", 53)));
+    EXPECT_EQ(Forwarding->Pending().Size(), 0u);
+}
+
+TEST_F(DnsForwardingTest, QueriesFromOutsideTheAllowedNetworksAreDropped) {
+    auto rule =
+        std::make_shared<TAccessRule>(std::vector<TNetworkBlock>{*ParseNetworkBlock("10.0.0.0/8")});
+    Make([rule](const sockaddr_in& peer) { return rule->Admits(peer); });
+    Datagram outside = Query(0x1111);
+    EXPECT_FALSE(Handle(outside, Endpoint("192.0.2.5", 40000)));
+    EXPECT_EQ(TargetAsked, 0); // no dial for them either
+    EXPECT_EQ(Forwarding->Pending().Size(), 0u);
+    EXPECT_EQ(IdOf(outside), 0x1111);
+
+    Ids.Next = {0x0300};
+    Datagram inside = Query(0x2222);
+    ASSERT_TRUE(Handle(inside, Requester));
+    // The answer comes from the DNS server, outside the allowed networks: it is delivered.
+    TargetAddress = Endpoint("192.0.2.53", 53);
+    Ids.Next = {0x0400};
+    Datagram query = Query(0x3333);
+    ASSERT_TRUE(Handle(query, Requester));
+    Datagram answer = Answer(Query(0), 0x0400, 1);
+    const auto returned = Handle(answer, Endpoint("192.0.2.53", 53));
+    ASSERT_TRUE(returned);
+    EXPECT_EQ(IdOf(answer), 0x3333);
+}
+
+TEST_F(DnsForwardingTest, TheProxyAccessRuleDecidesByDefaultAndCountsWhatItRefuses) {
+    SetProxyAccessRule(std::make_shared<TAccessRule>(
+        std::vector<TNetworkBlock>{*ParseNetworkBlock("10.0.0.0/8")}));
+    TDnsForwarding forwarding; // the proxy's rule and random IDs
+    const std::uint64_t refused = RefusedConnections();
+    Datagram outside = Query(0x1111);
+    EXPECT_FALSE(
+        forwarding.Handle(outside, outside.size(), Endpoint("192.0.2.5", 40000), Target, Clock));
+    EXPECT_EQ(RefusedConnections(), refused + 1);
+    Datagram inside = Query(0x2222);
+    EXPECT_TRUE(forwarding.Handle(inside, inside.size(), Requester, Target, Clock));
+    EXPECT_EQ(RefusedConnections(), refused + 1);
+    SetProxyAccessRule(nullptr);
+}
+
+TEST_F(DnsForwardingTest, ShortOversizedAndUnroutableDatagrams) {
+    Make();
+    Datagram stub = Query(0x1234);
+    stub.resize(kDnsHeaderSize - 1);
+    EXPECT_FALSE(Handle(stub, Requester));
+    stub[2] = 0x80;
+    EXPECT_FALSE(Handle(stub, Endpoint("127.0.0.3", 53)));
+
+    // A query that did not fit the buffer would reach the server cut short.
+    Datagram big = Query(0x1234);
+    big.resize(kDnsDatagramSize);
+    EXPECT_FALSE(Handle(big, Requester, kDnsDatagramSize + 1));
+
+    // Nowhere to send it (nobody online, the host unknown): no entry either.
+    TargetAddress = std::nullopt;
+    Datagram query = Query(0x1234);
+    EXPECT_FALSE(Handle(query, Requester));
+    EXPECT_EQ(Forwarding->Pending().Size(), 0u);
+    EXPECT_EQ(TargetAsked, 1);
+
+    // An answer that did not fit is passed on as far as it goes, marked truncated, so the
+    // requester asks again over TCP.
+    TargetAddress = Endpoint("127.0.0.3", 53);
+    Ids.Next = {0x0500};
+    query = Query(0x1234);
+    ASSERT_TRUE(Handle(query, Requester));
+    Datagram answer = Answer(Query(0), 0x0500, 9);
+    const std::size_t whole = answer.size();
+    answer.resize(kDnsDatagramSize, 0xAB);
+    const auto returned = Handle(answer, Endpoint("127.0.0.3", 53), 1400);
+    ASSERT_TRUE(returned);
+    EXPECT_EQ(returned->Length, kDnsDatagramSize);
+    EXPECT_EQ(IdOf(answer), 0x1234);
+    EXPECT_EQ(answer[2], 0x83);
+    Datagram expected = Answer(Query(0), 0x1234, 9);
+    expected[2] = 0x83;
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), answer.begin()));
+    EXPECT_EQ(answer[whole], 0xAB);
+
+    // A failed send takes the entry away.
+    Ids.Next = {0x0600};
+    query = Query(0x1234);
+    ASSERT_TRUE(Handle(query, Requester));
+    Forwarding->Unsent(0x0600);
+    EXPECT_EQ(Forwarding->Pending().Size(), 0u);
+}
+
+TEST(DnsQueryHostTest, TheOnlineComputerAsksTheDnsServer) {
+    EXPECT_EQ(DnsQueryHost("10.0.0.7:1977", "10.0.0.2", "192.0.2.53"), "10.0.0.7");
+    EXPECT_EQ(DnsQueryHost("10.0.0.2:1977", "10.0.0.2", "192.0.2.53"), "192.0.2.53");
+    EXPECT_EQ(DnsQueryHost("gateway:1977", "Gateway", "192.0.2.53"), "gateway"); // exact
+    EXPECT_EQ(DnsQueryHost("", "10.0.0.2", "192.0.2.53"), "");
+    EXPECT_EQ(DnsQueryHost("", "", "192.0.2.53"), "192.0.2.53");
+}
+
+// ---------------------------------------------------------------------------------------------
+// The forwarders on loopback. The DNS port is one that was free; the forwarders bind it on all
+// addresses (UDP) and on 127.0.0.1 (TCP), the fake DNS servers on other 127.x addresses, which
+// receive what is sent to their own address.
+
+class TUdpSocket {
+public:
+    // With reuse (SO_REUSEADDR) it shares the port with the forwarder's socket.
+    TUdpSocket(const char* host, std::uint16_t port, bool reuse = true) {
+        fSocket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        if (reuse)
+            setsockopt(fSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        const sockaddr_in address = Endpoint(host, port);
+        Bound = bind(fSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~TUdpSocket() { close(fSocket); }
+    TUdpSocket(const TUdpSocket&) = delete;
+    TUdpSocket& operator=(const TUdpSocket&) = delete;
+
+    void SendTo(const Datagram& d, const sockaddr_in& to) {
+        ASSERT_EQ(sendto(fSocket, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                         sizeof to),
+                  static_cast<ssize_t>(d.size()));
+    }
+    // The next datagram within milliseconds; nullopt when none came.
+    std::optional<Datagram> Receive(sockaddr_in* from = nullptr, int milliseconds = 3000) {
+        if (!WaitReadable(fSocket, milliseconds))
+            return std::nullopt;
+        Datagram d(2048);
+        sockaddr_in sender{};
+        socklen_t length = sizeof sender;
+        const ssize_t received =
+            recvfrom(fSocket, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&sender), &length);
+        if (received < 0)
+            return std::nullopt;
+        d.resize(static_cast<std::size_t>(received));
+        if (from != nullptr)
+            *from = sender;
+        return d;
+    }
+    std::uint16_t Port() const { return test::BoundPort(fSocket); }
+
+    bool Bound = false;
+
+private:
+    TSocket fSocket = kInvalidSocket;
+};
+
+// A port that is free for UDP on all addresses and for TCP on 127.0.0.1 at the moment.
+std::uint16_t FreeDnsPort() {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        std::uint16_t port = 0;
+        {
+            TUdpSocket probe("0.0.0.0", 0);
+            port = probe.Port();
+        }
+        try {
+            auto tcp = TCommunication::CreateListening(false);
+            tcp->Bind("127.0.0.1:" + std::to_string(port));
+            return port;
+        } catch (const ECommunication&) {
+        }
+    }
+    return 0;
+}
+
+bool Bound(int slot) {
+    for (const TListenerInfo& listener : RegisteredListeners())
+        if (listener.Slot == slot)
+            return listener.Bound;
+    return false;
+}
+
+class DnsForwarderTest : public test::ProxyTest {
+protected:
+    void SetUp() override {
+        ProxyTest::SetUp();
+        DialRequested = false;
+        Port = FreeDnsPort();
+        ASSERT_NE(Port, 0);
+        SetDnsPort(Port);
+        SetOwn("ProxyServerAddress", "127.0.0.1:1977");
+        SetOwn("ProxyDnsServer", "127.0.0.3");
+    }
+    void TearDown() override {
+        StopProxyServices(); // every forwarder has left, also after a failure
+        SetDnsPort(kDefaultDnsPort);
+        SetProxyAccessRule(nullptr);
+        DialRequested = false;
+        ProxyTest::TearDown();
+    }
+    void StartUdp() {
+        ASSERT_TRUE(TUdpDnsProxyServerListenThread::Start());
+        ASSERT_TRUE(WaitFor([] { return Bound(kUdpDnsSlot); }));
+    }
+    sockaddr_in Forwarder() const { return Endpoint("127.0.0.1", Port); }
+
+    std::uint16_t Port = 0;
+};
+
+TEST_F(DnsForwarderTest, OnTheOnlineComputerQueriesGoToTheDnsServerAndAnswersComeBack) {
+    SetOnlineProxyAddress("127.0.0.1:1977"); // this computer
+    TUdpSocket server("127.0.0.3", Port);
+    ASSERT_TRUE(server.Bound);
+    StartUdp();
+    TUdpSocket first("127.0.0.1", 0), second("127.0.0.1", 0);
+
+    // Two programs use the same ID; the server sees two different ones.
+    first.SendTo(Query(0x1234), Forwarder());
+    sockaddr_in from{};
+    const auto firstQuery = server.Receive(&from);
+    ASSERT_TRUE(firstQuery);
+    EXPECT_EQ(Text(from), Text(Forwarder())); // sent from the forwarder's own port
+    second.SendTo(Query(0x1234), Forwarder());
+    const auto secondQuery = server.Receive(&from);
+    ASSERT_TRUE(secondQuery);
+    EXPECT_EQ(Body(*firstQuery), Body(Query(0x1234)));
+    EXPECT_EQ(Body(*secondQuery), Body(Query(0x1234)));
+    EXPECT_NE(IdOf(*firstQuery), IdOf(*secondQuery));
+
+    // The answers, second first; one with an ID nobody used is dropped before them.
+    std::uint16_t unused = 1;
+    while (unused == IdOf(*firstQuery) || unused == IdOf(*secondQuery))
+        ++unused;
+    server.SendTo(Answer(Query(0), unused, 1), from);
+    server.SendTo(Answer(Query(0), IdOf(*secondQuery), 2), from);
+    server.SendTo(Answer(Query(0), IdOf(*firstQuery), 3), from);
+    const auto secondAnswer = second.Receive();
+    ASSERT_TRUE(secondAnswer);
+    EXPECT_EQ(*secondAnswer, Answer(Query(0), 0x1234, 2));
+    const auto firstAnswer = first.Receive();
+    ASSERT_TRUE(firstAnswer);
+    EXPECT_EQ(*firstAnswer, Answer(Query(0), 0x1234, 3));
+    // An answer comes once.
+    server.SendTo(Answer(Query(0), IdOf(*firstQuery), 4), from);
+    EXPECT_FALSE(first.Receive(nullptr, 300));
+}
+
+TEST_F(DnsForwarderTest, OnAnotherComputerQueriesGoToTheOnlineComputer) {
+    SetOnlineProxyAddress("127.0.0.2:1977");
+    TUdpSocket online("127.0.0.2", Port); // the online computer's forwarder
+    TUdpSocket forger("127.0.0.4", Port);
+    ASSERT_TRUE(online.Bound && forger.Bound);
+    StartUdp();
+    TUdpSocket requester("127.0.0.1", 0);
+    requester.SendTo(Query(0xCAFE), Forwarder());
+    sockaddr_in from{};
+    const auto query = online.Receive(&from);
+    ASSERT_TRUE(query);
+    EXPECT_EQ(Body(*query), Body(Query(0xCAFE)));
+    // Only the address the query went to may answer: the forged answer, sent first, is dropped.
+    forger.SendTo(Answer(Query(0), IdOf(*query), 0x66), from);
+    online.SendTo(Answer(Query(0), IdOf(*query), 0x01), from);
+    const auto answer = requester.Receive();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(*answer, Answer(Query(0), 0xCAFE, 0x01));
+}
+
+TEST_F(DnsForwarderTest, TcpConnectionsAreTunnelledToTheDnsServer) {
+    SetOwn("ProxyDnsServer", "127.0.0.9"); // read afresh for each connection: changed below
+    SetOwn("ProxyDnsServerDial", "yes");
+    SetOwn("AutoDialEnabled", "yes");
+    const std::string onlineServer = test::Loopback(test::FreePorts(1)[0]);
+    ASSERT_TRUE(StartServerListener(onlineServer)); // the online computer's proxy server port
+    auto dnsServer = TCommunication::CreateListening(false);
+    dnsServer->SetReuseAddress();
+    dnsServer->Bind("127.0.0.3:" + std::to_string(Port));
+    dnsServer->Listen(2);
+    ASSERT_TRUE(TTcpDnsProxyServerListenThread::Start("127.0.0.1"));
+    ASSERT_TRUE(WaitFor([] { return Bound(kTcpDnsSlot) && Bound(kServerSlot); }));
+    SetOwn("ProxyDnsServer", "127.0.0.3");
+
+    // Nobody online: the connection asks for a dial and goes on once somebody is.
+    ResetOnlineAddressTime();
+    auto client = TCommunication::CreateUnconnected(false, false);
+    ASSERT_NO_THROW(client->Connect("127.0.0.1:" + std::to_string(Port)));
+    ASSERT_TRUE(WaitFor([] { return DialRequested.load(); }));
+    SetOnlineProxyAddress(onlineServer);
+    const auto upstream = dnsServer->Accept(5000);
+    ASSERT_NE(upstream, nullptr);
+
+    const Datagram query = Query(0x4242);
+    const std::string framed =
+        std::string{0, static_cast<char>(query.size())} + std::string(query.begin(), query.end());
+    SendNow(*client, framed);
+    EXPECT_EQ(ReadUpTo(*upstream, framed.size()), framed); // the ID is the client's over TCP
+    const Datagram answer = Answer(query, 0x4242, 5);
+    const std::string reply = std::string{0, static_cast<char>(answer.size())} +
+                              std::string(answer.begin(), answer.end());
+    SendNow(*upstream, reply);
+    EXPECT_EQ(ReadUpTo(*client, reply.size()), reply);
+    client.reset();
+    EXPECT_TRUE(test::ClosedWithoutData(*upstream));
+}
+
+TEST_F(DnsForwarderTest, TheServicesOpenTheDnsPortOnlyWhenEnabled) {
+    const std::string tcp = "127.0.0.1:" + std::to_string(Port);
+    SetOwn("ProxyServerAddress", test::Loopback(test::FreePorts(1)[0]));
+    // Binds without SO_REUSEADDR: a forwarder's socket on the port makes them fail.
+    const auto portIsFree = [&] {
+        TUdpSocket probe("0.0.0.0", Port, false);
+        auto listener = TCommunication::CreateListening(false);
+        try {
+            listener->Bind(tcp);
+        } catch (const ECommunication&) {
+            return false;
+        }
+        return probe.Bound;
+    };
+    StartProxyServices();
+    ASSERT_TRUE(WaitFor([] { return Bound(kServerSlot); }));
+    EXPECT_FALSE(ListenerRegistered(kTcpDnsSlot));
+    EXPECT_FALSE(ListenerRegistered(kUdpDnsSlot));
+    EXPECT_TRUE(portIsFree());
+    StopProxyServices();
+
+    SetOwn("ProxyDnsServerEnabled", "yes");
+    StartProxyServices();
+    ASSERT_TRUE(WaitFor([] { return Bound(kTcpDnsSlot) && Bound(kUdpDnsSlot); }));
+    std::vector<std::string> addresses;
+    for (const TListenerInfo& listener : RegisteredListeners())
+        if (listener.Slot == kTcpDnsSlot || listener.Slot == kUdpDnsSlot)
+            addresses.push_back(listener.Address);
+    EXPECT_EQ(addresses, (std::vector<std::string>{tcp, "0.0.0.0:" + std::to_string(Port)}));
+    StartDnsForwarders(); // registered already: nothing more
+    EXPECT_EQ(RegisteredListeners().size(), 3u);
+    StopProxyServices();
+    EXPECT_TRUE(RegistryEmpty());
+    EXPECT_TRUE(portIsFree());
+}
+
+TEST_F(DnsForwarderTest, ARefusedUdpBindIsReportedOnce) {
+    // A port below 1024 other than 53, refused to this process (not root, no capability).
+    constexpr std::uint16_t kPrivileged = 1023;
+    {
+        const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in any = Endpoint("0.0.0.0", kPrivileged);
+        const bool bound = bind(probe, reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0;
+        const int error = errno;
+        close(probe);
+        if (bound || error != EACCES)
+            GTEST_SKIP() << "binding port " << kPrivileged << " is not refused here";
+    }
+    SetDnsPort(kPrivileged);
+    testing::internal::CaptureStderr();
+    for (int run = 0; run < 2; ++run) {
+        ASSERT_TRUE(TUdpDnsProxyServerListenThread::Start());
+        EXPECT_TRUE(ListenerRegistered(kUdpDnsSlot)); // it runs on without a port
+        EXPECT_FALSE(Bound(kUdpDnsSlot));
+        StopProxyServices(); // after the bind attempt, which comes first on the thread
+    }
+    const std::string said = testing::internal::GetCapturedStderr();
+    const std::string message = "harbolt: binding UDP port 1023 was refused";
+    EXPECT_NE(said.find(message), std::string::npos) << said;
+    EXPECT_EQ(said.find(message), said.rfind(message)) << said;
+}
+
+} // namespace
+} // namespace harbolt
