@@ -14,9 +14,13 @@
 #include "platform/Paths.h"
 #include "platform/TimeSetter.h"
 #include "proxy/DialControl.h"
+#include "proxy/FtpProxy.h"
+#include "proxy/HttpProxy.h"
+#include "proxy/Pop3Proxy.h"
 #include "proxy/ProxyServices.h"
 #include "proxy/ProxyState.h"
 #include "proxy/Sessions.h"
+#include "proxy/Socks5Proxy.h"
 
 #include <chrono>
 #include <iostream>
@@ -130,8 +134,13 @@ void TInstance::Start() {
 
     SetProxyClock(Clock);
     SetProxyTraceDirectory(Options.DataDir);
-    // Dial requests of other computers; the sessions share the dialer and may outlive us.
+    // The protocol handlers of the server port, and the dial requests of other computers; the
+    // sessions share the dialer and may outlive us.
     TServerHandlers handlers;
+    handlers.Http = HandleHttpProxy;
+    handlers.Socks5 = HandleSocks5Proxy;
+    handlers.Ftp = HandleFtpProxy;
+    handlers.Pop3 = HandlePop3Proxy;
     handlers.Disconnect = [dialer = FDialer](std::unique_ptr<TBufferedCommunication> client) {
         AnswerDisconnect(*client, *dialer);
     };
