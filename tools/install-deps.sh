@@ -3,7 +3,8 @@
 # Usage: tools/install-deps.sh [fuzz]
 set -eu
 
-packages="cmake ninja-build g++ make libgtest-dev nlohmann-json3-dev qt6-base-dev iproute2 locales jq socat"
+packages="cmake ninja-build g++ make libgtest-dev nlohmann-json3-dev qt6-base-dev iproute2 locales jq socat
+curl python3 python3-pyftpdlib dnsmasq-base bind9-dnsutils"
 if [ "${1:-}" = "fuzz" ]; then
     packages="$packages clang libclang-rt-14-dev"
 fi

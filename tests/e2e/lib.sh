@@ -446,3 +446,25 @@ e2e_cleanup() {
     [[ -n $E2E_TMP && -d $E2E_TMP ]] && rm -rf "$E2E_TMP"
     exit "$status"
 }
+
+# e2e_udp_listening NS PORT: whether a UDP socket in namespace NS is bound to port PORT.
+e2e_udp_listening() {
+    ip netns exec "$1" ss -Hlun "sport = :$2" 2>/dev/null | grep -q .
+}
+
+# e2e_spawn NS LOG COMMAND...: runs COMMAND in namespace NS in the background with its output in
+# LOG, for servers a test needs. The run's cleanup ends it with everything else in the test's
+# namespaces.
+e2e_spawn() {
+    local ns=$1 log=$2
+    shift 2
+    ip netns exec "$ns" "$@" </dev/null >"$log" 2>&1 &
+    disown # no job notice when the cleanup kills it
+}
+
+# e2e_sha256 FILE: the SHA-256 sum of FILE in hex.
+e2e_sha256() {
+    local sum
+    sum=$(sha256sum <"$1")
+    echo "${sum%% *}"
+}
