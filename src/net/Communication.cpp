@@ -630,17 +630,13 @@ void RelayBothWays(TCommunication& client, TCommunication& server, std::FILE* tr
             sockets[1].events |= POLLIN;
         if (!fromClient.Idle())
             sockets[1].events |= POLLOUT;
-        if (poll(sockets, 2, kRelayPollMilliseconds) > 0) {
-            // An error on a socket we wait nothing of would wake every poll at once: that side is
-            // gone, and so is the relay.
-            const auto gone = [](const pollfd& socket) {
-                return socket.events == 0 && (socket.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
-            };
-            if (gone(sockets[0]) || gone(sockets[1])) {
-                closed = true;
-                break;
-            }
-        }
+        // A socket we wait nothing of stays out of the poll: once its peer has closed and its
+        // sending side is shut down it reports a hang-up at once, every time, although bytes may
+        // still wait in it to be read when the other side has room.
+        for (pollfd& socket : sockets)
+            if (socket.events == 0)
+                socket.fd = -1;
+        poll(sockets, 2, kRelayPollMilliseconds);
     }
     if (!closed)
         relay.TraceStop();

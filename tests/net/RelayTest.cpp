@@ -137,6 +137,26 @@ TEST_F(RelayTest, AnswersStillReachAClientThatClosedItsSendingSide) {
                        "<-- [reading from Server] CONNECTION CLOSED(0) -->\n");
 }
 
+TEST_F(RelayTest, ALargeAnswerOutlivesTheServersCloseAndReachesAHalfClosedClient) {
+    // The server answers more than the sockets can hold and closes at once, while the client
+    // reads slowly: the rest of the answer still waits in the relay and in its socket when the
+    // server's close arrives.
+    constexpr std::size_t kSize = 4 * 1024 * 1024;
+    StartRelay(false);
+    SendNow(*fClient, "request");
+    ::shutdown(fClient->Socket(), SHUT_WR);
+    EXPECT_EQ(ReadUpTo(*fServer, 8), "request");
+    std::thread server([this] {
+        SendNow(*fServer, std::string(kSize, 'a'));
+        fServer.reset();
+    });
+    std::this_thread::sleep_for(300ms); // the server has written what fits and closed
+    const std::string answer = ReadUpTo(*fClient, kSize + 1, 20000);
+    server.join();
+    EXPECT_EQ(answer.size(), kSize);
+    ASSERT_TRUE(Ended(2s));
+}
+
 TEST_F(RelayTest, AnEchoingServerNeverStallsTheRelay) {
     // The server sends back what it reads, on one thread: while the relay pushes data at it,
     // the server waits for the relay to take its answers. A relay that blocks in sending to one
