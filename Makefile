@@ -7,7 +7,8 @@ CTEST_ARGS ?= --output-on-failure -j $(JOBS) --timeout 300
 FUZZ_SECONDS ?= 20
 HARBOLT_ARGS ?=
 
-.PHONY: all deps build run test check-sanitize check-tsan fuzz relay-bench bench format clean
+.PHONY: all deps build run test check-sanitize check-tsan fuzz relay-bench bench bench-deps format \
+	clean
 
 all: build
 
@@ -47,10 +48,30 @@ fuzz:
 relay-bench: build
 	$(BUILD)/tools/relay_bench
 
-# The proxy tunnel against a direct connection and a socat chain: one stream and 1000 connections
-# held open (tools/bench/proxy_bench.sh; a few minutes at most).
-bench: build
+# The proxy tunnel against a direct connection and a socat chain (one stream, 1000 connections
+# held open), and the HTTP and SOCKS5 relays against nginx directly, tinyproxy and microsocks
+# (requests per second, downloads): tools/bench/proxy_bench.sh, a few minutes at most.
+bench: bench-deps build
 	bash tools/bench/proxy_bench.sh $(BUILD)/src/app/harbolt $(BUILD)/tools/bench/tunnel_load
+
+# The benchmark's own Debian packages, installed when missing (as root). The benchmark starts
+# nginx, tinyproxy and microsocks itself; tinyproxy-bin is the program without a system service.
+BENCH_PACKAGES = nginx tinyproxy-bin microsocks apache2-utils curl
+bench-deps:
+	@missing=""; \
+	for p in $(BENCH_PACKAGES); do \
+		dpkg-query -W -f='$${Status}' "$$p" 2>/dev/null | grep -q "install ok installed" || \
+			missing="$$missing $$p"; \
+	done; \
+	[ -z "$$missing" ] && exit 0; \
+	if [ "$$(id -u)" -ne 0 ]; then \
+		echo "harbolt: the benchmark needs the Debian packages$$missing" >&2; \
+		echo "harbolt: run as root, or install them with: sudo apt-get install$$missing" >&2; \
+		exit 1; \
+	fi; \
+	echo "harbolt: installing$$missing"; \
+	export DEBIAN_FRONTEND=noninteractive; \
+	apt-get update -qq && apt-get install -y -qq --no-install-recommends $$missing
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

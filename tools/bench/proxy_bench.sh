@@ -1,12 +1,21 @@
 #!/usr/bin/env bash
-# Benchmark of the proxy tunnel (`make bench`; a measurement, not a test). Two instances, A and B,
-# run on one machine: A's simulated line is up, so A is online and B tunnels every mapped
-# connection through A's proxy server port. Side by side on the same machine it measures
+# Benchmark of the proxy tunnel and the protocol relays (`make bench`; a measurement, not a test).
+# Two instances, A and B, run on one machine: A's simulated line is up, so A is online and B
+# tunnels every mapped connection through A's proxy server port. Side by side on the same machine
+# it measures
 #   1. one 1 GiB stream, verified byte for byte at the sink: directly to the target, through the
 #      tunnel (client -> B's mapping -> A's server port -> target) and through two socat relays
 #      in the same places (client -> socat -> socat -> target);
 #   2. 1000 connections to an echo target held open at once, through the tunnel and through the
-#      socat chain: set-up rate, failures, and the resident memory each connection costs.
+#      socat chain: set-up rate, failures, and the resident memory each connection costs;
+#   3. HTTP requests per second for a 1 KiB file from nginx (ab, a fixed number of clients at
+#      once, each with keep-alive connections and each with a new connection per request):
+#      directly, through B's "HTTP PROXY" mapping (client -> B -> A -> nginx, A does the HTTP
+#      work) and through tinyproxy (one hop);
+#   4. downloads of a large file, one at a time (curl): directly, through B's "HTTP PROXY" and
+#      "SOCKS5 PROXY" mappings, through tinyproxy and through microsocks (one hop each).
+# nginx, tinyproxy and microsocks are Debian's programs, each started here with a configuration
+# of its own in the temporary directory (`make bench-deps` installs them).
 #
 # Everything runs on loopback inside a private network namespace of its own (unshare: as root, or
 # as a user where user namespaces are allowed), so the instances' announcements on UDP 42717
@@ -19,10 +28,16 @@
 #              BENCH_WINDOW (connection set-ups in flight at a time, default 4: below the
 #              listen backlogs of A's server port (6) and socat (5), so that the set-up rate is the
 #              relays' own and not the kernel's 1 s SYN retransmission), BENCH_PRESSURE_WINDOW
-#              (a second run of set-ups only with that many in flight, default 32; 0: none)
+#              (a second run of set-ups only with that many in flight, default 32; 0: none),
+#              BENCH_HTTP_CLIENTS (ab's clients at once, default 16), BENCH_HTTP_SECONDS (length
+#              of each ab run, default 4), BENCH_DOWNLOAD_MIB (download size, default 1024: a
+#              sparse file, it takes no disk space), BENCH_DOWNLOAD_ROUNDS (downloads per path,
+#              the median is reported, default 3)
 set -euo pipefail
 export LC_ALL=C.UTF-8
 unset LANG LANGUAGE
+# curl and the relays must go exactly where they are told.
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
 
 SELF=$(realpath "${BASH_SOURCE[0]}")
 readonly SELF
@@ -30,6 +45,12 @@ readonly STREAM_MIB=${BENCH_MIB:-1024}
 readonly CONNECTIONS=${BENCH_CONNECTIONS:-1000}
 readonly WINDOW=${BENCH_WINDOW:-4}
 readonly PRESSURE_WINDOW=${BENCH_PRESSURE_WINDOW:-32}
+readonly HTTP_CLIENTS=${BENCH_HTTP_CLIENTS:-16}
+readonly HTTP_SECONDS=${BENCH_HTTP_SECONDS:-4}
+readonly DOWNLOAD_MIB=${BENCH_DOWNLOAD_MIB:-1024}
+readonly DOWNLOAD_ROUNDS=${BENCH_DOWNLOAD_ROUNDS:-3}
+readonly HTTP_MAX_REQUESTS=3000000 # ab's cap; the time limit ends each run long before
+readonly DOWNLOAD_TIMEOUT=60       # seconds per download
 readonly STREAM_TIMEOUT=60 # seconds per stream
 readonly CONNS_TIMEOUT=30  # seconds for all set-ups, and again for the echoes of all of them
 readonly HOST=127.0.0.1
@@ -57,6 +78,18 @@ for tool in socat jq ip ss nstat unshare setsid setpriv timeout; do
     command -v "$tool" >/dev/null ||
         die "the $tool command is missing (tools/install-deps.sh installs the packages)"
 done
+[[ $HTTP_CLIENTS =~ ^[1-9][0-9]*$ ]] || die "BENCH_HTTP_CLIENTS must be a positive number"
+[[ $HTTP_SECONDS =~ ^[1-9][0-9]*$ ]] || die "BENCH_HTTP_SECONDS must be a positive number"
+[[ $DOWNLOAD_MIB =~ ^[1-9][0-9]*$ ]] || die "BENCH_DOWNLOAD_MIB must be a positive number"
+[[ $DOWNLOAD_ROUNDS =~ ^[1-9][0-9]*$ ]] || die "BENCH_DOWNLOAD_ROUNDS must be a positive number"
+for tool in ab curl tinyproxy microsocks; do
+    command -v "$tool" >/dev/null ||
+        die "the $tool command is missing (make bench-deps installs the benchmark's packages)"
+done
+# Debian puts nginx in /usr/sbin, which a user's PATH may lack.
+NGINX=$(PATH="$PATH:/usr/sbin:/sbin" command -v nginx) ||
+    die "the nginx command is missing (make bench-deps installs the benchmark's packages)"
+readonly NGINX
 
 # --- Outside: raise the open-file limit, then continue in a namespace of our own (the process
 # stays the same: its PID names its temporary directory).
@@ -96,8 +129,9 @@ TMP=""
 # ends; the traps below end them in order on the usual paths.
 readonly -a GUARD=(setpriv --pdeathsig TERM --)
 declare -A INSTANCE_PID=() # A, B -> PID
-declare -a RELAY_GROUPS=() # process groups of our own (socat relays and their children)
+declare -a RELAY_GROUPS=() # process groups of our own (socat, nginx, tinyproxy, microsocks)
 declare -a OTHERS=()       # further background processes (the target)
+LOAD_PID=""                # the load generator running at the moment (ab), if any
 
 # Ends a process by its PID: SIGTERM, SIGKILL after `limit` tenths of a second.
 stop_pid() {
@@ -131,6 +165,7 @@ cleanup() {
         show_logs
     fi
     local name group pid
+    [[ -n $LOAD_PID ]] && stop_pid "$LOAD_PID" 20
     for name in "${!INSTANCE_PID[@]}"; do
         stop_pid "${INSTANCE_PID[$name]}" 50
     done
@@ -178,14 +213,14 @@ echo "  network: $HARBOLT_BENCH_NETWORK"
 echo "  open files: $(ulimit -n)"
 echo
 
-# --- Ports: ten in a row that nobody uses.
+# --- Ports: fifteen in a row that nobody uses.
 
 port_free() { [[ -z $(ss -Htan "( sport = :$1 )" 2>/dev/null) ]]; }
 BASE=0
 for ((try = 0; try < 50; try++)); do
     candidate=$((20000 + (RANDOM % 400) * 20))
     all_free=1
-    for ((k = 0; k < 10; k++)); do
+    for ((k = 0; k < 15; k++)); do
         port_free $((candidate + k)) || {
             all_free=0
             break
@@ -196,11 +231,13 @@ for ((try = 0; try < 50; try++)); do
         break
     fi
 done
-((BASE != 0)) || die "found no ten free TCP ports in a row between 20000 and 28000"
+((BASE != 0)) || die "found no fifteen free TCP ports in a row between 20000 and 28000"
 readonly P_SINK=$BASE P_ECHO=$((BASE + 1)) P_A=$((BASE + 2)) P_B=$((BASE + 3))
 readonly P_MAP_SINK=$((BASE + 4)) P_MAP_ECHO=$((BASE + 5))
 readonly P_SA_SINK=$((BASE + 6)) P_SB_SINK=$((BASE + 7))
 readonly P_SA_ECHO=$((BASE + 8)) P_SB_ECHO=$((BASE + 9))
+readonly P_NGINX=$((BASE + 10)) P_TINYPROXY=$((BASE + 11)) P_MICROSOCKS=$((BASE + 12))
+readonly P_MAP_HTTP=$((BASE + 13)) P_MAP_SOCKS=$((BASE + 14))
 
 # wait_until LIMIT_MS COMMAND...: polls every 100 ms.
 wait_until() {
@@ -220,7 +257,7 @@ listening() { [[ -n $(ss -Hltn "( sport = :$1 )" 2>/dev/null) ]]; }
 "${GUARD[@]}" "$LOAD" serve --host "$HOST" --sink "$P_SINK" --echo "$P_ECHO" \
     >"$TMP/target.log" 2>&1 &
 OTHERS+=($!)
-target_ready() { grep -q '^ready$' "$TMP/target.log"; }
+target_ready() { grep -qs '^ready$' "$TMP/target.log"; }
 wait_until 5000 target_ready || die "the target (tunnel_load serve) does not listen after 5 s"
 
 # --- The two instances.
@@ -266,7 +303,9 @@ wait_until 10000 answers B || die "instance B does not answer ctl status 10 s af
 configure A ProxyServerAddress "$HOST:$P_A" ProxyEnabled yes
 configure B ProxyServerAddress "$HOST:$P_B" ProxyEnabled yes \
     ProxyMapping00 ":$P_MAP_SINK -> $HOST:$P_SINK, notrigger" \
-    ProxyMapping01 ":$P_MAP_ECHO -> $HOST:$P_ECHO, notrigger"
+    ProxyMapping01 ":$P_MAP_ECHO -> $HOST:$P_ECHO, notrigger" \
+    ProxyMapping02 ":$P_MAP_HTTP -> HTTP PROXY, notrigger" \
+    ProxyMapping03 ":$P_MAP_SOCKS -> SOCKS5 PROXY, notrigger"
 ctl A proxy restart >/dev/null || die "instance A: ctl proxy restart failed"
 ctl B proxy restart >/dev/null || die "instance B: ctl proxy restart failed"
 ctl A line "$LINE" up >/dev/null || die "instance A: ctl line $LINE up failed"
@@ -285,6 +324,10 @@ wait_until 10000 listener_bound B 0 ||
     die "B's mapping on port $P_MAP_SINK is not bound 10 s after the restart"
 wait_until 10000 listener_bound B 1 ||
     die "B's mapping on port $P_MAP_ECHO is not bound 10 s after the restart"
+wait_until 10000 listener_bound B 2 ||
+    die "B's HTTP PROXY mapping on port $P_MAP_HTTP is not bound 10 s after the restart"
+wait_until 10000 listener_bound B 3 ||
+    die "B's SOCKS5 PROXY mapping on port $P_MAP_SOCKS is not bound 10 s after the restart"
 wait_until 15000 b_sees_a_online ||
     die "B does not see A online at $HOST:$P_A 15 s after A's line came up; B's proxy status:
 $(ctl B proxy status 2>&1)
@@ -302,19 +345,28 @@ $(cat "$TMP/probe.out")"
 say "A is online; B tunnels through A's server port $P_A"
 
 # --- The reference relays: socat where B is and where A is, each in a process group of its own
-# (socat forks a child per connection), so that ending the group ends them all.
+# (socat forks a child per connection), so that ending the group ends them all. nginx, tinyproxy
+# and microsocks (below) run the same way.
+
+# start_group LOG COMMAND...: the command in a process group of its own, output to LOG in the
+# temporary directory; sets GROUP_PID.
+GROUP_PID=""
+start_group() {
+    local log=$1
+    shift
+    setsid "${GUARD[@]}" "$@" </dev/null >>"$TMP/$log" 2>&1 &
+    GROUP_PID=$!
+    RELAY_GROUPS+=("$GROUP_PID")
+    # Ending the group must end this program and its children and nothing else: setsid (not a
+    # group leader here) makes the program the leader of a new group without forking.
+    wait_until 2000 leads_own_group "$GROUP_PID" ||
+        die "$1 is not running in a process group of its own (see $log)"
+}
 
 declare -A SOCAT_PID=()
 start_socat() { # NAME LISTEN_PORT TARGET_PORT
-    setsid "${GUARD[@]}" socat "TCP-LISTEN:$2,bind=$HOST,reuseaddr,fork" "TCP:$HOST:$3" \
-        </dev/null >>"$TMP/socat.log" 2>&1 &
-    local pid=$!
-    SOCAT_PID[$1]=$pid
-    RELAY_GROUPS+=("$pid")
-    # Ending the group must end this relay and its children and nothing else: setsid (not a
-    # group leader here) makes the relay the leader of a new group without forking.
-    wait_until 2000 leads_own_group "$pid" ||
-        die "socat for $1 is not running in a process group of its own (see socat.log)"
+    start_group socat.log socat "TCP-LISTEN:$2,bind=$HOST,reuseaddr,fork" "TCP:$HOST:$3"
+    SOCAT_PID[$1]=$GROUP_PID
 }
 leads_own_group() {
     local stat pgid
@@ -332,6 +384,103 @@ for port in "$P_SA_SINK" "$P_SB_SINK" "$P_SA_ECHO" "$P_SB_ECHO"; do
 done
 wait_until 5000 probe "$P_SB_ECHO" || die "the socat chain does not carry data:
 $(cat "$TMP/probe.out")"
+
+# --- The origin and the reference proxies for the protocol relays: nginx serves a 1 KiB file
+# and a large sparse one (no disk space, and the page cache holds it after the first read);
+# tinyproxy (HTTP) and microsocks (SOCKS5) relay in one hop. Each runs with a configuration of
+# its own in the temporary directory, logging there.
+
+readonly DOWNLOAD_BYTES=$((DOWNLOAD_MIB * 1024 * 1024))
+mkdir -p "$TMP/www" "$TMP/nginx"
+head -c 1024 /dev/urandom >"$TMP/www/small.bin"
+truncate -s "$DOWNLOAD_BYTES" "$TMP/www/big.bin"
+# Read once, so that every download finds the file in the page cache (reading a hole the first
+# time is several times slower than a download).
+cat "$TMP/www/big.bin" >/dev/null
+readonly SMALL_URL="http://$HOST:$P_NGINX/small.bin" BIG_URL="http://$HOST:$P_NGINX/big.bin"
+
+# As root, nginx hands its directories to the workers' user and runs its workers under it; the
+# files are in our private directory, so that user is root. In a user namespace no other user
+# exists and no group list may be set, which the workers' switch needs: one process serves there.
+nginx_user=""
+if [[ $EUID -eq 0 ]]; then
+    nginx_user="user root root;"
+    if [[ $(awk 'NR == 1 { print $1, $2, $3 }' /proc/self/uid_map) != "0 0 4294967295" ]]; then
+        nginx_user+=" master_process off;"
+    fi
+fi
+cat >"$TMP/nginx/nginx.conf" <<EOF
+# The origin of the benchmark's HTTP requests and downloads.
+$nginx_user
+worker_processes auto;
+pid $TMP/nginx/nginx.pid;
+error_log $TMP/nginx.log warn;
+events {
+    worker_connections 8192;
+}
+http {
+    access_log off;
+    sendfile on;
+    tcp_nopush on;
+    keepalive_requests 1000;
+    client_body_temp_path $TMP/nginx/body;
+    proxy_temp_path $TMP/nginx/proxy;
+    fastcgi_temp_path $TMP/nginx/fastcgi;
+    uwsgi_temp_path $TMP/nginx/uwsgi;
+    scgi_temp_path $TMP/nginx/scgi;
+    default_type application/octet-stream;
+    server {
+        listen $HOST:$P_NGINX;
+        root $TMP/www;
+    }
+}
+EOF
+start_group nginx.log "$NGINX" -p "$TMP/nginx/" -e "$TMP/nginx.log" -c "$TMP/nginx/nginx.conf" \
+    -g "daemon off;"
+
+cat >"$TMP/tinyproxy.conf" <<EOF
+# The reference HTTP proxy of the benchmark.
+Port $P_TINYPROXY
+Listen $HOST
+Timeout 60
+MaxClients 1024
+LogFile "$TMP/tinyproxy.log"
+LogLevel Error
+Allow $HOST
+EOF
+start_group tinyproxy.log tinyproxy -d -c "$TMP/tinyproxy.conf"
+readonly TINYPROXY_PID=$GROUP_PID
+
+start_group microsocks.log microsocks -i "$HOST" -p "$P_MICROSOCKS"
+readonly MICROSOCKS_PID=$GROUP_PID
+
+for port in "$P_NGINX" "$P_TINYPROXY" "$P_MICROSOCKS"; do
+    wait_until 5000 listening "$port" ||
+        die "nginx, tinyproxy or microsocks does not listen on port $port after 5 s"
+done
+
+# fetch_small CURL-OPTIONS...: the 1 KiB file arrives unchanged along that path, within 5 s.
+fetch_small() {
+    rm -f "$TMP/probe.bin"
+    curl -sS --max-time 5 -D "$TMP/probe.head" -o "$TMP/probe.bin" "$@" "$SMALL_URL" \
+        >"$TMP/probe.out" 2>&1 && cmp -s "$TMP/probe.bin" "$TMP/www/small.bin"
+}
+# The answer through A's HTTP handler carries its two added lines.
+fetch_small_from_a() {
+    fetch_small "$@" && grep -q '^X-MPM-URI: ' "$TMP/probe.head" &&
+        grep -q '^Via: HTTP/1.0 localhost (Harbolt)' "$TMP/probe.head"
+}
+probe_failed() {
+    die "$1 does not deliver the 1 KiB file: $(cat "$TMP/probe.out")
+$(cat "$TMP/probe.head" 2>/dev/null)"
+}
+wait_until 5000 fetch_small --noproxy '*' || probe_failed "nginx"
+wait_until 10000 fetch_small_from_a -x "http://$HOST:$P_MAP_HTTP" ||
+    probe_failed "B's HTTP PROXY mapping $P_MAP_HTTP -> A -> nginx"
+wait_until 10000 fetch_small --socks5-hostname "$HOST:$P_MAP_SOCKS" ||
+    probe_failed "B's SOCKS5 PROXY mapping $P_MAP_SOCKS -> A -> nginx"
+wait_until 5000 fetch_small -x "http://$HOST:$P_TINYPROXY" || probe_failed "tinyproxy"
+wait_until 5000 fetch_small --socks5-hostname "$HOST:$P_MICROSOCKS" || probe_failed "microsocks"
 
 # --- 1. One stream.
 
@@ -361,7 +510,7 @@ stream socat "$P_SB_SINK"
 # --- 2. Many connections held open.
 
 readonly -a COUNTERS=(TcpExtListenOverflows TcpExtListenDrops TcpExtTCPSynRetrans TcpRetransSegs
-    TcpExtSyncookiesSent TcpEstabResets TcpAttemptFails)
+    TcpExtSyncookiesSent TcpExtSyncookiesFailed TcpEstabResets TcpAttemptFails)
 counters() {
     nstat -asz "${COUNTERS[@]}" 2>/dev/null | awk 'NF >= 2 && $1 !~ /^#/ { print $1, $2 }'
 }
@@ -430,6 +579,168 @@ if ((PRESSURE_WINDOW > 0)); then
     instances_settle
     conns socat-pressure "$P_SB_ECHO" "$PRESSURE_WINDOW" 0
 fi
+
+# --- 3. HTTP requests for the small file (ab), and 4. downloads of the large one (curl).
+
+# CPU time (user and system, in clock ticks) the processes have used, threads gone included.
+cpu_ticks() {
+    local total=0 pid stat
+    local -a fields
+    for pid in "$@"; do
+        stat=$(cat "/proc/$pid/stat" 2>/dev/null) || continue
+        stat=${stat##*) }
+        read -r -a fields <<<"$stat"
+        total=$((total + fields[11] + fields[12]))
+    done
+    echo "$total"
+}
+CLOCK_TICKS=$(getconf CLK_TCK)
+readonly CLOCK_TICKS
+
+# The processes that relay on a path (none for direct).
+relay_pids() {
+    case $1 in
+    harbolt*) echo "${INSTANCE_PID[A]} ${INSTANCE_PID[B]}" ;;
+    tinyproxy) echo "$TINYPROXY_PID" ;;
+    microsocks) echo "$MICROSOCKS_PID" ;;
+    esac
+}
+
+# Busy and total CPU time of the whole machine so far (all CPUs, every process: ours and others').
+machine_cpu() {
+    awk '$1 == "cpu" { print $2 + $3 + $4 + $7 + $8 + $9, $2 + $3 + $4 + $5 + $6 + $7 + $8 + $9 }' \
+        /proc/stat
+}
+
+# Once A's HTTP handlers have let their connections go, A is back to its idle thread count.
+a_threads_at_most() {
+    local threads
+    threads=$(thread_count "${INSTANCE_PID[A]}")
+    [[ $threads =~ ^[0-9]+$ ]] || die "instance A ended during the HTTP requests"
+    ((threads <= $1))
+}
+
+declare -A AB_OUT=() AB_CPU=() AB_PEAK_A=() AB_COUNTERS_BEFORE=() AB_COUNTERS_AFTER=()
+declare -A AB_SLOW=() AB_SLOW_SECONDS=() AB_BUSY=()
+ab_run() { # PATH MODE(keep-alive|new) [PROXY-HOST:PORT]
+    local path=$1 mode=$2 proxy=${3:-}
+    local run="$path:$mode"
+    local -a args=(-q -r -c "$HTTP_CLIENTS" -t "$HTTP_SECONDS" -n "$HTTP_MAX_REQUESTS"
+        -g "$TMP/ab-times.tsv")
+    [[ $mode == keep-alive ]] && args+=(-k)
+    [[ -n $proxy ]] && args+=(-X "$proxy")
+    local -a pids
+    read -r -a pids <<<"$(relay_pids "$path")"
+    local cpu_before machine_before machine_after peak=0 threads status=0
+    rm -f "$TMP/ab-times.tsv"
+    cpu_before=$(cpu_ticks "${pids[@]}")
+    machine_before=$(machine_cpu)
+    AB_COUNTERS_BEFORE[$run]=$(counters)
+    "${GUARD[@]}" timeout -k 2 $((HTTP_SECONDS + 30)) ab "${args[@]}" "$SMALL_URL" \
+        >"$TMP/ab.out" 2>&1 &
+    LOAD_PID=$!
+    # A's threads while it runs: each connection of the harbolt path is a thread in A until its
+    # HTTP handler lets it go.
+    while kill -0 "$LOAD_PID" 2>/dev/null; do
+        threads=$(thread_count "${INSTANCE_PID[A]}")
+        [[ $threads =~ ^[0-9]+$ ]] && ((threads > peak)) && peak=$threads
+        sleep 0.1
+    done
+    wait "$LOAD_PID" || status=$?
+    LOAD_PID=""
+    AB_COUNTERS_AFTER[$run]=$(counters)
+    AB_CPU[$run]=$(($(cpu_ticks "${pids[@]}") - cpu_before))
+    machine_after=$(machine_cpu)
+    AB_BUSY[$run]=$(awk -v a="$machine_before" -v b="$machine_after" 'BEGIN {
+        split(a, x, " "); split(b, y, " ")
+        if (y[2] > x[2]) printf "%d%%", 100 * (y[1] - x[1]) / (y[2] - x[2]); else print "n/a" }')
+    # Requests of 0.9 s or more: the mark of a connection dropped at a full listen queue and
+    # its 1 s retransmission. ab writes one line per request, times in ms.
+    AB_SLOW[$run]="?"
+    AB_SLOW_SECONDS[$run]="?"
+    if [[ -f $TMP/ab-times.tsv ]]; then
+        read -r "AB_SLOW[$run]" "AB_SLOW_SECONDS[$run]" < <(awk -F '\t' \
+            'NR > 1 && $5 >= 900 { n++; ms += $5 } END { printf "%d %.1f\n", n, ms / 1000 }' \
+            "$TMP/ab-times.tsv")
+    fi
+    AB_PEAK_A[$run]=$peak
+    AB_OUT[$run]=$(cat "$TMP/ab.out")
+    if ((status != 0)) || ! grep -q '^Requests per second:' <<<"${AB_OUT[$run]}"; then
+        FAILURES+=("ab, $path, $mode: status $status: $(tail -n 3 <<<"${AB_OUT[$run]}" |
+            tr '\n' ' ')")
+    elif [[ $(ab_field "$run" failed) != 0 || $(ab_field "$run" non2xx) != 0 ]]; then
+        # ab counts a connection that closed without the whole answer as a "Length" failure.
+        FAILURES+=("ab, $path, $mode: $(ab_field "$run" failed) failed requests ($(ab_field \
+            "$run" failed_detail)), $(ab_field "$run" non2xx) answers other than 2xx; SYN cookies" \
+            "that failed their check during the run: $(counter_delta \
+                "${AB_COUNTERS_BEFORE[$run]}" "${AB_COUNTERS_AFTER[$run]}" TcpExtSyncookiesFailed)")
+    fi
+    if [[ $path == harbolt ]]; then
+        wait_until 10000 a_threads_at_most "$threads_idle_a" ||
+            say "A still has $(thread_count "${INSTANCE_PID[A]}") threads 10 s after ab ended"
+    fi
+}
+
+# ab_field RUN NAME: one figure of ab's report.
+ab_field() {
+    local out=${AB_OUT[$1]:-}
+    case $2 in
+    rate) sed -n 's/^Requests per second: *\([0-9.]*\).*/\1/p' <<<"$out" ;;
+    complete) sed -n 's/^Complete requests: *\([0-9]*\).*/\1/p' <<<"$out" ;;
+    failed) sed -n 's/^Failed requests: *\([0-9]*\).*/\1/p' <<<"$out" ;;
+    failed_detail) sed -n 's/^ *(\(Connect: .*\))$/\1/p' <<<"$out" ;;
+    non2xx) sed -n 's/^Non-2xx responses: *\([0-9]*\).*/\1/p' <<<"$out" | grep . || echo 0 ;;
+    kept) sed -n 's/^Keep-Alive requests: *\([0-9]*\).*/\1/p' <<<"$out" | grep . || echo 0 ;;
+    seconds) sed -n 's/^Time taken for tests: *\([0-9.]*\).*/\1/p' <<<"$out" ;;
+    mean_ms) sed -n 's/^Time per request: *\([0-9.]*\) \[ms\] (mean)$/\1/p' <<<"$out" ;;
+    p50) awk '$1 == "50%" { print $2 }' <<<"$out" ;;
+    p99) awk '$1 == "99%" { print $2 }' <<<"$out" ;;
+    max) awk '$1 == "100%" { print $2 }' <<<"$out" ;;
+    esac
+}
+
+say "HTTP requests for a 1 KiB file, $HTTP_CLIENTS clients at once, ${HTTP_SECONDS} s each:" \
+    "direct, harbolt, tinyproxy; keep-alive and a new connection per request"
+LOAD_RELAYS_START=$(cut -d ' ' -f 1-3 /proc/loadavg)
+readonly LOAD_RELAYS_START
+readonly -a HTTP_PATHS=(direct harbolt tinyproxy)
+readonly -a HTTP_MODES=(keep-alive new)
+for mode in "${HTTP_MODES[@]}"; do
+    ab_run direct "$mode"
+    ab_run harbolt "$mode" "$HOST:$P_MAP_HTTP"
+    ab_run tinyproxy "$mode" "$HOST:$P_TINYPROXY"
+done
+
+declare -A DL_SPEEDS=() DL_CPU=() DL_ERROR=()
+download() { # PATH CURL-OPTIONS...
+    local path=$1
+    shift
+    local -a pids
+    read -r -a pids <<<"$(relay_pids "$path")"
+    local cpu_before out status=0 code size speed
+    cpu_before=$(cpu_ticks "${pids[@]}")
+    out=$("${GUARD[@]}" curl -sS --max-time "$DOWNLOAD_TIMEOUT" -o /dev/null \
+        -w '%{http_code} %{size_download} %{speed_download}' "$@" "$BIG_URL" 2>&1) || status=$?
+    DL_CPU[$path]+="$(($(cpu_ticks "${pids[@]}") - cpu_before)) "
+    read -r code size speed _ <<<"$out"
+    if ((status != 0)) || [[ $code != 200 || $size != "$DOWNLOAD_BYTES" ]]; then
+        DL_ERROR[$path]="curl status $status, HTTP status and bytes: ${out//$'\n'/ }"
+        FAILURES+=("download, $path: ${DL_ERROR[$path]}")
+        return
+    fi
+    DL_SPEEDS[$path]+="$speed "
+}
+
+say "$DOWNLOAD_ROUNDS rounds of downloads of $DOWNLOAD_MIB MiB: direct, harbolt HTTP," \
+    "tinyproxy, harbolt SOCKS5, microsocks"
+readonly -a DL_PATHS=(direct harbolt-http tinyproxy harbolt-socks5 microsocks)
+for ((round = 0; round < DOWNLOAD_ROUNDS; round++)); do
+    download direct --noproxy '*'
+    download harbolt-http -x "http://$HOST:$P_MAP_HTTP"
+    download tinyproxy -x "http://$HOST:$P_TINYPROXY"
+    download harbolt-socks5 --socks5-hostname "$HOST:$P_MAP_SOCKS"
+    download microsocks --socks5-hostname "$HOST:$P_MICROSOCKS"
+done
 
 # --- The report.
 
@@ -542,6 +853,218 @@ done
 echo "  (listen backlogs: B's mapping 8, A's server port 6, socat 5," \
     "the target $(cat /proc/sys/net/core/somaxconn))"
 
+echo
+echo "== 3. HTTP requests for a 1 KiB file from nginx: ab, $HTTP_CLIENTS clients at once, about" \
+    "$HTTP_SECONDS s per run"
+echo "      (load at the start of the relay runs: $LOAD_RELAYS_START)"
+printf '  %-10s %-10s %8s %9s %6s %7s %9s %4s %4s %5s %4s %9s %6s %5s\n' "path" "mode" \
+    "req/s" "requests" "failed" "non-2xx" "kept" "p50" "p99" "max" "slow" "overflows" "CPU" "busy"
+# Share of one CPU the relays used during a run (ticks over wall time).
+cpu_share() { # TICKS SECONDS
+    if [[ -n $1 && -n $2 ]]; then
+        awk -v t="$1" -v s="$2" -v hz="$CLOCK_TICKS" \
+            'BEGIN { if (s > 0) printf "%d%%", 100 * t / hz / s; else print "n/a" }'
+    else
+        echo "n/a"
+    fi
+}
+for mode in "${HTTP_MODES[@]}"; do
+    for path in "${HTTP_PATHS[@]}"; do
+        run="$path:$mode"
+        if [[ -z $(ab_field "$run" rate) ]]; then
+            printf '  %-10s %-10s FAILED: %s\n' "$path" "$mode" \
+                "$(tail -n 3 <<<"${AB_OUT[$run]:-}" | tr '\n' ' ')"
+            continue
+        fi
+        cpu="-"
+        [[ $path != direct ]] && cpu=$(cpu_share "${AB_CPU[$run]}" "$(ab_field "$run" seconds)")
+        printf '  %-10s %-10s %8.0f %9s %6s %7s %9s %4s %4s %5s %4s %9s %6s %5s\n' "$path" \
+            "$mode" "$(ab_field "$run" rate)" "$(ab_field "$run" complete)" \
+            "$(ab_field "$run" failed)" "$(ab_field "$run" non2xx)" "$(ab_field "$run" kept)" \
+            "$(ab_field "$run" p50)" "$(ab_field "$run" p99)" "$(ab_field "$run" max)" \
+            "${AB_SLOW[$run]}" \
+            "$(counter_delta "${AB_COUNTERS_BEFORE[$run]}" "${AB_COUNTERS_AFTER[$run]}" \
+                TcpExtListenOverflows)" "$cpu" "${AB_BUSY[$run]}"
+        detail=$(ab_field "$run" failed_detail)
+        [[ -n $detail ]] && echo "      failed requests: $detail"
+    done
+done
+echo "  (direct: client -> nginx; harbolt: client -> B -> A -> nginx, A does the HTTP work;"
+echo "   tinyproxy: client -> tinyproxy -> nginx. kept: requests answered on a kept-alive"
+echo "   connection. p50, p99, max: ms a request took. slow: requests of 0.9 s or more, the mark"
+echo "   of a connection dropped at a full listen queue and its 1 s retransmission. overflows:"
+echo "   such drops counted by the kernel (this network namespace). CPU: the relays' processes,"
+echo "   harbolt's A and B together, 100% = one CPU. busy: all CPUs of the machine, every"
+echo "   process, ours and others')"
+for mode in "${HTTP_MODES[@]}"; do
+    harbolt_rate=$(ab_field "harbolt:$mode" rate)
+    tinyproxy_rate=$(ab_field "tinyproxy:$mode" rate)
+    direct_rate=$(ab_field "direct:$mode" rate)
+    echo "  ratios, $mode: harbolt/tinyproxy $(ratio "$harbolt_rate" "$tinyproxy_rate")," \
+        "harbolt/direct $(ratio "$harbolt_rate" "$direct_rate")," \
+        "tinyproxy/direct $(ratio "$tinyproxy_rate" "$direct_rate")"
+done
+
+echo
+echo "  Kernel counters during each run (this network namespace)"
+printf '  %-24s' "counter"
+for mode in "${HTTP_MODES[@]}"; do
+    for path in "${HTTP_PATHS[@]}"; do
+        printf ' %10s' "$path"
+    done
+done
+echo
+printf '  %-24s' ""
+for mode in "${HTTP_MODES[@]}"; do
+    for path in "${HTTP_PATHS[@]}"; do
+        printf ' %10s' "$mode"
+    done
+done
+echo
+for counter in "${COUNTERS[@]}"; do
+    printf '  %-24s' "$counter"
+    for mode in "${HTTP_MODES[@]}"; do
+        for path in "${HTTP_PATHS[@]}"; do
+            printf ' %10s' "$(counter_delta "${AB_COUNTERS_BEFORE[$path:$mode]:-}" \
+                "${AB_COUNTERS_AFTER[$path:$mode]:-}" "$counter")"
+        done
+    done
+    echo
+done
+echo "  (a full listen queue makes the kernel answer with SYN cookies; a cookie that fails its"
+echo "   check, when a connection's first data was dropped and later data arrives, is reset)"
+
+# cpu_per_request RUN: ms of the relays' CPU time per request.
+cpu_per_request() {
+    awk -v t="${AB_CPU[$1]:-}" -v n="$(ab_field "$1" complete)" -v hz="$CLOCK_TICKS" \
+        'BEGIN { if (n > 0 && t != "") printf "%.2f", 1000 * t / hz / n; else print "n/a" }'
+}
+
+# What bounds the rate of new connections through harbolt. First the HTTP handler's pauses: after
+# its relay ends it waits 50 ms, shuts both sending directions down and waits 500 ms more before
+# it lets the connection go. A client that waited for that could make one request per 0.55 s
+# plus the time of the request itself (taken from the keep-alive run: no connection set-ups).
+rate_new=$(ab_field harbolt:new rate)
+request_ms=$(ab_field harbolt:keep-alive mean_ms)
+if [[ -n $rate_new && -n $request_ms ]]; then
+    bound=$(awk -v n="$HTTP_CLIENTS" -v t="$request_ms" \
+        'BEGIN { printf "%.1f", n / (0.55 + t / 1000) }')
+    echo
+    echo "  What bounds the rate of new connections through harbolt:"
+    echo "  - A's HTTP handler pauses after each relay (50 ms, shut-down, 500 ms). Clients that"
+    printf '    waited for that could make at most %d / (0.550 s + %.2f ms a request) =\n' \
+        "$HTTP_CLIENTS" "$request_ms"
+    printf '    %s requests/s. Measured: %.0f requests/s, %s times that.\n' "$bound" "$rate_new" \
+        "$(ratio "$rate_new" "$bound")"
+    if awk -v r="$rate_new" -v b="$bound" 'BEGIN { exit !(r > 1.5 * b) }'; then
+        echo "    So the clients do not wait for the pauses: A passes the origin's close on at"
+        echo "    once, the client has its whole answer, and the handler waits on its own."
+    else
+        echo "    The measured rate is at that figure: the clients wait out the pauses."
+    fi
+    echo "    A's threads peaked at ${AB_PEAK_A[harbolt:new]} (idle: $threads_idle_a): at the" \
+        "measured rate about"
+    echo "    $(awk -v r="$rate_new" 'BEGIN { printf "%.0f", r * 0.55 }') handlers are in" \
+        "their pauses at a time (rate x 0.55 s), each with its thread"
+    echo "    and two descriptors."
+    echo "  - CPU: the machine's CPUs were ${AB_BUSY[harbolt:new]} busy; A and B used" \
+        "$(cpu_share "${AB_CPU[harbolt:new]}" "$(ab_field harbolt:new seconds)") of one CPU,"
+    echo "    $(cpu_per_request harbolt:new) ms of CPU a request (tinyproxy, one hop:" \
+        "$(cpu_per_request tinyproxy:new) ms a request)."
+    slow=${AB_SLOW[harbolt:new]}
+    seconds_new=$(ab_field harbolt:new seconds)
+    if [[ $slow =~ ^[0-9]+$ ]] && ((slow > 0)) && [[ -n $seconds_new ]]; then
+        share=$(awk -v t="${AB_SLOW_SECONDS[harbolt:new]}" -v n="$HTTP_CLIENTS" \
+            -v s="$seconds_new" 'BEGIN { printf "%.0f", 100 * t / (n * s) }')
+        echo "  - Listen queues: $slow requests took 0.9 s or more" \
+            "(${AB_SLOW_SECONDS[harbolt:new]} s together, $share% of the clients'"
+        echo "    time): their connections were dropped at a full listen queue, B's mapping"
+        echo "    (backlog 8) or A's server port (6) as nginx's holds 511, and retransmitted after"
+        echo "    1 s."
+    fi
+fi
+
+echo
+echo "== 4. Downloads of $DOWNLOAD_MIB MiB from nginx, one at a time (curl; a sparse file in the"
+echo "      page cache; the median of $DOWNLOAD_ROUNDS rounds)"
+printf '  %-46s %9s %8s %19s %11s\n' "path" "MB/s" "Gbit/s" "range MB/s" "CPU s/GiB"
+dl_label() {
+    case $1 in
+    direct) echo "direct (curl -> nginx)" ;;
+    harbolt-http) echo "harbolt HTTP PROXY (curl -> B -> A -> nginx)" ;;
+    tinyproxy) echo "tinyproxy (curl -> tinyproxy -> nginx)" ;;
+    harbolt-socks5) echo "harbolt SOCKS5 PROXY (curl -> B -> A -> nginx)" ;;
+    microsocks) echo "microsocks (curl -> microsocks -> nginx)" ;;
+    esac
+}
+median() {
+    tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{ v[NR] = $1 } END {
+        if (NR == 0) exit
+        if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+declare -A DL_MEDIAN=()
+for path in "${DL_PATHS[@]}"; do
+    speeds=${DL_SPEEDS[$path]:-}
+    DL_MEDIAN[$path]=$(median "$speeds")
+    if [[ -z ${DL_MEDIAN[$path]} ]]; then
+        printf '  %-46s FAILED: %s\n' "$(dl_label "$path")" "${DL_ERROR[$path]:-}"
+        continue
+    fi
+    range=$(tr ' ' '\n' <<<"$speeds" | grep . | sort -g |
+        awk 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%.0f-%.0f", lo / 1e6, hi / 1e6 }')
+    cpu="-"
+    if [[ $path != direct ]]; then
+        cpu=$(awk -v list="${DL_CPU[$path]}" -v hz="$CLOCK_TICKS" -v mib="$DOWNLOAD_MIB" 'BEGIN {
+            n = split(list, t, " "); for (i = 1; i <= n; i++) sum += t[i]
+            printf "%.2f", sum / hz / n / (mib / 1024) }')
+    fi
+    printf '  %-46s %9.1f %8.2f %19s %11s\n' "$(dl_label "$path")" \
+        "$(awk -v v="${DL_MEDIAN[$path]}" 'BEGIN { print v / 1e6 }')" \
+        "$(awk -v v="${DL_MEDIAN[$path]}" 'BEGIN { print v * 8 / 1e9 }')" "$range" "$cpu"
+    if [[ -n ${DL_ERROR[$path]:-} ]]; then
+        echo "      a download failed: ${DL_ERROR[$path]}"
+    fi
+done
+echo "  (CPU s/GiB: CPU time of the relays' processes per GiB carried, harbolt: A and B together)"
+echo "  ratios: harbolt HTTP/tinyproxy" \
+    "$(ratio "${DL_MEDIAN[harbolt-http]:-}" "${DL_MEDIAN[tinyproxy]:-}")," \
+    "harbolt SOCKS5/microsocks" \
+    "$(ratio "${DL_MEDIAN[harbolt-socks5]:-}" "${DL_MEDIAN[microsocks]:-}")," \
+    "tinyproxy/direct $(ratio "${DL_MEDIAN[tinyproxy]:-}" "${DL_MEDIAN[direct]:-}")"
+echo "          harbolt HTTP/direct" \
+    "$(ratio "${DL_MEDIAN[harbolt-http]:-}" "${DL_MEDIAN[direct]:-}")," \
+    "harbolt SOCKS5/direct $(ratio "${DL_MEDIAN[harbolt-socks5]:-}" "${DL_MEDIAN[direct]:-}")," \
+    "microsocks/direct $(ratio "${DL_MEDIAN[microsocks]:-}" "${DL_MEDIAN[direct]:-}")"
+
+echo
+echo "== 5. Harbolt's two hops against the one-hop reference relays"
+printf '  %-38s %9s %9s %-12s %6s  %s\n' "measurement" "harbolt" "reference" "" "ratio" \
+    "harbolt at least as fast"
+# compare LABEL DIVISOR HARBOLT REFERENCE REFERENCE-NAME
+compare() {
+    local verdict figure_a="-" figure_b="-"
+    [[ -n $3 ]] && figure_a=$(awk -v v="$3" -v d="$2" 'BEGIN { printf "%.0f", v / d }')
+    [[ -n $4 ]] && figure_b=$(awk -v v="$4" -v d="$2" 'BEGIN { printf "%.0f", v / d }')
+    if [[ -z $3 || -z $4 ]]; then
+        verdict="not measured (a run failed)"
+    elif awk -v a="$3" -v b="$4" 'BEGIN { exit !(a >= b) }'; then
+        verdict="yes"
+    else
+        verdict="NO"
+    fi
+    printf '  %-38s %9s %9s %-12s %6s  %s\n' "$1" "$figure_a" "$figure_b" "($5)" \
+        "$(ratio "$3" "$4")" "$verdict"
+}
+compare "HTTP requests/s, keep-alive clients" 1 "$(ab_field harbolt:keep-alive rate)" \
+    "$(ab_field tinyproxy:keep-alive rate)" tinyproxy
+compare "HTTP requests/s, new connection each" 1 "$(ab_field harbolt:new rate)" \
+    "$(ab_field tinyproxy:new rate)" tinyproxy
+compare "HTTP download, MB/s" 1000000 "${DL_MEDIAN[harbolt-http]:-}" "${DL_MEDIAN[tinyproxy]:-}" \
+    tinyproxy
+compare "SOCKS5 download, MB/s" 1000000 "${DL_MEDIAN[harbolt-socks5]:-}" \
+    "${DL_MEDIAN[microsocks]:-}" microsocks
+echo "  (requests: one run each; downloads: the median of $DOWNLOAD_ROUNDS rounds. Others may be"
+echo "   using the machine: see the load figures and the busy column)"
 echo
 echo "total time $(((($(now_ms) - BEGIN_MS) + 500) / 1000)) s;" \
     "load at the end $(cut -d ' ' -f 1-3 /proc/loadavg)"
