@@ -1,10 +1,13 @@
 #include "app/Instance.h"
 
+#include "app/Sound.h"
 #include "database/Database.h"
 #include "dialup/Dialer.h"
 #include "dialup/EventId.h"
 #include "dialup/RasBackend.h"
 #include "dialup/RasManager.h"
+#include "mail/MailAccounts.h"
+#include "mail/MailCheck.h"
 #include "net/SocketLayer.h"
 #include "peer/ListeningThread.h"
 #include "peer/Roster.h"
@@ -22,8 +25,10 @@
 #include "proxy/Sessions.h"
 #include "proxy/Socks5Proxy.h"
 
+#include <algorithm>
 #include <chrono>
 #include <iostream>
+#include <mutex>
 #include <sys/stat.h>
 #include <thread>
 
@@ -38,9 +43,22 @@ class THeadlessView final : public TRosterView {};
 
 THeadlessView HeadlessView;
 
+bool FileExists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
 std::string U(const std::string& cp1252) {
     return Cp1252ToUtf8(cp1252);
 }
+
+using TMailGuard = std::lock_guard<std::recursive_mutex>;
+
+// The words of `ctl mail set` store what the mail settings dialog stores.
+static_assert(kMailActionWords[0].Action == kMailNotifyNew);
+static_assert(kMailActionWords[1].Action == kMailNotifyPresent);
+static_assert(kMailActionWords[2].Action == kMailDeleteAll);
+static_assert(kMailActionWords[3].Action == 0);
 
 } // namespace
 
@@ -53,6 +71,10 @@ TInstance::~TInstance() {
 
 std::string TInstance::DataFileName() const {
     return FileInDirectory(Options.DataDir, "Harbolt.DAT");
+}
+
+std::string TInstance::MailFileName() const {
+    return FileInDirectory(Options.DataDir, "HarboltMail.DAT");
 }
 
 void TInstance::Log(const std::string& line) const {
@@ -98,8 +120,8 @@ void TInstance::Start() {
 
     Database = std::make_unique<TDatabase>();
     const std::string dataFile = DataFileName();
-    struct stat info {};
-    if (::stat(dataFile.c_str(), &info) == 0) {
+    // A crash between the two renames of a save leaves only the backup: it is read then too.
+    if (FileExists(dataFile) || FileExists(BackupFileName(dataFile))) {
         try {
             if (Database->LoadFromFile(dataFile) == TLoadSource::Backup)
                 std::cerr << "harbolt: " << dataFile << " was unreadable; loaded its backup\n";
@@ -109,6 +131,27 @@ void TInstance::Start() {
                       << "; starting with what could be read\n";
         }
     }
+    // The mailboxes are this computer's own: they live in a file of their own.
+    Mail = std::make_unique<TPop3Accounts>();
+    const std::string mailFile = MailFileName();
+    if (FileExists(mailFile) || FileExists(BackupFileName(mailFile))) {
+        TMailGuard guard(MailLock);
+        try {
+            Mail->LoadFromFile(mailFile);
+        } catch (const std::exception& e) {
+            std::cerr << "harbolt: cannot read " << mailFile << " nor its backup: " << e.what()
+                      << "; starting with the mailboxes that could be read\n";
+        }
+    }
+    MailSchedule =
+        std::make_unique<TMailSchedule>([play = Options.PlaySound](const std::string& soundFile) {
+            const std::string name = U(soundFile);
+            if (play)
+                play(name);
+            else
+                PlaySoundFile(name);
+        });
+
     TComputerData& own = Database->FindComputer(OwnComputerName);
     LastSavedJournalEnd = own.GetJournalEnd();
 
@@ -186,16 +229,36 @@ void TInstance::QuestionTimerTimer() {
     Question.Tick();
 }
 
+void TInstance::MailTimerTimer() {
+    MailSchedule->Tick();
+}
+
+int TInstance::MailCountdown() const {
+    return MailSchedule ? MailSchedule->MailCountdown : 0;
+}
+
 void TInstance::SaveTimerTimer() {
     const std::int32_t end = Database->FindComputer(OwnComputerName).GetJournalEnd();
-    if (end == LastSavedJournalEnd)
-        return;
-    LastSavedJournalEnd = end;
+    if (end != LastSavedJournalEnd) {
+        LastSavedJournalEnd = end;
+        try {
+            Database->SaveToFile(DataFileName());
+            Log("saved " + DataFileName());
+        } catch (const std::exception& e) {
+            std::cerr << "harbolt: cannot save " << DataFileName() << ": " << e.what() << "\n";
+        }
+    }
+    TMailGuard guard(MailLock);
+    if (Mail->CheckChanged())
+        SaveMail();
+}
+
+void TInstance::SaveMail() {
     try {
-        Database->SaveToFile(DataFileName());
-        Log("saved " + DataFileName());
+        Mail->SaveToFile(MailFileName());
+        Log("saved " + MailFileName());
     } catch (const std::exception& e) {
-        std::cerr << "harbolt: cannot save " << DataFileName() << ": " << e.what() << "\n";
+        std::cerr << "harbolt: cannot save " << MailFileName() << ": " << e.what() << "\n";
     }
 }
 
@@ -216,6 +279,13 @@ void TInstance::Shutdown() {
     } catch (const std::exception& e) {
         std::cerr << "harbolt: cannot save " << DataFileName() << ": " << e.what() << "\n";
     }
+    if (Mail) {
+        // Checks still running find no list any more and end without effect.
+        TMailGuard guard(MailLock);
+        SaveMail();
+        Mail.reset();
+    }
+    MailSchedule.reset();
     // Listeners end within one accept wait; sessions run out on their own.
     StopProxyServices();
     SetProxyClock(SystemTickClock()); // ours may not outlive us
@@ -275,6 +345,7 @@ TInstanceStatus TInstance::Status() {
     if (const auto question = Question.Current())
         status.Question = TQuestionStatus{question->Text, question->DefaultAnswer == kAnswerYes,
                                           question->SecondsLeft};
+    status.NewMail = MailSchedule ? MailSchedule->MailIconCountdown : 0;
     return status;
 }
 
@@ -391,6 +462,85 @@ void TInstance::SetDialLogin(const std::string& user, const std::string& passwor
     TComputerData& own = Database->FindComputer(OwnComputerName);
     own.SetProperty("AutoDialUsername", Utf8ToCp1252(user));
     own.SetProperty("AutoDialPassword", ScramblePassword(Utf8ToCp1252(password)));
+}
+
+TMailStatus TInstance::MailStatus() {
+    TMailGuard guard(MailLock);
+    TMailStatus status;
+    status.Settings = {Mail->Frequency, Mail->Trigger, U(Mail->SoundFile)};
+    for (const auto& account : Mail->Accounts)
+        status.Mailboxes.push_back({U(account->Name), U(account->Server), U(account->User),
+                                    account->Action, account->UIDLs.size(), account->Checking});
+    return status;
+}
+
+TMailSetResult TInstance::SetMail(const TMailboxChange& mailbox) {
+    const std::string name = Utf8ToCp1252(mailbox.Name);
+    const std::string server = Utf8ToCp1252(mailbox.Server);
+    const std::string user = Utf8ToCp1252(mailbox.User);
+    TMailGuard guard(MailLock);
+    TPop3Account* existing = Mail->Find(name);
+    if (existing == nullptr && !mailbox.Password)
+        return TMailSetResult::PasswordMissing;
+    TMailSetResult result = TMailSetResult::Replaced;
+    TPop3Account* account = existing;
+    if (existing == nullptr) {
+        Mail->Accounts.push_back(std::make_unique<TPop3Account>());
+        account = Mail->Accounts.back().get();
+        result = TMailSetResult::Created;
+    } else if (existing->Server != server || existing->User != user) {
+        // A new account in its place: the UIDs of another mailbox mean nothing here, and a check
+        // of the old one that still runs finds its account no more and changes nothing.
+        auto fresh = std::make_unique<TPop3Account>();
+        fresh->Password = existing->Password;
+        for (auto& slot : Mail->Accounts)
+            if (slot.get() == existing) {
+                slot = std::move(fresh);
+                account = slot.get();
+                break;
+            }
+        result = TMailSetResult::ReplacedForgettingUids;
+    }
+    account->Name = name;
+    account->Server = server;
+    account->User = user;
+    if (mailbox.Password)
+        account->Password = ScramblePassword(Utf8ToCp1252(*mailbox.Password));
+    account->Action = mailbox.Action;
+    // Without a dialog's OK to follow, the change itself is what the next save must write.
+    Mail->Changed = true;
+    return result;
+}
+
+bool TInstance::RemoveMail(const std::string& name) {
+    TMailGuard guard(MailLock);
+    const TPop3Account* account = Mail->Find(Utf8ToCp1252(name));
+    if (account == nullptr)
+        return false;
+    std::erase_if(Mail->Accounts, [account](const auto& slot) { return slot.get() == account; });
+    Mail->Changed = true;
+    return true;
+}
+
+TMailSettingsStatus TInstance::SetMailSettings(const TMailSettingsChange& change) {
+    TMailGuard guard(MailLock);
+    if (change.Frequency)
+        Mail->Frequency = *change.Frequency;
+    if (change.Dial)
+        Mail->Trigger = *change.Dial;
+    if (change.SoundFile)
+        Mail->SoundFile = Utf8ToCp1252(*change.SoundFile);
+    if (change.Frequency || change.Dial || change.SoundFile)
+        Mail->Changed = true;
+    return {Mail->Frequency, Mail->Trigger, U(Mail->SoundFile)};
+}
+
+std::size_t TInstance::CheckMail() {
+    TMailGuard guard(MailLock);
+    const auto started = std::count_if(Mail->Accounts.begin(), Mail->Accounts.end(),
+                                       [](const auto& account) { return !account->Checking; });
+    Mail->FireCheckingThreads();
+    return static_cast<std::size_t>(started);
 }
 
 bool TInstance::AnswerQuestion(bool yes) {

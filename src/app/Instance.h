@@ -5,6 +5,7 @@
 #include "platform/Languages.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -37,6 +38,7 @@ struct TInstanceStatus {
     std::string OnlineText; // the tray's online entry: "(all offline)" or "(X online using Y)"
     std::vector<TComputerStatus> Computers; // roster order
     std::optional<TQuestionStatus> Question;
+    int NewMail = 0; // seconds the new-mail notice still shows; 0: none
 };
 
 // What `harbolt ctl proxy status` shows. Texts are UTF-8.
@@ -55,6 +57,58 @@ struct TProxyServicesStatus {
     std::uint64_t Refused = 0;
     bool NetworksConfigured = false; // "ProxyAllowedNetworks" replaces the interfaces' subnets
     std::vector<std::string> AllowedNetworks;
+};
+
+// What `harbolt ctl mail` shows and changes. Texts are UTF-8; a password is never shown.
+struct TMailboxStatus {
+    std::string Name;
+    std::string Server;
+    std::string User;
+    std::int32_t Action = 0; // the stored bits
+    std::size_t Uids = 0;    // message UIDs remembered from the last check
+    bool Checking = false;   // a check runs now
+};
+
+struct TMailSettingsStatus {
+    std::int32_t Frequency = 3; // minutes between the cycles of checks
+    bool Dial = false;          // a check may dial when nobody is online
+    std::string SoundFile;
+};
+
+struct TMailStatus {
+    TMailSettingsStatus Settings;
+    std::vector<TMailboxStatus> Mailboxes; // list order
+};
+
+// The actions `harbolt ctl mail set` offers and the bits they store.
+struct TMailActionWord {
+    const char* Word;
+    std::int32_t Action;
+};
+inline constexpr TMailActionWord kMailActionWords[] = {
+    {"notify-new", 3}, {"notify-present", 7}, {"delete-all", 0x8000}, {"none", 0}};
+
+// A mailbox to create, or to put in place of the first one of that name.
+struct TMailboxChange {
+    std::string Name;
+    std::string Server;
+    std::string User;
+    std::optional<std::string> Password; // in clear; nullopt keeps the stored one
+    std::int32_t Action = 0;
+};
+
+enum class TMailSetResult {
+    Created,
+    Replaced,               // the remembered UIDs stay: same server and user
+    ReplacedForgettingUids, // another server or user: every message counts as new again
+    PasswordMissing,        // a new mailbox needs a password; nothing changed
+};
+
+// The shared mail settings to change; nullopt leaves one as it is.
+struct TMailSettingsChange {
+    std::optional<std::int32_t> Frequency;
+    std::optional<bool> Dial;
+    std::optional<std::string> SoundFile;
 };
 
 // What the control command asks of a running instance. Runs on the instance's main thread only;
@@ -102,6 +156,26 @@ public:
         (void)up;
         return false;
     }
+    // The mail check: its mailboxes and shared settings.
+    virtual TMailStatus MailStatus() { return {}; }
+    // Creates the mailbox, or replaces the first one of its name (case-sensitive). Replacing keeps
+    // the remembered UIDs only when the server and the user stay the same.
+    virtual TMailSetResult SetMail(const TMailboxChange& mailbox) {
+        (void)mailbox;
+        return TMailSetResult::PasswordMissing;
+    }
+    // Removes the first mailbox of that name; false when there is none.
+    virtual bool RemoveMail(const std::string& name) {
+        (void)name;
+        return false;
+    }
+    // Changes the settings given and returns them all as they are afterwards.
+    virtual TMailSettingsStatus SetMailSettings(const TMailSettingsChange& change) {
+        (void)change;
+        return {};
+    }
+    // Starts a check of every mailbox that has none running; returns how many started.
+    virtual std::size_t CheckMail() { return 0; }
 };
 
 } // namespace harbolt
@@ -119,6 +193,8 @@ class TPeerProtocol;
 class TRasBackend;
 class TRasManager;
 class TDatabase;
+class TMailSchedule;
+class TPop3Accounts;
 class TTickClock;
 class TTimeSetter;
 
@@ -132,6 +208,8 @@ struct TInstanceOptions {
     std::string Dialup = "commands"; // dial-up layer: "commands" or "sim"
     // Runs a task on the main thread; dial progress arrives through it.
     std::function<void(std::function<void()>)> PostToMainThread;
+    // Plays the new-mail sound (the file name as configured, UTF-8); empty: PlaySoundFile.
+    std::function<void(const std::string&)> PlaySound;
 };
 
 // Set once when the program quits; background threads poll it.
@@ -152,6 +230,7 @@ public:
     void SaveTimerTimer();
     void GoOnlineTimerTimer(); // the dialer, every 1000 ms
     void QuestionTimerTimer(); // the open question's count-down, every 1000 ms
+    void MailTimerTimer();     // the mail schedule and the new-mail notice, every 1000 ms
 
     // Stops the threads, waits the grace time, saves. Safe to call more than once.
     void Shutdown();
@@ -165,6 +244,7 @@ public:
     std::string OnlineText();
 
     std::string DataFileName() const;
+    std::string MailFileName() const;
 
     // TControlTarget
     TInstanceStatus Status() override;
@@ -183,12 +263,20 @@ public:
     std::string TakeOver() override;
     bool AnswerQuestion(bool yes) override;
     void SetDialLogin(const std::string& user, const std::string& password) override;
+    TMailStatus MailStatus() override;
+    TMailSetResult SetMail(const TMailboxChange& mailbox) override;
+    bool RemoveMail(const std::string& name) override;
+    TMailSettingsStatus SetMailSettings(const TMailSettingsChange& change) override;
+    std::size_t CheckMail() override;
 
     TDialer& Dialer() { return *FDialer; }
+    // Seconds until the next cycle of mail checks (0 before the first tick).
+    int MailCountdown() const;
 
 private:
     TComputerData* KnownComputer(const std::string& nameUtf8);
     void Log(const std::string& line) const;
+    void SaveMail(); // under MailLock
 
     TInstanceOptions Options;
     const TTickClock& Clock;
@@ -201,6 +289,8 @@ private:
     std::unique_ptr<TDatabase> Database;
     std::unique_ptr<TPeerProtocol> Peers;
     std::unique_ptr<TListeningThread> Listener;
+    std::unique_ptr<TPop3Accounts> Mail; // MailAccounts while it lives
+    std::unique_ptr<TMailSchedule> MailSchedule;
     std::int32_t LastSavedJournalEnd = 0;
     bool ShutDown = false;
 };

@@ -281,6 +281,7 @@ int RunInstance(int argc, char** argv, const TInstanceOptions& options) {
     every(10000, [&instance] { instance.SaveTimerTimer(); });
     every(1000, [&instance] { instance.GoOnlineTimerTimer(); });
     every(1000, [&instance] { instance.QuestionTimerTimer(); });
+    every(1000, [&instance] { instance.MailTimerTimer(); });
 
     const int status = app.exec();
     control.Stop();

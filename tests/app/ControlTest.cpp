@@ -13,6 +13,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -112,6 +113,32 @@ public:
         if (OnQuit)
             OnQuit();
     }
+    TMailStatus MailStatus() override {
+        Record("MailStatus");
+        return MailValue;
+    }
+    TMailSetResult SetMail(const TMailboxChange& mailbox) override {
+        Record("SetMail " + mailbox.Name + " " + mailbox.Server + " " + mailbox.User + " " +
+               (mailbox.Password ? "[" + *mailbox.Password + "]" : "(kept)") + " " +
+               std::to_string(mailbox.Action));
+        return SetMailResult;
+    }
+    bool RemoveMail(const std::string& name) override {
+        Record("RemoveMail " + name);
+        return name == "home";
+    }
+    TMailSettingsStatus SetMailSettings(const TMailSettingsChange& change) override {
+        Record("SetMailSettings" +
+               (change.Frequency ? " frequency " + std::to_string(*change.Frequency) : "") +
+               (change.Dial ? std::string(" dial ") + (*change.Dial ? "yes" : "no") : "") +
+               (change.SoundFile ? " sound [" + *change.SoundFile + "]" : ""));
+        return {change.Frequency.value_or(3), change.Dial.value_or(false),
+                change.SoundFile.value_or("email.wav")};
+    }
+    std::size_t CheckMail() override {
+        Record("CheckMail");
+        return ChecksStarted;
+    }
 
     std::vector<std::string> Calls() {
         std::lock_guard<std::mutex> guard(Lock);
@@ -151,6 +178,11 @@ public:
     bool ProxyEnabled = true;
     bool TakeOverFails = false;
     bool QuestionOpen = true;
+    TMailStatus MailValue{{5, true, "klänge/neu.wav"},
+                          {{"home", "pop.example.net", "anna", 3, 12, false},
+                           {"Büro", "10.0.0.9:1110", "b.ärger", 0x8005, 0, true}}};
+    TMailSetResult SetMailResult = TMailSetResult::Created;
+    std::size_t ChecksStarted = 2;
 
 private:
     static TComputerData::TPropertyList Own() {
@@ -199,7 +231,8 @@ TEST_F(ControlCommandTest, StatusAsJsonHasTheDocumentedKeysInOrder) {
     for (const auto& item : doc.items())
         keys.push_back(item.key());
     EXPECT_EQ(keys, (std::vector<std::string>{"name", "language", "onlineText", "computers",
-                                              "question"}));
+                                              "question", "newMail"}));
+    EXPECT_EQ(doc["newMail"], 0);
     EXPECT_TRUE(doc["question"].is_null());
     EXPECT_EQ(doc["language"], "de");
     EXPECT_EQ(doc["onlineText"], "(Pc2 online using DSL)");
@@ -331,6 +364,181 @@ TEST_F(ControlCommandTest, DialLoginTakesThePasswordOnlyAsTheClientsExtraWord) {
                                out, err),
               2);
     EXPECT_TRUE(Contains(err.str(), "password on standard input")) << err.str();
+}
+
+TEST_F(ControlCommandTest, NewMailShowsInStatusWhileTheNoticeLasts) {
+    ASSERT_EQ(Run({"status"}), 0);
+    EXPECT_FALSE(Contains(Out.str(), "New mail")) << Out.str();
+    Target.StatusValue.NewMail = 42;
+    ASSERT_EQ(Run({"status"}), 0);
+    EXPECT_TRUE(Contains(Out.str(), "Tray          (Pc2 online using DSL)\n"
+                                    "New mail      arrived; the notice shows 42 s more\n"))
+        << Out.str();
+    ASSERT_EQ(Run({"status", "--json"}), 0);
+    EXPECT_EQ(nlohmann::json::parse(Out.str())["newMail"], 42);
+}
+
+TEST_F(ControlCommandTest, MailListShowsSettingsAndMailboxesAsTextOrJson) {
+    ASSERT_EQ(Run({"mail", "list"}), 0) << Err.str();
+    EXPECT_EQ(Out.str(), "Check every  5 minutes\n"
+                         "Dial         yes, when nobody is online\n"
+                         "Sound        klänge/neu.wav\n"
+                         "\n"
+                         "MAILBOX  SERVER           USER     ACTION      UIDS  CHECKING\n"
+                         "home     pop.example.net  anna     notify-new  12    no\n"
+                         "Büro     10.0.0.9:1110    b.ärger  32773       0     yes\n");
+
+    ASSERT_EQ(Run({"mail", "list", "--json"}), 0) << Err.str();
+    const auto doc = nlohmann::ordered_json::parse(Out.str());
+    EXPECT_EQ(doc.dump(),
+              R"({"frequency":5,"dial":true,"sound":"klänge/neu.wav","mailboxes":[)"
+              R"({"name":"home","server":"pop.example.net","user":"anna","action":"notify-new",)"
+              R"("uids":12,"checking":false},)"
+              R"({"name":"Büro","server":"10.0.0.9:1110","user":"b.ärger","action":"32773",)"
+              R"("uids":0,"checking":true}]})");
+
+    Target.MailValue = {{1, false, ""}, {}};
+    ASSERT_EQ(Run({"mail", "list"}), 0);
+    EXPECT_EQ(Out.str(), "Check every  1 minute\nDial         no\nSound        (none)\n\n"
+                         "No mailboxes: add one with `harbolt ctl mail set`.\n");
+    ASSERT_EQ(Run({"mail", "list", "--json"}), 0);
+    EXPECT_EQ(nlohmann::json::parse(Out.str())["mailboxes"], nlohmann::json::array());
+
+    EXPECT_EQ(Run({"mail", "list", "--all"}), 2);
+    EXPECT_EQ(Run({"mail", "list", "home"}), 2);
+    EXPECT_EQ(Run({"mail"}), 2);
+    EXPECT_TRUE(Contains(Err.str(), "mail needs an action")) << Err.str();
+    EXPECT_EQ(Run({"mail", "fetch"}), 2);
+    EXPECT_TRUE(Contains(Err.str(), "mail has no action 'fetch'")) << Err.str();
+    EXPECT_TRUE(Contains(Err.str(), "harbolt ctl [--data-dir DIR] mail settings")) << Err.str();
+    EXPECT_EQ(Target.CountOf("MailStatus"), 4);
+}
+
+TEST_F(ControlCommandTest, MailSetTakesEveryOptionAndThePasswordOnlyAsTheClientsExtraWord) {
+    ASSERT_EQ(Run({"mail", "set", "home", "--server", "pop.example.net:995", "--user", "anna",
+                   "--password-stdin", "--action", "notify-present", "pä ss"}),
+              0)
+        << Err.str();
+    EXPECT_EQ(Out.str(), "mailbox home created\n"); // the password is not echoed
+    // Options in any order, joined with "=", a password that looks like an option.
+    Target.SetMailResult = TMailSetResult::Replaced;
+    ASSERT_EQ(Run({"mail", "set", "--action=delete-all", "--password-stdin", "--user=b",
+                   "--server=s", "Büro", "--server"}),
+              0)
+        << Err.str();
+    EXPECT_EQ(Out.str(), "mailbox Büro replaced; its remembered messages stay\n");
+    // Without --password-stdin the stored password stays.
+    Target.SetMailResult = TMailSetResult::ReplacedForgettingUids;
+    ASSERT_EQ(
+        Run({"mail", "set", "home", "--server", "pop2", "--user", "anna", "--action", "none"}), 0);
+    EXPECT_EQ(Out.str(),
+              "mailbox home replaced; new server or user: every message there counts as new\n");
+    Target.SetMailResult = TMailSetResult::PasswordMissing;
+    EXPECT_EQ(Run({"mail", "set", "new", "--server", "s", "--user", "u", "--action", "notify-new"}),
+              1);
+    EXPECT_EQ(Err.str(), "harbolt: mailbox 'new' is new: it needs a password (--password-stdin)\n");
+    EXPECT_EQ(Target.Calls(), (std::vector<std::string>{
+                                  "SetMail home pop.example.net:995 anna [pä ss] 7",
+                                  "SetMail Büro s b [--server] 32768",
+                                  "SetMail home pop2 anna (kept) 0",
+                                  "SetMail new s u (kept) 3",
+                              }));
+
+    const std::vector<std::string> complete = {"--server", "s", "--user", "u", "--action", "none"};
+    const auto setWith = [&](std::vector<std::string> words) {
+        words.insert(words.begin(), {"mail", "set"});
+        return Run(words);
+    };
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"home", "--server", "s", "--user", "u"}, "mail set needs --action"},
+        {{"home", "--server", "", "--user", "u", "--action", "none"}, "mail set needs --server"},
+        {{"home", "--server", "s", "--user", "u", "--action", "notify"},
+         "--action takes notify-new, notify-present, delete-all or none, not 'notify'"},
+        {{"--server", "s", "--user", "u", "--action", "none"}, "needs the name of the mailbox"},
+        {{"home", "secret", "--server", "s", "--user", "u", "--action", "none"},
+         "no password on the command line"},
+        {{"home", "--password", "secret", "--server", "s", "--user", "u", "--action", "none"},
+         "the password is read from standard input: give --password-stdin"},
+        {{"home", "--server", "s", "--user", "u", "--action", "none", "--password-stdin"},
+         "no password came with --password-stdin"},
+        {{"home", "--server", "s", "--user", "u", "--action"}, "--action needs a value"},
+        {{"home", "--port", "110", "--server", "s", "--user", "u", "--action", "none"},
+         "mail set has no option --port"},
+        // A line end would smuggle a command of its own into the POP3 dialogue.
+        {{"home", "--server", "s", "--user", "u\r\nDELE 1", "--action", "none"},
+         "cannot hold line ends"},
+        {{"home", "--server", "s", "--user", "u", "--action", "none", "--password-stdin", "a\rb"},
+         "cannot hold line ends"},
+    };
+    for (const auto& [words, message] : refused) {
+        EXPECT_EQ(setWith(words), 2) << words.size();
+        EXPECT_TRUE(Contains(Err.str(), message)) << Err.str();
+        EXPECT_TRUE(Contains(Err.str(), "usage:")) << Err.str();
+    }
+    EXPECT_EQ(Target.Calls().size(), 4u); // none of them reached the instance
+    EXPECT_EQ(setWith({"x", "--server", "s", "--user", "u", "--action", "none"}), 1);
+}
+
+TEST_F(ControlCommandTest, MailRemoveNamesAnUnknownMailbox) {
+    EXPECT_EQ(Run({"mail", "remove", "home"}), 0);
+    EXPECT_EQ(Out.str(), "mailbox home removed\n");
+    EXPECT_EQ(Run({"mail", "remove", "Home"}), 1);
+    EXPECT_EQ(Out.str(), "");
+    EXPECT_EQ(Err.str(), "harbolt: no mailbox 'Home'\n");
+    EXPECT_EQ(Run({"mail", "remove"}), 2);
+    EXPECT_EQ(Run({"mail", "remove", "a", "b"}), 2);
+    EXPECT_EQ(Target.Calls(), (std::vector<std::string>{"RemoveMail home", "RemoveMail Home"}));
+}
+
+TEST_F(ControlCommandTest, MailSettingsCheckTheirRangesBeforeChangingAnything) {
+    ASSERT_EQ(Run({"mail", "settings", "--frequency", "60", "--dial", "yes", "--sound",
+                   "/usr/share/sounds/pling.wav"}),
+              0)
+        << Err.str();
+    EXPECT_EQ(Out.str(), "Check every  60 minutes\nDial         yes, when nobody is online\n"
+                         "Sound        /usr/share/sounds/pling.wav\n");
+    ASSERT_EQ(Run({"mail", "settings", "--frequency=1", "--dial=no"}), 0) << Err.str();
+    ASSERT_EQ(Run({"mail", "settings", "--sound", ""}), 0) << Err.str(); // no sound
+    EXPECT_TRUE(Contains(Out.str(), "Sound        (none)\n"));
+    ASSERT_EQ(Run({"mail", "settings"}), 0); // shows them
+    EXPECT_TRUE(Contains(Out.str(), "Check every  3 minutes\n"));
+
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"--frequency", "0"}, "--frequency takes 1 to 60 minutes, not '0'"},
+        {{"--frequency", "61"}, "not '61'"},
+        {{"--frequency", "-5"}, "not '-5'"},
+        {{"--frequency", "5m"}, "not '5m'"},
+        {{"--frequency", ""}, "not ''"},
+        {{"--frequency", "4294967299"}, "not '4294967299'"},
+        {{"--frequency", "10", "--dial", "maybe"}, "--dial takes yes or no, not 'maybe'"},
+        {{"--dial", "YES"}, "not 'YES'"},
+        {{"--dial"}, "--dial needs a value"},
+        {{"--volume", "3"}, "mail settings has no option --volume"},
+        {{"10"}, "mail settings takes only options, not '10'"},
+    };
+    for (const auto& [words, message] : refused) {
+        std::vector<std::string> args = {"mail", "settings"};
+        args.insert(args.end(), words.begin(), words.end());
+        EXPECT_EQ(Run(args), 2) << message;
+        EXPECT_TRUE(Contains(Err.str(), message)) << Err.str();
+    }
+    EXPECT_EQ(Target.Calls(), (std::vector<std::string>{
+                                  "SetMailSettings frequency 60 dial yes sound "
+                                  "[/usr/share/sounds/pling.wav]",
+                                  "SetMailSettings frequency 1 dial no",
+                                  "SetMailSettings sound []",
+                                  "SetMailSettings",
+                              }));
+}
+
+TEST_F(ControlCommandTest, MailCheckSaysHowManyChecksStarted) {
+    EXPECT_EQ(Run({"mail", "check"}), 0);
+    EXPECT_EQ(Out.str(), "checking 2 mailboxes now\n");
+    Target.ChecksStarted = 0;
+    EXPECT_EQ(Run({"mail", "check"}), 0);
+    EXPECT_EQ(Out.str(), "no check started: no mailboxes, or every check still runs\n");
+    EXPECT_EQ(Run({"mail", "check", "home"}), 2);
+    EXPECT_EQ(Target.CountOf("CheckMail"), 2);
 }
 
 TEST_F(ControlCommandTest, DialCommandsPrintWhatHappened) {
@@ -573,6 +781,84 @@ TEST_F(ControlServerTest, CommandsRoundTripThroughAPrivateSocket) {
     EXPECT_EQ(Err.str(), "harbolt: Missing is not set on the own computer\n");
     EXPECT_EQ(Ctl({"set", "Motto", "Grüße"}), 0);
     EXPECT_EQ(Target.CountOf("Set Motto=Grüße"), 1);
+}
+
+// Standard input of the client, for the time of one test.
+class TStandardInput {
+public:
+    explicit TStandardInput(const std::string& text) : Text(text), Saved(std::cin.rdbuf()) {
+        std::cin.rdbuf(Text.rdbuf());
+        std::cin.clear();
+    }
+    ~TStandardInput() {
+        std::cin.rdbuf(Saved);
+        std::cin.clear();
+    }
+    std::istringstream Text;
+
+private:
+    std::streambuf* Saved;
+};
+
+TEST_F(ControlServerTest, MailSetReadsThePasswordFromStandardInputOnly) {
+    StartServer();
+    {
+        TStandardInput input("gehéim 1\r\nnext line\n");
+        ASSERT_EQ(Ctl({"mail", "set", "home", "--server", "pop.example.net", "--user", "anna",
+                       "--action", "notify-new", "--password-stdin"}),
+                  0)
+            << Err.str();
+        EXPECT_EQ(Out.str(), "mailbox home created\n");
+        EXPECT_TRUE(Target.WaitForCall("SetMail home pop.example.net anna [gehéim 1] 3"));
+    }
+    {
+        // Checked before anything is read or sent.
+        TStandardInput input("unread\n");
+        EXPECT_EQ(Ctl({"mail", "set", "home", "--server", "s", "--user", "u", "--action", "all",
+                       "--password-stdin"}),
+                  2);
+        EXPECT_TRUE(Contains(Err.str(), "--action takes")) << Err.str();
+        std::string left;
+        EXPECT_TRUE(std::getline(input.Text, left));
+        EXPECT_EQ(left, "unread");
+    }
+    {
+        TStandardInput input("");
+        EXPECT_EQ(Ctl({"mail", "set", "home", "--server", "s", "--user", "u", "--action", "none",
+                       "--password-stdin"}),
+                  1);
+        EXPECT_EQ(Err.str(), "harbolt: no password on standard input\n");
+    }
+    // Without --password-stdin nothing is read and the stored password stays.
+    {
+        TStandardInput input("unread\n");
+        ASSERT_EQ(Ctl({"mail", "set", "home", "--server", "s", "--user", "u", "--action", "none"}),
+                  0)
+            << Err.str();
+        EXPECT_TRUE(Target.WaitForCall("SetMail home s u (kept) 0"));
+        EXPECT_EQ(input.Text.tellg(), 0);
+    }
+    EXPECT_EQ(Target.Calls().size(), 2u);
+    ASSERT_EQ(Ctl({"mail", "list", "--json"}), 0) << Err.str();
+    EXPECT_EQ(nlohmann::json::parse(Out.str())["mailboxes"][0]["name"], "home");
+}
+
+TEST_F(ControlServerTest, ClientRefusesAMailPasswordOnTheCommandLine) {
+    // No instance needed: the words are refused first.
+    for (const std::vector<std::string>& words :
+         {std::vector<std::string>{"mail", "set", "home", "--server", "s", "--user", "u",
+                                   "--action", "none", "s3cret"},
+          std::vector<std::string>{"mail", "set", "home", "--server", "s", "--user", "u",
+                                   "--action", "none", "--password-stdin", "s3cret"},
+          std::vector<std::string>{"mail", "set", "home", "--password=s3cret", "--server", "s",
+                                   "--user", "u", "--action", "none"}}) {
+        TStandardInput input("typed\n");
+        EXPECT_EQ(Ctl(words), 2);
+        EXPECT_TRUE(Contains(Err.str(), "password")) << Err.str();
+        EXPECT_FALSE(Contains(Out.str() + Err.str(), "s3cret")) << Err.str();
+    }
+    EXPECT_TRUE(Target.Calls().empty());
+    EXPECT_TRUE(Contains(kControlCommandUsage, "      mail set NAME --server HOST[:PORT]"));
 }
 
 TEST_F(ControlServerTest, StopIsPromptAndRemovesTheSocket) {

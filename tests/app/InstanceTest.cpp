@@ -1,19 +1,28 @@
 #include "app/Instance.h"
+#include "app/Sound.h"
 #include "database/Database.h"
 #include "dialup/Dialer.h"
+#include "mail/MailAccounts.h"
 #include "peer/Datagram.h"
 #include "platform/TimeSetter.h"
 #include "proxy/Listeners.h"
+#include "proxy/ProxyState.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
 
 namespace harbolt {
 namespace {
@@ -40,12 +49,15 @@ protected:
         fs::remove_all(Dir);
         OwnComputerName = "unknown";
         ThreadsStop = false;
+        SetOnlineProxyAddress("");
+        NewMailArrived = false;
     }
     TInstance& Start(const std::string& name = "ALPHA") {
         TInstanceOptions options;
         options.Name = name;
         options.DataDir = Dir.string();
         options.Network = false; // datagrams go straight to the own incoming queue
+        options.PlaySound = [this](const std::string& file) { SoundsPlayed.push_back(file); };
         Instance = std::make_unique<TInstance>(options, Clock, Setter);
         Instance->Start();
         return *Instance;
@@ -57,11 +69,37 @@ protected:
         Instance->ReceiveTimerProc();
     }
 
+    // Writes a mail file while no instance runs (the list is the process's one while it lives).
+    void WriteMailFile(const std::function<void(TPop3Accounts&)>& fill) {
+        ASSERT_EQ(Instance, nullptr);
+        TPop3Accounts accounts;
+        fill(accounts);
+        accounts.SaveToFile((Dir / "HarboltMail.DAT").string());
+    }
+    std::string MailFileBytes() {
+        std::ifstream file(Dir / "HarboltMail.DAT", std::ios::binary);
+        return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    }
+
     fs::path Dir;
     TManualClock Clock;
     TRecordingTimeSetter Setter{"/dev/null"};
     std::unique_ptr<TInstance> Instance;
+    std::vector<std::string> SoundsPlayed;
 };
+
+std::unique_ptr<TPop3Account> MakeAccount(const std::string& name, const std::string& server,
+                                          const std::string& user, const std::string& password,
+                                          std::int32_t action, std::set<std::string> uids) {
+    auto account = std::make_unique<TPop3Account>();
+    account->Name = name;
+    account->Server = server;
+    account->User = user;
+    account->Password = ScramblePassword(password);
+    account->Action = action;
+    account->UIDLs = std::move(uids);
+    return account;
+}
 
 TEST_F(InstanceTest, FirstStartHoldsOnlyTheOwnComputerAndWritesNothingUntilAChange) {
     TInstance& instance = Start();
@@ -99,6 +137,23 @@ TEST_F(InstanceTest, SettingsSurviveAQuitAndRestart) {
     const auto list = again.ListProperties("", false);
     ASSERT_TRUE(list.has_value());
     EXPECT_EQ(*list, (TComputerData::TPropertyList{{"ProxyServerAddress", "10.77.0.3:1977"}}));
+}
+
+TEST_F(InstanceTest, ABackupLeftAloneByACrashedSaveIsLoaded) {
+    // A crash between a save's two renames leaves only the backups of both files.
+    Start("Gamma").SetOwnProperty("ProxyServerAddress", "10.77.0.3:1977");
+    TMailSettingsChange frequency;
+    frequency.Frequency = 10;
+    Instance->SetMailSettings(frequency);
+    Instance->Shutdown();
+    Instance.reset();
+    ThreadsStop = false;
+    fs::rename(Dir / "Harbolt.DAT", Dir / "Harbolt.BAK");
+    fs::rename(Dir / "HarboltMail.DAT", Dir / "HarboltMail.BAK");
+
+    TInstance& again = Start("Gamma");
+    EXPECT_EQ(again.GetOwnProperty("ProxyServerAddress"), "10.77.0.3:1977");
+    EXPECT_EQ(again.SetMailSettings({}).Frequency, 10);
 }
 
 TEST_F(InstanceTest, OtherComputersShowWhenTheirDataIsFrom) {
@@ -226,6 +281,317 @@ TEST_F(InstanceTest, DialLoginStoresThePasswordScrambled) {
     EXPECT_EQ(stored.size(), 8u); // Windows-1252: one byte per character
     EXPECT_NE(stored, "p\xE4sswort");
     EXPECT_EQ(ScramblePassword(stored), "p\xE4sswort");
+}
+
+TEST_F(InstanceTest, MailFileIsLoadedAtStartUpAndAnUnreadableOneReported) {
+    WriteMailFile([](TPop3Accounts& accounts) {
+        accounts.Frequency = 10;
+        accounts.Trigger = true;
+        accounts.SoundFile = "kl\xE4nge.wav";
+        accounts.Accounts.push_back(
+            MakeAccount("B\xFCro", "pop.example.net", "anna", "pw", 7, {"abc", "def"}));
+    });
+    const std::string good = MailFileBytes();
+    Start();
+    TMailStatus status = Instance->MailStatus();
+    EXPECT_EQ(status.Settings.Frequency, 10);
+    EXPECT_TRUE(status.Settings.Dial);
+    EXPECT_EQ(status.Settings.SoundFile, "klänge.wav");
+    ASSERT_EQ(status.Mailboxes.size(), 1u);
+    EXPECT_EQ(status.Mailboxes[0].Name, "Büro");
+    EXPECT_EQ(status.Mailboxes[0].Server, "pop.example.net");
+    EXPECT_EQ(status.Mailboxes[0].User, "anna");
+    EXPECT_EQ(status.Mailboxes[0].Action, 7);
+    EXPECT_EQ(status.Mailboxes[0].Uids, 2u);
+    EXPECT_FALSE(status.Mailboxes[0].Checking);
+    Instance.reset();
+
+    // Both unreadable: said so, and the instance runs with what could be read.
+    {
+        std::ofstream(Dir / "HarboltMail.BAK", std::ios::binary) << good.substr(0, 30);
+        std::ofstream(Dir / "HarboltMail.DAT", std::ios::binary) << "xy";
+    }
+    testing::internal::CaptureStderr();
+    Start();
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("harbolt: cannot read " + (Dir / "HarboltMail.DAT").string() +
+                        " nor its backup: "),
+              std::string::npos)
+        << said;
+    EXPECT_TRUE(Instance->MailStatus().Mailboxes.empty());
+    EXPECT_EQ(Instance->Status().Name, "ALPHA");
+}
+
+TEST_F(InstanceTest, MailFileIsSavedWhenChangedAndAtShutDown) {
+    Start();
+    Instance->SaveTimerTimer();
+    EXPECT_FALSE(fs::exists(Dir / "HarboltMail.DAT")); // nothing changed
+
+    TMailSettingsChange frequency;
+    frequency.Frequency = 10;
+    EXPECT_EQ(Instance->SetMailSettings(frequency).Frequency, 10);
+    Instance->SaveTimerTimer();
+    // Frequency, Trigger, SoundFile, no accounts.
+    EXPECT_EQ(MailFileBytes(), std::string("\x0A\0\0\0"
+                                           "\0"
+                                           "\x09\0\0\0email.wav"
+                                           "\0\0\0\0",
+                                           22));
+    struct stat info {};
+    ASSERT_EQ(::stat((Dir / "HarboltMail.DAT").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_FALSE(fs::exists(Dir / "Harbolt.DAT")); // the data file did not change
+
+    fs::remove(Dir / "HarboltMail.DAT");
+    Instance->SaveTimerTimer();
+    Instance->SetMailSettings({}); // shows them, changes nothing
+    EXPECT_FALSE(Instance->RemoveMail("nobody"));
+    Instance->SaveTimerTimer();
+    EXPECT_FALSE(fs::exists(Dir / "HarboltMail.DAT"));
+
+    EXPECT_EQ(Instance->SetMail({"home", "pop.example.net", "anna", "pässwort", 3}),
+              TMailSetResult::Created);
+    Instance->SaveTimerTimer();
+    EXPECT_TRUE(fs::exists(Dir / "HarboltMail.DAT"));
+    fs::remove(Dir / "HarboltMail.DAT");
+    EXPECT_TRUE(Instance->RemoveMail("home"));
+    Instance->SaveTimerTimer();
+    EXPECT_TRUE(fs::exists(Dir / "HarboltMail.DAT"));
+    fs::remove(Dir / "HarboltMail.DAT");
+
+    // Saved at shut-down without a periodic save before.
+    EXPECT_EQ(Instance->SetMail({"Büro", "10.0.0.9:1110", "bärbel", "gehéim", 0x8000}),
+              TMailSetResult::Created);
+    Instance->Shutdown();
+    Instance.reset();
+    TPop3Accounts loaded;
+    loaded.LoadFromFile((Dir / "HarboltMail.DAT").string());
+    EXPECT_EQ(loaded.Frequency, 10);
+    ASSERT_EQ(loaded.Accounts.size(), 1u);
+    const TPop3Account& account = *loaded.Accounts[0];
+    EXPECT_EQ(account.Name, "B\xFCro");
+    EXPECT_EQ(account.Server, "10.0.0.9:1110");
+    EXPECT_EQ(account.User, "b\xE4rbel");
+    // Windows-1252, scrambled.
+    EXPECT_EQ(account.Password.size(), 6u);
+    EXPECT_NE(account.Password, "geh\xE9im");
+    EXPECT_EQ(ScramblePassword(account.Password), "geh\xE9im");
+    EXPECT_EQ(account.Action, 0x8000);
+    EXPECT_TRUE(account.UIDLs.empty());
+}
+
+TEST_F(InstanceTest, SetMailKeepsUidsOnlyForTheSameServerAndUser) {
+    WriteMailFile([](TPop3Accounts& accounts) {
+        accounts.Accounts.push_back(
+            MakeAccount("home", "pop.example.net", "anna", "alt", 3, {"a", "b"}));
+        accounts.Accounts.push_back(MakeAccount("work", "pop.work.net", "anna", "w", 3, {"z"}));
+        accounts.Accounts.push_back(MakeAccount("home", "pop.other.net", "bert", "x", 7, {"y"}));
+    });
+    Start();
+    const auto uids = [this] {
+        std::vector<std::size_t> counts;
+        for (const TMailboxStatus& mailbox : Instance->MailStatus().Mailboxes)
+            counts.push_back(mailbox.Uids);
+        return counts;
+    };
+    ASSERT_EQ(uids(), (std::vector<std::size_t>{2, 1, 1}));
+
+    // The first of the name, the stored password kept.
+    EXPECT_EQ(Instance->SetMail({"home", "pop.example.net", "anna", std::nullopt, 7}),
+              TMailSetResult::Replaced);
+    EXPECT_EQ(Instance->SetMail({"home", "pop.example.net", "anna", "neu", 7}),
+              TMailSetResult::Replaced);
+    EXPECT_EQ(uids(), (std::vector<std::size_t>{2, 1, 1}));
+    EXPECT_EQ(Instance->MailStatus().Mailboxes[0].Action, 7);
+
+    // Another server (also by case alone) or another user: another mailbox's UIDs.
+    EXPECT_EQ(Instance->SetMail({"home", "POP.example.net", "anna", std::nullopt, 3}),
+              TMailSetResult::ReplacedForgettingUids);
+    EXPECT_EQ(Instance->SetMail({"work", "pop.work.net", "Anna", std::nullopt, 3}),
+              TMailSetResult::ReplacedForgettingUids);
+    EXPECT_EQ(uids(), (std::vector<std::size_t>{0, 0, 1}));
+    EXPECT_EQ(Instance->MailStatus().Mailboxes[1].User, "Anna");
+
+    // A new mailbox needs a password.
+    EXPECT_EQ(Instance->SetMail({"new", "s", "u", std::nullopt, 3}),
+              TMailSetResult::PasswordMissing);
+    EXPECT_EQ(Instance->MailStatus().Mailboxes.size(), 3u);
+
+    EXPECT_TRUE(Instance->RemoveMail("home"));
+    ASSERT_EQ(Instance->MailStatus().Mailboxes.size(), 2u);
+    EXPECT_EQ(Instance->MailStatus().Mailboxes[1].Server, "pop.other.net"); // the first went
+
+    Instance->Shutdown();
+    Instance.reset();
+    TPop3Accounts loaded;
+    loaded.LoadFromFile((Dir / "HarboltMail.DAT").string());
+    ASSERT_EQ(loaded.Accounts.size(), 2u);
+    EXPECT_EQ(ScramblePassword(loaded.Accounts[0]->Password), "w"); // kept over the new user
+    EXPECT_EQ(loaded.Accounts[1]->UIDLs, (std::set<std::string>{"y"}));
+}
+
+// A loopback listener that plays the online computer's proxy port and the POP3 server behind it.
+class TFakeMailServer {
+public:
+    TFakeMailServer() : Listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(Listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(Listener, 4);
+        ::getsockname(Listener, reinterpret_cast<sockaddr*>(&address), &length);
+        Address = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    }
+    ~TFakeMailServer() {
+        Hangup();
+        ::close(Listener);
+    }
+    bool Accept(int milliseconds) {
+        pollfd readable{Listener, POLLIN, 0};
+        if (::poll(&readable, 1, milliseconds) != 1)
+            return false;
+        Connection = ::accept4(Listener, nullptr, nullptr, SOCK_CLOEXEC);
+        Pending.clear();
+        return Connection >= 0;
+    }
+    // One line without its CR LF; "(none)" when none comes within 5 s.
+    std::string ReadLine() {
+        for (;;) {
+            const std::size_t end = Pending.find("\r\n");
+            if (end != std::string::npos) {
+                std::string line = Pending.substr(0, end);
+                Pending.erase(0, end + 2);
+                return line;
+            }
+            pollfd readable{Connection, POLLIN, 0};
+            char buffer[512];
+            if (::poll(&readable, 1, 5000) != 1)
+                return "(none)";
+            const ssize_t count = ::recv(Connection, buffer, sizeof buffer, 0);
+            if (count <= 0)
+                return "(none)";
+            Pending.append(buffer, static_cast<std::size_t>(count));
+        }
+    }
+    void Send(const std::string& text) {
+        ::send(Connection, text.data(), text.size(), MSG_NOSIGNAL);
+    }
+    void Hangup() {
+        if (Connection >= 0)
+            ::close(Connection);
+        Connection = -1;
+    }
+
+    const int Listener;
+    std::string Address;
+    int Connection = -1;
+    std::string Pending;
+};
+
+template <typename TCondition> bool WaitUntil(TCondition condition) {
+    for (int i = 0; i < 500; ++i) {
+        if (condition())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return condition();
+}
+
+TEST_F(InstanceTest, MailTimerChecksEveryFrequencyMinutesAndAnnouncesNewMail) {
+    TFakeMailServer server;
+    SetOnlineProxyAddress(server.Address);
+    Start();
+    TMailSettingsChange settings;
+    settings.Frequency = 1;
+    settings.SoundFile = "klänge.wav";
+    Instance->SetMailSettings(settings);
+    ASSERT_EQ(Instance->SetMail({"home", "pop.example.net", "änna", "pässwort", 3}),
+              TMailSetResult::Created);
+
+    Instance->MailTimerTimer();
+    EXPECT_EQ(Instance->MailCountdown(), 59);
+    for (int i = 0; i < 58; ++i)
+        Instance->MailTimerTimer();
+    EXPECT_EQ(Instance->MailCountdown(), 1);
+    EXPECT_FALSE(server.Accept(0)); // not a second early
+    Instance->MailTimerTimer();
+    EXPECT_EQ(Instance->MailCountdown(), 60);
+    ASSERT_TRUE(server.Accept(5000));
+    EXPECT_TRUE(Instance->MailStatus().Mailboxes[0].Checking);
+    EXPECT_EQ(Instance->CheckMail(), 0u); // one check at a time
+
+    EXPECT_EQ(server.ReadLine(), "SOCKPROXY V1 (NT)");
+    EXPECT_EQ(server.ReadLine(), "IGNORE TRAFFIC");
+    EXPECT_EQ(server.ReadLine(), "CONNECT pop.example.net:110");
+    server.Send("+OK POP3 ready\r\n");
+    EXPECT_EQ(server.ReadLine(), "USER \xE4nna");
+    server.Send("+OK\r\n");
+    EXPECT_EQ(server.ReadLine(), "PASS p\xE4sswort");
+    server.Send("+OK\r\n");
+    EXPECT_EQ(server.ReadLine(), "UIDL");
+    server.Send("+OK\r\n1 abc\r\n2 def\r\n.\r\n");
+    EXPECT_EQ(server.ReadLine(), "QUIT");
+    server.Send("+OK bye\r\n");
+    server.Hangup();
+    ASSERT_TRUE(WaitUntil([this] {
+        const TMailboxStatus mailbox = Instance->MailStatus().Mailboxes[0];
+        return mailbox.Uids == 2 && !mailbox.Checking;
+    }));
+
+    EXPECT_EQ(Instance->Status().NewMail, 0);
+    testing::internal::CaptureStderr();
+    Instance->MailTimerTimer();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "harbolt: new mail\n");
+    EXPECT_EQ(SoundsPlayed, std::vector<std::string>{"klänge.wav"});
+    EXPECT_EQ(Instance->Status().NewMail, 59);
+    Instance->MailTimerTimer();
+    EXPECT_EQ(Instance->Status().NewMail, 58);
+    EXPECT_EQ(SoundsPlayed.size(), 1u);
+
+    // The UIDs changed: the periodic save writes them.
+    Instance->SaveTimerTimer();
+    EXPECT_NE(MailFileBytes().find(std::string("\x03\0\0\0abc\x03\0\0\0def", 14)),
+              std::string::npos);
+
+    // `ctl mail check` starts one at once; a refused login changes nothing.
+    EXPECT_EQ(Instance->CheckMail(), 1u);
+    ASSERT_TRUE(server.Accept(5000));
+    EXPECT_EQ(server.ReadLine(), "SOCKPROXY V1 (NT)");
+    server.Hangup();
+    ASSERT_TRUE(WaitUntil([this] { return !Instance->MailStatus().Mailboxes[0].Checking; }));
+    EXPECT_EQ(Instance->MailStatus().Mailboxes[0].Uids, 2u);
+}
+
+TEST_F(InstanceTest, SoundFilesAreFoundAsNamedOrInTheProgramsDirectory) {
+    const fs::path program = Dir / "program";
+    fs::create_directories(program);
+    std::ofstream(program / "email.wav") << "RIFF";
+    std::ofstream(Dir / "own.wav") << "RIFF";
+    EXPECT_EQ(SoundFilePath("email.wav", program.string()), (program / "email.wav").string());
+    EXPECT_EQ(SoundFilePath((Dir / "own.wav").string(), program.string()),
+              (Dir / "own.wav").string());
+    EXPECT_EQ(SoundFilePath("missing.wav", program.string()), "");
+    EXPECT_EQ(SoundFilePath("/nonexistent/email.wav", program.string()), "");
+    EXPECT_EQ(SoundFilePath("", program.string()), "");
+    EXPECT_EQ(SoundFilePath("program", Dir.string()), ""); // a directory is no sound
+
+    // The build tree has no share/harbolt beside it: the executable's own directory.
+    EXPECT_EQ(ProgramDirectory(), fs::read_symlink("/proc/self/exe").parent_path().string());
+
+    const fs::path first = Dir / "first";
+    const fs::path second = Dir / "second";
+    fs::create_directories(first);
+    fs::create_directories(second);
+    std::ofstream(first / "aplay") << "#!/bin/sh\n";
+    std::ofstream(second / "paplay") << "#!/bin/sh\n";
+    const std::string path = first.string() + "::" + second.string();
+    EXPECT_EQ(FindSoundPlayer(path), ""); // not executable
+    fs::permissions(first / "aplay", fs::perms::owner_all);
+    EXPECT_EQ(FindSoundPlayer(path), (first / "aplay").string());
+    fs::permissions(second / "paplay", fs::perms::owner_all);
+    EXPECT_EQ(FindSoundPlayer(path), (second / "paplay").string()); // preferred where both are
+    EXPECT_EQ(FindSoundPlayer(""), "");
 }
 
 TEST_F(InstanceTest, QuitAsksTheMainLoopToEnd) {

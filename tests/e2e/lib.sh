@@ -468,3 +468,15 @@ e2e_sha256() {
     sum=$(sha256sum <"$1")
     echo "${sum%% *}"
 }
+
+# e2e_output_count NAME LINE: how many lines of NAME's output, over all its runs, are exactly
+# LINE.
+e2e_output_count() {
+    grep -cxF -- "$2" "$(e2e_logfile "$1")" || true
+}
+
+# e2e_dialup_records NAME: the values of NAME's own dial-up records ("!New Connection! ...",
+# "!Connection Dropped! ..."), one a line.
+e2e_dialup_records() {
+    e2e_ctl "$1" list --all --json | jq -r 'to_entries[] | select(.key | startswith("$")) | .value'
+}
