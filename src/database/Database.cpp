@@ -185,20 +185,16 @@ TLoadSource TDatabase::LoadFromFile(const std::string& path) {
     return TLoadSource::Backup;
 }
 
-void TDatabase::SaveToFile(const std::string& path) {
+void SaveFileWithBackup(const std::string& path, const std::string& bytes) {
     const std::string temporary = TemporaryFileName(path);
     ::unlink(temporary.c_str());
-
-    TMemoryStream stream;
-    SaveToStream(stream);
-
     TFileDescriptor file(
         ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, S_IRUSR | S_IWUSR));
     if (file.Get() < 0)
         throw EFileError("Cannot create file \"" + temporary + "\". " + ErrnoText(errno));
     // The new content must be on the disk before it replaces the old file: a power cut after the
-    // rename would otherwise leave an empty data file.
-    const bool written = WriteAll(file.Get(), stream.Data()) && ::fsync(file.Get()) == 0;
+    // rename would otherwise leave an empty file.
+    const bool written = WriteAll(file.Get(), bytes) && ::fsync(file.Get()) == 0;
     if (!file.Close() || !written) {
         ::unlink(temporary.c_str());
         return;
@@ -210,6 +206,12 @@ void TDatabase::SaveToFile(const std::string& path) {
     ::unlink(path.c_str());
     ::rename(temporary.c_str(), path.c_str());
     SyncDirectoryOf(path);
+}
+
+void TDatabase::SaveToFile(const std::string& path) {
+    TMemoryStream stream;
+    SaveToStream(stream);
+    SaveFileWithBackup(path, stream.Data());
 }
 
 std::string GetComputerProperty(const std::string& computer, const std::string& key) {

@@ -61,6 +61,12 @@ extern std::recursive_mutex DatabaseLock;
 std::string BackupFileName(const std::string& path);
 std::string TemporaryFileName(const std::string& path);
 
+// Writes bytes as the new content of path, keeping the previous content as its backup: through
+// the temporary file, on the disk before it replaces the old one, the directory synced after.
+// Raises EFileError when the temporary file cannot be made; a failed write leaves both files as
+// they were.
+void SaveFileWithBackup(const std::string& path, const std::string& bytes);
+
 // Reads a whole file; raises EFileError naming the file when it cannot be read.
 std::string ReadWholeFile(const std::string& path);
 

@@ -35,30 +35,6 @@ std::uint64_t NextAccountId() {
     return ++counter;
 }
 
-bool WriteAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Makes the renames durable: the directory entries must reach the disk too.
-void SyncDirectoryOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
 } // namespace
 
 void SetMailCheckStarter(std::function<void(std::uint64_t accountId)> starter) {
@@ -142,29 +118,9 @@ void TPop3Accounts::LoadFromFile(const std::string& path) {
 }
 
 void TPop3Accounts::SaveToFile(const std::string& path) const {
-    const std::string temporary = TemporaryFileName(path);
-    ::unlink(temporary.c_str());
-
     TMemoryStream stream;
     SaveToStream(stream);
-
-    const int fd =
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, S_IRUSR | S_IWUSR);
-    if (fd < 0)
-        throw EFileError("Cannot create file \"" + temporary + "\". " + std::strerror(errno));
-    // On the disk before it replaces the old file, so that a power cut never leaves an empty one.
-    const bool written = WriteAll(fd, stream.Data()) && ::fsync(fd) == 0;
-    if (::close(fd) != 0 || !written) {
-        ::unlink(temporary.c_str());
-        return;
-    }
-
-    const std::string backup = BackupFileName(path);
-    ::unlink(backup.c_str());
-    ::rename(path.c_str(), backup.c_str());
-    ::unlink(path.c_str());
-    ::rename(temporary.c_str(), path.c_str());
-    SyncDirectoryOf(path);
+    SaveFileWithBackup(path, stream.Data());
 }
 
 bool TPop3Accounts::CheckChanged() {
