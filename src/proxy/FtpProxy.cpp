@@ -20,7 +20,6 @@ namespace harbolt {
 namespace {
 
 constexpr std::uint32_t kConnectPhase = 5000; // milliseconds
-constexpr auto kRetryPause = std::chrono::milliseconds(100);
 constexpr int kControlPollMilliseconds = 50;
 constexpr int kServerChunk = 2048;
 
@@ -222,22 +221,6 @@ void FtpRelay(TBufferedCommunication& client, TBufferedCommunication& server,
 }
 
 } // namespace
-
-std::unique_ptr<TBufferedCommunication> ConnectWithin(const std::string& address,
-                                                      std::uint32_t milliseconds,
-                                                      const std::atomic<bool>& stopFlag) {
-    const std::uint32_t begin = GetTickCount();
-    while (!stopFlag && TicksSince(begin, GetTickCount()) <= milliseconds) {
-        try {
-            auto server = TCommunication::CreateUnconnected(false, false);
-            server->Connect(address);
-            return server;
-        } catch (const std::exception&) {
-            std::this_thread::sleep_for(kRetryPause);
-        }
-    }
-    return nullptr;
-}
 
 bool FtpCommandIs(std::string_view line, std::string_view command) {
     if (line.size() < command.size())

@@ -29,11 +29,6 @@ bool FtpCommandIs(std::string_view line, std::string_view command);
 // Shared with the POP3 proxy, which logs in the same way.
 // "host", with ":" and defaultPort appended when the text names no port (has no ":").
 std::string EndpointWithDefaultPort(std::string_view host, std::string_view defaultPort);
-// Attempts to reach address for up to milliseconds, 100 ms apart; nullptr when that did not
-// work out or stopFlag was set.
-std::unique_ptr<TBufferedCommunication> ConnectWithin(const std::string& address,
-                                                      std::uint32_t milliseconds,
-                                                      const std::atomic<bool>& stopFlag);
 
 // The numbers of a PORT argument as written: decimal numbers, blanks and commas before and
 // between them skipped, each ending at the first character that is no digit. Count is how many

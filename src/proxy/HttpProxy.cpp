@@ -13,7 +13,6 @@ namespace harbolt {
 namespace {
 
 constexpr std::uint32_t kConnectPhase = 5000;
-constexpr auto kRetryPause = std::chrono::milliseconds(100);
 constexpr std::string_view kHttpPrefix = "http://";
 constexpr std::string_view kIncomingRequest = "INCOMING REQUEST: ";
 constexpr std::string_view kOutgoingRequest = "OUTGOING REQUEST: ";
@@ -231,17 +230,7 @@ bool IsConnectMethod(std::string_view method) {
 
 std::unique_ptr<TBufferedCommunication> ConnectOrigin(const std::string& endpoint,
                                                       const std::atomic<bool>& stopFlag) {
-    const std::uint32_t begin = GetTickCount();
-    while (!stopFlag && TicksSince(begin, GetTickCount()) <= kConnectPhase) {
-        try {
-            auto origin = TCommunication::CreateUnconnected(false, false);
-            origin->Connect(endpoint);
-            return origin;
-        } catch (const std::exception&) {
-            std::this_thread::sleep_for(kRetryPause);
-        }
-    }
-    return nullptr;
+    return ConnectWithin(endpoint, kConnectPhase, stopFlag);
 }
 
 void HandleHttpProxy(std::unique_ptr<TBufferedCommunication> client, std::FILE* trace,

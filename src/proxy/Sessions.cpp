@@ -36,22 +36,6 @@ void SendNow(TCommunication& channel, const std::string& bytes) {
     channel.Flush();
 }
 
-// Up to 5 s of attempts to reach address, a pause after each failure; nullptr when it did not
-// work out or the proxy is stopping.
-std::unique_ptr<TBufferedCommunication> ConnectWithin5s(const std::string& address) {
-    const std::uint32_t begin = GetTickCount();
-    while (!ProxyStopFlag && TicksSince(begin, GetTickCount()) <= kConnectPhase) {
-        try {
-            auto target = TCommunication::CreateUnconnected(false, false);
-            target->Connect(address);
-            return target;
-        } catch (const std::exception&) {
-            std::this_thread::sleep_for(kRetryPause);
-        }
-    }
-    return nullptr;
-}
-
 // Trace files hold the tunnelled bytes (passwords included): only the user may read them.
 std::FILE* CreateTraceFile(std::int32_t number) {
     char name[32];
@@ -110,7 +94,8 @@ void RunTunnel(std::unique_ptr<TBufferedCommunication> client, std::string argum
             (*handler)(std::move(client), trace.File, activity, ProxyStopFlag);
         return; // without a handler the client is closed without a reply
     }
-    std::unique_ptr<TBufferedCommunication> target = ConnectWithin5s(argument);
+    std::unique_ptr<TBufferedCommunication> target =
+        ConnectWithin(argument, kConnectPhase, ProxyStopFlag);
     if (target && !ProxyStopFlag)
         RelayBothWays(*client, *target, trace.File, false, &ProxyStopFlag, activity);
 }
@@ -124,7 +109,7 @@ void RunRouting(TBufferedCommunication& client, const std::string& argument,
     }
     SendNow(client, RoutingStatusRecord(1, 0, 0));
     std::unique_ptr<TBufferedCommunication> target =
-        ConnectWithin5s(argument.substr(kPrefix.size()));
+        ConnectWithin(argument.substr(kPrefix.size()), kConnectPhase, ProxyStopFlag);
     if (!target || ProxyStopFlag) {
         SendNow(client, RoutingStatusRecord(4, -1, kNetworkUnreachable));
         return;
@@ -140,6 +125,22 @@ void DialControl(const TDialControlHandler& handler,
 }
 
 } // namespace
+
+std::unique_ptr<TBufferedCommunication> ConnectWithin(const std::string& address,
+                                                      std::uint32_t milliseconds,
+                                                      const std::atomic<bool>& stopFlag) {
+    const std::uint32_t begin = GetTickCount();
+    while (!stopFlag && TicksSince(begin, GetTickCount()) <= milliseconds) {
+        try {
+            auto target = TCommunication::CreateUnconnected(false, false);
+            target->Connect(address);
+            return target;
+        } catch (const std::exception&) {
+            std::this_thread::sleep_for(kRetryPause);
+        }
+    }
+    return nullptr;
+}
 
 void SetServerHandlers(TServerHandlers handlers) {
     const std::lock_guard lock(HandlersLock);

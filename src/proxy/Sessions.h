@@ -41,6 +41,12 @@ void SetServerHandlers(TServerHandlers handlers);
 
 constexpr int kRequestLineCapacity = 256;
 
+// Attempts to reach address ("host:port") for up to milliseconds, 100 ms apart: the connect
+// phase of every session and handler. nullptr when that did not work out or stopFlag was set.
+std::unique_ptr<TBufferedCommunication> ConnectWithin(const std::string& address,
+                                                      std::uint32_t milliseconds,
+                                                      const std::atomic<bool>& stopFlag);
+
 // The 32-byte status record of raw routing: status, second word, error code, 20 zero bytes.
 std::string RoutingStatusRecord(std::int32_t status, std::int32_t second, std::int32_t error);
 
