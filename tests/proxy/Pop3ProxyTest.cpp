@@ -23,37 +23,9 @@ const std::string kGreeting = "+OK Harbolt; please do USER username@pop3host\r\n
 const std::string kPleaseDo = "-ERR Please do USER name@pop3host\r\n";
 
 // The handler on a thread of its own; Client is the client program's end.
-class TPop3Run {
+class TPop3Run : public test::THandlerRun {
 public:
-    explicit TPop3Run(std::FILE* trace = nullptr) {
-        test::TChannelPair pair = test::MakePair();
-        Client = std::move(pair.Connected);
-        fThread = std::thread([this, server = std::move(pair.Accepted), trace]() mutable {
-            HandlePop3Proxy(
-                std::move(server), trace, [this] { ++Activity; }, Stop);
-            Done = true;
-        });
-    }
-    ~TPop3Run() {
-        Stop = true;
-        Client.reset();
-        Join();
-    }
-    void Join() {
-        if (fThread.joinable())
-            fThread.join();
-    }
-    bool EndsWithin(int milliseconds) {
-        return WaitFor([this] { return Done.load(); }, milliseconds);
-    }
-
-    std::unique_ptr<TBufferedCommunication> Client;
-    std::atomic<bool> Stop{false};
-    std::atomic<bool> Done{false};
-    std::atomic<int> Activity{0};
-
-private:
-    std::thread fThread;
+    explicit TPop3Run(std::FILE* trace = nullptr) : THandlerRun(HandlePop3Proxy, trace) {}
 };
 
 using Pop3ProxyTest = test::NetTest;

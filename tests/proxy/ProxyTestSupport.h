@@ -11,6 +11,7 @@
 #include "../net/NetTestSupport.h"
 #include "database/Database.h"
 #include "proxy/ProxyState.h"
+#include "proxy/Sessions.h"
 
 namespace harbolt::test {
 
@@ -109,6 +110,44 @@ protected:
         SetComputerProperty(OwnComputerName, key, value);
     }
     std::unique_ptr<TDatabase> Database;
+};
+
+// A protocol handler running on a thread of its own with the server end of a loopback pair;
+// Client is the client program's end. The destructor stops the handler and waits for it.
+class THandlerRun {
+public:
+    explicit THandlerRun(TProxyHandler handler, std::FILE* trace = nullptr) {
+        TChannelPair pair = MakePair();
+        Client = std::move(pair.Connected);
+        fThread = std::thread([this, handler = std::move(handler),
+                               server = std::move(pair.Accepted), trace]() mutable {
+            handler(
+                std::move(server), trace, [this] { ++Activity; }, Stop);
+            Done = true;
+        });
+    }
+    ~THandlerRun() {
+        Stop = true;
+        Client.reset();
+        Join();
+    }
+    THandlerRun(const THandlerRun&) = delete;
+    THandlerRun& operator=(const THandlerRun&) = delete;
+    void Join() {
+        if (fThread.joinable())
+            fThread.join();
+    }
+    bool EndsWithin(int milliseconds) {
+        return WaitFor([this] { return Done.load(); }, milliseconds);
+    }
+
+    std::unique_ptr<TBufferedCommunication> Client;
+    std::atomic<bool> Stop{false};
+    std::atomic<bool> Done{false};
+    std::atomic<int> Activity{0};
+
+private:
+    std::thread fThread;
 };
 
 } // namespace harbolt::test

@@ -56,37 +56,9 @@ std::uint16_t ReplyPort(const std::string& reply) {
 
 // The handler on a thread of its own; Client is the client program's end. At the end the stop
 // flag is raised, the client closes and the handler is waited for.
-class THandlerRun {
+class TSocksRun : public test::THandlerRun {
 public:
-    explicit THandlerRun(std::FILE* trace = nullptr) {
-        test::TChannelPair pair = test::MakePair();
-        Client = std::move(pair.Connected);
-        fThread = std::thread([this, server = std::move(pair.Accepted), trace]() mutable {
-            HandleSocks5Proxy(
-                std::move(server), trace, [this] { ++Activity; }, Stop);
-            Done = true;
-        });
-    }
-    ~THandlerRun() {
-        Stop = true;
-        Client.reset();
-        Join();
-    }
-    void Join() {
-        if (fThread.joinable())
-            fThread.join();
-    }
-    bool EndsWithin(int milliseconds) {
-        return test::WaitFor([this] { return Done.load(); }, milliseconds);
-    }
-
-    std::unique_ptr<TBufferedCommunication> Client;
-    std::atomic<bool> Stop{false};
-    std::atomic<int> Activity{0};
-    std::atomic<bool> Done{false};
-
-private:
-    std::thread fThread;
+    explicit TSocksRun(std::FILE* trace = nullptr) : THandlerRun(HandleSocks5Proxy, trace) {}
 };
 
 // Bytes already sent by a client that then stopped sending; Server is the handler's end.
@@ -152,7 +124,7 @@ TEST_F(Socks5Test, MethodSelectionAcceptsOnlyNoAuthentication) {
         EXPECT_EQ(fed.Sent(), Bytes({5, 0xFF}));
     }
     // The handler refuses and closes.
-    THandlerRun run;
+    TSocksRun run;
     SendNow(*run.Client, Bytes({5, 1, 2}));
     bool closed = false;
     EXPECT_EQ(ReadUntilClosed(*run.Client, &closed), Bytes({5, 0xFF}));
@@ -183,7 +155,7 @@ TEST_F(Socks5Test, ProtocolViolationsRaiseTheirMessages) {
     EXPECT_EQ(RequestError(Bytes({5, 1, 0, 0})), "bad Request.ATYP: 0");
 
     // The handler ends such a conversation by closing, without a reply to the request.
-    THandlerRun run;
+    TSocksRun run;
     SendNow(*run.Client, kGreeting + Bytes({5, 1, 0, 4}) + std::string(18, '\0'));
     bool closed = false;
     EXPECT_EQ(ReadUntilClosed(*run.Client, &closed), kAccepted);
@@ -243,7 +215,7 @@ TEST_F(Socks5Test, ClientClosingDuringNegotiationGetsNoReply) {
                     EXPECT_FALSE(ReadSocks5Request(*fed.Server));
                 }
             }
-            THandlerRun run;
+            TSocksRun run;
             SendNow(*run.Client, whole.substr(0, cut));
             shutdown(run.Client->Socket(), SHUT_WR);
             bool closed = false;
@@ -270,7 +242,7 @@ TEST_F(Socks5Test, ConnectRepliesOutgoingEndAndRelays) {
         std::FILE* trace = std::tmpfile();
         ASSERT_NE(trace, nullptr);
         {
-            THandlerRun run(trace);
+            TSocksRun run(trace);
             SendNow(*run.Client, kGreeting + (byName ? RequestName(1, "127.0.0.1", target.Port)
                                                      : RequestIPv4(1, kLoopback, target.Port)));
             auto far = target.Channel->Accept(5000);
@@ -299,7 +271,7 @@ TEST_F(Socks5Test, ConnectRepliesOutgoingEndAndRelays) {
 
 TEST_F(Socks5Test, ConnectToUnreachableTargetFailsAfterFiveSeconds) {
     const std::uint16_t port = test::FreePorts(1)[0];
-    THandlerRun run;
+    TSocksRun run;
     const auto start = std::chrono::steady_clock::now();
     SendNow(*run.Client, kGreeting + RequestIPv4(1, kLoopback, port));
     EXPECT_EQ(ReadUpTo(*run.Client, 2), kAccepted);
@@ -314,7 +286,7 @@ TEST_F(Socks5Test, ConnectToUnreachableTargetFailsAfterFiveSeconds) {
 TEST_F(Socks5Test, ConnectGivesUpAtOnceWhenStoppedOrNameHasZeroByte) {
     test::TListener target = test::MakeListener();
     {
-        THandlerRun run;
+        TSocksRun run;
         run.Stop = true;
         SendNow(*run.Client, kGreeting + RequestIPv4(1, kLoopback, target.Port));
         bool closed = false;
@@ -323,7 +295,7 @@ TEST_F(Socks5Test, ConnectGivesUpAtOnceWhenStoppedOrNameHasZeroByte) {
     }
     {
         // Only the part before the zero byte would be resolved: a different host than named.
-        THandlerRun run;
+        TSocksRun run;
         SendNow(*run.Client,
                 kGreeting + RequestName(1, std::string("127.0.0.1\0.example", 18), target.Port));
         bool closed = false;
@@ -334,7 +306,7 @@ TEST_F(Socks5Test, ConnectGivesUpAtOnceWhenStoppedOrNameHasZeroByte) {
 }
 
 // The connecting side of a BIND: connects to the bound port and reads the second reply.
-void ExpectBindArrival(THandlerRun& run, std::uint16_t port) {
+void ExpectBindArrival(TSocksRun& run, std::uint16_t port) {
     auto peer = TCommunication::CreateUnconnected(false, false);
     peer->Connect(test::Loopback(port));
     // After Connect the record holds the peer's local end, which the second reply names.
@@ -358,7 +330,7 @@ void ExpectBindArrival(THandlerRun& run, std::uint16_t port) {
 
 TEST_F(Socks5Test, BindRepliesTwiceAndRelays) {
     {
-        THandlerRun run;
+        TSocksRun run;
         SendNow(*run.Client, kGreeting + RequestIPv4(2, kLoopback, 0));
         const std::string first = ReadUpTo(*run.Client, 12);
         ASSERT_EQ(first.size(), 12u);
@@ -370,7 +342,7 @@ TEST_F(Socks5Test, BindRepliesTwiceAndRelays) {
     }
     {
         // The usual request of a client: any address, any port.
-        THandlerRun run;
+        TSocksRun run;
         SendNow(*run.Client, kGreeting + RequestIPv4(2, 0, 0));
         const std::string reply = ReadUpTo(*run.Client, 12).substr(2);
         ASSERT_EQ(reply.size(), 10u);
@@ -381,7 +353,7 @@ TEST_F(Socks5Test, BindRepliesTwiceAndRelays) {
     {
         // A named address and a chosen port.
         const std::uint16_t port = test::FreePorts(1)[0];
-        THandlerRun run;
+        TSocksRun run;
         SendNow(*run.Client, kGreeting + RequestName(2, "127.0.0.1", port));
         EXPECT_EQ(ReadUpTo(*run.Client, 12),
                   kAccepted + Bytes({5, 0, 0, 1, 127, 0, 0, 1}) + PortBytes(port));
@@ -391,7 +363,7 @@ TEST_F(Socks5Test, BindRepliesTwiceAndRelays) {
 
 TEST_F(Socks5Test, BindEndsOnStopFlagOrWhenTheClientLeaves) {
     {
-        THandlerRun run;
+        TSocksRun run;
         SendNow(*run.Client, kGreeting + RequestIPv4(2, kLoopback, 0));
         ASSERT_EQ(ReadUpTo(*run.Client, 12).size(), 12u);
         run.Stop = true;
@@ -400,7 +372,7 @@ TEST_F(Socks5Test, BindEndsOnStopFlagOrWhenTheClientLeaves) {
         EXPECT_TRUE(closed);
     }
     {
-        THandlerRun run;
+        TSocksRun run;
         SendNow(*run.Client, kGreeting + RequestIPv4(2, kLoopback, 0));
         const std::string first = ReadUpTo(*run.Client, 12);
         ASSERT_EQ(first.size(), 12u);
@@ -422,7 +394,7 @@ TEST_F(Socks5Test, BindOnAddressOfNoInterfaceFails) {
         if (test::CommunicationError([&] { probe->Bind("192.0.2.1:0"); }).empty())
             GTEST_SKIP() << "this machine has 192.0.2.1";
     }
-    THandlerRun run;
+    TSocksRun run;
     const auto start = std::chrono::steady_clock::now();
     SendNow(*run.Client, kGreeting + RequestIPv4(2, 0xC0000201, 0));
     bool closed = false;
@@ -432,7 +404,7 @@ TEST_F(Socks5Test, BindOnAddressOfNoInterfaceFails) {
 }
 
 TEST_F(Socks5Test, UdpAssociateIsRefusedWithCode7) {
-    THandlerRun run;
+    TSocksRun run;
     SendNow(*run.Client, kGreeting + RequestIPv4(3, 0, 0));
     bool closed = false;
     EXPECT_EQ(ReadUntilClosed(*run.Client, &closed),
