@@ -1,18 +1,10 @@
 #pragma once
 
 // `harbolt ctl`: a running instance answers commands on a Unix-domain socket in its data
-// directory; the same executable, started with "ctl", is the client.
-//
-// Wire format (ours alone, one exchange per connection):
-//   request  one JSON object and a line feed: {"args": ["status", "--json"]}\n
-//            "args" holds the command words after "ctl [--data-dir DIR]", UTF-8 strings without
-//            NUL; other members are ignored. At most kControlRequestLimit bytes, line feed
-//            included.
-//   reply    one JSON object and a line feed: {"exit": 0, "out": "...", "err": "..."}\n
-//            "exit" is the command's exit status (0 to 255); "out" and "err" are what the command
-//            wrote to standard output and standard error.
-// The server closes the connection after the reply.
+// directory; the same executable, started with "ctl", is the client. ControlWire.h describes
+// what travels on the socket.
 
+#include "app/ControlWire.h"
 #include "app/Instance.h"
 
 #include <atomic>
@@ -24,7 +16,6 @@
 #include <optional>
 #include <ostream>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -34,35 +25,17 @@ namespace harbolt {
 // from the command table at start-up.
 extern const char* const kControlCommandUsage;
 
-constexpr std::size_t kControlRequestLimit = 64 * 1024;
-
 // The control socket of the instance that uses dataDir.
 std::string ControlSocketPath(const std::string& dataDir);
 
-struct TControlReply {
-    int Exit = 0;
-    std::string Out;
-    std::string Err;
-
-    bool operator==(const TControlReply&) const = default;
-};
-
-// The command words of a request, or nullopt when the text is not a request of the format above.
-// Never throws on bad input.
-std::optional<std::vector<std::string>> ParseControlRequest(std::string_view request);
-// The request line for args, line feed included. Raises Exception when a word is not UTF-8.
-std::string ControlRequestText(const std::vector<std::string>& args);
-
-// Never throws on bad input.
-std::optional<TControlReply> ParseControlReply(std::string_view reply);
-// The reply line, line feed included; bytes that are not UTF-8 become U+FFFD.
-std::string ControlReplyText(const TControlReply& reply);
-
-// The command table. Runs a command (args as after "ctl [--data-dir DIR]") against the instance;
-// call it on the instance's main thread only. Returns 0 on success, 1 on failure with a message on
-// err, 2 with the usage on err when the words do not form a command.
+// The command table. Runs a command (args as after "ctl [--data-dir DIR]", password as the
+// request carried it) against the instance; call it on the instance's main thread only. Returns
+// 0 on success, 1 on failure with a message on err, 2 with the usage on err when the words do not
+// form a command. A command that needs a password fails without one, and a password that the
+// command does not take is refused: a command word is never taken for a password.
 int RunControlCommand(TControlTarget& target, const std::vector<std::string>& args,
-                      std::ostream& out, std::ostream& err);
+                      std::ostream& out, std::ostream& err,
+                      const std::optional<std::string>& password = std::nullopt);
 
 struct TControlServerLimits {
     std::size_t MaxRequestBytes = kControlRequestLimit;
@@ -102,7 +75,8 @@ private:
     void Serve();
     // Takes over the accepted descriptor and closes it before anything runs after the reply.
     void ServeConnection(int descriptor);
-    TControlReply Answer(std::vector<std::string> args, std::function<void()>& afterReply);
+    TControlReply Answer(std::vector<std::string> args, std::optional<std::string> password,
+                         std::function<void()>& afterReply);
 
     const std::string FSocketPath;
     const TPostToMainThread FPostToMainThread;
@@ -123,8 +97,9 @@ private:
 constexpr std::chrono::milliseconds kControlClientReplyTime{15000};
 
 // `harbolt ctl [--data-dir DIR] COMMAND...`: args are the words after "ctl". Sends the command to
-// the running instance of DIR (default DefaultDataDirectory()), prints its answer and returns its
-// exit status; 1 when no instance answers, 2 on bad usage.
+// the running instance of DIR (default DefaultDataDirectory()), with the password read from
+// standard input when the command takes one, prints its answer and returns its exit status; 1
+// when no instance answers, 2 on bad usage.
 int RunControlClient(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                      std::chrono::milliseconds replyTime = kControlClientReplyTime);
 

@@ -199,10 +199,10 @@ private:
 
 class ControlCommandTest : public ::testing::Test {
 protected:
-    int Run(std::vector<std::string> args) {
+    int Run(std::vector<std::string> args, std::optional<std::string> password = std::nullopt) {
         Out.str("");
         Err.str("");
-        return RunControlCommand(Target, args, Out, Err);
+        return RunControlCommand(Target, args, Out, Err, password);
     }
     TFakeTarget Target;
     std::ostringstream Out;
@@ -350,20 +350,44 @@ TEST_F(ControlCommandTest, OpenQuestionShowsInStatusAndTakesAnAnswer) {
               (std::vector<std::string>{"Status", "Status", "Answer yes", "Answer no"}));
 }
 
-TEST_F(ControlCommandTest, DialLoginTakesThePasswordOnlyAsTheClientsExtraWord) {
-    EXPECT_EQ(Run({"dial-login", "anna"}), 2); // the server never got a password
-    EXPECT_TRUE(Contains(Err.str(), "standard input")) << Err.str();
-    EXPECT_EQ(Run({"dial-login", "anna", "s3cret"}), 0);
-    EXPECT_EQ(Out.str(), "dial login set for anna\n"); // the password is not echoed
-    EXPECT_EQ(Target.Calls(), std::vector<std::string>{"DialLogin anna s3cret"});
+TEST_F(ControlCommandTest, PasswordsComeOnlyFromTheRequestsMember) {
+    const std::vector<std::string> mailSet = {
+        "mail",   "set", "home",     "--server", "s",
+        "--user", "u",   "--action", "none",     "--password-stdin"};
+    EXPECT_EQ(Run(mailSet, "pä ss"), 0) << Err.str();
+    EXPECT_EQ(Out.str(), "mailbox home created\n"); // the password is not echoed
+    EXPECT_EQ(Run({"dial-login", "anna"}, "s3cret"), 0) << Err.str();
+    EXPECT_EQ(Out.str(), "dial login set for anna\n");
 
-    // The client refuses a password on its command line before contacting anybody.
-    std::ostringstream out;
-    std::ostringstream err;
-    EXPECT_EQ(RunControlClient({"--data-dir", "/nonexistent-harbolt", "dial-login", "anna", "pw"},
-                               out, err),
-              2);
-    EXPECT_TRUE(Contains(err.str(), "password on standard input")) << err.str();
+    // Without the member nothing changes, and a trailing word is a word like any other.
+    const std::vector<std::pair<std::vector<std::string>, int>> refused = {
+        {mailSet, 1},
+        {{"dial-login", "anna"}, 1},
+        {{"dial-login", "anna", "s3cret"}, 2},
+        {{"mail", "set", "home", "--server", "s", "--user", "u", "--action", "none",
+          "--password-stdin", "s3cret"},
+         2},
+        // Once the trailing "--server" was taken for the password; now it lacks its value.
+        {{"mail", "set", "--action=none", "--password-stdin", "--user=u", "home", "--server"}, 2},
+    };
+    for (const auto& [args, exit] : refused) {
+        EXPECT_EQ(Run(args), exit) << args.back();
+        EXPECT_TRUE(Contains(Err.str(), exit == 1 ? "no password in the request" : "usage"))
+            << Err.str();
+        EXPECT_FALSE(Contains(Err.str(), "s3cret")) << Err.str();
+    }
+    EXPECT_EQ(Run({"dial-login", "anna", "s3cret"}, "typed"), 2);
+
+    // A password the words do not ask for is refused rather than dropped; so is one with a line
+    // end, which would end a line of the POP3 dialogue early.
+    EXPECT_EQ(
+        Run({"mail", "set", "home", "--server", "s", "--user", "u", "--action", "none"}, "pw"), 1);
+    EXPECT_TRUE(Contains(Err.str(), "this mail command takes none")) << Err.str();
+    EXPECT_EQ(Run({"status"}, "pw"), 1);
+    EXPECT_EQ(Run(mailSet, "a\rb"), 1);
+    EXPECT_EQ(Err.str(), "harbolt: the password cannot hold line ends\n");
+    EXPECT_EQ(Target.Calls(),
+              (std::vector<std::string>{"SetMail home s u [pä ss] 0", "DialLogin anna s3cret"}));
 }
 
 TEST_F(ControlCommandTest, NewMailShowsInStatusWhileTheNoticeLasts) {
@@ -414,16 +438,18 @@ TEST_F(ControlCommandTest, MailListShowsSettingsAndMailboxesAsTextOrJson) {
     EXPECT_EQ(Target.CountOf("MailStatus"), 4);
 }
 
-TEST_F(ControlCommandTest, MailSetTakesEveryOptionAndThePasswordOnlyAsTheClientsExtraWord) {
+TEST_F(ControlCommandTest, MailSetTakesEveryOptionInAnyOrder) {
     ASSERT_EQ(Run({"mail", "set", "home", "--server", "pop.example.net:995", "--user", "anna",
-                   "--password-stdin", "--action", "notify-present", "pä ss"}),
+                   "--password-stdin", "--action", "notify-present"},
+                  "pä ss"),
               0)
         << Err.str();
     EXPECT_EQ(Out.str(), "mailbox home created\n"); // the password is not echoed
     // Options in any order, joined with "=", a password that looks like an option.
     Target.SetMailResult = TMailSetResult::Replaced;
     ASSERT_EQ(Run({"mail", "set", "--action=delete-all", "--password-stdin", "--user=b",
-                   "--server=s", "Büro", "--server"}),
+                   "--server=s", "Büro"},
+                  "--server"),
               0)
         << Err.str();
     EXPECT_EQ(Out.str(), "mailbox Büro replaced; its remembered messages stay\n");
@@ -459,15 +485,11 @@ TEST_F(ControlCommandTest, MailSetTakesEveryOptionAndThePasswordOnlyAsTheClients
          "no password on the command line"},
         {{"home", "--password", "secret", "--server", "s", "--user", "u", "--action", "none"},
          "the password is read from standard input: give --password-stdin"},
-        {{"home", "--server", "s", "--user", "u", "--action", "none", "--password-stdin"},
-         "no password came with --password-stdin"},
         {{"home", "--server", "s", "--user", "u", "--action"}, "--action needs a value"},
         {{"home", "--port", "110", "--server", "s", "--user", "u", "--action", "none"},
          "mail set has no option --port"},
         // A line end would smuggle a command of its own into the POP3 dialogue.
         {{"home", "--server", "s", "--user", "u\r\nDELE 1", "--action", "none"},
-         "cannot hold line ends"},
-        {{"home", "--server", "s", "--user", "u", "--action", "none", "--password-stdin", "a\rb"},
          "cannot hold line ends"},
     };
     for (const auto& [words, message] : refused) {
@@ -621,6 +643,34 @@ TEST(ControlWireTest, RequestsRoundTripAndBadOnesAreRefused) {
     const std::string tooLong = "{\"args\":[\"" + std::string(kControlRequestLimit, 'x') + "\"]}";
     EXPECT_EQ(ParseControlRequest(tooLong), std::nullopt);
     EXPECT_THROW(ControlRequestText({"\xff"}), Exception);
+}
+
+TEST(ControlWireTest, ThePasswordTravelsAsAMemberOfItsOwn) {
+    const std::vector<std::string> words = {"dial-login", "anna"};
+    const std::string text = ControlRequestText(words, "pä ss \"1\"");
+    EXPECT_EQ(nlohmann::json::parse(text),
+              nlohmann::json({{"args", words}, {"password", "pä ss \"1\""}}));
+    std::optional<std::string> password;
+    EXPECT_EQ(ParseControlRequest(text, &password), words);
+    EXPECT_EQ(password, "pä ss \"1\"");
+    // Absent and empty differ, and nothing stays from an earlier request.
+    EXPECT_EQ(ParseControlRequest(ControlRequestText({"x"}, ""), &password),
+              std::vector<std::string>{"x"});
+    EXPECT_EQ(password, "");
+    EXPECT_EQ(ParseControlRequest(ControlRequestText({"status"}), &password),
+              std::vector<std::string>{"status"});
+    EXPECT_EQ(password, std::nullopt);
+
+    for (const char* bad :
+         {R"({"args":[],"password":1})", R"({"args":[],"password":null})",
+          R"({"args":[],"password":["a"]})", R"({"args":[],"password":"a\u0000b"})",
+          "{\"args\":[],\"password\":\"\xff\"}"}) {
+        EXPECT_EQ(ParseControlRequest(bad, &password), std::nullopt) << bad;
+        EXPECT_EQ(ParseControlRequest(bad), std::nullopt) << bad;
+    }
+    // The client says what is wrong rather than send what the instance would refuse.
+    EXPECT_THROW(ControlRequestText(words, std::string("a\0b", 3)), Exception);
+    EXPECT_THROW(ControlRequestText(words, "\xff"), Exception);
 }
 
 TEST(ControlWireTest, RepliesRoundTripAndBadOnesAreRefused) {
@@ -843,7 +893,7 @@ TEST_F(ControlServerTest, MailSetReadsThePasswordFromStandardInputOnly) {
     EXPECT_EQ(nlohmann::json::parse(Out.str())["mailboxes"][0]["name"], "home");
 }
 
-TEST_F(ControlServerTest, ClientRefusesAMailPasswordOnTheCommandLine) {
+TEST_F(ControlServerTest, ClientRefusesAPasswordOnTheCommandLine) {
     // No instance needed: the words are refused first.
     for (const std::vector<std::string>& words :
          {std::vector<std::string>{"mail", "set", "home", "--server", "s", "--user", "u",
@@ -857,6 +907,10 @@ TEST_F(ControlServerTest, ClientRefusesAMailPasswordOnTheCommandLine) {
         EXPECT_TRUE(Contains(Err.str(), "password")) << Err.str();
         EXPECT_FALSE(Contains(Out.str() + Err.str(), "s3cret")) << Err.str();
     }
+    TStandardInput input("typed\n");
+    EXPECT_EQ(Ctl({"dial-login", "anna", "s3cret"}), 2);
+    EXPECT_EQ(Err.str(), "usage: harbolt ctl [--data-dir DIR] dial-login USER\n");
+    EXPECT_EQ(input.Text.tellg(), 0);
     EXPECT_TRUE(Target.Calls().empty());
     EXPECT_TRUE(Contains(kControlCommandUsage, "      mail set NAME --server HOST[:PORT]"));
 }

@@ -1,0 +1,528 @@
+#include "app/ControlInternal.h"
+
+#include <algorithm>
+#include <exception>
+#include <iterator>
+#include <utility>
+
+namespace harbolt {
+namespace control {
+
+namespace {
+
+constexpr unsigned kJsonFlag = 1;
+constexpr unsigned kAllFlag = 2;
+
+int StatusCommand(TCall& call);
+int ListCommand(TCall& call);
+int GetCommand(TCall& call);
+int SetCommand(TCall& call);
+int UnsetCommand(TCall& call);
+int CopyCommand(TCall& call);
+int RetransmitCommand(TCall& call);
+int QuitCommand(TCall& call);
+int LineCommand(TCall& call);
+int ProxyCommand(TCall& call);
+int ConnectCommand(TCall& call);
+int DisconnectCommand(TCall& call);
+int TakeOverCommand(TCall& call);
+int AnswerCommand(TCall& call);
+int DialLoginCommand(TCall& call);
+
+// dial-login: the password always comes with the request.
+TCommandCheck PasswordNeeded(const std::vector<std::string>&, std::ostream&) {
+    return TCommandCheck::NeedsPassword;
+}
+
+struct TCommand {
+    const char* Name;
+    const char* Arguments;
+    const char* Purpose;
+    // The flags it accepts. Commands without flags take every word as it stands, so that a value
+    // may begin with "-".
+    unsigned Flags;
+    std::size_t MinWords;
+    std::size_t MaxWords;
+    int (*Run)(TCall&);
+    // What the words need beyond their count; none: they are Ready as they stand.
+    TCommandCheck (*Check)(const std::vector<std::string>& words, std::ostream& err) = nullptr;
+};
+
+constexpr TCommand kCommands[] = {
+    {"status", "[--json]", "own name, language and the state of every computer", kJsonFlag, 0, 0,
+     StatusCommand},
+    {"list", "[COMPUTER] [--all] [--json]",
+     "properties of COMPUTER (default: own); --all with dial-up records", kJsonFlag | kAllFlag, 0,
+     1, ListCommand},
+    {"get", "KEY", "a property of the own computer", 0, 1, 1, GetCommand},
+    {"set", "KEY VALUE", "set a property of the own computer (empty VALUE deletes)", 0, 2, 2,
+     SetCommand},
+    {"unset", "KEY", "delete a property of the own computer", 0, 1, 1, UnsetCommand},
+    {"copy", "COMPUTER KEY", "copy a property of COMPUTER to the own computer", 0, 2, 2,
+     CopyCommand},
+    {"retransmit", "COMPUTER", "drop the copy of COMPUTER's data and fetch it again", 0, 1, 1,
+     RetransmitCommand},
+    {"line", "ENTRY up|down", "bring a simulated line up or down (--dialup sim)", 0, 2, 2,
+     LineCommand},
+    {"connect", "", "dial the own entry (\"AutoDialPhoneBookEntry\") without asking", 0, 0, 0,
+     ConnectCommand},
+    {"disconnect", "", "hang up the connection Harbolt dialled or adopted", 0, 0, 0,
+     DisconnectCommand},
+    {"takeover", "", "ask the online computer to hang up, then dial here", 0, 0, 0,
+     TakeOverCommand},
+    {"answer", "yes|no", "answer the open question (see status)", 0, 1, 1, AnswerCommand},
+    {"dial-login", "USER", "user name for dialling; the password is read from standard input", 0, 1,
+     1, DialLoginCommand, PasswordNeeded},
+    {"mail", "list|set|remove|settings|check ...", "", 0, 0, 64, MailCommand, CheckMailWords},
+    {"proxy", "status [--json] | restart",
+     "the proxy listeners and the online address; restart applies changed settings", kJsonFlag, 1,
+     1, ProxyCommand},
+    {"quit", "", "quit the instance, saving its data", 0, 0, 0, QuitCommand},
+};
+
+std::string CommandSynopsis(const TCommand& command) {
+    std::string synopsis = command.Name;
+    if (command.Arguments[0] != '\0')
+        synopsis += std::string(" ") + command.Arguments;
+    return synopsis;
+}
+
+std::string BuildUsage() {
+    // Descriptions start where those of the other commands' help lines do.
+    constexpr std::size_t kColumn = 37;
+    const auto line = [](std::string text, const std::string& description) {
+        text += text.size() + 1 < kColumn ? std::string(kColumn - text.size(), ' ')
+                                          : "\n" + std::string(kColumn, ' ');
+        for (const char c : description)
+            text += c == '\n' ? "\n" + std::string(kColumn, ' ') : std::string(1, c);
+        return text + "\n";
+    };
+    std::string usage;
+    for (const TCommand& command : kCommands) {
+        if (command.Run == MailCommand) {
+            // The mail command parses its words itself; the help shows each of its actions.
+            for (const TUsageLine& mail : MailUsage())
+                usage += line(std::string("      ") + mail.Synopsis, mail.Purpose);
+            continue;
+        }
+        usage += line("      " + CommandSynopsis(command), command.Purpose);
+    }
+    return usage;
+}
+
+const std::string& UsageText() {
+    static const std::string usage = BuildUsage();
+    return usage;
+}
+
+struct TCommandWords {
+    const TCommand* Command = nullptr;
+    std::vector<std::string> Words;
+    bool Json = false;
+    bool All = false;
+    bool NeedsPassword = false;
+};
+
+// Matches args against the table and the command's own check; explains on err what does not fit.
+std::optional<TCommandWords> SplitCommandWords(const std::vector<std::string>& args,
+                                               std::ostream& err) {
+    if (args.empty()) {
+        err << "harbolt: ctl needs a command\n";
+        PrintUsage(err);
+        return std::nullopt;
+    }
+    const auto found = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                    [&](const TCommand& c) { return args[0] == c.Name; });
+    if (found == std::end(kCommands)) {
+        err << "harbolt: unknown control command '" << args[0] << "'\n";
+        PrintUsage(err);
+        return std::nullopt;
+    }
+    TCommandWords result;
+    result.Command = found;
+    const auto commandUsage = [&]() {
+        err << "usage: harbolt ctl [--data-dir DIR] " << CommandSynopsis(*found) << "\n";
+        return std::nullopt;
+    };
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& word = args[i];
+        if (found->Flags != 0 && word.size() > 1 && word[0] == '-') {
+            if (word == "--json" && (found->Flags & kJsonFlag) != 0) {
+                result.Json = true;
+            } else if (word == "--all" && (found->Flags & kAllFlag) != 0) {
+                result.All = true;
+            } else {
+                err << "harbolt: " << found->Name << " has no option " << word << "\n";
+                return commandUsage();
+            }
+        } else {
+            result.Words.push_back(word);
+        }
+    }
+    if (result.Words.size() < found->MinWords || result.Words.size() > found->MaxWords)
+        return commandUsage();
+    if (found->Check != nullptr) {
+        switch (found->Check(result.Words, err)) {
+        case TCommandCheck::Unusable:
+            return std::nullopt;
+        case TCommandCheck::Ready:
+            break;
+        case TCommandCheck::NeedsPassword:
+            result.NeedsPassword = true;
+            break;
+        }
+    }
+    return result;
+}
+
+int UnknownComputer(TCall& call, const std::string& computer) {
+    call.Err << "harbolt: unknown computer '" << computer << "'\n";
+    return 1;
+}
+
+bool KeyIsEmpty(TCall& call, const std::string& key) {
+    // A property under the empty key would show as a line "=value" that nobody can select.
+    if (!key.empty())
+        return false;
+    call.Err << "harbolt: the key is empty\n";
+    return true;
+}
+
+const char* LanguageCode(TLanguage language) {
+    return language == TLanguage::German ? "de" : "en";
+}
+
+// Columns of the status table count characters, not UTF-8 bytes.
+std::size_t DisplayWidth(std::string_view text) {
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+}
+
+void PrintCell(std::ostream& out, const std::string& text, std::size_t width) {
+    out << text << std::string(width - std::min(width, DisplayWidth(text)), ' ');
+}
+
+int StatusCommand(TCall& call) {
+    const TInstanceStatus status = call.Target.Status();
+    if (call.Json) {
+        TJson computers = TJson::array();
+        for (const TComputerStatus& computer : status.Computers) {
+            TJson entry = TJson::object();
+            entry["name"] = computer.Name;
+            entry["alive"] = computer.Alive;
+            entry["online"] = computer.Online;
+            entry["connection"] = computer.Connection;
+            entry["journalEnd"] = computer.JournalEnd;
+            entry["status"] = computer.Status;
+            computers.push_back(std::move(entry));
+        }
+        TJson document = TJson::object();
+        document["name"] = status.Name;
+        document["language"] = LanguageCode(status.Language);
+        document["onlineText"] = status.OnlineText;
+        document["computers"] = std::move(computers);
+        if (status.Question) {
+            TJson question = TJson::object();
+            question["text"] = status.Question->Text;
+            question["defaultAnswer"] = status.Question->DefaultYes ? "yes" : "no";
+            question["secondsLeft"] = status.Question->SecondsLeft;
+            document["question"] = std::move(question);
+        } else {
+            document["question"] = nullptr;
+        }
+        document["newMail"] = status.NewMail;
+        call.Out << Dump(document, 2) << "\n";
+        return 0;
+    }
+    call.Out << "Own computer  " << status.Name << "\nLanguage      "
+             << LanguageCode(status.Language) << "\nTray          " << status.OnlineText << "\n";
+    if (status.Question)
+        call.Out << "Question      " << status.Question->Text << "\n              answered "
+                 << (status.Question->DefaultYes ? "yes" : "no") << " in "
+                 << status.Question->SecondsLeft << " s unless `harbolt ctl answer yes|no`\n";
+    if (status.NewMail > 0)
+        call.Out << "New mail      arrived; the notice shows " << status.NewMail << " s more\n";
+    if (status.Computers.empty())
+        return 0;
+    const std::vector<std::string> headings = {"COMPUTER", "ALIVE", "ONLINE", "CONNECTION",
+                                               "JOURNAL END"};
+    std::vector<std::vector<std::string>> rows;
+    for (const TComputerStatus& computer : status.Computers)
+        rows.push_back({computer.Name, computer.Alive ? "yes" : "no",
+                        computer.Online ? "yes" : "no",
+                        computer.Connection.empty() ? "-" : computer.Connection,
+                        std::to_string(computer.JournalEnd)});
+    call.Out << "\n";
+    PrintTable(call.Out, headings, rows);
+    call.Out << "\n";
+    for (const TComputerStatus& computer : status.Computers)
+        call.Out << computer.Name << ": " << computer.Status << "\n";
+    return 0;
+}
+
+int ListCommand(TCall& call) {
+    const std::string computer = call.Words.empty() ? std::string() : call.Words[0];
+    const auto properties = call.Target.ListProperties(computer, call.All);
+    if (!properties)
+        return UnknownComputer(call, computer);
+    if (call.Json) {
+        TJson document = TJson::object();
+        for (const auto& [key, value] : *properties)
+            document[key] = value;
+        call.Out << Dump(document, 2) << "\n";
+        return 0;
+    }
+    for (const auto& [key, value] : *properties)
+        call.Out << key << "=" << value << "\n";
+    return 0;
+}
+
+int GetCommand(TCall& call) {
+    const std::string& key = call.Words[0];
+    if (KeyIsEmpty(call, key))
+        return 1;
+    // A property is never stored with the empty value: empty means absent.
+    const std::string value = call.Target.GetOwnProperty(key);
+    if (value.empty()) {
+        call.Err << "harbolt: " << key << " is not set on the own computer\n";
+        return 1;
+    }
+    call.Out << value << "\n";
+    return 0;
+}
+
+int SetCommand(TCall& call) {
+    if (KeyIsEmpty(call, call.Words[0]))
+        return 1;
+    call.Target.SetOwnProperty(call.Words[0], call.Words[1]);
+    return 0;
+}
+
+int UnsetCommand(TCall& call) {
+    if (KeyIsEmpty(call, call.Words[0]))
+        return 1;
+    call.Target.SetOwnProperty(call.Words[0], "");
+    return 0;
+}
+
+int CopyCommand(TCall& call) {
+    const std::string& computer = call.Words[0];
+    if (call.Words[1].empty()) {
+        call.Err << "harbolt: nothing copied: the key is empty\n";
+        return 1;
+    }
+    if (!call.Target.CopyToOwn(computer, call.Words[1]))
+        return UnknownComputer(call, computer);
+    return 0;
+}
+
+int RetransmitCommand(TCall& call) {
+    const std::string& computer = call.Words[0];
+    if (call.Target.Retransmit(computer))
+        return 0;
+    // Retransmit refuses unknown computers and the own one; a known name is the own one.
+    if (call.Target.ListProperties(computer, false)) {
+        call.Err << "harbolt: cannot retransmit the own computer's data: it is the original\n";
+        return 1;
+    }
+    return UnknownComputer(call, computer);
+}
+
+int LineCommand(TCall& call) {
+    const std::string& state = call.Words[1];
+    if (state != "up" && state != "down") {
+        call.Err << "usage: harbolt ctl [--data-dir DIR] line ENTRY up|down\n";
+        return 2;
+    }
+    if (call.Target.SetLine(call.Words[0], state == "up"))
+        return 0;
+    call.Err << "harbolt: no simulated line '" << call.Words[0]
+             << "' (the instance must run with --dialup sim)\n";
+    return 1;
+}
+
+int ProxyStatusCommand(TCall& call) {
+    const TProxyServicesStatus status = call.Target.ProxyServices();
+    if (call.Json) {
+        TJson listeners = TJson::array();
+        for (const TProxyListenerStatus& listener : status.Listeners) {
+            TJson entry = TJson::object();
+            entry["name"] = listener.Name;
+            entry["slot"] = listener.Slot;
+            entry["address"] = listener.Address;
+            entry["bound"] = listener.Bound;
+            listeners.push_back(std::move(entry));
+        }
+        TJson document = TJson::object();
+        document["running"] = status.Running;
+        document["listeners"] = std::move(listeners);
+        document["onlineAddress"] = status.OnlineAddress;
+        document["onlineAddressAge"] =
+            status.OnlineAddressAge ? TJson(*status.OnlineAddressAge / 1000.0) : TJson(nullptr);
+        document["refused"] = status.Refused;
+        document["allowedNetworks"] = status.AllowedNetworks;
+        document["allowedNetworksConfigured"] = status.NetworksConfigured;
+        call.Out << Dump(document, 2) << "\n";
+        return 0;
+    }
+    call.Out << "Proxy services  " << (status.Running ? "running" : "stopped") << "\n";
+    call.Out << "Online address  ";
+    if (status.OnlineAddressAge)
+        call.Out << (status.OnlineAddress.empty() ? "(empty)" : status.OnlineAddress) << ", "
+                 << *status.OnlineAddressAge / 1000 << " s ago\n";
+    else
+        call.Out << "none announced since the start\n";
+    call.Out << "Allowed peers   "
+             << (status.NetworksConfigured ? "ProxyAllowedNetworks: " : "this machine's subnets: ");
+    for (std::size_t i = 0; i < status.AllowedNetworks.size(); ++i)
+        call.Out << (i == 0 ? "" : ", ") << status.AllowedNetworks[i];
+    call.Out << "\nRefused         " << status.Refused << " connection"
+             << (status.Refused == 1 ? "" : "s") << "\n";
+    for (const TProxyListenerStatus& listener : status.Listeners) {
+        std::string name = listener.Name;
+        name.resize(std::max<std::size_t>(name.size(), 12), ' ');
+        call.Out << "  " << name << "  " << listener.Address << "  "
+                 << (listener.Bound ? "listening" : "not bound") << "\n";
+    }
+    return 0;
+}
+
+int ProxyCommand(TCall& call) {
+    const std::string& action = call.Words[0];
+    if (action == "status")
+        return ProxyStatusCommand(call);
+    if (action == "restart" && !call.Json) {
+        if (call.Target.RestartProxyServices())
+            call.Out << "proxy services restarted\n";
+        else
+            call.Out << "proxy services stopped (ProxyEnabled is not set)\n";
+        return 0;
+    }
+    call.Err << "usage: harbolt ctl [--data-dir DIR] proxy status [--json] | restart\n";
+    return 2;
+}
+
+int ConnectCommand(TCall& call) {
+    call.Out << call.Target.Connect() << "\n";
+    return 0;
+}
+
+int DisconnectCommand(TCall& call) {
+    call.Out << call.Target.Disconnect() << "\n";
+    return 0;
+}
+
+int TakeOverCommand(TCall& call) {
+    try {
+        call.Out << call.Target.TakeOver() << "\n";
+        return 0;
+    } catch (const std::exception& e) {
+        call.Err << "harbolt: take-over failed: " << e.what() << "\n";
+        return 1;
+    }
+}
+
+int AnswerCommand(TCall& call) {
+    const std::string& answer = call.Words[0];
+    if (answer != "yes" && answer != "no") {
+        call.Err << "usage: harbolt ctl [--data-dir DIR] answer yes|no\n";
+        return 2;
+    }
+    if (!call.Target.AnswerQuestion(answer == "yes")) {
+        call.Err << "harbolt: no question is open\n";
+        return 1;
+    }
+    call.Out << "answered " << answer << "\n";
+    return 0;
+}
+
+int DialLoginCommand(TCall& call) {
+    call.Target.SetDialLogin(call.Words[0], call.Password.value());
+    call.Out << "dial login set for " << call.Words[0] << "\n"; // the password is not echoed
+    return 0;
+}
+
+int QuitCommand(TCall& call) {
+    // Quitting stops the control server too, so it must not happen before the reply is out.
+    TControlTarget& target = call.Target;
+    call.AfterReply = [&target] { target.Quit(); };
+    return 0;
+}
+
+// The help's own heading; kControlCommandUsage holds only the command lines below it.
+constexpr const char* kUsageHeading = "usage: harbolt ctl [--data-dir DIR] COMMAND\n";
+
+} // namespace
+
+void PrintUsage(std::ostream& err) {
+    err << kUsageHeading << UsageText();
+}
+
+TCommandCheck CheckControlCommand(const std::vector<std::string>& args, std::ostream& err) {
+    const std::optional<TCommandWords> words = SplitCommandWords(args, err);
+    if (!words)
+        return TCommandCheck::Unusable;
+    return words->NeedsPassword ? TCommandCheck::NeedsPassword : TCommandCheck::Ready;
+}
+
+int RunCommand(TControlTarget& target, const std::vector<std::string>& args,
+               const std::optional<std::string>& password, std::ostream& out, std::ostream& err,
+               std::function<void()>& afterReply) {
+    const std::optional<TCommandWords> words = SplitCommandWords(args, err);
+    if (!words)
+        return 2;
+    // The password travels apart from the words, so that no word is ever taken for it.
+    if (words->NeedsPassword && !password) {
+        err << "harbolt: no password in the request, though this " << words->Command->Name
+            << " command needs one\n";
+        return 1;
+    }
+    if (!words->NeedsPassword && password) {
+        err << "harbolt: the request holds a password, but this " << words->Command->Name
+            << " command takes none\n";
+        return 1;
+    }
+    TCall call{target, words->Words, words->Json, words->All, password, out, err, afterReply};
+    try {
+        return words->Command->Run(call);
+    } catch (const std::exception& e) {
+        err << "harbolt: " << words->Command->Name << " failed: " << e.what() << "\n";
+        return 1;
+    }
+}
+
+void PrintTable(std::ostream& out, const std::vector<std::string>& headings,
+                const std::vector<std::vector<std::string>>& rows) {
+    std::vector<std::size_t> widths;
+    for (const std::string& heading : headings)
+        widths.push_back(DisplayWidth(heading));
+    for (const auto& row : rows)
+        for (std::size_t i = 0; i < row.size(); ++i)
+            widths[i] = std::max(widths[i], DisplayWidth(row[i]));
+    const auto printRow = [&](const std::vector<std::string>& cells) {
+        for (std::size_t i = 0; i + 1 < cells.size(); ++i)
+            PrintCell(out, cells[i], widths[i] + 2);
+        out << cells.back() << "\n";
+    };
+    printRow(headings);
+    for (const auto& row : rows)
+        printRow(row);
+}
+
+} // namespace control
+
+const char* const kControlCommandUsage = control::UsageText().c_str();
+
+int RunControlCommand(TControlTarget& target, const std::vector<std::string>& args,
+                      std::ostream& out, std::ostream& err,
+                      const std::optional<std::string>& password) {
+    std::function<void()> afterReply;
+    const int exit = control::RunCommand(target, args, password, out, err, afterReply);
+    // Here the caller already holds the answer.
+    if (afterReply)
+        afterReply();
+    return exit;
+}
+
+} // namespace harbolt
