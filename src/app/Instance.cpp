@@ -38,10 +38,20 @@ std::atomic<bool> ThreadsStop{false};
 
 namespace {
 
-// The headless instance has no window to refresh; its views are computed when asked for.
-class THeadlessView final : public TRosterView {};
+// The roster tells the face what changed.
+class TFaceRosterView final : public TRosterView {
+public:
+    explicit TFaceRosterView(TInstanceFace& face) : Face(face) {}
+    void RefreshOnlineState() override { Face.RefreshOnlineState(); }
+    void RefreshStatusLine() override { Face.RefreshStatusLine(); }
+    void RefreshConnectionList() override { Face.RefreshConnectionList(); }
+    void AddTab(const std::string& displayName) override {
+        Face.ComputerAdded(Cp1252ToUtf8(displayName));
+    }
 
-THeadlessView HeadlessView;
+private:
+    TInstanceFace& Face;
+};
 
 bool FileExists(const std::string& path) {
     struct stat info {};
@@ -63,7 +73,11 @@ static_assert(kMailActionWords[3].Action == 0);
 } // namespace
 
 TInstance::TInstance(TInstanceOptions options, const TTickClock& clock, TTimeSetter& timeSetter)
-    : Options(std::move(options)), Clock(clock), TimeSetter(timeSetter) {}
+    : Options(std::move(options)), Clock(clock), TimeSetter(timeSetter),
+      Face(Options.Face != nullptr ? *Options.Face : HeadlessFace),
+      View(std::make_unique<TFaceRosterView>(Face)) {
+    Question.SetFace(&Face);
+}
 
 TInstance::~TInstance() {
     Shutdown();
@@ -107,9 +121,7 @@ void TInstance::Start() {
                 online,
                 Database->FindComputer(OwnComputerName).GetProperty("AutoDialPhoneBookEntry"));
     };
-    dialerLinks.ShowMessage = [](const std::string& text) {
-        std::cerr << "harbolt: " << text << "\n";
-    };
+    dialerLinks.ShowMessage = [this](const std::string& text) { Face.ShowMessage(text); };
     dialerLinks.Ask = [this](const std::string& text, int defaultAnswer,
                              std::function<void(int)> answered) {
         Question.Ask(text, defaultAnswer, std::move(answered));
@@ -143,14 +155,8 @@ void TInstance::Start() {
                       << "; starting with the mailboxes that could be read\n";
         }
     }
-    MailSchedule =
-        std::make_unique<TMailSchedule>([play = Options.PlaySound](const std::string& soundFile) {
-            const std::string name = U(soundFile);
-            if (play)
-                play(name);
-            else
-                PlaySoundFile(name);
-        });
+    MailSchedule = std::make_unique<TMailSchedule>(
+        [this](const std::string& soundFile) { Face.NewMail(U(soundFile)); });
 
     TComputerData& own = Database->FindComputer(OwnComputerName);
     LastSavedJournalEnd = own.GetJournalEnd();
@@ -166,7 +172,7 @@ void TInstance::Start() {
     links.StartUpdatingSession = StartUpdatingSession;
     links.SetOnlineProxyAddress = SetOnlineProxyAddress;
     links.OnlineAddressFresh = OnlineAddressFresh;
-    Peers = std::make_unique<TPeerProtocol>(Clock, TimeSetter, HeadlessView, std::move(links));
+    Peers = std::make_unique<TPeerProtocol>(Clock, TimeSetter, *View, std::move(links));
     Peers->FillFromDatabase();
 
     if (Options.Network) {
@@ -218,6 +224,7 @@ void TInstance::OccasionalSendTimerProc() {
 }
 
 void TInstance::UpdateTimerTimer() {
+    Face.UpdateTimer();
     Peers->RefreshChangedEntries();
 }
 
@@ -235,6 +242,36 @@ void TInstance::MailTimerTimer() {
 
 int TInstance::MailCountdown() const {
     return MailSchedule ? MailSchedule->MailCountdown : 0;
+}
+
+int TInstance::MailIconCountdown() const {
+    return MailSchedule ? MailSchedule->MailIconCountdown : 0;
+}
+
+const TRoster& TInstance::Roster() const {
+    return Peers->Roster;
+}
+
+TComputerData& TInstance::OwnComputer() {
+    return Database->FindComputer(OwnComputerName);
+}
+
+TStatisticsScope TInstance::StatisticsScope(const std::optional<std::string>& computerUtf8) {
+    TStatisticsScope scope;
+    if (computerUtf8) {
+        if (const TComputerData* computer = KnownComputer(*computerUtf8))
+            scope.push_back(computer);
+        return scope;
+    }
+    // A computer heard only by its presence has no data yet.
+    for (const auto& entry : Peers->Roster.Entries())
+        if (const TComputerData* computer = KnownComputer(U(entry.first)))
+            scope.push_back(computer);
+    return scope;
+}
+
+bool TInstance::OwnConnectionHeld() const {
+    return FDialer && FDialer->OwnConnection() != 0;
 }
 
 void TInstance::SaveTimerTimer() {
@@ -345,7 +382,7 @@ TInstanceStatus TInstance::Status() {
     if (const auto question = Question.Current())
         status.Question = TQuestionStatus{question->Text, question->DefaultAnswer == kAnswerYes,
                                           question->SecondsLeft};
-    status.NewMail = MailSchedule ? MailSchedule->MailIconCountdown : 0;
+    status.NewMail = MailIconCountdown();
     return status;
 }
 

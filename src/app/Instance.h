@@ -1,7 +1,9 @@
 #pragma once
 
+#include "app/Face.h"
 #include "app/Question.h"
 #include "database/ComputerData.h"
+#include "dialup/ConnectionStatistics.h"
 #include "platform/Languages.h"
 
 #include <atomic>
@@ -195,6 +197,8 @@ class TRasManager;
 class TDatabase;
 class TMailSchedule;
 class TPop3Accounts;
+class TRoster;
+class TRosterView;
 class TTickClock;
 class TTimeSetter;
 
@@ -208,8 +212,9 @@ struct TInstanceOptions {
     std::string Dialup = "commands"; // dial-up layer: "commands" or "sim"
     // Runs a task on the main thread; dial progress arrives through it.
     std::function<void(std::function<void()>)> PostToMainThread;
-    // Plays the new-mail sound (the file name as configured, UTF-8); empty: PlaySoundFile.
-    std::function<void(const std::string&)> PlaySound;
+    // Shows what happens (questions, messages, new mail, roster changes); nullptr: the headless
+    // face. Must outlive the instance.
+    TInstanceFace* Face = nullptr;
 };
 
 // Set once when the program quits; background threads poll it.
@@ -245,6 +250,7 @@ public:
 
     std::string DataFileName() const;
     std::string MailFileName() const;
+    const std::string& DataDirectory() const { return Options.DataDir; }
 
     // TControlTarget
     TInstanceStatus Status() override;
@@ -272,9 +278,24 @@ public:
     TDialer& Dialer() { return *FDialer; }
     // Seconds until the next cycle of mail checks (0 before the first tick).
     int MailCountdown() const;
+    // Seconds the new-mail icon still shows.
+    int MailIconCountdown() const;
+
+    // For the windows (main thread): the roster, the computers and what the views compute.
+    const TRoster& Roster() const;
+    TComputerData& OwnComputer();
+    // The computer of that name (UTF-8, ignoring case); nullptr when none is known. Never creates
+    // an entry.
+    TComputerData* KnownComputer(const std::string& nameUtf8);
+    // The computers the statistics of a tab cover: that computer, or every computer of the
+    // roster (roster order) for nullopt.
+    TStatisticsScope StatisticsScope(const std::optional<std::string>& computerUtf8);
+    // Whether the dialer holds a dial-up connection of its own.
+    bool OwnConnectionHeld() const;
+    // The open question, if any.
+    std::optional<TQuestionState> OpenQuestion() const { return Question.Current(); }
 
 private:
-    TComputerData* KnownComputer(const std::string& nameUtf8);
     void Log(const std::string& line) const;
     void SaveMail(); // under MailLock
 
@@ -285,7 +306,10 @@ private:
     std::shared_ptr<TRasBackend> Dialup;
     std::shared_ptr<TRasManager> Monitor;
     std::shared_ptr<TDialer> FDialer;
-    THeadlessQuestion Question;
+    THeadlessFace HeadlessFace;
+    TInstanceFace& Face;
+    std::unique_ptr<TRosterView> View; // the peer protocol's view of the roster: the face
+    TQuestion Question;
     std::unique_ptr<TDatabase> Database;
     std::unique_ptr<TPeerProtocol> Peers;
     std::unique_ptr<TListeningThread> Listener;

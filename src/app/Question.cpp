@@ -1,9 +1,8 @@
 #include "app/Question.h"
 
+#include "app/Face.h"
 #include "dialup/Dialer.h"
 #include "platform/Languages.h"
-
-#include <iostream>
 
 namespace harbolt {
 
@@ -12,41 +11,45 @@ std::string CountDownLine(const TQuestionState& question) {
                       LanguageText(question.DefaultAnswer == kAnswerYes ? 41 : 42));
 }
 
-void THeadlessQuestion::Ask(const std::string& text, int defaultAnswer,
-                            std::function<void(int)> answered) {
+void TQuestion::Ask(const std::string& text, int defaultAnswer, std::function<void(int)> answered) {
     if (Open) {
         answered(kAnswerNo);
         return;
     }
     Open = TQuestionState{text, defaultAnswer, kSeconds};
     Answered = std::move(answered);
-    std::cerr << "harbolt: " << LanguageText(39) << ": " << text
-              << "\nharbolt: " << CountDownLine(*Open) << " (harbolt ctl answer yes|no)\n";
+    if (Face != nullptr)
+        Face->QuestionOpened(*Open);
 }
 
-void THeadlessQuestion::Tick() {
+void TQuestion::Tick() {
     if (!Open)
         return;
-    if (--Open->SecondsLeft <= 0)
+    if (--Open->SecondsLeft <= 0) {
         Finish(Open->DefaultAnswer);
+        return;
+    }
+    if (Face != nullptr)
+        Face->QuestionChanged(*Open);
 }
 
-bool THeadlessQuestion::Answer(int answer) {
+bool TQuestion::Answer(int answer) {
     if (!Open)
         return false;
     Finish(answer);
     return true;
 }
 
-std::optional<TQuestionState> THeadlessQuestion::Current() const {
+std::optional<TQuestionState> TQuestion::Current() const {
     return Open;
 }
 
-void THeadlessQuestion::Finish(int answer) {
+void TQuestion::Finish(int answer) {
     Open.reset();
     auto answered = std::move(Answered);
     Answered = nullptr;
-    std::cerr << "harbolt: answered " << LanguageText(answer == kAnswerYes ? 41 : 42) << "\n";
+    if (Face != nullptr)
+        Face->QuestionClosed(answer);
     if (answered)
         answered(answer);
 }

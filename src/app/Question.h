@@ -4,10 +4,12 @@
 #include <optional>
 #include <string>
 
-// The dialer's yes/no question without a window: written to standard error, shown by
-// `ctl status`, answered by `ctl answer`, and otherwise answered with its default after 30
-// seconds, as the dialog would. Main thread only.
+// The dialer's yes/no question: open until a button, `ctl answer` or the count-down answers it.
+// The face shows it (a dialog, or lines on standard error); the count-down lives here, so the
+// window and `ctl status` show the same seconds. Main thread only.
 namespace harbolt {
+
+class TInstanceFace;
 
 struct TQuestionState {
     std::string Text; // UTF-8
@@ -15,9 +17,12 @@ struct TQuestionState {
     int SecondsLeft = 0;
 };
 
-class THeadlessQuestion {
+class TQuestion {
 public:
     static constexpr int kSeconds = 30;
+
+    // The face is told when the question opens, counts down and closes; nullptr: nobody.
+    void SetFace(TInstanceFace* face) { Face = face; }
 
     // A question while another is open is answered No at once (the dialer never does that).
     void Ask(const std::string& text, int defaultAnswer, std::function<void(int)> answered);
@@ -30,6 +35,7 @@ public:
 private:
     void Finish(int answer);
 
+    TInstanceFace* Face = nullptr;
     std::optional<TQuestionState> Open;
     std::function<void(int)> Answered;
 };

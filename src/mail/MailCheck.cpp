@@ -5,7 +5,6 @@
 #include "net/Communication.h"
 #include "proxy/ProxyState.h"
 
-#include <cstdio>
 #include <limits>
 #include <memory>
 #include <set>
@@ -179,7 +178,6 @@ void TMailSchedule::Tick() {
                                                     : interval64);
 
     if (NewMailArrived.exchange(false)) {
-        std::fputs("harbolt: new mail\n", stderr);
         if (PlaySound)
             PlaySound(soundFile);
         MailIconCountdown = 60;

@@ -22,8 +22,9 @@ void SetMailCheckStarter(std::function<void(std::uint64_t accountId)> starter);
 // Timer1Timer's mail part, every 1000 ms on the main thread.
 class TMailSchedule {
 public:
-    // playSound gets the SoundFile of MailAccounts when new mail arrived.
-    explicit TMailSchedule(std::function<void(const std::string& soundFile)> playSound);
+    // newMail gets the SoundFile of MailAccounts when new mail arrived: the face plays it and
+    // shows the new-mail icon.
+    explicit TMailSchedule(std::function<void(const std::string& soundFile)> newMail);
 
     void Tick();
     // Seconds until the next cycle of checks (0 before the first tick).

@@ -90,26 +90,20 @@ TEST_F(MailScheduleTest, NewMailPlaysTheSoundAndShowsTheNoticeForAMinute) {
     EXPECT_EQ(schedule.MailIconCountdown, 0);
 
     NewMailArrived = true;
-    testing::internal::CaptureStderr();
     schedule.Tick();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "harbolt: new mail\n");
     EXPECT_FALSE(NewMailArrived);
     EXPECT_EQ(Played, std::vector<std::string>{"bell.wav"});
     // Set to 60, and this second already counts.
     EXPECT_EQ(schedule.MailIconCountdown, 59);
-    testing::internal::CaptureStderr();
     for (int i = 0; i < 59; ++i)
         schedule.Tick();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(schedule.MailIconCountdown, 0);
     EXPECT_EQ(Played.size(), 1u);
 
     // Without a player the notice still shows.
     TMailSchedule silent(nullptr);
     NewMailArrived = true;
-    testing::internal::CaptureStderr();
     silent.Tick();
-    testing::internal::GetCapturedStderr();
     EXPECT_EQ(silent.MailIconCountdown, 59);
 }
 
