@@ -3,8 +3,12 @@
 # Usage: tools/install-deps.sh [fuzz]
 set -eu
 
-packages="cmake ninja-build g++ make libgtest-dev nlohmann-json3-dev qt6-base-dev iproute2 locales jq socat
-curl python3 python3-pyftpdlib dnsmasq-base bind9-dnsutils"
+# qt6-qpa-plugins: the X11 and Wayland platforms of the windows, and the offscreen one of their
+# tests. xvfb, trayer, xdotool and imagemagick: the end-to-end test of the windows on a virtual
+# display with a system tray, and its screenshots.
+packages="cmake ninja-build g++ make libgtest-dev nlohmann-json3-dev qt6-base-dev qt6-qpa-plugins
+iproute2 locales jq socat curl python3 python3-pyftpdlib dnsmasq-base bind9-dnsutils
+xvfb xauth trayer xdotool imagemagick"
 if [ "${1:-}" = "fuzz" ]; then
     packages="$packages clang libclang-rt-14-dev"
 fi

@@ -21,6 +21,8 @@ int UnsetCommand(TCall& call);
 int CopyCommand(TCall& call);
 int RetransmitCommand(TCall& call);
 int QuitCommand(TCall& call);
+int OpenCommand(TCall& call);
+int WindowCommand(TCall& call);
 int LineCommand(TCall& call);
 int ProxyCommand(TCall& call);
 int ConnectCommand(TCall& call);
@@ -77,6 +79,10 @@ constexpr TCommand kCommands[] = {
     {"proxy", "status [--json] | restart",
      "the proxy listeners and the online address; restart applies changed settings", kJsonFlag, 1,
      1, ProxyCommand},
+    {"open", "[COMPUTER]", "open the main window, on COMPUTER's tab if given", 0, 0, 1,
+     OpenCommand},
+    {"window", "[--json]", "what the main window shows: tabs, status line, tray icon", kJsonFlag, 0,
+     0, WindowCommand},
     {"quit", "", "quit the instance, saving its data", 0, 0, 0, QuitCommand},
 };
 
@@ -440,6 +446,46 @@ int AnswerCommand(TCall& call) {
 int DialLoginCommand(TCall& call) {
     call.Target.SetDialLogin(call.Words[0], call.Password.value());
     call.Out << "dial login set for " << call.Words[0] << "\n"; // the password is not echoed
+    return 0;
+}
+
+constexpr const char* kNoWindows =
+    "harbolt: the instance runs without windows (--headless, or no display)\n";
+
+int OpenCommand(TCall& call) {
+    const std::string computer = call.Words.empty() ? std::string() : call.Words[0];
+    if (call.Target.OpenMainWindow(computer))
+        return 0;
+    if (!call.Target.WindowView()) {
+        call.Err << kNoWindows;
+        return 1;
+    }
+    return UnknownComputer(call, computer);
+}
+
+int WindowCommand(TCall& call) {
+    const std::optional<TWindowView> view = call.Target.WindowView();
+    if (!view) {
+        call.Err << kNoWindows;
+        return 1;
+    }
+    if (call.Json) {
+        TJson document = TJson::object();
+        document["visible"] = view->Visible;
+        document["tabs"] = view->Tabs;
+        document["selected"] = view->SelectedTab;
+        document["status"] = view->StatusLine;
+        document["tray"] = view->TrayIcon;
+        document["trayAvailable"] = view->TrayAvailable;
+        call.Out << Dump(document, 2) << "\n";
+        return 0;
+    }
+    call.Out << "Window   " << (view->Visible ? "shown" : "hidden") << "\n";
+    call.Out << "Tabs    ";
+    for (const std::string& tab : view->Tabs)
+        call.Out << " " << (tab == view->SelectedTab ? "[" + tab + "]" : tab);
+    call.Out << "\nStatus   " << view->StatusLine << "\n";
+    call.Out << "Tray     " << (view->TrayAvailable ? view->TrayIcon : "no system tray") << "\n";
     return 0;
 }
 

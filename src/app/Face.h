@@ -2,12 +2,24 @@
 
 #include "app/Question.h"
 
+#include <optional>
 #include <string>
+#include <vector>
 
 // What the running instance tells its face: the headless face writes to standard error, the
 // window face updates its widgets. Every call comes on the main thread. Texts are UTF-8 unless
 // a parameter says otherwise.
 namespace harbolt {
+
+// What the main window shows, for `ctl window` (UTF-8).
+struct TWindowView {
+    bool Visible = false;
+    std::vector<std::string> Tabs; // captions, the overall tab first
+    std::string SelectedTab;
+    std::string StatusLine; // empty on the overall tab
+    std::string TrayIcon;   // "online", "offline", "mail" or "" before the first
+    bool TrayAvailable = false;
+};
 
 class TInstanceFace {
 public:
@@ -30,8 +42,14 @@ public:
     virtual void QuestionChanged(const TQuestionState& question) { (void)question; }
     virtual void QuestionClosed(int answer) { (void)answer; }
 
-    // Opens the main window (`ctl open`); false when this face has none.
-    virtual bool OpenMainWindow() { return false; }
+    // Opens the main window (`ctl open`), on the tab of computer (UTF-8, ignoring case) unless
+    // that is empty; false when this face has no window or no such tab.
+    virtual bool OpenMainWindow(const std::string& computer) {
+        (void)computer;
+        return false;
+    }
+    // What the main window shows; nullopt without one.
+    virtual std::optional<TWindowView> WindowView() { return std::nullopt; }
 
     // An error for the user, such as a dial that could not start.
     virtual void ShowMessage(const std::string& text) { (void)text; }

@@ -133,6 +133,14 @@ public:
     virtual bool Retransmit(const std::string& computer) = 0;
     // A confirmed quit: stop the threads, grace, final save, leave the main loop.
     virtual void Quit() = 0;
+    // Opens the main window, on a computer's tab unless the name is empty; false when the
+    // instance has no window or no such tab.
+    virtual bool OpenMainWindow(const std::string& computer) {
+        (void)computer;
+        return false;
+    }
+    // What the main window shows; nullopt without one.
+    virtual std::optional<TWindowView> WindowView() { return std::nullopt; }
     virtual TProxyServicesStatus ProxyServices() { return {}; }
     // Stops the proxy services and starts them again when "ProxyEnabled" is true; returns whether
     // they run.
@@ -261,6 +269,10 @@ public:
     bool CopyToOwn(const std::string& computer, const std::string& key) override;
     bool Retransmit(const std::string& computer) override;
     void Quit() override;
+    bool OpenMainWindow(const std::string& computer) override {
+        return Face.OpenMainWindow(computer);
+    }
+    std::optional<TWindowView> WindowView() override { return Face.WindowView(); }
     bool SetLine(const std::string& entry, bool up) override;
     TProxyServicesStatus ProxyServices() override;
     bool RestartProxyServices() override;

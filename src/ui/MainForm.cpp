@@ -22,6 +22,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
@@ -135,6 +136,7 @@ void TMainForm::CreateControls() {
     TabControl->setExpanding(false);
     TabControl->setUsesScrollButtons(true);
     TabControl->setAccessibleName(Text(45));
+    TabControl->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     layout->addWidget(TabControl);
 
     // The page under the tabs: the same controls for every tab.
@@ -364,8 +366,9 @@ void TMainForm::FormCreate() {
 
 void TMainForm::AddTab(const std::string& displayName) {
     if (TabControl->count() == 0) {
+        // The first tab becomes the current one; the window is refreshed by its creation.
+        const QSignalBlocker quiet(TabControl);
         TabControl->addTab(Text(0));
-        TabControl->setTabData(0, QVariant());
     }
     const QString name = Q(displayName);
     for (int i = 1; i < TabControl->count(); ++i)
@@ -375,6 +378,46 @@ void TMainForm::AddTab(const std::string& displayName) {
     caption.replace("&", "&&"); // no accelerator in a computer's name
     const int index = TabControl->addTab(caption);
     TabControl->setTabData(index, name);
+    // A hidden tab strip does not ask for its new size itself: it would keep the height it had
+    // without tabs.
+    TabControl->updateGeometry();
+}
+
+bool TMainForm::SelectComputerTab(const std::string& computer) {
+    const std::string wanted = Utf8ToCp1252(computer);
+    for (int i = 1; i < TabControl->count(); ++i)
+        if (SameTextAscii(Utf8ToCp1252(TabControl->tabData(i).toString().toStdString()), wanted)) {
+            TabControl->setCurrentIndex(i);
+            return true;
+        }
+    return false;
+}
+
+TWindowView TMainForm::View() const {
+    TWindowView view;
+    view.Visible = isVisible();
+    for (int i = 0; i < TabControl->count(); ++i)
+        view.Tabs.push_back(i == 0 ? TabControl->tabText(0).toStdString()
+                                   : TabControl->tabData(i).toString().toStdString());
+    if (TabControl->currentIndex() >= 0)
+        view.SelectedTab = view.Tabs[static_cast<std::size_t>(TabControl->currentIndex())];
+    if (StatusPanel->isVisibleTo(this))
+        view.StatusLine = StatusLabel->text().toStdString();
+    switch (FOnlineDisplay.Icon) {
+    case TTrayIcon::Online:
+        view.TrayIcon = "online";
+        break;
+    case TTrayIcon::Offline:
+        view.TrayIcon = "offline";
+        break;
+    case TTrayIcon::NewMail:
+        view.TrayIcon = "mail";
+        break;
+    case TTrayIcon::None:
+        break;
+    }
+    view.TrayAvailable = TrayAvailable();
+    return view;
 }
 
 std::optional<std::string> TMainForm::SelectedComputerName() const {
@@ -627,6 +670,11 @@ void TMainForm::IndividualItemsButtonClick() {
 }
 
 void TMainForm::UpdateTimerTimer() {
+    // The overall tab covers every computer: any of them may have new records or names.
+    if (!SelectedComputerName()) {
+        RefreshConnectionList();
+        return;
+    }
     TComputerData* computer = SelectedComputer();
     if (computer == nullptr)
         return;
@@ -644,6 +692,11 @@ void TMainForm::OpenMainWindow() {
         move(area.center() - QPoint(width() / 2, height() / 2));
     }
     setWindowState(windowState() & ~Qt::WindowMinimized);
+    // What changed while the window was hidden.
+    RefreshPropertiesPanel();
+    RefreshConnectionList();
+    RefreshStatusLine();
+    layout()->activate();
     show();
     raise();
     activateWindow();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/Face.h"
 #include "app/OnlineDisplay.h"
 #include "dialup/ConnectionStatistics.h"
 
@@ -46,6 +47,11 @@ public:
     TComputerData* SelectedComputer();
     // The tab's computer name (UTF-8) as its tab shows it; nullopt on the overall tab.
     std::optional<std::string> SelectedComputerName() const;
+
+    // Selects the tab of that computer (UTF-8, ignoring case); false when there is none.
+    bool SelectComputerTab(const std::string& computer);
+    // What the window shows, for `ctl window`.
+    TWindowView View() const;
 
     // What the instance tells the window.
     void AddTab(const std::string& displayName);

@@ -90,11 +90,17 @@ void TWindowFace::QuestionClosed(int) {
         Question.release()->deleteLater();
 }
 
-bool TWindowFace::OpenMainWindow() {
-    if (!Form)
+bool TWindowFace::OpenMainWindow(const std::string& computer) {
+    if (!Form || (!computer.empty() && !Form->SelectComputerTab(computer)))
         return false;
     Form->OpenMainWindow();
     return true;
+}
+
+std::optional<TWindowView> TWindowFace::WindowView() {
+    if (!Form)
+        return std::nullopt;
+    return Form->View();
 }
 
 void TWindowFace::ShowMessage(const std::string& text) {

@@ -33,7 +33,8 @@ public:
     void QuestionOpened(const TQuestionState& question) override;
     void QuestionChanged(const TQuestionState& question) override;
     void QuestionClosed(int answer) override;
-    bool OpenMainWindow() override;
+    bool OpenMainWindow(const std::string& computer) override;
+    std::optional<TWindowView> WindowView() override;
     void ShowMessage(const std::string& text) override;
     void NewMail(const std::string& soundFile) override;
 

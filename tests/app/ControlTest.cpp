@@ -104,6 +104,15 @@ public:
         Record(yes ? "Answer yes" : "Answer no");
         return QuestionOpen;
     }
+    bool OpenMainWindow(const std::string& computer) override {
+        Record("OpenMainWindow " + computer);
+        return HasWindows && (computer.empty() || computer == "Beta");
+    }
+    std::optional<TWindowView> WindowView() override {
+        if (!HasWindows)
+            return std::nullopt;
+        return TWindowView{true, {"All Computers", "Beta"}, "Beta", "I am BETA.", "online", true};
+    }
     bool RestartProxyServices() override {
         Record("RestartProxyServices");
         return ProxyEnabled;
@@ -178,6 +187,7 @@ public:
     bool ProxyEnabled = true;
     bool TakeOverFails = false;
     bool QuestionOpen = true;
+    bool HasWindows = false;
     TMailStatus MailValue{{5, true, "klänge/neu.wav"},
                           {{"home", "pop.example.net", "anna", 3, 12, false},
                            {"Büro", "10.0.0.9:1110", "b.ärger", 0x8005, 0, true}}};
@@ -625,6 +635,20 @@ TEST_F(ControlCommandTest, ProxyRestartSaysWhetherTheServicesRunAgain) {
 TEST_F(ControlCommandTest, QuitAsksTheInstanceToQuit) {
     EXPECT_EQ(Run({"quit"}), 0);
     EXPECT_EQ(Target.Calls(), std::vector<std::string>{"Quit"});
+}
+
+TEST_F(ControlCommandTest, WindowCommandsSayWhenThereIsNoWindow) {
+    EXPECT_EQ(Run({"open"}), 1);
+    EXPECT_TRUE(Contains(Err.str(), "without windows")) << Err.str();
+    EXPECT_EQ(Run({"window"}), 1);
+    Target.HasWindows = true;
+    EXPECT_EQ(Run({"open"}), 0);
+    EXPECT_EQ(Run({"open", "Gamma"}), 1);
+    EXPECT_TRUE(Contains(Err.str(), "Gamma")) << Err.str();
+    EXPECT_EQ(Run({"window"}), 0);
+    EXPECT_TRUE(Contains(Out.str(), "Tabs     All Computers [Beta]\n")) << Out.str();
+    EXPECT_EQ(Run({"window", "--json"}), 0);
+    EXPECT_TRUE(Contains(Out.str(), "\"status\": \"I am BETA.\"")) << Out.str();
 }
 
 TEST(ControlWireTest, RequestsRoundTripAndBadOnesAreRefused) {
