@@ -148,7 +148,10 @@ int RunInstance(int argc, char** argv, const TInstanceOptions& options, bool win
     }
     TInstance instance(instanceOptions, SystemTickClock(), *timeSetter);
     QCoreApplication* loop = app.get();
-    instance.QuitRequested = [loop] { QTimer::singleShot(0, loop, [loop] { loop->quit(); }); };
+    // exit, not quit: quit first asks every window to close, and the main window only hides.
+    instance.QuitRequested = [loop] {
+        QTimer::singleShot(0, loop, [] { QCoreApplication::exit(0); });
+    };
     // SIGINT and SIGTERM end the program like a confirmed quit.
     if (!host.Setup([&instance] { instance.Quit(); }, error)) {
         std::cerr << "harbolt: " << error << "\n";
