@@ -334,6 +334,10 @@ void TMainForm::CreateTray() {
     Connect->setVisible(false);
     Disconnect->setVisible(false);
     HostileTakeOver->setVisible(false);
+    // The same menu on the window itself (the menu key, Shift+F10, a right click), for those who
+    // cannot reach the tray with the keyboard.
+    addActions(PopupMenu1->actions());
+    setContextMenuPolicy(Qt::ActionsContextMenu);
 
     const QString directory = Q(ProgramDirectory()) + "/";
     OnlineIcon = QIcon(directory + "online.ico");
