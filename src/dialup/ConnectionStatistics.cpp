@@ -64,6 +64,10 @@ std::string SortKey(const TEventID& id) {
 
 } // namespace
 
+std::string MinutesText(std::int64_t minutes) {
+    return DurationText(static_cast<int>(std::clamp<std::int64_t>(minutes, 0, 0x7fffffff)));
+}
+
 TDateRange MonthRange(const TSystemTime& today) {
     TDateRange range;
     range.From = {today.Year, today.Month, 1};
@@ -159,11 +163,8 @@ std::vector<TOverviewLine> OverviewLines(const std::vector<TOverviewRow>& rows) 
         moment.Day = static_cast<std::uint16_t>(start.Day);
         moment.Hour = static_cast<std::uint16_t>(start.Hour);
         moment.Minute = static_cast<std::uint16_t>(start.Minute);
-        const std::int64_t minutes = rows[i].Minutes;
-        lines.push_back(
-            {std::to_string(i + 1), ShortDateText(moment), ShortTimeText(moment),
-             Cp1252ToUtf8(rows[i].Computer),
-             DurationText(minutes > 0x7fffffff ? 0x7fffffff : static_cast<int>(minutes))});
+        lines.push_back({std::to_string(i + 1), ShortDateText(moment), ShortTimeText(moment),
+                         Cp1252ToUtf8(rows[i].Computer), MinutesText(rows[i].Minutes)});
     }
     return lines;
 }

@@ -55,6 +55,9 @@ struct TConnectionSummary {
 TConnectionSummary SummariseConnections(const TStatisticsScope& scope, const std::string& name,
                                         const TDateRange& range);
 
+// DurationText of a sum of minutes, however large.
+std::string MinutesText(std::int64_t minutes);
+
 // One connection of the overview: its start, the computer's name as stored, whole minutes.
 struct TOverviewRow {
     TEventID Start;

@@ -104,6 +104,19 @@ void SetVisible(QAction* action, bool visible) {
         action->setVisible(visible);
 }
 
+// Fills a list with lines (Windows-1252) without a word to its handlers; the selected line stays
+// selected when it is still there.
+void ReplaceLines(QListWidget& list, const std::vector<std::string>& lines) {
+    const QString selected = list.currentItem() != nullptr ? list.currentItem()->text() : QString();
+    const QSignalBlocker quiet(&list);
+    list.clear();
+    for (const std::string& line : lines)
+        list.addItem(Q(U(line)));
+    const auto kept = list.findItems(selected, Qt::MatchExactly);
+    if (!selected.isEmpty() && !kept.isEmpty())
+        list.setCurrentItem(kept.front());
+}
+
 TSystemTime ToSystemTime(const TDate& date) {
     TSystemTime time;
     time.Year = static_cast<std::uint16_t>(date.Year);
@@ -479,15 +492,7 @@ void TMainForm::RefreshPropertiesPanel() {
     } else {
         ShownJournalEnd = 0; // heard of, but its data has not come yet
     }
-    {
-        const QSignalBlocker quiet(ComputerDataListBox);
-        ComputerDataListBox->clear();
-        for (const std::string& line : lines)
-            ComputerDataListBox->addItem(Q(U(line)));
-        const auto kept = ComputerDataListBox->findItems(selectedLine, Qt::MatchExactly);
-        if (!selectedLine.isEmpty() && !kept.isEmpty())
-            ComputerDataListBox->setCurrentItem(kept.front());
-    }
+    ReplaceLines(*ComputerDataListBox, lines);
     const bool own = IsOwn(*name);
     KeyEdit->setReadOnly(!own);
     ValueEdit->setReadOnly(!own);
@@ -603,18 +608,7 @@ void TMainForm::ShowNewMail(const std::string& soundFile) {
 
 void TMainForm::RefreshConnectionList() {
     RefreshConnectionNames(ConnectionNames, Scope());
-    const QString selected = RasConnectionListBox->currentItem() != nullptr
-                                 ? RasConnectionListBox->currentItem()->text()
-                                 : QString();
-    {
-        const QSignalBlocker quiet(RasConnectionListBox);
-        RasConnectionListBox->clear();
-        for (const std::string& name : ConnectionNames)
-            RasConnectionListBox->addItem(Q(U(name)));
-        const auto kept = RasConnectionListBox->findItems(selected, Qt::MatchExactly);
-        if (!selected.isEmpty() && !kept.isEmpty())
-            RasConnectionListBox->setCurrentItem(kept.front());
-    }
+    ReplaceLines(*RasConnectionListBox, ConnectionNames);
     UpdateConnectionSummary();
 }
 
@@ -631,8 +625,7 @@ void TMainForm::UpdateConnectionSummary() {
     const TConnectionSummary summary = SummariseConnections(Scope(), name, Range);
     ProviderLabel->setText(Q(U(name)) + ":");
     CountValueLabel->setText(QString::number(summary.Count));
-    TimeValueLabel->setText(Q(DurationText(
-        summary.Minutes > 0x7fffffff ? 0x7fffffff : static_cast<int>(summary.Minutes))));
+    TimeValueLabel->setText(Q(MinutesText(summary.Minutes)));
 }
 
 void TMainForm::ShowRangeDates() {
