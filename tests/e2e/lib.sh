@@ -40,6 +40,7 @@ declare -A E2E_DIR=()      # instance name -> data directory
 declare -A E2E_PID=()      # instance name -> PID while it runs
 declare -A E2E_ENV=()      # instance name -> environment it runs with (space-separated words)
 declare -A E2E_EXITCODE=() # instance name -> exit status after e2e_stop/e2e_kill/e2e_quit
+declare -A E2E_WINDOWED=() # instance name -> 1 when it starts with its windows, not --headless
 
 e2e_log() { printf '[%s] %s\n' "$E2E_SCRIPT" "$*"; }
 
@@ -205,7 +206,8 @@ e2e_held_frames() {
 # e2e_start NAME SLOT [VAR=VALUE...]: runs instance NAME in the namespace of SLOT (SLOT "-" for a
 # namespace of its own without network) and waits until it answers `ctl status`. The data
 # directory, clock log and output log live in the run's temporary directory and survive
-# restarts. Extra VAR=VALUE words are added to the instance's environment.
+# restarts. Extra VAR=VALUE words are added to the instance's environment. An instance named in
+# E2E_WINDOWED starts without --headless; its words then give it DISPLAY.
 e2e_start() {
     local name=$1 slot=$2
     shift 2
@@ -230,10 +232,11 @@ e2e_start() {
     elif [[ -z ${E2E_ENV[$name]:-} ]]; then
         E2E_ENV[$name]=$E2E_DEFAULT_ENV
     fi
-    local -a environment
+    local -a environment face=(--headless)
     read -r -a environment <<<"${E2E_ENV[$name]}"
+    [[ -z ${E2E_WINDOWED[$name]:-} ]] || face=()
     echo "---- start $(date '+%H:%M:%S.%N')" >>"$(e2e_logfile "$name")"
-    ip netns exec "$ns" env "${environment[@]}" "$HARBOLT" --headless --name "$name" \
+    ip netns exec "$ns" env "${environment[@]}" "$HARBOLT" "${face[@]}" --name "$name" \
         --data-dir "${E2E_DIR[$name]}" --clock-log "$(e2e_clocklog "$name")" --verbose \
         "${E2E_EXTRA_ARGS[@]}" \
         </dev/null >>"$(e2e_logfile "$name")" 2>&1 &
@@ -430,6 +433,10 @@ e2e_cleanup() {
             e2e_reap "$name" 3000
         }
     done
+    # A script's own servers that want a gentle end, if it has any.
+    if declare -F e2e_script_cleanup >/dev/null; then
+        e2e_script_cleanup
+    fi
     # Anything else still inside the test's namespaces was started by this run.
     for ns in "${E2E_NAMESPACES[@]}"; do
         for pid in $(ip netns pids "$ns" 2>/dev/null); do
