@@ -62,6 +62,7 @@ e2e_fail() {
 
 e2e_skip() {
     e2e_log "SKIP: $*"
+    E2E_FINISHED=1 # a skip is no failure: once the EXIT trap is set, it only cleans up
     exit 0
 }
 
