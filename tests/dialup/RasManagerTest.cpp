@@ -240,7 +240,8 @@ TEST_F(RasManagerTest, TheThreadPassesOnceASecondAndStopsPromptly) {
     Backend.Up = {"Home"};
     MonitorPassDone = false;
     realTime->Start();
-    for (int i = 0; i < 30 && realTime->ActiveConnectionName().empty(); ++i)
+    // The name is in place a moment before the pass reports itself done: wait for both.
+    for (int i = 0; i < 30 && (realTime->ActiveConnectionName().empty() || !MonitorPassDone); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(realTime->ActiveConnectionName(), "Home");
     EXPECT_TRUE(MonitorPassDone);
