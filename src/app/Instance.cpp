@@ -437,6 +437,19 @@ bool TInstance::Retransmit(const std::string& computer) {
     return true;
 }
 
+std::vector<std::string> TInstance::PhoneBookEntries() {
+    std::vector<std::string> entries;
+    if (!Dialup || Dialup->EnumEntries(entries) != 0)
+        return {};
+    for (std::string& entry : entries)
+        entry = U(entry);
+    return entries;
+}
+
+std::string TInstance::LocalHostName() const {
+    return Options.LocalHostName ? Options.LocalHostName() : U(harbolt::LocalHostName());
+}
+
 bool TInstance::SetLine(const std::string& entry, bool up) {
     return Dialup && Dialup->SetSimulatedLine(Utf8ToCp1252(entry), up);
 }

@@ -223,6 +223,9 @@ struct TInstanceOptions {
     // Shows what happens (questions, messages, new mail, roster changes); nullptr: the headless
     // face. Must outlive the instance.
     TInstanceFace* Face = nullptr;
+    // The host name the proxy settings propose for this computer's address; empty: the host's
+    // canonical name.
+    std::function<std::string()> LocalHostName;
 };
 
 // Set once when the program quits; background threads poll it.
@@ -306,6 +309,10 @@ public:
     bool OwnConnectionHeld() const;
     // The open question, if any.
     std::optional<TQuestionState> OpenQuestion() const { return Question.Current(); }
+    // The names of the dial-up entries (UTF-8); empty when they cannot be listed.
+    std::vector<std::string> PhoneBookEntries();
+    // This computer's host name (UTF-8), as proposed for the proxy address.
+    std::string LocalHostName() const;
 
 private:
     void Log(const std::string& line) const;

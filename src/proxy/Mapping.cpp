@@ -64,6 +64,76 @@ TProxyMapping ParseMappingText(int index, const std::string& defaultHost, const 
     return mapping;
 }
 
+namespace {
+
+// host:port, or an empty host and the whole text as port when it has no ":".
+void SplitHostPort(const std::string& text, std::string& host, std::string& port) {
+    const std::size_t colon = text.find(':');
+    host = colon == std::string::npos ? std::string() : text.substr(0, colon);
+    port = colon == std::string::npos ? text : text.substr(colon + 1);
+}
+
+bool IsExactlyOneOf(const std::string& text, std::initializer_list<const char*> names) {
+    for (const char* name : names)
+        if (text == name)
+            return true;
+    return false;
+}
+
+} // namespace
+
+TMappingFields SplitMappingText(const std::string& text, const std::string& localAddress) {
+    std::string rest = text;
+    const std::string source = TakeBefore(rest, " -> ");
+    const std::string destination = TakeBefore(rest, ", ");
+
+    TMappingFields fields;
+    SplitHostPort(source, fields.BindHost, fields.BindPort);
+    if (fields.BindHost.empty())
+        fields.BindHost = localAddress;
+    const std::string name = destination.substr(0, destination.find(':'));
+    if (IsExactlyOneOf(name, {"PROXY", "HTTP PROXY"}))
+        fields.Type = TMappingType::Http;
+    else if (IsExactlyOneOf(name, {"SOCKS PROXY", "SOCKS5 PROXY", "SOCKS"}))
+        fields.Type = TMappingType::Socks5;
+    else if (IsExactlyOneOf(name, {"FTP PROXY", "FTP"}))
+        fields.Type = TMappingType::Ftp;
+    else if (IsExactlyOneOf(name, {"POP3 PROXY", "POP3", "POP PROXY", "POP"}))
+        fields.Type = TMappingType::Pop3;
+    else {
+        fields.Type = TMappingType::Forwarding;
+        SplitHostPort(destination, fields.DestinationHost, fields.DestinationPort);
+    }
+    fields.Trigger = rest == "trigger";
+    return fields;
+}
+
+std::string JoinMappingFields(const TMappingFields& fields, const std::string& localAddress) {
+    std::string destination;
+    switch (fields.Type) {
+    case TMappingType::None:
+        break;
+    case TMappingType::Http:
+        destination = "HTTP PROXY";
+        break;
+    case TMappingType::Socks5:
+        destination = "SOCKS5 PROXY";
+        break;
+    case TMappingType::Ftp:
+        destination = "FTP PROXY";
+        break;
+    case TMappingType::Pop3:
+        destination = "POP3 PROXY";
+        break;
+    case TMappingType::Forwarding:
+        destination = fields.DestinationHost + ":" + fields.DestinationPort;
+        break;
+    }
+    const std::string bindHost = fields.BindHost == localAddress ? std::string() : fields.BindHost;
+    return bindHost + ":" + fields.BindPort + " -> " + destination + ", " +
+           (fields.Trigger ? "trigger" : "notrigger");
+}
+
 TProxyKind RecognizeDestination(const std::string& host) {
     if (IsOneOf(host, {"PROXY", "HTTP PROXY"}))
         return TProxyKind::Http;

@@ -38,4 +38,27 @@ TProxyKind RecognizeDestination(const std::string& destinationHost);
 // "POP3 PROXY" or "CONNECT host:port".
 std::string TunnelTypeLine(const std::string& destinationHost, const std::string& destinationPort);
 
+// A mapping as the settings dialog edits it: its fields, taken apart from the stored text and put
+// together again. The destination types are the dialog's list, in its order.
+enum class TMappingType { None = -1, Http, Socks5, Ftp, Pop3, Forwarding };
+
+struct TMappingFields {
+    std::string BindHost;
+    std::string BindPort;
+    TMappingType Type = TMappingType::None;
+    std::string DestinationHost; // only for a forwarding
+    std::string DestinationPort;
+    bool Trigger = false;
+
+    bool operator==(const TMappingFields&) const = default;
+};
+
+// Takes a stored mapping apart as far as its separators allow; missing parts come out empty. An
+// empty bind host shows as localAddress. The type names are compared exactly (the dialog lists
+// fewer names than the listener recognises: "SOCKS5" alone is a forwarding to port "SOCKS5").
+TMappingFields SplitMappingText(const std::string& text, const std::string& localAddress);
+// The stored text: "%s:%s -> %s, %s", the bind host left empty when it equals localAddress.
+// Nothing is checked; fields are stored as typed.
+std::string JoinMappingFields(const TMappingFields& fields, const std::string& localAddress);
+
 } // namespace harbolt

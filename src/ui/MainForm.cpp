@@ -9,8 +9,10 @@
 #include "platform/Languages.h"
 #include "ui/AboutForm.h"
 #include "ui/DateForm.h"
+#include "ui/MailCheckOptionsForm.h"
 #include "ui/MessageForm.h"
 #include "ui/OverviewForm.h"
+#include "ui/ProxyOptionsForm.h"
 #include "ui/UrlLabel.h"
 
 #include <QAction>
@@ -336,11 +338,10 @@ void TMainForm::CreateTray() {
     HostileTakeOver = entry("HostileTakeOver", Text(30), &TMainForm::HostileTakeOverClick);
     PopupMenu1->addSeparator();
     ffnen1 = entry("ffnen1", Text(31), &TMainForm::OpenMainWindow);
-    ProxyOptionsMenuItem = entry("ProxyOptionsMenuItem", Text(32), nullptr);
-    aufneueeMailberprfen1 = entry("aufneueeMailberprfen1", Text(33), nullptr);
-    // The settings dialogs come with a later version of this window.
-    ProxyOptionsMenuItem->setEnabled(false);
-    aufneueeMailberprfen1->setEnabled(false);
+    ProxyOptionsMenuItem =
+        entry("ProxyOptionsMenuItem", Text(32), &TMainForm::ProxyOptionsMenuItemClick);
+    aufneueeMailberprfen1 =
+        entry("aufneueeMailberprfen1", Text(33), &TMainForm::aufneueeMailberprfen1Click);
     PopupMenu1->addSeparator();
     AboutMenuItem = entry("AboutMenuItem", Text(97), &TMainForm::AboutMenuItemClick);
     Beenden1 = entry("Beenden1", Text(34), &TMainForm::Beenden1Click);
@@ -725,16 +726,30 @@ void TMainForm::HostileTakeOverClick() {
     }
 }
 
-void TMainForm::AboutMenuItemClick() {
-    if (AboutSlot != nullptr) {
-        AboutSlot->raise();
-        AboutSlot->activateWindow();
+template <typename TForm, typename... TArguments>
+void TMainForm::ShowDialogOnce(QDialog*& slot, TArguments&... arguments) {
+    if (slot != nullptr) {
+        slot->raise();
+        slot->activateWindow();
         return;
     }
-    TAboutForm about(Q(Instance.DataDirectory()), isVisible() ? this : nullptr);
-    AboutSlot = &about;
-    about.exec();
-    AboutSlot = nullptr;
+    TForm form(arguments..., isVisible() ? this : nullptr);
+    slot = &form;
+    form.exec();
+    slot = nullptr;
+}
+
+void TMainForm::ProxyOptionsMenuItemClick() {
+    ShowDialogOnce<TProxyOptionsForm>(ProxyOptionsSlot, Instance);
+}
+
+void TMainForm::aufneueeMailberprfen1Click() {
+    ShowDialogOnce<TMailCheckOptionsForm>(MailOptionsSlot);
+}
+
+void TMainForm::AboutMenuItemClick() {
+    const QString dataDirectory = Q(Instance.DataDirectory());
+    ShowDialogOnce<TAboutForm>(AboutSlot, dataDirectory);
 }
 
 void TMainForm::Beenden1Click() {

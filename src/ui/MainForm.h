@@ -14,6 +14,7 @@
 
 class QAction;
 class QCheckBox;
+class QDialog;
 class QFrame;
 class QGroupBox;
 class QLabel;
@@ -29,7 +30,6 @@ class QTabBar;
 // menu. It stays hidden until opened from the tray; without a tray it opens at start-up.
 namespace harbolt {
 
-class TAboutForm;
 class TComputerData;
 class TInstance;
 class TUrlLabel;
@@ -80,6 +80,8 @@ public:
     void ConnectClick();
     void DisconnectClick();
     void HostileTakeOverClick();
+    void ProxyOptionsMenuItemClick();
+    void aufneueeMailberprfen1Click();
     void AboutMenuItemClick();
     void Beenden1Click();
 
@@ -154,7 +156,12 @@ private:
     QIcon OnlineIcon;
     QIcon OfflineIcon;
     QIcon MailIcon;
-    TAboutForm* AboutSlot = nullptr;
+    // Each dialog opens once; its entry brings an open one to the front.
+    template <typename TForm, typename... TArguments>
+    void ShowDialogOnce(QDialog*& slot, TArguments&... arguments);
+    QDialog* AboutSlot = nullptr;
+    QDialog* ProxyOptionsSlot = nullptr;
+    QDialog* MailOptionsSlot = nullptr;
 };
 
 } // namespace harbolt

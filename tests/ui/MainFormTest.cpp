@@ -76,8 +76,6 @@ private slots:
         ui.Instance->SetOwnProperty("AutoDialEnabled", "");
         form.RefreshOnlineState();
         QCOMPARE(Menu(form), QString("---"));
-        QVERIFY(!form.ProxyOptionsMenuItem->isEnabled());
-        QVERIFY(!form.aufneueeMailberprfen1->isEnabled());
     }
 
     void iconChangesPlayTheirSoundsExceptWhileNewMailShows() {

@@ -1,0 +1,153 @@
+#include "app/ProxyOptions.h"
+
+#include "app/Instance.h"
+#include "database/ComputerData.h"
+#include "database/Journal.h"
+#include "dialup/Dialer.h"
+#include "platform/CodePage.h"
+#include "proxy/Mapping.h"
+#include "proxy/ProxyServices.h"
+
+#include <charconv>
+
+namespace harbolt {
+
+namespace {
+
+const char* YesNo(bool value) {
+    return value ? "yes" : "no";
+}
+
+// For keys the dialog deletes rather than writing "no".
+const char* YesOrDeleted(bool value) {
+    return value ? "yes" : "";
+}
+
+} // namespace
+
+bool IsPortNumber(std::string_view text) {
+    unsigned port = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
+    return !text.empty() && error == std::errc() && end == text.data() + text.size() && port >= 1 &&
+           port <= 65535;
+}
+
+std::string TProxyOptions::Get(const char* key) const {
+    return Instance.OwnComputer().GetProperty(key);
+}
+
+void TProxyOptions::Set(const std::string& key, const std::string& value) {
+    Instance.OwnComputer().SetProperty(key, value);
+}
+
+bool TProxyOptions::ProxyEnabled() const {
+    return TextIsTrue(Get("ProxyEnabled"));
+}
+
+void TProxyOptions::SetProxyEnabled(bool enabled) {
+    Set("ProxyEnabled", YesNo(enabled));
+}
+
+bool TProxyOptions::DialEnabled() const {
+    return TextIsTrue(Get("AutoDialEnabled"));
+}
+
+void TProxyOptions::SetDialEnabled(bool enabled) {
+    Set("AutoDialEnabled", YesNo(enabled));
+}
+
+TProxyDialogFields TProxyOptions::Read() const {
+    TProxyDialogFields fields;
+    fields.ProxyActive = ProxyEnabled();
+    const std::string address = Cp1252ToUtf8(Get("ProxyServerAddress"));
+    if (!address.empty()) {
+        const std::size_t colon = address.find(':');
+        fields.LocalHost = address.substr(0, colon);
+        fields.LocalPort = colon == std::string::npos ? std::string() : address.substr(colon + 1);
+    }
+    fields.DialEnabled = DialEnabled();
+    fields.PhoneBookEntry = Cp1252ToUtf8(Get("AutoDialPhoneBookEntry"));
+    fields.Username = Cp1252ToUtf8(Get("AutoDialUsername"));
+    fields.Password = Cp1252ToUtf8(ScramblePassword(Get("AutoDialPassword")));
+    const std::string disconnect = Get("AutoDialDisconnectAfter");
+    fields.DisconnectAfter = disconnect.empty() ? "0" : Cp1252ToUtf8(disconnect);
+    fields.AskBeforeDialing = TextIsTrue(Get("AutoDialAskBeforeDialing"));
+    fields.AskBeforeHangingUp = TextIsTrue(Get("AutoDialAskBeforeHangingUp"));
+    fields.LogAll = TextIsTrue(Get("ProxyServerLogAll"));
+    fields.DnsEnabled = TextIsTrue(Get("ProxyDnsServerEnabled"));
+    fields.DnsDial = TextIsTrue(Get("ProxyDnsServerDial"));
+    fields.DnsServer = Cp1252ToUtf8(Get("ProxyDnsServer"));
+    return fields;
+}
+
+void TProxyOptions::Apply(const TProxyDialogFields& fields) {
+    Set("ProxyServerAddress",
+        fields.ProxyActive ? Utf8ToCp1252(fields.LocalHost + ":" + fields.LocalPort) : "");
+    // The services read their settings only when they start.
+    StopProxyServices();
+    const auto dialKey = [&](const char* key, const std::string& value) {
+        Set(key, fields.DialEnabled ? value : std::string());
+    };
+    Set("AutoDialEnabled", YesNo(fields.DialEnabled));
+    dialKey("AutoDialPhoneBookEntry", Utf8ToCp1252(fields.PhoneBookEntry));
+    dialKey("AutoDialUsername", Utf8ToCp1252(fields.Username));
+    dialKey("AutoDialPassword", ScramblePassword(Utf8ToCp1252(fields.Password)));
+    dialKey("AutoDialDisconnectAfter", Utf8ToCp1252(fields.DisconnectAfter));
+    dialKey("AutoDialAskBeforeDialing", YesNo(fields.AskBeforeDialing));
+    dialKey("AutoDialAskBeforeHangingUp", YesNo(fields.AskBeforeHangingUp));
+    Set("ProxyDnsServerEnabled", YesOrDeleted(fields.DnsEnabled));
+    Set("ProxyDnsServerDial", YesOrDeleted(fields.DnsDial));
+    Set("ProxyDnsServer", Utf8ToCp1252(fields.DnsServer));
+    Set("ProxyServerLogAll", YesOrDeleted(fields.LogAll));
+    if (fields.ProxyActive)
+        StartProxyServices();
+}
+
+std::vector<TMappingLine> TProxyOptions::Mappings() const {
+    std::vector<TMappingLine> lines;
+    for (int index = 0; index < kMappingCount; ++index) {
+        const std::string text = Instance.OwnComputer().GetProperty(MappingKey(index));
+        if (!text.empty())
+            lines.push_back({index, Cp1252ToUtf8(text)});
+    }
+    return lines;
+}
+
+std::optional<int> TProxyOptions::StoreMapping(std::optional<int> index, const std::string& text) {
+    if (!index || *index < 0 || *index >= kMappingCount) {
+        index.reset();
+        for (int free = 0; free < kMappingCount && !index; ++free)
+            if (Instance.OwnComputer().GetProperty(MappingKey(free)).empty())
+                index = free;
+        if (!index)
+            return std::nullopt;
+    }
+    Set(MappingKey(*index), Utf8ToCp1252(text));
+    return index;
+}
+
+void TProxyOptions::RemoveMapping(int index) {
+    if (index >= 0 && index < kMappingCount)
+        Set(MappingKey(index), "");
+}
+
+std::vector<std::string> TProxyOptions::PhoneBookEntries() const {
+    return Instance.PhoneBookEntries();
+}
+
+std::string TProxyOptions::LocalHostName() const {
+    return Instance.LocalHostName();
+}
+
+bool TProxyOptions::OwnDialConnected() const {
+    return Instance.Dialer().OwnDialConnected();
+}
+
+void TProxyOptions::DialNow() {
+    if (OwnDialConnected())
+        Instance.Dialer().HangUp();
+    else
+        Instance.Dialer().RequestDial();
+}
+
+} // namespace harbolt
