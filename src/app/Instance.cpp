@@ -26,11 +26,16 @@
 #include "proxy/Socks5Proxy.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <fcntl.h>
 #include <iostream>
 #include <mutex>
+#include <string_view>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace harbolt {
 
@@ -52,6 +57,49 @@ public:
 private:
     TInstanceFace& Face;
 };
+
+// Written where no phone book exists yet, so that a person can set up the link with a text
+// editor: every example is commented out, so the book has no entries until one is chosen.
+constexpr const char* kPhoneBookTemplate =
+    R"(# Harbolt's dial-up entries: how this computer brings its Internet link up, takes it down
+# and tells whether it is up. Each [section] is one entry; "Dial on demand" in the proxy
+# settings offers them by name. Remove the "# " before the lines of the example that fits and
+# change what differs here. Harbolt reads this file again whenever it changes.
+
+# A modem or DSL line run by pppd:
+# [Provider]
+# dial = pon provider
+# hangup = poff provider
+# interface = ppp0
+
+# A connection of NetworkManager (LTE, a Wi-Fi hotspot, a VPN):
+# [LTE]
+# dial = nmcli connection up id LTE
+# hangup = nmcli connection down id LTE
+# check = nmcli -t -f NAME connection show --active | grep -qx LTE
+
+# A link that is always there (a router on this interface): online whenever it is up.
+# [Router]
+# dial = true
+# hangup = true
+# interface = eth0
+)";
+
+void WritePhoneBookTemplate(const std::string& path) {
+    const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (file < 0) {
+        if (errno != EEXIST)
+            std::cerr << "harbolt: cannot write " << path << ": " << std::strerror(errno) << "\n";
+        return;
+    }
+    const std::string_view text = kPhoneBookTemplate;
+    const bool written =
+        ::write(file, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (::close(file) != 0 || !written) {
+        std::cerr << "harbolt: cannot write " << path << "\n";
+        ::unlink(path.c_str());
+    }
+}
 
 bool FileExists(const std::string& path) {
     struct stat info {};
@@ -105,9 +153,10 @@ void TInstance::Start() {
     const std::string phoneBook = FileInDirectory(Options.DataDir, "phonebook.conf");
     if (Options.Dialup == "sim")
         Dialup = CreateSimulatedBackend(phoneBook, Options.PostToMainThread);
-    else if (Options.Dialup == "commands")
+    else if (Options.Dialup == "commands") {
+        WritePhoneBookTemplate(phoneBook);
         Dialup = CreateCommandsBackend(phoneBook, Options.PostToMainThread);
-    else
+    } else
         throw Exception("unknown dial-up layer '" + Options.Dialup + "' (commands or sim)");
     Monitor = std::make_shared<TRasManager>(*Dialup, Clock);
     if (Options.Network)

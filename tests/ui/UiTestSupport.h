@@ -45,6 +45,7 @@ public:
         options.Network = false; // datagrams go straight to the own incoming queue
         options.Dialup = "sim";
         options.Face = &Face;
+        options.LocalHostName = [] { return std::string("alpha.lan"); };
         options.PostToMainThread = [](std::function<void()> task) { task(); };
         Instance = std::make_unique<TInstance>(options, Clock, Setter);
         Instance->Start();
