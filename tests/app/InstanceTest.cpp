@@ -2,6 +2,7 @@
 #include "app/Sound.h"
 #include "database/Database.h"
 #include "dialup/Dialer.h"
+#include "dialup/PhoneBook.h"
 #include "mail/MailAccounts.h"
 #include "peer/Datagram.h"
 #include "platform/TimeSetter.h"
@@ -133,6 +134,33 @@ TEST_F(InstanceTest, FirstStartHoldsOnlyTheOwnComputerAndWritesNothingUntilAChan
     fs::remove(Dir / "Harbolt.DAT");
     instance.SaveTimerTimer(); // nothing changed since: no save
     EXPECT_FALSE(fs::exists(Dir / "Harbolt.DAT"));
+}
+
+TEST_F(InstanceTest, FirstStartWritesAnExamplePhoneBookWhoseExamplesAreEntries) {
+    TInstance& instance = Start();
+    const fs::path book = Dir / "phonebook.conf";
+    struct stat info {};
+    ASSERT_EQ(stat(book.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_TRUE(instance.PhoneBookEntries().empty());
+
+    // Every example, uncommented, is an entry without complaint.
+    std::ifstream in(book);
+    std::string line, uncommented;
+    while (std::getline(in, line))
+        if (line.rfind("# [", 0) == 0 ||
+            (line.rfind("# ", 0) == 0 && line.find(" = ") != std::string::npos))
+            uncommented += line.substr(2) + "\n";
+    const TPhoneBook parsed = ParsePhoneBook(uncommented);
+    EXPECT_TRUE(parsed.Diagnostics.empty());
+    ASSERT_EQ(parsed.Entries.size(), 3u);
+    for (const TPhoneBookEntry& entry : parsed.Entries)
+        EXPECT_FALSE(entry.Dial.empty() || (entry.Check.empty() && entry.Interface.empty()));
+
+    // A book as edited stays as it is at the next start.
+    std::ofstream(book) << "[Router]\ninterface = lo\n";
+    Instance.reset();
+    EXPECT_EQ(Start().PhoneBookEntries(), std::vector<std::string>{"Router"});
 }
 
 TEST_F(InstanceTest, SettingsSurviveAQuitAndRestart) {

@@ -5,6 +5,8 @@
 // - the bind host is the default host when none is written, and only a text that ends in
 //   "trigger" triggers;
 // - recognition ignores case, and the type line names the proxy or is "CONNECT host:port";
+// - the settings dialog's fields, taken apart from any text and written again, come apart the
+//   same way, and the listener reads what the dialog shows;
 // - a network block has its host bits cleared and a contiguous mask, and reads back from its
 //   text; a list yields one block or one error for every item that is not blank.
 //
@@ -73,6 +75,20 @@ void CheckMapping(const std::string& text, const std::string& defaultHost) {
     FUZZ_CHECK(mapping.DestinationHost.find(':') == std::string::npos);
     FUZZ_CHECK(!mapping.Trigger || EndsWith(text, "trigger"));
     CheckDestination(mapping.DestinationHost, mapping.DestinationPort);
+}
+
+void CheckDialogFields(const std::string& text) {
+    const TMappingFields fields = SplitMappingText(text, "10.0.0.2");
+    FUZZ_CHECK(fields.Type != TMappingType::None && !fields.BindHost.empty());
+    const std::string written = JoinMappingFields(fields, "10.0.0.2");
+    FUZZ_CHECK(SplitMappingText(written, "10.0.0.2") == fields);
+    const TProxyMapping read = ParseMappingText(1, "10.0.0.2", written);
+    FUZZ_CHECK(read.BindHost == fields.BindHost && read.BindPort == fields.BindPort);
+    FUZZ_CHECK(read.Trigger == fields.Trigger);
+    if (fields.Type == TMappingType::Forwarding)
+        FUZZ_CHECK(read.DestinationHost == fields.DestinationHost);
+    else
+        FUZZ_CHECK(RecognizeDestination(read.DestinationHost) != TProxyKind::Forward);
 }
 
 // The four parts as the dialog would write them, when they can be told apart again.
@@ -149,6 +165,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckMapping(text, "10.0.0.2");
     CheckMapping(text, "");
     CheckWrittenMapping(text);
+    CheckDialogFields(text);
     CheckNetworks(text);
     return 0;
 }

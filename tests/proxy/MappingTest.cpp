@@ -89,5 +89,42 @@ TEST_F(MappingTest, TypeLinesNameTheProxyOrTheTarget) {
     EXPECT_EQ(TunnelTypeLine("", "0"), "CONNECT :0");
 }
 
+// The settings dialog takes stored texts apart into its fields and puts them together again.
+TEST(MappingFieldsTest, MalformedTextsComeApartAsFarAsTheirSeparatorsAllow) {
+    using T = TMappingType;
+    const struct {
+        const char* Text;
+        TMappingFields Fields;
+    } cases[] = {
+        {"", {"10.0.0.2", "", T::Forwarding, "", "", false}},
+        {"no separators at all", {"10.0.0.2", "", T::Forwarding, "", "", false}},
+        {":8080 -> HTTP PROXY", {"10.0.0.2", "8080", T::Forwarding, "", "", false}},
+        {"h:1 -> PROXY:99, trigger", {"h", "1", T::Http, "", "", true}},
+        {"h:1 -> http proxy, trigger", {"h", "1", T::Forwarding, "", "http proxy", true}},
+        {"1:2:3 -> a:b:c, x", {"1", "2:3", T::Forwarding, "a", "b:c", false}},
+        {":9 -> POP, trigger ", {"10.0.0.2", "9", T::Pop3, "", "", false}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(SplitMappingText(c.Text, "10.0.0.2"), c.Fields) << c.Text;
+}
+
+TEST(MappingFieldsTest, EveryTypeIsWrittenAsTheListenerReadsIt) {
+    for (const auto type : {TMappingType::Http, TMappingType::Socks5, TMappingType::Ftp,
+                            TMappingType::Pop3, TMappingType::Forwarding}) {
+        const TMappingFields fields{"192.168.0.5", "1080", type, "relay.example", "25", true};
+        const std::string text = JoinMappingFields(fields, "10.0.0.2");
+        const TMappingFields proxyFields{"192.168.0.5", "1080", type, "", "", true};
+        EXPECT_EQ(SplitMappingText(text, "10.0.0.2"),
+                  type == TMappingType::Forwarding ? fields : proxyFields);
+        const TProxyMapping read = ParseMappingText(0, "10.0.0.2", text);
+        EXPECT_EQ(read.BindAddress(), "192.168.0.5:1080");
+        EXPECT_EQ(RecognizeDestination(read.DestinationHost) == TProxyKind::Forward,
+                  type == TMappingType::Forwarding);
+    }
+    // The local address is written as an empty host; no type as an empty destination.
+    const TMappingFields empty{"10.0.0.2", "", TMappingType::None, "", "", false};
+    EXPECT_EQ(JoinMappingFields(empty, "10.0.0.2"), ": -> , notrigger");
+}
+
 } // namespace
 } // namespace harbolt
