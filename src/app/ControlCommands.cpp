@@ -1,6 +1,10 @@
 #include "app/ControlInternal.h"
 
+#include "platform/Languages.h"
+
 #include <algorithm>
+#include <charconv>
+#include <cstdio>
 #include <exception>
 #include <iterator>
 #include <utility>
@@ -76,9 +80,10 @@ constexpr TCommand kCommands[] = {
     {"dial-login", "USER", "user name for dialling; the password is read from standard input", 0, 1,
      1, DialLoginCommand, PasswordNeeded},
     {"mail", "list|set|remove|settings|check ...", "", 0, 0, 64, MailCommand, CheckMailWords},
-    {"proxy", "status [--json] | restart",
-     "the proxy listeners and the online address; restart applies changed settings", kJsonFlag, 1,
-     1, ProxyCommand},
+    {"proxy", "status [--json] | restart | map MAPPING | unmap NN",
+     "listeners and online address; restart applies changed settings; map adds a mapping at the "
+     "lowest free number, unmap deletes one",
+     kJsonFlag, 1, 2, ProxyCommand},
     {"open", "[COMPUTER]", "open the main window, on COMPUTER's tab if given", 0, 0, 1,
      OpenCommand},
     {"window", "[--json]", "what the main window shows: tabs, status line, tray icon", kJsonFlag, 0,
@@ -396,16 +401,50 @@ int ProxyStatusCommand(TCall& call) {
 
 int ProxyCommand(TCall& call) {
     const std::string& action = call.Words[0];
-    if (action == "status")
+    const std::size_t words = call.Words.size();
+    if (action == "status" && words == 1)
         return ProxyStatusCommand(call);
-    if (action == "restart" && !call.Json) {
+    if (action == "restart" && words == 1 && !call.Json) {
         if (call.Target.RestartProxyServices())
             call.Out << "proxy services restarted\n";
         else
             call.Out << "proxy services stopped (ProxyEnabled is not set)\n";
         return 0;
     }
-    call.Err << "usage: harbolt ctl [--data-dir DIR] proxy status [--json] | restart\n";
+    if (action == "map" && words == 2 && !call.Json) {
+        if (call.Words[1].empty()) {
+            call.Err << "harbolt ctl: an empty mapping is no mapping\n";
+            return 2;
+        }
+        const std::optional<int> index = call.Target.AddProxyMapping(call.Words[1]);
+        if (!index) {
+            call.Err << "harbolt ctl: " << LanguageText(91, TLanguage::English) << "\n";
+            return 1;
+        }
+        char key[32];
+        std::snprintf(key, sizeof key, "ProxyMapping%.2d", *index);
+        call.Out << "stored as " << key << "; `harbolt ctl proxy restart` puts it to work\n";
+        return 0;
+    }
+    if (action == "unmap" && words == 2 && !call.Json) {
+        const std::string& number = call.Words[1];
+        int index = -1;
+        const auto [end, error] =
+            std::from_chars(number.data(), number.data() + number.size(), index);
+        if (error != std::errc() || end != number.data() + number.size() || index < 0 ||
+            index > 99) {
+            call.Err << "harbolt ctl: " << number << " is no mapping number (0 to 99)\n";
+            return 2;
+        }
+        if (!call.Target.RemoveProxyMapping(index)) {
+            call.Err << "harbolt ctl: no mapping " << number << " is stored\n";
+            return 1;
+        }
+        call.Out << "mapping " << number << " deleted; `harbolt ctl proxy restart` applies it\n";
+        return 0;
+    }
+    call.Err << "usage: harbolt ctl [--data-dir DIR] proxy status [--json] | restart | map "
+                "MAPPING | unmap NN\n";
     return 2;
 }
 

@@ -1,5 +1,6 @@
 #include "app/Instance.h"
 
+#include "app/ProxyOptions.h"
 #include "app/Sound.h"
 #include "database/Database.h"
 #include "dialup/Dialer.h"
@@ -536,6 +537,20 @@ bool TInstance::RestartProxyServices() {
     if (!TextIsTrue(Database->FindComputer(OwnComputerName).GetProperty("ProxyEnabled")))
         return false;
     StartProxyServices();
+    return true;
+}
+
+std::optional<int> TInstance::AddProxyMapping(const std::string& text) {
+    return TProxyOptions(*this).StoreMapping(std::nullopt, text);
+}
+
+bool TInstance::RemoveProxyMapping(int index) {
+    TProxyOptions options(*this);
+    const auto mappings = options.Mappings();
+    if (std::none_of(mappings.begin(), mappings.end(),
+                     [index](const TMappingLine& line) { return line.Index == index; }))
+        return false;
+    options.RemoveMapping(index);
     return true;
 }
 

@@ -145,6 +145,17 @@ public:
     // Stops the proxy services and starts them again when "ProxyEnabled" is true; returns whether
     // they run.
     virtual bool RestartProxyServices() { return false; }
+    // Stores a mapping text at the lowest free index, as the proxy settings' Set does; nullopt
+    // when all 100 are taken. The services take it up at their next start.
+    virtual std::optional<int> AddProxyMapping(const std::string& text) {
+        (void)text;
+        return std::nullopt;
+    }
+    // Deletes the mapping of that index; false when none is stored there.
+    virtual bool RemoveProxyMapping(int index) {
+        (void)index;
+        return false;
+    }
     // The dial commands of the tray menu; each returns what happened (UTF-8). TakeOver raises
     // Exception when the online computer cannot be reached.
     virtual std::string Connect() { return {}; }
@@ -279,6 +290,8 @@ public:
     bool SetLine(const std::string& entry, bool up) override;
     TProxyServicesStatus ProxyServices() override;
     bool RestartProxyServices() override;
+    std::optional<int> AddProxyMapping(const std::string& text) override;
+    bool RemoveProxyMapping(int index) override;
     std::string Connect() override;
     std::string Disconnect() override;
     std::string TakeOver() override;

@@ -117,6 +117,14 @@ public:
         Record("RestartProxyServices");
         return ProxyEnabled;
     }
+    std::optional<int> AddProxyMapping(const std::string& text) override {
+        Record("AddProxyMapping " + text);
+        return FreeMapping;
+    }
+    bool RemoveProxyMapping(int index) override {
+        Record("RemoveProxyMapping " + std::to_string(index));
+        return index == 3;
+    }
     void Quit() override {
         Record("Quit");
         if (OnQuit)
@@ -185,6 +193,7 @@ public:
         false,
         {"127.0.0.0/8", "10.0.0.0/24"}};
     bool ProxyEnabled = true;
+    std::optional<int> FreeMapping = 7;
     bool TakeOverFails = false;
     bool QuestionOpen = true;
     bool HasWindows = false;
@@ -630,6 +639,27 @@ TEST_F(ControlCommandTest, ProxyRestartSaysWhetherTheServicesRunAgain) {
         EXPECT_TRUE(Contains(Err.str(), "usage")) << Err.str();
     }
     EXPECT_EQ(Target.CountOf("RestartProxyServices"), 2);
+}
+
+TEST_F(ControlCommandTest, ProxyMapAndUnmapNameTheMappingOrWhyNot) {
+    ASSERT_EQ(Run({"proxy", "map", ":8080 -> HTTP PROXY, trigger"}), 0) << Err.str();
+    EXPECT_TRUE(Contains(Out.str(), "stored as ProxyMapping07;")) << Out.str();
+    Target.FreeMapping.reset();
+    EXPECT_EQ(Run({"proxy", "map", ":8081 -> HTTP PROXY, trigger"}), 1);
+    EXPECT_TRUE(Contains(Err.str(), "Mapping table is full!")) << Err.str();
+    EXPECT_EQ(Run({"proxy", "unmap", "03"}), 0) << Err.str();
+    EXPECT_EQ(Run({"proxy", "unmap", "4"}), 1);
+    EXPECT_TRUE(Contains(Err.str(), "no mapping 4 is stored")) << Err.str();
+    for (const char* bad : {"100", "3x", "", " 3"}) {
+        EXPECT_EQ(Run({"proxy", "unmap", bad}), 2) << bad;
+        EXPECT_TRUE(Contains(Err.str(), "no mapping number")) << Err.str();
+    }
+    EXPECT_EQ(Run({"proxy", "map", ""}), 2);
+    EXPECT_EQ(Run({"proxy", "status", "x"}), 2);
+    EXPECT_EQ(Target.Calls(),
+              (std::vector<std::string>{"AddProxyMapping :8080 -> HTTP PROXY, trigger",
+                                        "AddProxyMapping :8081 -> HTTP PROXY, trigger",
+                                        "RemoveProxyMapping 3", "RemoveProxyMapping 4"}));
 }
 
 TEST_F(ControlCommandTest, QuitAsksTheInstanceToQuit) {
