@@ -546,12 +546,10 @@ std::optional<int> TInstance::AddProxyMapping(const std::string& text) {
 
 bool TInstance::RemoveProxyMapping(int index) {
     TProxyOptions options(*this);
-    const auto mappings = options.Mappings();
-    if (std::none_of(mappings.begin(), mappings.end(),
-                     [index](const TMappingLine& line) { return line.Index == index; }))
-        return false;
-    options.RemoveMapping(index);
-    return true;
+    for (const TMappingLine& line : options.Mappings())
+        if (line.Index == index)
+            return options.RemoveMapping(line);
+    return false;
 }
 
 std::string TInstance::Connect() {

@@ -60,7 +60,8 @@ TProxyDialogFields TProxyOptions::Read() const {
     TProxyDialogFields fields;
     fields.ProxyActive = ProxyEnabled();
     const std::string address = Cp1252ToUtf8(Get("ProxyServerAddress"));
-    if (!address.empty()) {
+    fields.AddressStored = !address.empty();
+    if (fields.AddressStored) {
         const std::size_t colon = address.find(':');
         fields.LocalHost = address.substr(0, colon);
         fields.LocalPort = colon == std::string::npos ? std::string() : address.substr(colon + 1);
@@ -113,22 +114,34 @@ std::vector<TMappingLine> TProxyOptions::Mappings() const {
     return lines;
 }
 
-std::optional<int> TProxyOptions::StoreMapping(std::optional<int> index, const std::string& text) {
-    if (!index || *index < 0 || *index >= kMappingCount) {
-        index.reset();
-        for (int free = 0; free < kMappingCount && !index; ++free)
-            if (Instance.OwnComputer().GetProperty(MappingKey(free)).empty())
-                index = free;
-        if (!index)
-            return std::nullopt;
-    }
+namespace {
+
+bool StillStored(TInstance& instance, const TMappingLine& line) {
+    return line.Index >= 0 && line.Index < kMappingCount &&
+           Cp1252ToUtf8(instance.OwnComputer().GetProperty(MappingKey(line.Index))) == line.Text;
+}
+
+} // namespace
+
+std::optional<int> TProxyOptions::StoreMapping(const std::optional<TMappingLine>& replacing,
+                                               const std::string& text) {
+    std::optional<int> index;
+    if (replacing && StillStored(Instance, *replacing))
+        index = replacing->Index;
+    for (int free = 0; free < kMappingCount && !index; ++free)
+        if (Instance.OwnComputer().GetProperty(MappingKey(free)).empty())
+            index = free;
+    if (!index)
+        return std::nullopt;
     Set(MappingKey(*index), Utf8ToCp1252(text));
     return index;
 }
 
-void TProxyOptions::RemoveMapping(int index) {
-    if (index >= 0 && index < kMappingCount)
-        Set(MappingKey(index), "");
+bool TProxyOptions::RemoveMapping(const TMappingLine& line) {
+    if (!StillStored(Instance, line))
+        return false;
+    Set(MappingKey(line.Index), "");
+    return true;
 }
 
 std::vector<std::string> TProxyOptions::PhoneBookEntries() const {

@@ -21,7 +21,8 @@ struct TMappingLine {
 // The fields the dialog stores only on OK.
 struct TProxyDialogFields {
     bool ProxyActive = false;
-    std::string LocalHost; // ProxyServerAddress = host ":" port
+    bool AddressStored = false; // "ProxyServerAddress" is set (read only)
+    std::string LocalHost;      // ProxyServerAddress = host ":" port
     std::string LocalPort;
     bool DialEnabled = false;
     std::string PhoneBookEntry;
@@ -60,10 +61,13 @@ public:
 
     // The stored mappings in index order.
     std::vector<TMappingLine> Mappings() const;
-    // Stores a mapping at index, or at the lowest free index when there is none; nullopt when all
-    // 100 are taken (nothing is stored).
-    std::optional<int> StoreMapping(std::optional<int> index, const std::string& text);
-    void RemoveMapping(int index);
+    // Stores a mapping in place of the one shown as replacing, or at the lowest free index when
+    // there is none or it has changed meanwhile (`ctl` may change mappings while a dialog shows
+    // them); nullopt when all 100 are taken (nothing is stored).
+    std::optional<int> StoreMapping(const std::optional<TMappingLine>& replacing,
+                                    const std::string& text);
+    // Deletes the mapping when it is still stored as shown; false otherwise.
+    bool RemoveMapping(const TMappingLine& line);
 
     std::vector<std::string> PhoneBookEntries() const;
     std::string LocalHostName() const;

@@ -75,8 +75,8 @@ void TMailCheckOptionsForm::CreateControls() {
     Label6 = Named(new QLabel(TableText(109), GroupBox2), "Label6");
     Label6->setBuddy(FrequencySpinEdit);
     Label7 = Named(new QLabel(TableText(110), GroupBox2), "Label7");
-    FrequencySpinEdit->setAccessibleName(TableText(108) + " " + TableText(109) + " " +
-                                         TableText(110));
+    FrequencySpinEdit->setAccessibleName(
+        QStringList({TableText(108), TableText(109), TableText(110)}).join(' ').simplified());
     TriggerCheckBox = Named(new QCheckBox(TableText(112), GroupBox2), "TriggerCheckBox");
     Label8 = LabelFor(TableText(111), *TriggerCheckBox, "Label8", GroupBox2);
     TriggerCheckBox->setAccessibleName(TableText(111) + " " + TableText(112));

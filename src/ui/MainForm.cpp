@@ -30,6 +30,7 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTabBar>
@@ -735,8 +736,8 @@ void TMainForm::ShowDialogOnce(QDialog*& slot, TArguments&... arguments) {
     }
     TForm form(arguments..., isVisible() ? this : nullptr);
     slot = &form;
+    const auto clear = qScopeGuard([&slot] { slot = nullptr; });
     form.exec();
-    slot = nullptr;
 }
 
 void TMainForm::ProxyOptionsMenuItemClick() {

@@ -63,10 +63,11 @@ void TProxyOptionsForm::CreateControls() {
     SourceIPComboBox = Named(new QComboBox(ValuesGroupBox), "SourceIPComboBox");
     SourceIPComboBox->setEditable(true);
     SourceIPComboBox->setInsertPolicy(QComboBox::NoInsert);
+    SourceIPComboBox->setCompleter(nullptr); // what is typed stays as typed
     SourceIPLabel = LabelFor(TableText(71), *SourceIPComboBox, "SourceIPLabel", ValuesGroupBox);
     SourcePortEdit = Named(new QLineEdit(ValuesGroupBox), "SourcePortEdit");
     SourcePortLabel = LabelFor(TableText(72), *SourcePortEdit, "SourcePortLabel", ValuesGroupBox);
-    SourcePortEdit->setAccessibleName(OwnText("bind port", "Port binden an"));
+    SourcePortEdit->setAccessibleName(OwnText("bind port", "Bind-Port"));
     SourcePortHint = MakePortHint(*SourcePortEdit, ValuesGroupBox);
     DestTypeComboBox = Named(new QComboBox(ValuesGroupBox), "DestTypeComboBox");
     DestTypeComboBox->addItems(DestinationTypes());
@@ -135,6 +136,7 @@ void TProxyOptionsForm::CreateControls() {
     PhoneBookComboBox = Named(new QComboBox(DialGroupBox), "PhoneBookComboBox");
     PhoneBookComboBox->setEditable(true);
     PhoneBookComboBox->setInsertPolicy(QComboBox::NoInsert);
+    PhoneBookComboBox->setCompleter(nullptr);
     PhoneBookComboBox->setAccessibleName(TableText(82));
     UsernameEdit = Named(new QLineEdit(DialGroupBox), "UsernameEdit");
     UsernameLabel = LabelFor(TableText(83), *UsernameEdit, "UsernameLabel", DialGroupBox);
@@ -191,7 +193,7 @@ void TProxyOptionsForm::CreateControls() {
     connect(DialCheckbox, &QCheckBox::toggled, this, [this] { DialCheckboxClick(); });
     connect(ListBox, &QListWidget::itemClicked, this, [this] { ListBoxClick(); });
     connect(ListBox, &QListWidget::itemSelectionChanged, this, [this] {
-        if (SelectedMapping() >= 0) // the keyboard selects too
+        if (!ListBox->selectedItems().isEmpty()) // the keyboard selects too
             ListBoxClick();
     });
     connect(NewButton, &QPushButton::clicked, this, [this] { NewButtonClick(); });
@@ -213,7 +215,7 @@ void TProxyOptionsForm::FormCreate() {
     ActivatedCheckBox->setChecked(stored.ProxyActive);
     DialCheckbox->setChecked(stored.DialEnabled);
     DialGroupBox->setEnabled(DialCheckbox->isChecked());
-    if (!stored.LocalHost.empty() || !stored.LocalPort.empty()) {
+    if (stored.AddressStored) {
         LocalIPEdit->setText(Q(stored.LocalHost));
         LocalPortEdit->setText(Q(stored.LocalPort));
     }
@@ -273,6 +275,7 @@ void TProxyOptionsForm::ReloadMappings() {
             ListBox->setCurrentRow(-1);
             ListBox->clearSelection();
         }
+        SelectedMapping.reset();
         ShowMappingFields({});
         ValuesGroupBox->setEnabled(true);
     }
@@ -298,11 +301,6 @@ void TProxyOptionsForm::OfferBindHosts() {
 
 void TProxyOptionsForm::ShowDialNowCaption() {
     DialNow->setText(TableText(Options.OwnDialConnected() ? 90 : 89));
-}
-
-int TProxyOptionsForm::SelectedMapping() const {
-    const QList<QListWidgetItem*> selected = ListBox->selectedItems();
-    return selected.isEmpty() ? -1 : selected.front()->data(Qt::UserRole).toInt();
 }
 
 TMappingFields TProxyOptionsForm::MappingFields() const {
@@ -335,7 +333,9 @@ void TProxyOptionsForm::ListBoxClick() {
     const QList<QListWidgetItem*> selected = ListBox->selectedItems();
     if (selected.isEmpty())
         return;
-    ShowMappingFields(SplitMappingText(S(selected.front()->text()), S(LocalIPEdit->text())));
+    SelectedMapping =
+        TMappingLine{selected.front()->data(Qt::UserRole).toInt(), S(selected.front()->text())};
+    ShowMappingFields(SplitMappingText(SelectedMapping->Text, S(LocalIPEdit->text())));
     ShowDestinationFields();
 }
 
@@ -344,9 +344,8 @@ void TProxyOptionsForm::NewButtonClick() {
 }
 
 void TProxyOptionsForm::SetButtonClick() {
-    const int selected = SelectedMapping();
     const std::string text = JoinMappingFields(MappingFields(), S(LocalIPEdit->text()));
-    if (!Options.StoreMapping(selected >= 0 ? std::optional<int>(selected) : std::nullopt, text)) {
+    if (!Options.StoreMapping(SelectedMapping, text)) {
         LocalShowMessage(LanguageText(91));
         return;
     }
@@ -354,8 +353,8 @@ void TProxyOptionsForm::SetButtonClick() {
 }
 
 void TProxyOptionsForm::ClearButtonClick() {
-    if (const int selected = SelectedMapping(); selected >= 0)
-        Options.RemoveMapping(selected);
+    if (SelectedMapping)
+        Options.RemoveMapping(*SelectedMapping);
     ReloadMappings();
 }
 

@@ -93,8 +93,9 @@ public:
 private:
     void CreateControls();
     void FormCreate();
-    // The index the selected line remembers; -1 without a selection.
-    int SelectedMapping() const;
+    // The line last chosen in the list; a click beside the lines keeps it, as the fields still
+    // show it.
+    std::optional<TMappingLine> SelectedMapping;
     TMappingFields MappingFields() const;
     void ShowMappingFields(const TMappingFields& fields);
     void RefreshPortHints();

@@ -1,5 +1,6 @@
 #include "database/Database.h"
 #include "mail/MailAccounts.h"
+#include "mail/MailOptions.h"
 
 #include <gtest/gtest.h>
 
@@ -318,6 +319,19 @@ TEST_F(MailFileTest, CheckChangedClearsOnlyTheListFlag) {
     // The account keeps its flag, so every later save writes again.
     EXPECT_TRUE(list.Accounts[1]->Changed);
     EXPECT_TRUE(list.CheckChanged());
+}
+
+// The settings dialog shows a stored action by its bits and stores its entries' values.
+TEST(MailActionEntryTest, StoredBitsPickTheEntryAndEntriesStoreTheirValues) {
+    const std::pair<std::int32_t, int> shown[] = {
+        {0, -1}, {1, 0}, {2, 0},      {3, 0},      {4, -1},      {5, 1},
+        {6, 1},  {7, 1}, {0x8000, 2}, {0x8003, 0}, {0x8004, -1}, {0x8007, 1}};
+    for (const auto& [action, entry] : shown)
+        EXPECT_EQ(MailActionEntry(action), entry) << action;
+    for (int entry = -1; entry <= 2; ++entry)
+        EXPECT_EQ(MailActionEntry(MailActionOfEntry(entry)), entry);
+    EXPECT_EQ(MailActionOfEntry(-1), 0);
+    EXPECT_EQ(MailActionOfEntry(1), 7);
 }
 
 } // namespace

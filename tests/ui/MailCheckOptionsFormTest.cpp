@@ -140,9 +140,28 @@ private slots:
         QCOMPARE(settings.SoundFile, std::string("/tmp/no such.wav"));
         const std::lock_guard guard(MailLock);
         QVERIFY(MailAccounts->Changed);
-        // The number field offers 1 to 60 only.
-        form.FrequencySpinEdit->setValue(61);
-        QCOMPARE(form.FrequencySpinEdit->value(), 60);
+    }
+
+    void aMailboxRemovedBehindTheDialogIsNotConfusedWithAnother() {
+        TUiInstance ui;
+        TMailCheckOptionsForm form;
+        Type(form, "a", "pop.a", 0);
+        form.SetButton->click();
+        form.NewButton->click();
+        Type(form, "b", "pop.b", 0);
+        form.SetButton->click();
+        Select(form.ListBox, 0);
+        QVERIFY(ui.Instance->RemoveMail("a")); // `ctl mail remove a`
+        form.PopServerEdit->setText("pop.changed");
+        form.SetButton->click();
+        const TMailStatus status = ui.Instance->MailStatus();
+        QCOMPARE(status.Mailboxes.size(), std::size_t(2));
+        QCOMPARE(status.Mailboxes[0].Server, std::string("pop.b"));
+        QCOMPARE(status.Mailboxes[1].Server, std::string("pop.changed"));
+        Select(form.ListBox, 1);
+        QVERIFY(ui.Instance->RemoveMail("b"));
+        form.ClearButton->click();
+        QCOMPARE(ui.Instance->MailStatus().Mailboxes.size(), std::size_t(1));
     }
 };
 

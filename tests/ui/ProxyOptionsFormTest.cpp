@@ -17,6 +17,7 @@
 #include <QSpinBox>
 #include <QTimer>
 
+#include <map>
 #include <set>
 
 using namespace harbolt;
@@ -177,6 +178,55 @@ private slots:
         QVERIFY(!form.OptionsGroupBox->isEnabled());
     }
 
+    void theChosenLineStaysChosenAndIsNeverOverwrittenWhenChangedMeanwhile() {
+        TUiInstance ui;
+        TProxyDialog dialog(ui);
+        dialog.Set("ProxyEnabled", "yes");
+        dialog.Set("ProxyServerAddress", ":");
+        dialog.Set("ProxyMapping00", ":80 -> HTTP PROXY, trigger");
+        dialog.Set("ProxyMapping01", ":81 -> HTTP PROXY, trigger");
+        TProxyOptionsForm& form = dialog.Open();
+        QCOMPARE(form.LocalIPEdit->text(), QString()); // an address ":" is shown as stored
+        Select(form.ListBox, ":81 -> HTTP PROXY, trigger");
+        // A click beside the lines takes the highlight away, not the line the fields show.
+        form.ListBox->clearSelection();
+        form.SourcePortEdit->setText("82");
+        form.SetButton->click();
+        QCOMPARE(dialog.Get("ProxyMapping01"), std::string(":82 -> HTTP PROXY, trigger"));
+        QCOMPARE(form.ListBox->count(), 2);
+
+        // Changed behind the dialog (by `ctl`): Set adds rather than overwrites, Clear keeps it.
+        Select(form.ListBox, ":80 -> HTTP PROXY, trigger");
+        dialog.Set("ProxyMapping00", ":8000 -> FTP PROXY, notrigger");
+        form.SetButton->click();
+        QCOMPARE(dialog.Get("ProxyMapping00"), std::string(":8000 -> FTP PROXY, notrigger"));
+        QCOMPARE(dialog.Get("ProxyMapping02"), std::string(":80 -> HTTP PROXY, trigger"));
+        Select(form.ListBox, ":8000 -> FTP PROXY, notrigger");
+        dialog.Set("ProxyMapping00", ":9 -> FTP PROXY, notrigger");
+        form.ClearButton->click();
+        QCOMPARE(dialog.Get("ProxyMapping00"), std::string(":9 -> FTP PROXY, notrigger"));
+
+        // Port hints: shown for what is no port, only while their field is.
+        const auto hinted = [&form] {
+            return QString("%1%2%3")
+                .arg(form.LocalPortHint->isVisibleTo(&form) ? "L" : "-")
+                .arg(form.SourcePortHint->isVisibleTo(&form) ? "S" : "-")
+                .arg(form.DestPortHint->isVisibleTo(&form) ? "D" : "-");
+        };
+        form.LocalPortEdit->setText("1977");
+        QCOMPARE(hinted(), QString("---"));
+        form.LocalPortEdit->setText("65536");
+        form.SourcePortEdit->setText("http");
+        form.DestPortEdit->setText("0");
+        QCOMPARE(hinted(), QString("LS-")); // no forwarding: the target's port is not shown
+        form.DestTypeComboBox->setCurrentIndex(4);
+        QCOMPARE(hinted(), QString("LSD"));
+        form.SourcePortEdit->setText("8080");
+        QCOMPARE(hinted(), QString("L-D"));
+        QCOMPARE(form.LocalPortEdit->accessibleDescription(), form.LocalPortHint->text());
+        QVERIFY(form.SourcePortEdit->accessibleDescription().isEmpty());
+    }
+
     void okStoresTheFieldsInOrderAndRestartsTheServices() {
         TUiInstance ui;
         TProxyDialog dialog(ui);
@@ -203,8 +253,7 @@ private slots:
         QCOMPARE(dialog.Get("AutoDialEnabled"), std::string("no"));
         form.DnsCheckBox->setChecked(true);
         form.DnsEdit->setText("192.0.2.53");
-        form.LocalPortEdit->setText("port");
-        QVERIFY(form.LocalPortHint->isVisibleTo(&form)); // a hint, no hindrance
+        form.LocalIPEdit->setText("127.0.0.2"); // the services start on the address just written
         form.LocalPortEdit->setText("0");
         form.OKButton->click();
         QCOMPARE(form.result(), 1);
@@ -215,13 +264,14 @@ private slots:
         QCOMPARE(dialog.Get("ProxyDnsServerEnabled"), std::string("yes"));
         QCOMPARE(dialog.Get("ProxyDnsServerDial"), std::string());
         QCOMPARE(dialog.Get("ProxyDnsServer"), std::string("192.0.2.53"));
-        QCOMPARE(dialog.Get("ProxyServerAddress"), std::string("127.0.0.1:0"));
+        QCOMPARE(dialog.Get("ProxyServerAddress"), std::string("127.0.0.2:0"));
         const TProxyServicesStatus running = ui.Instance->ProxyServices();
         QVERIFY(running.Running);
-        std::set<std::string> listeners;
+        std::map<std::string, std::string> listeners;
         for (const TProxyListenerStatus& listener : running.Listeners)
-            listeners.insert(listener.Name);
-        QVERIFY(listeners.count("server") == 1 && listeners.count("mapping 5") == 1);
+            listeners[listener.Name] = listener.Address;
+        QCOMPARE(listeners["server"], std::string("127.0.0.2:0"));
+        QCOMPARE(listeners["mapping 5"], std::string("127.0.0.1:0"));
 
         // Dial on demand on again, the fields as typed; the proxy off: no address, no services.
         TProxyOptionsForm& off = dialog.Open();
