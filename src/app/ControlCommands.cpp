@@ -516,6 +516,7 @@ int WindowCommand(TCall& call) {
         document["status"] = view->StatusLine;
         document["tray"] = view->TrayIcon;
         document["trayAvailable"] = view->TrayAvailable;
+        document["dialogs"] = view->Dialogs;
         call.Out << Dump(document, 2) << "\n";
         return 0;
     }
@@ -525,6 +526,10 @@ int WindowCommand(TCall& call) {
         call.Out << " " << (tab == view->SelectedTab ? "[" + tab + "]" : tab);
     call.Out << "\nStatus   " << view->StatusLine << "\n";
     call.Out << "Tray     " << (view->TrayAvailable ? view->TrayIcon : "no system tray") << "\n";
+    call.Out << "Dialogs ";
+    for (const std::string& dialog : view->Dialogs)
+        call.Out << " \"" << dialog << "\"";
+    call.Out << (view->Dialogs.empty() ? " none\n" : "\n");
     return 0;
 }
 

@@ -19,6 +19,7 @@ struct TWindowView {
     std::string StatusLine; // empty on the overall tab
     std::string TrayIcon;   // "online", "offline", "mail" or "" before the first
     bool TrayAvailable = false;
+    std::vector<std::string> Dialogs; // titles of the open settings dialogs and About box
 };
 
 class TInstanceFace {

@@ -52,9 +52,6 @@ QLabel* MakePortHint(QLineEdit& edit, QWidget* parent) {
     QPalette palette = hint->palette();
     palette.setColor(QPalette::WindowText, Qt::darkRed);
     hint->setPalette(palette);
-    QSizePolicy policy = hint->sizePolicy();
-    policy.setRetainSizeWhenHidden(true);
-    hint->setSizePolicy(policy);
     QObject::connect(&edit, &QLineEdit::textChanged, hint,
                      [hint, &edit] { RefreshPortHint(*hint, edit); });
     RefreshPortHint(*hint, edit);

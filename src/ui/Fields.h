@@ -36,8 +36,7 @@ QLabel* LabelFor(const QString& caption, QWidget& field, const char* name, QWidg
 void MaskWithAsterisks(QLineEdit& edit);
 
 // A short note beside a port field while it holds something that is not a port from 1 to 65535.
-// It blocks nothing: the field is stored as typed. Keeps its room when hidden, so that the
-// layout does not jump.
+// It blocks nothing: the field is stored as typed.
 QLabel* MakePortHint(QLineEdit& edit, QWidget* parent);
 // Shows or hides the hint by the field's text (and whether the field is shown at all).
 void RefreshPortHint(QLabel& hint, QLineEdit& edit);

@@ -30,7 +30,6 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
-#include <QScopeGuard>
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTabBar>
@@ -141,6 +140,10 @@ TMainForm::TMainForm(TInstance& instance, QWidget* parent) : QWidget(parent), In
 TMainForm::~TMainForm() {
     if (TrayIcon1 != nullptr)
         TrayIcon1->hide();
+    // They are windows of their own, but they work on the instance this window sits on.
+    delete AboutSlot;
+    delete ProxyOptionsSlot;
+    delete MailOptionsSlot;
 }
 
 void TMainForm::CreateControls() {
@@ -436,6 +439,9 @@ TWindowView TMainForm::View() const {
         break;
     }
     view.TrayAvailable = TrayAvailable();
+    for (const QPointer<QDialog>& slot : {ProxyOptionsSlot, MailOptionsSlot, AboutSlot})
+        if (slot != nullptr && slot->isVisible())
+            view.Dialogs.push_back(slot->windowTitle().toStdString());
     return view;
 }
 
@@ -728,16 +734,21 @@ void TMainForm::HostileTakeOverClick() {
 }
 
 template <typename TForm, typename... TArguments>
-void TMainForm::ShowDialogOnce(QDialog*& slot, TArguments&... arguments) {
-    if (slot != nullptr) {
-        slot->raise();
-        slot->activateWindow();
-        return;
+void TMainForm::ShowDialogOnce(QPointer<QDialog>& slot, TArguments&... arguments) {
+    if (slot == nullptr) {
+        slot = new TForm(arguments..., nullptr);
+        slot->setAttribute(Qt::WA_DeleteOnClose);
     }
-    TForm form(arguments..., isVisible() ? this : nullptr);
-    slot = &form;
-    const auto clear = qScopeGuard([&slot] { slot = nullptr; });
-    form.exec();
+    slot->showNormal();
+    slot->raise();
+    slot->activateWindow();
+}
+
+QDialog* TMainForm::OpenDialog(const char* objectName) const {
+    for (const QPointer<QDialog>& slot : {AboutSlot, ProxyOptionsSlot, MailOptionsSlot})
+        if (slot != nullptr && slot->objectName() == objectName)
+            return slot;
+    return nullptr;
 }
 
 void TMainForm::ProxyOptionsMenuItemClick() {

@@ -4,7 +4,9 @@
 #include "app/OnlineDisplay.h"
 #include "dialup/ConnectionStatistics.h"
 
+#include <QDialog>
 #include <QIcon>
+#include <QPointer>
 #include <QWidget>
 
 #include <functional>
@@ -14,7 +16,6 @@
 
 class QAction;
 class QCheckBox;
-class QDialog;
 class QFrame;
 class QGroupBox;
 class QLabel;
@@ -83,6 +84,8 @@ public:
     void ProxyOptionsMenuItemClick();
     void aufneueeMailberprfen1Click();
     void AboutMenuItemClick();
+    // The open settings dialogs and About box (nullptr when closed), for tests and `ctl`.
+    QDialog* OpenDialog(const char* objectName) const;
     void Beenden1Click();
 
     // Plays a sound file of the program (UTF-8 name); tests record instead.
@@ -156,12 +159,14 @@ private:
     QIcon OnlineIcon;
     QIcon OfflineIcon;
     QIcon MailIcon;
-    // Each dialog opens once; its entry brings an open one to the front.
+    // Each dialog opens once; its entry brings an open one to the front. They do not block the
+    // other windows: a modal window would block the tray icon too, and then the tray entry could
+    // not bring a dialog back from behind other windows.
     template <typename TForm, typename... TArguments>
-    void ShowDialogOnce(QDialog*& slot, TArguments&... arguments);
-    QDialog* AboutSlot = nullptr;
-    QDialog* ProxyOptionsSlot = nullptr;
-    QDialog* MailOptionsSlot = nullptr;
+    void ShowDialogOnce(QPointer<QDialog>& slot, TArguments&... arguments);
+    QPointer<QDialog> AboutSlot;
+    QPointer<QDialog> ProxyOptionsSlot;
+    QPointer<QDialog> MailOptionsSlot;
 };
 
 } // namespace harbolt

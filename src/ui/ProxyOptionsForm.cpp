@@ -17,6 +17,7 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSpinBox>
+#include <QStyle>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -123,11 +124,13 @@ void TProxyOptionsForm::CreateControls() {
     commands->addWidget(ClearButton);
     commands->addStretch();
     options->addLayout(commands, 7, 0, 1, 4);
+    // The caption is long (in German longer still): the server gets a line of its own.
+    options->addWidget(DnsCheckBox, 8, 0, 1, 4);
     auto* dns = new QHBoxLayout;
-    dns->addWidget(DnsCheckBox);
+    dns->addSpacing(style()->pixelMetric(QStyle::PM_IndicatorWidth));
     dns->addWidget(DnsEdit, 1);
-    options->addLayout(dns, 8, 0, 1, 4);
-    options->addWidget(DnsDialCheckBox, 9, 0, 1, 4);
+    options->addLayout(dns, 9, 0, 1, 4);
+    options->addWidget(DnsDialCheckBox, 10, 0, 1, 4);
     options->setColumnStretch(0, 3);
     options->setColumnStretch(2, 1);
 

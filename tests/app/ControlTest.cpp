@@ -111,7 +111,8 @@ public:
     std::optional<TWindowView> WindowView() override {
         if (!HasWindows)
             return std::nullopt;
-        return TWindowView{true, {"All Computers", "Beta"}, "Beta", "I am BETA.", "online", true};
+        return TWindowView{true, {"All Computers", "Beta"},          "Beta", "I am BETA.", "online",
+                           true, {"Proxy-Settings", "About Harbolt"}};
     }
     bool RestartProxyServices() override {
         Record("RestartProxyServices");
@@ -677,8 +678,11 @@ TEST_F(ControlCommandTest, WindowCommandsSayWhenThereIsNoWindow) {
     EXPECT_TRUE(Contains(Err.str(), "Gamma")) << Err.str();
     EXPECT_EQ(Run({"window"}), 0);
     EXPECT_TRUE(Contains(Out.str(), "Tabs     All Computers [Beta]\n")) << Out.str();
+    EXPECT_TRUE(Contains(Out.str(), "Dialogs  \"Proxy-Settings\" \"About Harbolt\"\n"))
+        << Out.str();
     EXPECT_EQ(Run({"window", "--json"}), 0);
     EXPECT_TRUE(Contains(Out.str(), "\"status\": \"I am BETA.\"")) << Out.str();
+    EXPECT_EQ(nlohmann::json::parse(Out.str())["dialogs"].size(), 2u);
 }
 
 TEST(ControlWireTest, RequestsRoundTripAndBadOnesAreRefused) {

@@ -329,38 +329,34 @@ private slots:
         QCOMPARE(fields, 13);
     }
 
-    void trayEntriesOpenEachDialogOnce() {
+    void trayEntriesOpenEachDialogOnceAndBringItBack() {
         TUiInstance ui;
+        TMainForm& main = *ui.Form;
         const auto shown = [] {
             int count = 0;
             for (QWidget* widget : QApplication::topLevelWidgets())
-                count += dynamic_cast<TProxyOptionsForm*>(widget) && widget->isVisible();
+                count += dynamic_cast<TProxyOptionsForm*>(widget) != nullptr && widget->isVisible();
             return count;
         };
-        int first = 0, second = 0;
-        // Runs inside the dialog's own event loop.
-        QTimer::singleShot(0, [&] {
-            first = shown();
-            ui.Form->ProxyOptionsMenuItem->trigger(); // brings it to the front only
-            second = shown();
-            for (QWidget* widget : QApplication::topLevelWidgets())
-                if (dynamic_cast<TProxyOptionsForm*>(widget))
-                    widget->close();
-        });
-        ui.Form->ProxyOptionsMenuItem->trigger();
-        QCOMPARE(first, 1);
-        QCOMPARE(second, 1);
-        QCOMPARE(shown(), 0);
-        bool mailOpened = false;
-        QTimer::singleShot(0, [&] {
-            for (QWidget* widget : QApplication::topLevelWidgets())
-                if (widget->objectName() == "MailCheckOptionsForm" && widget->isVisible()) {
-                    mailOpened = true;
-                    widget->close();
-                }
-        });
-        ui.Form->aufneueeMailberprfen1->trigger();
-        QVERIFY(mailOpened);
+        main.ProxyOptionsMenuItem->trigger();
+        QDialog* proxy = main.OpenDialog("ProxyOptionsForm");
+        QVERIFY(proxy != nullptr && proxy->isVisible());
+        proxy->showMinimized();
+        main.ProxyOptionsMenuItem->trigger(); // the same one, back in front
+        QCOMPARE(shown(), 1);
+        QCOMPARE(main.OpenDialog("ProxyOptionsForm"), proxy);
+        QVERIFY(!proxy->isMinimized());
+        main.aufneueeMailberprfen1->trigger();
+        QCOMPARE(ui.Instance->WindowView()->Dialogs,
+                 (std::vector<std::string>{"Proxy-Settings", "Preferences for mail checking"}));
+
+        // Closed, it is gone; the entry makes a new one.
+        proxy->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCOMPARE(main.OpenDialog("ProxyOptionsForm"), nullptr);
+        main.ProxyOptionsMenuItem->trigger();
+        QCOMPARE(shown(), 1);
+        // Whatever is open goes with the main window, before the instance it works on.
     }
 };
 
