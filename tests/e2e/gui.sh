@@ -5,6 +5,14 @@
 #    selects a tab and its status line, which names the date of BETA's data once BETA is gone;
 #  - the dialer's question shows as the dialog "Internet", counts down, and goes on `ctl answer no`;
 #  - the tray icon follows the simulated line up and down;
+#  - a right click on the tray icon opens the tray menu; its "Proxy-settings..." opens the proxy
+#    dialog, which `ctl window` lists among the open dialogs; with the main window opened over
+#    it, the tray menu still opens, and the same entry brings that dialog back in front with the
+#    keyboard focus, as it was, and no second one; a mapping typed in (:8080, HTTP-Proxy,
+#    trigger) is stored by Set at once, Set on the selected mapping changes it in place, and OK
+#    closes the dialog and starts its listener;
+#  - "Email notification-settings..." opens the mail dialog; Set stores a mailbox at once, OK the
+#    check frequency and closes it;
 #  - under a German locale the overall tab reads "Gesamtüberblick", the status line is German;
 #  - SIGTERM ends ALPHA within seconds, also with the question open, and leaves a sound data file.
 # Screenshots of each stage go to SCREENSHOT_DIR (default ./screenshots) for a person to look at.
@@ -66,19 +74,38 @@ tray_up() { gui_x xdotool search --class '^trayer$' >/dev/null 2>&1; }
 e2e_wait_until 5000 "trayer's panel" tray_up ||
     e2e_fail "trayer shows no panel: $(cat "$E2E_TMP/trayer.log")"
 
-# gui_shot NAME: the screen as SHOTS/NAME.png, once two captures in a row agree, that is once the
-# windows have painted what they were told.
+# gui_geometry WINDOW: "X Y WIDTH HEIGHT" of WINDOW on the screen.
+gui_geometry() {
+    gui_x xdotool getwindowgeometry --shell "$1" | sed -n 's/^\(X\|Y\|WIDTH\|HEIGHT\)=//p' |
+        paste -sd ' '
+}
+
+# gui_shot NAME [WINDOW...]: the screen as SHOTS/NAME.png, or only the rectangle the WINDOWs
+# cover, once two captures in a row agree, that is once the windows have painted what they were
+# told.
 gui_shot() {
-    local capture="$E2E_TMP/capture.png" previous="" signature i
+    local name=$1 capture="$E2E_TMP/capture.png" previous="" signature i
+    local -a crop=()
+    shift
+    if (($# > 0)); then
+        local window x y width height left=1000000 top=1000000 right=0 bottom=0
+        for window in "$@"; do
+            read -r x y width height < <(gui_geometry "$window")
+            left=$((x < left ? x : left)) top=$((y < top ? y : top))
+            right=$((x + width > right ? x + width : right))
+            bottom=$((y + height > bottom ? y + height : bottom))
+        done
+        crop=(-crop "$((right - left))x$((bottom - top))+$left+$top" +repage)
+    fi
     for ((i = 0; i < 10; i++)); do
-        gui_x import -window root "$capture"
+        gui_x import -window root "${crop[@]}" "$capture"
         signature=$(identify -format '%#' "$capture")
         [[ $signature != "$previous" ]] || break
         previous=$signature
         sleep 0.2
     done
-    mv "$capture" "$SHOTS/$1.png"
-    e2e_log "screenshot $SHOTS/$1.png"
+    mv "$capture" "$SHOTS/$name.png"
+    e2e_log "screenshot $SHOTS/$name.png"
 }
 
 gui_view() { e2e_ctl ALPHA window --json; }
@@ -229,6 +256,183 @@ beta_stale() { [[ $(gui_view | jq -r .status) =~ $stale_pattern ]]; }
 e2e_wait_until 15000 "BETA's status line to name the date of its data" beta_stale ||
     e2e_fail "ALPHA shows BETA as \"$(gui_view | jq -r .status)\" after BETA ended"
 e2e_pass "ALPHA shows the ended BETA as \"$(gui_view | jq -r .status)\" after $E2E_WAITED_MS ms"
+
+# --- The settings dialogs, opened from the tray menu and filled in with the keyboard. Their
+# fields are reached along the dialogs' Tab chains, which do not depend on the fonts: the proxy
+# dialog opens with the focus on "Proxy active", the mail dialog on its list of mailboxes.
+
+readonly PROXY_TITLE="Proxy-Settings" MAIL_TITLE="Preferences for mail checking"
+# gui_windows: the visible windows with their names and places, for failure messages.
+gui_windows() {
+    local window
+    for window in $(gui_x xdotool search --onlyvisible --name . 2>/dev/null); do
+        printf '"%s" at %s; ' "$(gui_x xdotool getwindowname "$window")" \
+            "$(gui_geometry "$window" | tr ' ' ,)"
+    done
+}
+# gui_fail MESSAGE: fails with MESSAGE, what is on the screen and a screenshot of it.
+gui_fail() {
+    gui_shot failure || true
+    e2e_fail "$1; on the screen: $(gui_windows)(see $SHOTS/failure.png)"
+}
+# gui_keys KEY...: the keys in turn to the focused window; N*KEY is KEY N times.
+gui_keys() {
+    local -a keys=()
+    local key count i
+    for key in "$@"; do
+        count=1
+        if [[ $key =~ ^([0-9]+)\*(.+)$ ]]; then
+            count=${BASH_REMATCH[1]} key=${BASH_REMATCH[2]}
+        fi
+        for ((i = 0; i < count; i++)); do keys+=("$key"); done
+    done
+    gui_x xdotool key --delay 40 "${keys[@]}"
+}
+gui_type() { gui_x xdotool type --delay 20 "$1"; }
+gui_ids() { gui_x xdotool search --onlyvisible "$@" 2>/dev/null | sort || true; }
+gui_focus() { gui_x xdotool getwindowfocus 2>/dev/null || true; }
+# The tray menu is the window of ALPHA's that the right click added.
+GUI_BEFORE="" GUI_MENU=""
+gui_menu_shown() {
+    GUI_MENU=$(comm -13 <(echo "$GUI_BEFORE") <(gui_ids --class '^harbolt$') | head -n 1)
+    [[ -n $GUI_MENU ]]
+}
+gui_menu_gone() { ! grep -qx "$GUI_MENU" <<<"$(gui_ids --class '^harbolt$')"; }
+# gui_tray_menu UPS [SHOT]: a right click on the middle of trayer's panel, which holds only
+# ALPHA's icon; once the menu shows (screenshot SHOT of it and the icon), Up UPS times from its
+# end and Return choose an entry: Quit is the last one, whatever entries show above.
+gui_tray_menu() {
+    local panel x y width height
+    panel=$(gui_x xdotool search --onlyvisible --class '^trayer$' | head -n 1)
+    read -r x y width height < <(gui_geometry "$panel")
+    GUI_BEFORE=$(gui_ids --class '^harbolt$')
+    gui_x xdotool mousemove $((x + width / 2)) $((y + height / 2)) click 3
+    e2e_wait_until 2000 "the tray menu" gui_menu_shown ||
+        gui_fail "a right click on the tray icon shows no menu"
+    [[ -z ${2:-} ]] || gui_shot "$2" "$GUI_MENU" "$panel"
+    # Off the menu, the pointer leaves no entry highlighted for the keys to start from.
+    gui_x xdotool mousemove 0 0
+    gui_keys "$1*Up" Return
+    e2e_wait_until 2000 "the tray menu to close" gui_menu_gone ||
+        gui_fail "the tray menu stays open after Return"
+}
+# gui_dialogs_are JSON: within 3 s ALPHA reports the titles JSON (an array) as its open dialogs.
+gui_dialogs_are() {
+    e2e_wait_until 3000 "ALPHA's open dialogs $1" gui_is '.dialogs | tojson' "$1" ||
+        gui_fail "ALPHA reports the open dialogs $GUI_SHOWN, not $1"
+}
+# gui_dialog_front TITLE: the one window TITLE, shown and holding the keyboard focus, as
+# GUI_DIALOG; also no hidden second one.
+GUI_DIALOG=""
+gui_dialog_front() {
+    GUI_DIALOG=$(gui_x xdotool search --name "^$1\$" 2>/dev/null || true)
+    [[ -n $GUI_DIALOG && $GUI_DIALOG != *$'\n'* && $(gui_ids --name "^$1\$") == "$GUI_DIALOG" &&
+        $(gui_focus) == "$GUI_DIALOG" ]]
+}
+# gui_open UPS TITLE [SHOT]: the tray menu's entry UPS from its end shows the dialog TITLE, the
+# only open one, with the keyboard focus.
+gui_open() {
+    gui_tray_menu "$1" "${3:-}"
+    gui_dialogs_are "[\"$2\"]"
+    e2e_wait_until 3000 "the one window $2 with the keyboard focus" gui_dialog_front "$2" ||
+        gui_fail "not one window $2 with the keyboard focus after the tray menu's entry"
+}
+gui_signature() { identify -format '%#' "$SHOTS/$1.png"; }
+gui_mappings() { e2e_ctl ALPHA list | grep '^ProxyMapping' | paste -sd ' ' || true; }
+gui_mapping_is() { [[ $(e2e_get ALPHA "$1") == "$2" ]]; }
+gui_mailboxes() {
+    e2e_ctl ALPHA mail list --json | jq -c '[.mailboxes[] | [.name, .server, .user, .action]]'
+}
+
+# The proxy dialog, once. Opening the main window again puts it over the dialog and takes the
+# focus; the dialog stays open behind it. The tray menu still opens, and its entry brings the
+# same dialog back in front, as it was, rather than a second one.
+gui_open 4 "$PROXY_TITLE" tray-menu
+gui_shot proxy-settings-open "$GUI_DIALOG"
+proxy_dialog=$GUI_DIALOG
+e2e_ctl ALPHA open >/dev/null
+main_window=$(gui_ids --name '^Harbolt$')
+main_in_front() { [[ -n $main_window && $(gui_focus) == "$main_window" ]]; }
+e2e_wait_until 3000 "the main window in front with the keyboard focus" main_in_front ||
+    gui_fail "the main window does not take the focus from the proxy dialog"
+gui_shot proxy-settings-covered "$proxy_dialog"
+[[ $(gui_signature proxy-settings-covered) != "$(gui_signature proxy-settings-open)" ]] ||
+    gui_fail "the main window does not cover the proxy dialog (see $SHOTS/proxy-settings-*.png)"
+gui_dialogs_are "[\"$PROXY_TITLE\"]"
+gui_open 4 "$PROXY_TITLE"
+[[ $GUI_DIALOG == "$proxy_dialog" ]] ||
+    gui_fail "the proxy dialog came back as window $GUI_DIALOG, not $proxy_dialog"
+gui_shot proxy-settings-front "$GUI_DIALOG"
+[[ $(gui_signature proxy-settings-front) == "$(gui_signature proxy-settings-open)" ]] ||
+    gui_fail "the proxy dialog back in front differs from $SHOTS/proxy-settings-open.png"
+e2e_pass "the proxy dialog, behind the main window, came back in front from the tray menu, once"
+
+# A mapping: Tab to the bind port, 8080; the type HTTP-Proxy; trigger; Set. The lowest free index
+# is 01: 00 holds the trigger mapping of the question.
+readonly MAPPING=":8080 -> HTTP PROXY, trigger" EDITED=":8081 -> HTTP PROXY, trigger"
+gui_keys 5*Tab
+gui_type 8080
+gui_keys Tab
+gui_type H
+gui_keys Tab space Tab Tab space
+e2e_wait_until 3000 "Set to store ProxyMapping01" gui_mapping_is ProxyMapping01 "$MAPPING" ||
+    gui_fail "after Set ALPHA's mappings are $(gui_mappings), not ProxyMapping01 = $MAPPING"
+# Back to the list; End and Space select the new mapping, the last one, and show its fields. A
+# new bind port and Set change that mapping in place.
+gui_keys 6*shift+Tab End space
+gui_shot proxy-settings "$GUI_DIALOG"
+gui_keys Tab Tab ctrl+a
+gui_type 8081
+gui_keys 4*Tab space
+e2e_wait_until 3000 "Set to change ProxyMapping01" gui_mapping_is ProxyMapping01 "$EDITED" ||
+    gui_fail "after Set on the selected mapping ALPHA's mappings are $(gui_mappings)"
+expected="ProxyMapping00=:$TRIGGER_PORT -> ${E2E_ADDR[BETA]}:9, trigger ProxyMapping01=$EDITED"
+[[ $(gui_mappings) == "$expected" ]] ||
+    gui_fail "Set on the selected mapping left ALPHA with the mappings $(gui_mappings)"
+# Return in the DNS server field (three Tabs on from Set) is the default button OK, which
+# restarts the proxy services.
+gui_keys Tab Tab Tab Return
+gui_dialogs_are "[]"
+listening_8081() {
+    e2e_proxy_status ALPHA | jq -e --arg a "${E2E_ADDR[ALPHA]}:8081" \
+        'any(.listeners[]; .address == $a and .bound)' >/dev/null &&
+        e2e_tcp_listening "${E2E_NS[ALPHA]}" 8081
+}
+e2e_wait_until 5000 "a listener on port 8081" listening_8081 ||
+    e2e_fail "no listener on ALPHA's port 8081 after OK: $(e2e_ctl ALPHA proxy status)"
+! e2e_tcp_listening "${E2E_NS[ALPHA]}" 8080 ||
+    e2e_fail "ALPHA still listens on port 8080 after the mapping moved to 8081"
+e2e_pass "the proxy dialog stored $MAPPING at Set, changed it to 8081, and OK started its listener"
+
+# The mail dialog: Tab from the list to the fields; "n" selects the first action, "notify when new
+# email arrives"; on past New to Set.
+readonly MAILBOX='[["home","'"${E2E_ADDR[BETA]}"':110","anna","notify-new"]]'
+frequency=$(e2e_ctl ALPHA mail list --json | jq .frequency)
+((frequency != 7)) || e2e_fail "ALPHA checks mail every 7 minutes before the dialog set it"
+gui_open 3 "$MAIL_TITLE"
+gui_keys Tab
+for field in home "${E2E_ADDR[BETA]}:110" anna 'pass word'; do
+    gui_type "$field"
+    gui_keys Tab
+done
+gui_type n
+gui_keys Tab Tab space
+mailbox_stored() { [[ $(gui_mailboxes) == "$MAILBOX" ]]; }
+e2e_wait_until 3000 "Set to store the mailbox" mailbox_stored ||
+    gui_fail "after Set ALPHA's mailboxes are $(gui_mailboxes), not $MAILBOX"
+# Back to the list: End and Space select the mailbox and show its fields (Space: a list that
+# takes the focus makes its first line current, and End then moves nowhere); on to the
+# frequency, 7, OK.
+gui_keys 7*shift+Tab End space 9*Tab ctrl+a
+gui_type 7
+gui_shot mail-settings "$GUI_DIALOG"
+gui_keys Return
+gui_dialogs_are "[]"
+checks_every_7() { [[ $(e2e_ctl ALPHA mail list --json | jq .frequency) == 7 ]]; }
+e2e_wait_until 3000 "the check frequency 7" checks_every_7 ||
+    e2e_fail "ALPHA's mail settings after OK: $(e2e_ctl ALPHA mail settings)"
+mailbox_stored || e2e_fail "ALPHA's mailboxes after OK: $(gui_mailboxes)"
+e2e_pass "the mail dialog stored the mailbox at Set and the frequency $frequency -> 7 at OK"
 
 gui_quit "no question open"
 
