@@ -4,10 +4,12 @@
 #include "database/ComputerData.h"
 #include "database/Journal.h"
 #include "dialup/Dialer.h"
+#include "net/SocketLayer.h"
 #include "platform/CodePage.h"
 #include "proxy/Mapping.h"
 #include "proxy/ProxyServices.h"
 
+#include <arpa/inet.h>
 #include <charconv>
 
 namespace harbolt {
@@ -149,7 +151,25 @@ std::vector<std::string> TProxyOptions::PhoneBookEntries() const {
 }
 
 std::string TProxyOptions::LocalHostName() const {
-    return Instance.LocalHostName();
+    if (!HostName)
+        HostName = Instance.LocalHostName();
+    return *HostName;
+}
+
+TAddressReach TProxyOptions::ReachOf(const std::string& host) const {
+    TAddressReach reach;
+    in_addr dotted{};
+    std::uint32_t address = kInaddrNone;
+    if (inet_aton(host.c_str(), &dotted) != 0)
+        address = dotted.s_addr;
+    else if (!host.empty() && SameTextAscii(host, LocalHostName()))
+        address = ResolveAddress(Utf8ToCp1252(host));
+    if (address == kInaddrNone || !IsLoopbackAddress(address))
+        return reach;
+    reach.LoopbackAddress = AddressToDotted(address);
+    for (const std::uint32_t other : LocalInterfaceAddresses())
+        reach.LanAddresses.push_back(AddressToDotted(other));
+    return reach;
 }
 
 bool TProxyOptions::OwnDialConnected() const {

@@ -37,6 +37,12 @@ struct TProxyDialogFields {
     std::string DnsServer;
 };
 
+// What the other computers would reach at an address typed as this computer's own.
+struct TAddressReach {
+    std::string LoopbackAddress;           // dotted; empty unless it reaches only this computer
+    std::vector<std::string> LanAddresses; // this computer's other addresses, dotted
+};
+
 // Whether a port field holds a port: a decimal number from 1 to 65535.
 bool IsPortNumber(std::string_view text);
 
@@ -71,6 +77,9 @@ public:
 
     std::vector<std::string> PhoneBookEntries() const;
     std::string LocalHostName() const;
+    // Looks up only dotted addresses and the own host name (which the hosts file holds; Debian
+    // maps it to 127.0.1.1): a name server may be slow, and this runs at every keystroke.
+    TAddressReach ReachOf(const std::string& host) const;
 
     // Whether this program's own dial holds the link ("Hangup now" rather than "Dial now").
     bool OwnDialConnected() const;
@@ -82,6 +91,7 @@ private:
     void Set(const std::string& key, const std::string& value);
 
     TInstance& Instance;
+    mutable std::optional<std::string> HostName; // looked up once
 };
 
 } // namespace harbolt

@@ -1,11 +1,14 @@
 #include "net/SocketLayer.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -116,6 +119,29 @@ std::string LocalHostName() {
     if (info.List == nullptr || info.List->ai_canonname == nullptr)
         return kLoopbackText;
     return info.List->ai_canonname;
+}
+
+bool IsLoopbackAddress(std::uint32_t address) {
+    return (ntohl(address) >> 24) == 127;
+}
+
+std::vector<std::uint32_t> LocalInterfaceAddresses() {
+    std::vector<std::uint32_t> addresses;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return addresses;
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET ||
+            (entry->ifa_flags & IFF_UP) == 0)
+            continue;
+        const std::uint32_t address =
+            reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr;
+        if (!IsLoopbackAddress(address) &&
+            std::find(addresses.begin(), addresses.end(), address) == addresses.end())
+            addresses.push_back(address);
+    }
+    freeifaddrs(list);
+    return addresses;
 }
 
 bool WaitReadable(TSocket socket, int milliseconds) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <netinet/in.h>
 
@@ -43,6 +44,11 @@ std::string SocketAddressToText(const sockaddr_in& address);
 
 // The canonical name of this host, "127.0.0.1" when the host name is empty or unknown.
 std::string LocalHostName();
+
+// Whether an address (network order) is one of 127.0.0.0/8: it reaches only this host.
+bool IsLoopbackAddress(std::uint32_t address);
+// The IPv4 addresses (network order) of this host's interfaces that are up, loopback left out.
+std::vector<std::uint32_t> LocalInterfaceAddresses();
 
 // True when the socket becomes readable (data, end of stream or a pending connection) within
 // the given milliseconds; 0 polls.

@@ -46,12 +46,21 @@ void MaskWithAsterisks(QLineEdit& edit) {
     edit.setEchoMode(QLineEdit::Password);
 }
 
-QLabel* MakePortHint(QLineEdit& edit, QWidget* parent) {
-    auto* hint = new QLabel(OwnText("not a port (1 to 65535)", "kein Port (1 bis 65535)"), parent);
-    hint->setObjectName(edit.objectName() + "Hint");
+QLabel* MakeHint(const QString& name, QWidget* parent) {
+    auto* hint = new QLabel(parent);
+    hint->setObjectName(name);
+    hint->setWordWrap(true);
     QPalette palette = hint->palette();
     palette.setColor(QPalette::WindowText, Qt::darkRed);
     hint->setPalette(palette);
+    hint->hide();
+    return hint;
+}
+
+QLabel* MakePortHint(QLineEdit& edit, QWidget* parent) {
+    QLabel* hint = MakeHint(edit.objectName() + "Hint", parent);
+    hint->setText(OwnText("not a port (1 to 65535)", "kein Port (1 bis 65535)"));
+    hint->setWordWrap(false);
     QObject::connect(&edit, &QLineEdit::textChanged, hint,
                      [hint, &edit] { RefreshPortHint(*hint, edit); });
     RefreshPortHint(*hint, edit);

@@ -35,6 +35,9 @@ QLabel* LabelFor(const QString& caption, QWidget& field, const char* name, QWidg
 // Shows every typed character as "*".
 void MaskWithAsterisks(QLineEdit& edit);
 
+// A short note in dark red that blocks nothing, hidden until there is something to say.
+QLabel* MakeHint(const QString& name, QWidget* parent);
+
 // A short note beside a port field while it holds something that is not a port from 1 to 65535.
 // It blocks nothing: the field is stored as typed.
 QLabel* MakePortHint(QLineEdit& edit, QWidget* parent);

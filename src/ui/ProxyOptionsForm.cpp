@@ -54,6 +54,7 @@ void TProxyOptionsForm::CreateControls() {
     // Three fields are captioned "port": their names for screen readers tell them apart.
     LocalPortEdit->setAccessibleName(OwnText("local port", "lokaler Port"));
     LocalPortHint = MakePortHint(*LocalPortEdit, OptionsGroupBox);
+    LocalIPHint = MakeHint("LocalIPHint", OptionsGroupBox);
     Label12 = Named(new QLabel(TableText(68), OptionsGroupBox), "Label12");
     Label12->setWordWrap(true);
 
@@ -114,23 +115,25 @@ void TProxyOptionsForm::CreateControls() {
     options->addWidget(LocalPortLabel, 1, 1);
     options->addWidget(LocalPortEdit, 1, 2);
     options->addWidget(LocalPortHint, 2, 0, 1, 3, Qt::AlignRight);
-    options->addWidget(Label12, 3, 0, 1, 4);
-    options->addWidget(ListBoxLabel, 4, 0, 1, 4);
-    options->addWidget(ListBox, 5, 0, 1, 4);
-    options->addWidget(ValuesGroupBox, 6, 0, 1, 4);
+    options->addWidget(LocalIPHint, 3, 0, 1, 4);
+    options->addWidget(Label12, 4, 0, 1, 4);
+    options->addWidget(ListBoxLabel, 5, 0, 1, 4);
+    options->addWidget(ListBox, 6, 0, 1, 4);
+    options->addWidget(ValuesGroupBox, 7, 0, 1, 4);
     auto* commands = new QHBoxLayout;
     commands->addWidget(NewButton);
     commands->addWidget(SetButton);
     commands->addWidget(ClearButton);
     commands->addStretch();
-    options->addLayout(commands, 7, 0, 1, 4);
+    options->addLayout(commands, 8, 0, 1, 4);
     // The caption is long (in German longer still): the server gets a line of its own.
-    options->addWidget(DnsCheckBox, 8, 0, 1, 4);
+    options->addWidget(DnsCheckBox, 9, 0, 1, 4);
     auto* dns = new QHBoxLayout;
-    dns->addSpacing(style()->pixelMetric(QStyle::PM_IndicatorWidth));
+    dns->addSpacing(style()->pixelMetric(QStyle::PM_IndicatorWidth) +
+                    style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing));
     dns->addWidget(DnsEdit, 1);
-    options->addLayout(dns, 9, 0, 1, 4);
-    options->addWidget(DnsDialCheckBox, 10, 0, 1, 4);
+    options->addLayout(dns, 10, 0, 1, 4);
+    options->addWidget(DnsDialCheckBox, 11, 0, 1, 4);
     options->setColumnStretch(0, 3);
     options->setColumnStretch(2, 1);
 
@@ -392,6 +395,32 @@ void TProxyOptionsForm::DialNowClick() {
 
 void TProxyOptionsForm::LocalIPEditChange() {
     OfferBindHosts();
+    RefreshAddressHint();
+}
+
+void TProxyOptionsForm::RefreshAddressHint() {
+    const QString host = LocalIPEdit->text().trimmed();
+    const TAddressReach reach = Options.ReachOf(S(host));
+    if (reach.LoopbackAddress.empty()) {
+        LocalIPHint->hide();
+        LocalIPEdit->setAccessibleDescription({});
+        return;
+    }
+    QStringList others;
+    for (const std::string& address : reach.LanAddresses)
+        others << Q(address);
+    const QString text =
+        others.isEmpty()
+            ? OwnText("%1 reaches only this computer (%2): type its address on the local net.",
+                      "%1 erreicht nur diesen Computer (%2): bitte seine Adresse im lokalen Netz "
+                      "eintragen.")
+                  .arg(host, Q(reach.LoopbackAddress))
+            : OwnText("%1 reaches only this computer (%2); the others reach it at %3.",
+                      "%1 erreicht nur diesen Computer (%2); die anderen erreichen ihn unter %3.")
+                  .arg(host, Q(reach.LoopbackAddress), others.join(OwnText(" or ", " oder ")));
+    LocalIPHint->setText(text);
+    LocalIPHint->show();
+    LocalIPEdit->setAccessibleDescription(text);
 }
 
 void TProxyOptionsForm::DestTypeComboBoxChange() {

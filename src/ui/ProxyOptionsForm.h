@@ -50,6 +50,7 @@ public:
     QLabel* LocalPortLabel = nullptr;
     QLineEdit* LocalPortEdit = nullptr;
     QLabel* LocalPortHint = nullptr;
+    QLabel* LocalIPHint = nullptr; // when the address reaches only this computer
     QLabel* Label12 = nullptr;
     QLabel* ListBoxLabel = nullptr;
     QListWidget* ListBox = nullptr;
@@ -99,6 +100,7 @@ private:
     TMappingFields MappingFields() const;
     void ShowMappingFields(const TMappingFields& fields);
     void RefreshPortHints();
+    void RefreshAddressHint();
 
     TProxyOptions Options;
 };

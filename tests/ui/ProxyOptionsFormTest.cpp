@@ -80,8 +80,12 @@ private slots:
         dialog.Set("AutoDialPhoneBookEntry", "Elsewhere");
         dialog.Set("ProxyServerLogAll", "yes");
         TProxyOptionsForm& form = dialog.Open();
-        QCOMPARE(form.LocalIPEdit->text(), QString("alpha.lan"));
+        QCOMPARE(form.LocalIPEdit->text(), QString("localhost"));
         QCOMPARE(form.LocalPortEdit->text(), QString("1977"));
+        // A name that reaches only this computer is pointed out, with the addresses that do not.
+        QVERIFY(form.LocalIPHint->isVisibleTo(&form));
+        QVERIFY2(form.LocalIPHint->text().startsWith("localhost reaches only this computer (127."),
+                 qPrintable(form.LocalIPHint->text()));
         QCOMPARE(dialog.Get("ProxyEnabled"), std::string("yes"));
         QCOMPARE(dialog.Get("AutoDialEnabled"), std::string("yes"));
         QVERIFY(form.OptionsGroupBox->isEnabled() && form.DialGroupBox->isEnabled());
@@ -108,8 +112,12 @@ private slots:
         QCOMPARE(again.SourceIPComboBox->count(), 2);
         QCOMPARE(again.SourceIPComboBox->itemText(0), QString("10.0.0.2"));
         QCOMPARE(again.SourceIPComboBox->itemText(1), QString("127.0.0.1"));
+        QVERIFY(!again.LocalIPHint->isVisibleTo(&again));
+        again.LocalIPEdit->setText("127.0.1.1");
+        QVERIFY(again.LocalIPHint->isVisibleTo(&again));
         again.LocalIPEdit->setText("10.0.0.3");
         QCOMPARE(again.SourceIPComboBox->itemText(0), QString("10.0.0.3"));
+        QVERIFY(!again.LocalIPHint->isVisibleTo(&again));
     }
 
     void mappingsAreStoredAtOnceAndTakenApartAsStored() {

@@ -45,7 +45,7 @@ public:
         options.Network = false; // datagrams go straight to the own incoming queue
         options.Dialup = "sim";
         options.Face = &Face;
-        options.LocalHostName = [] { return std::string("alpha.lan"); };
+        options.LocalHostName = [] { return std::string("localhost"); };
         options.PostToMainThread = [](std::function<void()> task) { task(); };
         Instance = std::make_unique<TInstance>(options, Clock, Setter);
         Instance->Start();
