@@ -15,21 +15,11 @@
 #include <mutex>
 
 using namespace harbolt;
+using harbolt::test::ClickLine;
+using harbolt::test::Lines;
 using harbolt::test::TUiInstance;
 
 namespace {
-
-QStringList Lines(const QListWidget* list) {
-    QStringList lines;
-    for (int i = 0; i < list->count(); ++i)
-        lines << list->item(i)->text();
-    return lines;
-}
-
-void Select(QListWidget* list, int row) {
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
-                      list->visualItemRect(list->item(row)).center());
-}
 
 void Type(TMailCheckOptionsForm& form, const QString& name, const QString& server, int entry) {
     form.PopNameEdit->setText(name);
@@ -85,12 +75,12 @@ private slots:
         }
 
         // Shown again: the action's entry and the clear password behind asterisks.
-        Select(form.ListBox, 2);
+        ClickLine(form.ListBox, 2);
         QCOMPARE(form.PopServerEdit->text(), QString("pop.example:995"));
         QCOMPARE(form.ActionComboBox->currentIndex(), 1);
         QCOMPARE(form.PopPassEdit->text(), QString("pa55"));
         QCOMPARE(form.PopPassEdit->displayText(), QString("****"));
-        Select(form.ListBox, 0);
+        ClickLine(form.ListBox, 0);
         QCOMPARE(form.ActionComboBox->currentIndex(), -1);
 
         // A new server keeps the UIDs seen so far.
@@ -98,7 +88,7 @@ private slots:
             const std::lock_guard guard(MailLock);
             MailAccounts->Accounts[0]->UIDLs = {"uid-1", "uid-2"};
         }
-        Select(form.ListBox, 2);
+        ClickLine(form.ListBox, 2);
         form.PopServerEdit->setText("pop.example:110");
         form.SetButton->click();
         {
@@ -110,7 +100,7 @@ private slots:
         // Clear removes the selected one only, and nothing without a selection.
         form.ClearButton->click();
         QCOMPARE(ui.Instance->MailStatus().Mailboxes.size(), std::size_t(3));
-        Select(form.ListBox, 1);
+        ClickLine(form.ListBox, 1);
         form.ClearButton->click();
         QCOMPARE(Lines(form.ListBox), QStringList({"Home", "work"}));
         QCOMPARE(ui.Instance->MailStatus().Mailboxes[1].Name, std::string("Home"));
@@ -150,7 +140,7 @@ private slots:
         form.NewButton->click();
         Type(form, "b", "pop.b", 0);
         form.SetButton->click();
-        Select(form.ListBox, 0);
+        ClickLine(form.ListBox, 0);
         QVERIFY(ui.Instance->RemoveMail("a")); // `ctl mail remove a`
         form.PopServerEdit->setText("pop.changed");
         form.SetButton->click();
@@ -158,7 +148,7 @@ private slots:
         QCOMPARE(status.Mailboxes.size(), std::size_t(2));
         QCOMPARE(status.Mailboxes[0].Server, std::string("pop.b"));
         QCOMPARE(status.Mailboxes[1].Server, std::string("pop.changed"));
-        Select(form.ListBox, 1);
+        ClickLine(form.ListBox, 1);
         QVERIFY(ui.Instance->RemoveMail("b"));
         form.ClearButton->click();
         QCOMPARE(ui.Instance->MailStatus().Mailboxes.size(), std::size_t(1));

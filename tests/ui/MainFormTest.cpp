@@ -15,6 +15,8 @@
 #include <QTabBar>
 
 using namespace harbolt;
+using harbolt::test::ClickLine;
+using harbolt::test::Lines;
 using harbolt::test::TUiInstance;
 
 namespace {
@@ -25,18 +27,6 @@ QString Menu(const TMainForm& form) {
         .arg(form.Connect->isVisible() ? "C" : "-")
         .arg(form.Disconnect->isVisible() ? "D" : "-")
         .arg(form.HostileTakeOver->isVisible() ? "T" : "-");
-}
-
-void ClickLine(QListWidget* list, int row) {
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
-                      list->visualItemRect(list->item(row)).center());
-}
-
-QStringList Lines(const QListWidget* list) {
-    QStringList lines;
-    for (int i = 0; i < list->count(); ++i)
-        lines << list->item(i)->text();
-    return lines;
 }
 
 } // namespace

@@ -21,22 +21,16 @@
 #include <set>
 
 using namespace harbolt;
+using harbolt::test::ClickLine;
+using harbolt::test::Lines;
 using harbolt::test::TUiInstance;
 
 namespace {
 
-QStringList Lines(const QListWidget* list) {
-    QStringList lines;
-    for (int i = 0; i < list->count(); ++i)
-        lines << list->item(i)->text();
-    return lines;
-}
-
 void Select(QListWidget* list, const QString& line) {
     const auto found = list->findItems(line, Qt::MatchExactly);
     QVERIFY2(!found.isEmpty(), qPrintable("no line " + line));
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
-                      list->visualItemRect(found.front()).center());
+    ClickLine(list, list->row(found.front()));
 }
 
 // A mapping of the given type typed into the value fields.

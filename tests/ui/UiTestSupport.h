@@ -15,6 +15,7 @@
 #include "ui/MessageForm.h"
 #include "ui/WindowFace.h"
 
+#include <QListWidget>
 #include <QTabBar>
 #include <QTest>
 
@@ -24,6 +25,18 @@
 #include <vector>
 
 namespace harbolt::test {
+
+inline QStringList Lines(const QListWidget* list) {
+    QStringList lines;
+    for (int i = 0; i < list->count(); ++i)
+        lines << list->item(i)->text();
+    return lines;
+}
+
+inline void ClickLine(QListWidget* list, int row) {
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                      list->visualItemRect(list->item(row)).center());
+}
 
 class TManualClock final : public TTickClock {
 public:
