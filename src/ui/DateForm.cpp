@@ -1,6 +1,7 @@
 #include "ui/DateForm.h"
 
 #include "platform/Languages.h"
+#include "ui/Fields.h"
 
 #include <QCalendarWidget>
 #include <QComboBox>
@@ -19,10 +20,6 @@ namespace harbolt {
 namespace {
 constexpr int kFirstYear = 1980;
 constexpr int kLastYear = 3000;
-
-QString Text(int index) {
-    return QString::fromUtf8(LanguageText(index));
-}
 
 // Any number may be typed; leaving the field pulls it to the nearer bound, and a text that is no
 // number reads as the first year.
@@ -50,7 +47,7 @@ protected:
 
 TDateForm::TDateForm(QWidget* parent) : QDialog(parent) {
     setObjectName("DateForm");
-    setWindowTitle(Text(43));
+    setWindowTitle(TableText(43));
 
     // A number outside the bounds is pulled to the nearer one when the field loses the focus.
     YearField = new TYearField(this);
@@ -72,24 +69,24 @@ TDateForm::TDateForm(QWidget* parent) : QDialog(parent) {
     DayField->setDateRange(QDate(kFirstYear, 1, 1), QDate(kLastYear, 12, 31));
 
     auto* form = new QFormLayout;
-    auto* yearLabel = new QLabel(Text(35), this);
+    auto* yearLabel = new QLabel(TableText(35), this);
     yearLabel->setBuddy(YearField);
-    auto* monthLabel = new QLabel(Text(36), this);
+    auto* monthLabel = new QLabel(TableText(36), this);
     monthLabel->setBuddy(MonthField);
     auto* dayLabel = new QLabel("Tag:", this);
     dayLabel->setBuddy(DayField);
     form->addRow(yearLabel, YearField);
     form->addRow(monthLabel, MonthField);
     form->addRow(dayLabel, DayField);
-    YearField->setAccessibleName(Text(35));
-    MonthField->setAccessibleName(Text(36));
+    YearField->setAccessibleName(TableText(35));
+    MonthField->setAccessibleName(TableText(36));
     DayField->setAccessibleName("Tag:");
 
     auto* buttons = new QDialogButtonBox(this);
-    QPushButton* ok = buttons->addButton(Text(37), QDialogButtonBox::AcceptRole);
+    QPushButton* ok = buttons->addButton(TableText(37), QDialogButtonBox::AcceptRole);
     ok->setObjectName("OKButton");
     ok->setDefault(true);
-    QPushButton* cancel = buttons->addButton(Text(38), QDialogButtonBox::RejectRole);
+    QPushButton* cancel = buttons->addButton(TableText(38), QDialogButtonBox::RejectRole);
     cancel->setObjectName("CancelButton");
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);

@@ -9,6 +9,7 @@
 #include "platform/Languages.h"
 #include "ui/AboutForm.h"
 #include "ui/DateForm.h"
+#include "ui/Fields.h"
 #include "ui/MailCheckOptionsForm.h"
 #include "ui/MessageForm.h"
 #include "ui/OverviewForm.h"
@@ -41,14 +42,6 @@
 namespace harbolt {
 
 namespace {
-
-QString Text(int index) {
-    return QString::fromUtf8(LanguageText(index));
-}
-
-QString Q(const std::string& utf8) {
-    return QString::fromStdString(utf8);
-}
 
 std::string U(const std::string& cp1252) {
     return Cp1252ToUtf8(cp1252);
@@ -154,7 +147,7 @@ void TMainForm::CreateControls() {
     TabControl->setObjectName("TabControl");
     TabControl->setExpanding(false);
     TabControl->setUsesScrollButtons(true);
-    TabControl->setAccessibleName(Text(45));
+    TabControl->setAccessibleName(TableText(45));
     TabControl->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     layout->addWidget(TabControl);
 
@@ -175,29 +168,29 @@ void TMainForm::CreateControls() {
     (new QVBoxLayout(StatusPanel))->addWidget(StatusLabel);
     pageLayout->addWidget(StatusPanel);
 
-    GroupBox1 = new QGroupBox(Text(1), page);
+    GroupBox1 = new QGroupBox(TableText(1), page);
     GroupBox1->setObjectName("GroupBox1");
     ComputerDataListBox = new QListWidget(GroupBox1);
     ComputerDataListBox->setObjectName("ComputerDataListBox");
-    ComputerDataListBox->setAccessibleName(Text(1));
+    ComputerDataListBox->setAccessibleName(TableText(1));
     ComputerDataListBox->setSelectionMode(QAbstractItemView::SingleSelection);
-    ShowAllCheckBox = new QCheckBox(Text(2), GroupBox1);
+    ShowAllCheckBox = new QCheckBox(TableText(2), GroupBox1);
     ShowAllCheckBox->setObjectName("ShowAllCheckBox");
-    KeyLabel = new QLabel(Text(3), GroupBox1);
+    KeyLabel = new QLabel(TableText(3), GroupBox1);
     KeyEdit = new QLineEdit(GroupBox1);
     KeyEdit->setObjectName("KeyEdit");
-    KeyEdit->setAccessibleName(Text(3));
+    KeyEdit->setAccessibleName(TableText(3));
     KeyLabel->setBuddy(KeyEdit);
-    ValueLabel = new QLabel(Text(4), GroupBox1);
+    ValueLabel = new QLabel(TableText(4), GroupBox1);
     ValueEdit = new QLineEdit(GroupBox1);
     ValueEdit->setObjectName("ValueEdit");
-    ValueEdit->setAccessibleName(Text(4));
+    ValueEdit->setAccessibleName(TableText(4));
     ValueLabel->setBuddy(ValueEdit);
-    SetKeyValue = new QPushButton(Text(7), GroupBox1);
+    SetKeyValue = new QPushButton(TableText(7), GroupBox1);
     SetKeyValue->setObjectName("SetKeyValue");
-    CopyButton = new QPushButton(Text(5), GroupBox1);
+    CopyButton = new QPushButton(TableText(5), GroupBox1);
     CopyButton->setObjectName("CopyButton");
-    InvalidateButton = new QPushButton(Text(6), GroupBox1);
+    InvalidateButton = new QPushButton(TableText(6), GroupBox1);
     InvalidateButton->setObjectName("InvalidateButton");
     auto* editor = new QVBoxLayout;
     editor->addWidget(ShowAllCheckBox);
@@ -232,18 +225,18 @@ void TMainForm::CreateControls() {
     pageLayout->addLayout(links);
 
     // The dial-up statistics.
-    GroupBox2 = new QGroupBox(Text(8), page);
+    GroupBox2 = new QGroupBox(TableText(8), page);
     GroupBox2->setObjectName("GroupBox2");
-    auto* timeGroup = new QGroupBox(Text(9), GroupBox2);
-    auto* fromLabel = new QLabel(Text(10), timeGroup);
+    auto* timeGroup = new QGroupBox(TableText(9), GroupBox2);
+    auto* fromLabel = new QLabel(TableText(10), timeGroup);
     StartButton = new QPushButton(timeGroup);
     StartButton->setObjectName("StartButton");
-    StartButton->setAccessibleName(Text(10));
+    StartButton->setAccessibleName(TableText(10));
     fromLabel->setBuddy(StartButton);
-    auto* toLabel = new QLabel(Text(11), timeGroup);
+    auto* toLabel = new QLabel(TableText(11), timeGroup);
     EndButton = new QPushButton(timeGroup);
     EndButton->setObjectName("EndButton");
-    EndButton->setAccessibleName(Text(11));
+    EndButton->setAccessibleName(TableText(11));
     toLabel->setBuddy(EndButton);
     auto* timeLayout = new QGridLayout(timeGroup);
     timeLayout->addWidget(fromLabel, 0, 0);
@@ -251,10 +244,10 @@ void TMainForm::CreateControls() {
     timeLayout->addWidget(toLabel, 1, 0);
     timeLayout->addWidget(EndButton, 1, 1);
 
-    auto* providerHeading = new QLabel(Text(12), GroupBox2);
+    auto* providerHeading = new QLabel(TableText(12), GroupBox2);
     RasConnectionListBox = new QListWidget(GroupBox2);
     RasConnectionListBox->setObjectName("RasConnectionListBox");
-    RasConnectionListBox->setAccessibleName(Text(12));
+    RasConnectionListBox->setAccessibleName(TableText(12));
     RasConnectionListBox->setSelectionMode(QAbstractItemView::SingleSelection);
     providerHeading->setBuddy(RasConnectionListBox);
     auto* left = new QVBoxLayout;
@@ -267,10 +260,10 @@ void TMainForm::CreateControls() {
     CountLabel = new QLabel(QString::fromUtf8("Anzahl der Verbindungen:"), GroupBox2);
     CountValueLabel = new QLabel(GroupBox2);
     CountValueLabel->setObjectName("CountValueLabel");
-    TimeLabel = new QLabel(Text(13), GroupBox2);
+    TimeLabel = new QLabel(TableText(13), GroupBox2);
     TimeValueLabel = new QLabel(GroupBox2);
     TimeValueLabel->setObjectName("TimeValueLabel");
-    IndividualItemsButton = new QPushButton(Text(14), GroupBox2);
+    IndividualItemsButton = new QPushButton(TableText(14), GroupBox2);
     IndividualItemsButton->setObjectName("IndividualItemsButton");
     OnlineLabel = BoldLabel("jetzt Online:", GroupBox2);
     OnlineLabel->setObjectName("OnlineLabel");
@@ -336,19 +329,19 @@ void TMainForm::CreateTray() {
             connect(action, &QAction::triggered, this, [this, handler] { (this->*handler)(); });
         return action;
     };
-    Online1 = entry("Online1", Text(17), &TMainForm::Online1Click);
-    Connect = entry("Connect", Text(28), &TMainForm::ConnectClick);
-    Disconnect = entry("Disconnect", Text(29), &TMainForm::DisconnectClick);
-    HostileTakeOver = entry("HostileTakeOver", Text(30), &TMainForm::HostileTakeOverClick);
+    Online1 = entry("Online1", TableText(17), &TMainForm::Online1Click);
+    Connect = entry("Connect", TableText(28), &TMainForm::ConnectClick);
+    Disconnect = entry("Disconnect", TableText(29), &TMainForm::DisconnectClick);
+    HostileTakeOver = entry("HostileTakeOver", TableText(30), &TMainForm::HostileTakeOverClick);
     PopupMenu1->addSeparator();
-    ffnen1 = entry("ffnen1", Text(31), &TMainForm::OpenMainWindow);
+    ffnen1 = entry("ffnen1", TableText(31), &TMainForm::OpenMainWindow);
     ProxyOptionsMenuItem =
-        entry("ProxyOptionsMenuItem", Text(32), &TMainForm::ProxyOptionsMenuItemClick);
+        entry("ProxyOptionsMenuItem", TableText(32), &TMainForm::ProxyOptionsMenuItemClick);
     aufneueeMailberprfen1 =
-        entry("aufneueeMailberprfen1", Text(33), &TMainForm::aufneueeMailberprfen1Click);
+        entry("aufneueeMailberprfen1", TableText(33), &TMainForm::aufneueeMailberprfen1Click);
     PopupMenu1->addSeparator();
-    AboutMenuItem = entry("AboutMenuItem", Text(97), &TMainForm::AboutMenuItemClick);
-    Beenden1 = entry("Beenden1", Text(34), &TMainForm::Beenden1Click);
+    AboutMenuItem = entry("AboutMenuItem", TableText(97), &TMainForm::AboutMenuItemClick);
+    Beenden1 = entry("Beenden1", TableText(34), &TMainForm::Beenden1Click);
     Connect->setVisible(false);
     Disconnect->setVisible(false);
     HostileTakeOver->setVisible(false);
@@ -390,7 +383,7 @@ void TMainForm::AddTab(const std::string& displayName) {
     if (TabControl->count() == 0) {
         // The first tab becomes the current one; the window is refreshed by its creation.
         const QSignalBlocker quiet(TabControl);
-        TabControl->addTab(Text(0));
+        TabControl->addTab(TableText(0));
     }
     const QString name = Q(displayName);
     for (int i = 1; i < TabControl->count(); ++i)
@@ -639,8 +632,8 @@ void TMainForm::UpdateConnectionSummary() {
 void TMainForm::ShowRangeDates() {
     StartButton->setText(Q(ShortDateText(ToSystemTime(Range.From))));
     EndButton->setText(Q(ShortDateText(ToSystemTime(Range.To))));
-    StartButton->setAccessibleName(Text(10) + " " + StartButton->text());
-    EndButton->setAccessibleName(Text(11) + " " + EndButton->text());
+    StartButton->setAccessibleName(TableText(10) + " " + StartButton->text());
+    EndButton->setAccessibleName(TableText(11) + " " + EndButton->text());
 }
 
 void TMainForm::StartButtonClick() {

@@ -1,6 +1,7 @@
 #include "ui/OverviewForm.h"
 
 #include "platform/Languages.h"
+#include "ui/Fields.h"
 
 #include <QDialogButtonBox>
 #include <QHeaderView>
@@ -11,15 +12,9 @@
 
 namespace harbolt {
 
-namespace {
-QString Text(int index) {
-    return QString::fromUtf8(LanguageText(index));
-}
-} // namespace
-
 TOverviewForm::TOverviewForm(QWidget* parent) : QDialog(parent) {
     setObjectName("OverviewForm");
-    setWindowTitle(Text(14));
+    setWindowTitle(TableText(14));
     HeadingLabel = new QLabel(this);
     HeadingLabel->setObjectName("HeadingLabel");
     HeadingLabel->setWordWrap(true);
@@ -29,12 +24,13 @@ TOverviewForm::TOverviewForm(QWidget* parent) : QDialog(parent) {
 
     Grid = new QTableWidget(0, 5, this);
     Grid->setObjectName("Grid");
-    Grid->setHorizontalHeaderLabels({"", Text(43), Text(44), Text(45), Text(46)});
+    Grid->setHorizontalHeaderLabels(
+        {"", TableText(43), TableText(44), TableText(45), TableText(46)});
     Grid->verticalHeader()->setVisible(false);
     Grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
     Grid->setSelectionBehavior(QAbstractItemView::SelectRows);
     Grid->setTabKeyNavigation(false);
-    Grid->setAccessibleName(Text(14));
+    Grid->setAccessibleName(TableText(14));
     HeadingLabel->setBuddy(Grid);
     // The design's widths at 96 dpi, in letters so that they scale.
     const int letter = fontMetrics().averageCharWidth();
@@ -44,7 +40,7 @@ TOverviewForm::TOverviewForm(QWidget* parent) : QDialog(parent) {
     Grid->horizontalHeader()->setStretchLastSection(true);
 
     auto* buttons = new QDialogButtonBox(this);
-    QPushButton* ok = buttons->addButton(Text(37), QDialogButtonBox::AcceptRole);
+    QPushButton* ok = buttons->addButton(TableText(37), QDialogButtonBox::AcceptRole);
     ok->setObjectName("OKButton");
     ok->setDefault(true);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);

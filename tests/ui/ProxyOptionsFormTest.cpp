@@ -27,6 +27,11 @@ using harbolt::test::TUiInstance;
 
 namespace {
 
+// The dial settings that go when dial on demand is switched off.
+constexpr const char* kDialKeys[] = {"AutoDialPhoneBookEntry",   "AutoDialUsername",
+                                     "AutoDialPassword",         "AutoDialDisconnectAfter",
+                                     "AutoDialAskBeforeDialing", "AutoDialAskBeforeHangingUp"};
+
 void Select(QListWidget* list, const QString& line) {
     const auto found = list->findItems(line, Qt::MatchExactly);
     QVERIFY2(!found.isEmpty(), qPrintable("no line " + line));
@@ -236,9 +241,7 @@ private slots:
         dialog.Set("ProxyServerAddress", "127.0.0.1:0");
         dialog.Set("ProxyMapping05", "127.0.0.1:0 -> HTTP PROXY, notrigger");
         dialog.Set("AutoDialEnabled", "yes");
-        for (const char* key :
-             {"AutoDialPhoneBookEntry", "AutoDialUsername", "AutoDialPassword",
-              "AutoDialDisconnectAfter", "AutoDialAskBeforeDialing", "AutoDialAskBeforeHangingUp"})
+        for (const char* key : kDialKeys)
             dialog.Set(key, "x");
 
         // Fields typed and the window closed without OK: nothing of them is stored.
@@ -259,9 +262,7 @@ private slots:
         form.LocalPortEdit->setText("0");
         form.OKButton->click();
         QCOMPARE(form.result(), 1);
-        for (const char* key :
-             {"AutoDialPhoneBookEntry", "AutoDialUsername", "AutoDialPassword",
-              "AutoDialDisconnectAfter", "AutoDialAskBeforeDialing", "AutoDialAskBeforeHangingUp"})
+        for (const char* key : kDialKeys)
             QCOMPARE(dialog.Get(key), std::string());
         QCOMPARE(dialog.Get("ProxyDnsServerEnabled"), std::string("yes"));
         QCOMPARE(dialog.Get("ProxyDnsServerDial"), std::string());
