@@ -30,29 +30,10 @@ public:
     TFileDescriptor(const TFileDescriptor&) = delete;
     TFileDescriptor& operator=(const TFileDescriptor&) = delete;
     int Get() const { return Fd; }
-    // Closes now and reports whether the close succeeded (a delayed write error shows here).
-    bool Close() {
-        const int fd = Fd;
-        Fd = -1;
-        return ::close(fd) == 0;
-    }
 
 private:
     int Fd;
 };
-
-bool WriteAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 // Makes a rename durable: the directory entry itself must reach the disk.
 void SyncDirectoryOf(const std::string& path) {
@@ -185,26 +166,113 @@ TLoadSource TDatabase::LoadFromFile(const std::string& path) {
     return TLoadSource::Backup;
 }
 
-void SaveFileWithBackup(const std::string& path, const std::string& bytes) {
-    const std::string temporary = TemporaryFileName(path);
-    ::unlink(temporary.c_str());
-    TFileDescriptor file(
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, S_IRUSR | S_IWUSR));
-    if (file.Get() < 0)
-        throw EFileError("Cannot create file \"" + temporary + "\". " + ErrnoText(errno));
-    // The new content must be on the disk before it replaces the old file: a power cut after the
-    // rename would otherwise leave an empty file.
-    const bool written = WriteAll(file.Get(), bytes) && ::fsync(file.Get()) == 0;
-    if (!file.Close() || !written) {
-        ::unlink(temporary.c_str());
-        return;
-    }
+int TSaveCalls::Open(const char* path, int flags, mode_t mode) {
+    return ::open(path, flags, mode);
+}
+ssize_t TSaveCalls::Write(int fd, const void* data, std::size_t size) {
+    return ::write(fd, data, size);
+}
+int TSaveCalls::Fsync(int fd) {
+    return ::fsync(fd);
+}
+int TSaveCalls::Close(int fd) {
+    return ::close(fd);
+}
+int TSaveCalls::Link(const char* from, const char* to) {
+    return ::link(from, to);
+}
+int TSaveCalls::Rename(const char* from, const char* to) {
+    return ::rename(from, to);
+}
 
-    const std::string backup = BackupFileName(path);
-    ::unlink(backup.c_str());
-    ::rename(path.c_str(), backup.c_str());
+namespace {
+
+[[noreturn]] void RaiseSaveError(const std::string& what, const std::string& path, int error) {
+    throw EFileError("Cannot " + what + " \"" + path + "\". " + ErrnoText(error));
+}
+
+// Writes bytes as a new file at path, on the disk before it returns; on any failure the file is
+// removed again and the failure raised.
+void WriteNewFile(const std::string& path, const std::string& bytes, TSaveCalls& calls) {
     ::unlink(path.c_str());
-    ::rename(temporary.c_str(), path.c_str());
+    const int fd =
+        calls.Open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd < 0)
+        RaiseSaveError("create file", path, errno);
+    int error = 0;
+    const char* step = "write file";
+    for (std::size_t done = 0; done < bytes.size() && error == 0;) {
+        const ssize_t n = calls.Write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            error = n < 0 ? errno : ENOSPC;
+        else
+            done += static_cast<std::size_t>(n);
+    }
+    // The content must be on the disk before it replaces the old file: a power cut after the
+    // rename would otherwise leave an empty file.
+    if (error == 0 && calls.Fsync(fd) != 0) {
+        error = errno;
+        step = "sync file";
+    }
+    // A delayed write error shows at the close.
+    if (calls.Close(fd) != 0 && error == 0) {
+        error = errno;
+        step = "close file";
+    }
+    if (error != 0) {
+        ::unlink(path.c_str());
+        RaiseSaveError(step, path, error);
+    }
+}
+
+} // namespace
+
+void SaveFileWithBackup(const std::string& path, const std::string& bytes) {
+    TSaveCalls calls;
+    SaveFileWithBackup(path, bytes, calls);
+}
+
+// Every step either completes or leaves the data file and the backup as they were: the
+// previous data file is first linked (or copied) to a second temporary name, the new content
+// then replaces the data file in one rename, and only then does the previous content replace
+// the backup, again in one rename.
+void SaveFileWithBackup(const std::string& path, const std::string& bytes, TSaveCalls& calls) {
+    const std::string temporary = TemporaryFileName(path);
+    const std::string backup = BackupFileName(path);
+    const std::string nextBackup = TemporaryFileName(backup);
+    WriteNewFile(temporary, bytes, calls);
+
+    ::unlink(nextBackup.c_str());
+    bool previous = ::access(path.c_str(), F_OK) == 0;
+    if (previous && calls.Link(path.c_str(), nextBackup.c_str()) != 0) {
+        const int error = errno;
+        if (error != EPERM && error != EOPNOTSUPP && error != EXDEV && error != EMLINK) {
+            ::unlink(temporary.c_str());
+            RaiseSaveError("keep the previous file as", nextBackup, error);
+        }
+        // A file system without hard links: the previous content is copied instead.
+        try {
+            WriteNewFile(nextBackup, ReadWholeFile(path), calls);
+        } catch (const std::exception&) {
+            ::unlink(temporary.c_str());
+            throw;
+        }
+    }
+    if (calls.Rename(temporary.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        ::unlink(nextBackup.c_str());
+        RaiseSaveError("replace file", path, error);
+    }
+    if (previous && calls.Rename(nextBackup.c_str(), backup.c_str()) != 0) {
+        // The new data is in place; only the backup is one save older than it should be.
+        const int error = errno;
+        ::unlink(nextBackup.c_str());
+        SyncDirectoryOf(path);
+        RaiseSaveError("replace file", backup, error);
+    }
     SyncDirectoryOf(path);
 }
 

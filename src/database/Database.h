@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
 namespace harbolt {
 
 constexpr std::int32_t kDatabaseId = 0x27027700;
@@ -44,8 +46,8 @@ public:
     // Reads the data file, falling back to its backup (".BAK") when it cannot be read. A failure
     // of the backup too is raised.
     TLoadSource LoadFromFile(const std::string& path);
-    // Writes through "<path minus last char>$", keeps the previous file as ".BAK". A failed write
-    // leaves the data file and the backup as they were.
+    // Writes through "<path minus last char>$", keeps the previous file as ".BAK". A failed save
+    // raises EFileError and leaves the data file and the backup as they were.
     void SaveToFile(const std::string& path);
 
     std::unique_ptr<TComputerData> First;
@@ -61,11 +63,24 @@ extern std::recursive_mutex DatabaseLock;
 std::string BackupFileName(const std::string& path);
 std::string TemporaryFileName(const std::string& path);
 
+// The file-system calls of a save; tests replace them to make any step fail.
+class TSaveCalls {
+public:
+    virtual ~TSaveCalls() = default;
+    virtual int Open(const char* path, int flags, mode_t mode);
+    virtual ssize_t Write(int fd, const void* data, std::size_t size);
+    virtual int Fsync(int fd);
+    virtual int Close(int fd);
+    virtual int Link(const char* from, const char* to);
+    virtual int Rename(const char* from, const char* to);
+};
+
 // Writes bytes as the new content of path, keeping the previous content as its backup: through
 // the temporary file, on the disk before it replaces the old one, the directory synced after.
-// Raises EFileError when the temporary file cannot be made; a failed write leaves both files as
-// they were.
+// A failed create, write, sync, close, link or rename raises EFileError naming the file and the
+// reason, and leaves the data file and the backup as they were.
 void SaveFileWithBackup(const std::string& path, const std::string& bytes);
+void SaveFileWithBackup(const std::string& path, const std::string& bytes, TSaveCalls& calls);
 
 // Reads a whole file; raises EFileError naming the file when it cannot be read.
 std::string ReadWholeFile(const std::string& path);

@@ -54,10 +54,12 @@ public:
     // Falls back to the ".BAK" file when the file cannot be read; a failure there propagates.
     void LoadFromFile(const std::string& path);
     // Through "...DA$" to the file, the previous one kept as ".BAK"; crash-safe (fsync before
-    // the rename). Raises when the temporary file cannot be made.
+    // the rename). A failed save raises and leaves the file and its backup as they were.
     void SaveToFile(const std::string& path) const;
     // Whether the list or any account changed; clears only the list's own flag.
     bool CheckChanged();
+    // A save that failed: the next CheckChanged reports a change again. Caller holds MailLock.
+    void MarkChanged() { Changed = true; }
 
     // The first account of that name (case-sensitive), or nullptr.
     TPop3Account* Find(const std::string& name);

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sys/resource.h>
@@ -143,7 +145,7 @@ TEST_F(DataFileTest, FailedWriteLeavesDataFileAndBackupIntact) {
     rlimit small = saved;
     small.rlim_cur = 1000;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    db.SaveToFile(Path);
+    EXPECT_THROW(db.SaveToFile(Path), EFileError);
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, oldHandler);
 
@@ -156,6 +158,89 @@ TEST_F(DataFileTest, FailedWriteLeavesDataFileAndBackupIntact) {
     TDatabase back;
     back.LoadFromFile(Path);
     EXPECT_EQ(back.FindComputer("PC1").GetProperty("Key99"), std::string(100, 'v'));
+}
+
+// Fails the call of one kind (its n-th occurrence) with an error number, as a full disk, a
+// failing device or a read-only remount would.
+class TFailingCalls : public TSaveCalls {
+public:
+    enum class TStep { Open, Write, Fsync, Close, Link, RenameData, RenameBackup };
+    TFailingCalls(TStep step, int error) : Step(step), Error(error) {}
+
+    int Open(const char* path, int flags, mode_t mode) override {
+        return Fail(TStep::Open) ? -1 : TSaveCalls::Open(path, flags, mode);
+    }
+    ssize_t Write(int fd, const void* data, std::size_t size) override {
+        if (Step != TStep::Write || Failed)
+            return TSaveCalls::Write(fd, data, size);
+        // A short write first, as a disk filling up gives, then the failure.
+        if (!ShortWritten && size > 1) {
+            ShortWritten = true;
+            return TSaveCalls::Write(fd, data, size / 2);
+        }
+        Fail(TStep::Write);
+        return -1;
+    }
+    int Fsync(int fd) override { return Fail(TStep::Fsync) ? -1 : TSaveCalls::Fsync(fd); }
+    int Close(int fd) override {
+        const int result = TSaveCalls::Close(fd);
+        return Fail(TStep::Close) ? -1 : result;
+    }
+    int Link(const char* from, const char* to) override {
+        return Fail(TStep::Link) ? -1 : TSaveCalls::Link(from, to);
+    }
+    int Rename(const char* from, const char* to) override {
+        const bool data = std::string_view(to).ends_with(".DAT");
+        if (Fail(data ? TStep::RenameData : TStep::RenameBackup))
+            return -1;
+        return TSaveCalls::Rename(from, to);
+    }
+
+private:
+    bool Fail(TStep step) {
+        if (step != Step || Failed)
+            return false;
+        Failed = true;
+        errno = Error;
+        return true;
+    }
+    const TStep Step;
+    const int Error;
+    bool Failed = false;
+    bool ShortWritten = false;
+};
+
+// Whatever step of a save fails, the save says so, the data file keeps the previous content,
+// no temporary file stays behind, and the next save goes through.
+TEST_F(DataFileTest, EveryFailingStepOfASaveRaisesAndKeepsThePreviousFiles) {
+    using S = TFailingCalls::TStep;
+    for (const auto& [step, error] : {std::pair{S::Open, ENOSPC},
+                                      {S::Write, ENOSPC},
+                                      {S::Fsync, EIO},
+                                      {S::Close, EDQUOT},
+                                      {S::Link, ENOSPC},
+                                      {S::RenameData, EROFS},
+                                      {S::RenameBackup, EIO}}) {
+        SCOPED_TRACE(static_cast<int>(step));
+        Write(Path, "previous data file");
+        Write(Dir / "Harbolt.BAK", "previous backup");
+        TFailingCalls calls(step, error);
+        try {
+            SaveFileWithBackup(Path, "new content", calls);
+            ADD_FAILURE() << "the save did not raise";
+        } catch (const EFileError& e) {
+            EXPECT_NE(std::string(e.what()).find(std::strerror(error)), std::string::npos)
+                << e.what();
+        }
+        // Only a failure of the last rename finds the new content in place already.
+        EXPECT_EQ(Read(Path), step == S::RenameBackup ? "new content" : "previous data file");
+        EXPECT_EQ(Read(Dir / "Harbolt.BAK"), "previous backup");
+        EXPECT_FALSE(fs::exists(Dir / "Harbolt.DA$"));
+        EXPECT_FALSE(fs::exists(Dir / "Harbolt.BA$"));
+
+        SaveFileWithBackup(Path, "next content");
+        EXPECT_EQ(Read(Path), "next content");
+    }
 }
 
 TEST_F(DataFileTest, OwnComputerWithoutPropertiesIsNotWrittenAndStartsAgainAtZero) {
