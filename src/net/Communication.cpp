@@ -4,8 +4,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <limits>
+#include <thread>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -74,6 +78,51 @@ void ReportRefusedPrivilegedBind(std::string_view endpoint) {
     errno = error;
 }
 
+// The text of a connect or receive that ran out of time: "<localised text>: time-out (110)".
+[[noreturn]] void RaiseTimeOut(std::string message) {
+    throw ECommunication(message + ": time-out (" + std::to_string(ETIMEDOUT) + ")");
+}
+
+// Milliseconds left until a steady-clock point, rounded up so that a wait never ends early;
+// 0 once it has passed, at most INT_MAX.
+int MillisecondsUntil(std::chrono::steady_clock::time_point point) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(point - std::chrono::steady_clock::now())
+            .count();
+    return static_cast<int>(std::clamp<std::int64_t>(left, 0, std::numeric_limits<int>::max()));
+}
+
+// Failures of accept that concern one connection or a passing shortage, not the listener.
+// Linux also hands network errors pending on the new connection to accept.
+bool IsPassingAcceptFailure(int error) {
+    switch (error) {
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+    case ECONNABORTED:
+    case EPROTO:
+    case EPERM:
+    case EINTR:
+    case EAGAIN:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool IsResourceShortage(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+constexpr auto kAcceptShortagePause = std::chrono::milliseconds(100);
+
 socklen_t AddressLength() {
     return static_cast<socklen_t>(sizeof(sockaddr_in));
 }
@@ -96,6 +145,29 @@ int FinishInterruptedConnect(TSocket socket) {
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------------------------------
+// TStopSignal
+
+TStopSignal::TStopSignal() : fWake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (fWake < 0)
+        RaiseSocketError(kTextBadSocket);
+}
+
+TStopSignal::~TStopSignal() {
+    close(fWake);
+}
+
+void TStopSignal::Raise() {
+    fRaised.store(true);
+    // Nobody ever reads the counter, so the descriptor stays readable. A full counter (EAGAIN)
+    // is readable already.
+    const std::uint64_t one = 1;
+    ssize_t written;
+    do {
+        written = write(fWake, &one, sizeof one);
+    } while (written < 0 && errno == EINTR);
+}
 
 // ---------------------------------------------------------------------------------------------
 // TCommunication
@@ -178,13 +250,25 @@ std::unique_ptr<TBufferedCommunication> TCommunication::Accept(int milliseconds)
     TCommunication& channel = *made;
     sockaddr_in peer{};
     socklen_t peerLength;
-    do {
+    for (;;) {
         peerLength = AddressLength();
         channel.fSocket =
             accept4(fSocket, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
-    } while (channel.fSocket == kInvalidSocket && errno == EINTR);
-    if (channel.fSocket == kInvalidSocket)
-        RaiseSocketError(kTextBadSocket);
+        if (channel.fSocket != kInvalidSocket)
+            break;
+        const int error = errno;
+        if (error == EINTR)
+            continue;
+        if (!IsPassingAcceptFailure(error))
+            RaiseSocketError(kTextBadSocket);
+        // Without descriptors or memory the pending connection stays queued and the listener
+        // stays readable: back off instead of spinning until something is freed.
+        if (IsResourceShortage(error))
+            std::this_thread::sleep_for(kAcceptShortagePause);
+        if (milliseconds >= 0)
+            return nullptr;
+        // Without a limit the wait for a connection simply goes on.
+    }
     const std::lock_guard lock(fLock);
     channel.fLocalName = fLocalName;
     socklen_t localLength = AddressLength();
@@ -235,6 +319,103 @@ void TCommunication::Connect(std::string_view text) {
     fRemoteName = std::move(endpoint.Host);
 }
 
+void TCommunication::Connect(std::string_view text, int milliseconds, const TStopSignal* stop) {
+    const std::lock_guard lock(fLock);
+    TEndpoint endpoint = SplitEndpoint(text);
+    if (!fNoNetwork) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(milliseconds, 0));
+        fRemoteAddress = sockaddr_in{};
+        fRemoteAddress.sin_family = AF_INET;
+        fRemoteAddress.sin_port = htons(endpoint.Port);
+        fRemoteAddress.sin_addr.s_addr = ResolveAddress(endpoint.Host);
+        if (fRemoteAddress.sin_addr.s_addr == kInaddrNone)
+            RaiseSocketError(kTextBadAddress);
+        ReplaceSocket(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        if (fSocket == kInvalidSocket)
+            RaiseSocketError(kTextBadSocket);
+        // A connect that fails leaves no half-open socket behind that might still connect later.
+        auto fail = [&](bool timedOut) {
+            const int error = errno;
+            ReplaceSocket(kInvalidSocket);
+            errno = error;
+            if (timedOut)
+                RaiseTimeOut(FormatText(kTextConnectError, std::string(text)));
+            RaiseSocketError(kTextConnectError, text);
+        };
+        if (stop != nullptr && stop->Raised())
+            fail(true);
+        if (connect(fSocket, reinterpret_cast<const sockaddr*>(&fRemoteAddress), AddressLength()) !=
+            0) {
+            if (errno != EINPROGRESS && errno != EINTR)
+                fail(false);
+            pollfd entries[2] = {{fSocket, POLLOUT, 0},
+                                 {stop != nullptr ? stop->WakeDescriptor() : -1, POLLIN, 0}};
+            for (;;) {
+                const int ready = poll(entries, 2, MillisecondsUntil(deadline));
+                if (ready < 0 && errno == EINTR)
+                    continue;
+                if (ready < 0)
+                    fail(false);
+                if (entries[1].revents != 0 || (ready == 0 && MillisecondsUntil(deadline) == 0))
+                    fail(true);
+                if (entries[0].revents != 0)
+                    break;
+            }
+            int error = 0;
+            socklen_t length = sizeof error;
+            if (getsockopt(fSocket, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+                fail(false);
+            if (error != 0) {
+                errno = error;
+                fail(false);
+            }
+        }
+        // The channel's own sends and receives block.
+        const int flags = fcntl(fSocket, F_GETFL);
+        if (flags < 0 || fcntl(fSocket, F_SETFL, flags & ~O_NONBLOCK) != 0)
+            fail(false);
+        // From here on the record holds the local end of the outgoing connection.
+        socklen_t length = AddressLength();
+        getsockname(fSocket, reinterpret_cast<sockaddr*>(&fRemoteAddress), &length);
+    }
+    fRemoteName = std::move(endpoint.Host);
+}
+
+void TCommunication::SetReceiveSilenceLimit(int silenceMs) {
+    fSilenceLimit = std::max(silenceMs, 0);
+}
+
+void TCommunication::SetReceiveDeadline(int milliseconds) {
+    fHasDeadline = milliseconds > 0;
+    if (fHasDeadline)
+        fDeadline = TSteadyClock::now() + std::chrono::milliseconds(milliseconds);
+}
+
+void TCommunication::AwaitReceivable() {
+    if (fReceiveTimedOut)
+        RaiseTimeOut(LanguageText(kTextReceiveError));
+    if (fSilenceLimit == 0 && !fHasDeadline)
+        return;
+    const auto silenceEnd = TSteadyClock::now() + std::chrono::milliseconds(fSilenceLimit);
+    const auto end = fSilenceLimit == 0 ? fDeadline
+                     : fHasDeadline     ? std::min(fDeadline, silenceEnd)
+                                        : silenceEnd;
+    for (;;) {
+        const int left = MillisecondsUntil(end);
+        pollfd entry{fSocket, POLLIN, 0};
+        const int ready = left == 0 ? 0 : poll(&entry, 1, left);
+        if (ready > 0)
+            return; // bytes, the end of the stream or an error: recv tells which
+        if (ready < 0 && errno != EINTR)
+            RaiseSocketError(kTextReceiveError);
+        if (ready == 0 && MillisecondsUntil(end) == 0) {
+            fReceiveTimedOut = true;
+            RaiseTimeOut(LanguageText(kTextReceiveError));
+        }
+    }
+}
+
 void TCommunication::Send(const char* buffer, int length) {
     if (fNoNetwork)
         Raise(kTextBadProtocol);
@@ -255,6 +436,7 @@ void TCommunication::Flush() {}
 int TCommunication::ReceiveSome(char* buffer, int max) {
     if (max <= 0 || fNoNetwork)
         return max;
+    AwaitReceivable();
     for (;;) {
         const ssize_t received = recv(fSocket, buffer, static_cast<std::size_t>(max), 0);
         if (received >= 0)
@@ -474,6 +656,11 @@ public:
     bool Silent(std::uint32_t limit) const {
         return TicksSince(fLastTraffic, fClock.Now()) > limit;
     }
+    // How long until Silent(limit) turns true: at least 1 ms, so that a wait always waits.
+    int MillisecondsUntilDue(std::uint32_t limit) const {
+        const std::uint32_t elapsed = TicksSince(fLastTraffic, fClock.Now());
+        return elapsed >= limit ? 1 : static_cast<int>(limit - elapsed + 1);
+    }
 
     // Moves what can be moved now; false when the relay has to end (a failed receive or send).
     bool Step(TRelayDirection& direction);
@@ -590,11 +777,22 @@ void DirectedTransfer(TCommunication& from, TCommunication& to, std::int64_t cou
     to.Flush();
 }
 
-void RelayBothWays(TCommunication& client, TCommunication& server, std::FILE* trace,
-                   bool dropLoneCrLf, const std::atomic<bool>* stopFlag,
-                   const std::function<void()>& activity, const TTickClock& clock) {
+namespace {
+
+// The one relay behind both overloads. Without a wake descriptor the flag can only be looked at,
+// so an idle relay looks every kRelayPollMilliseconds; with one it sleeps until bytes can move,
+// the descriptor becomes readable or the nearest limit is due by the clock.
+void RelayCore(TCommunication& client, TCommunication& server, std::FILE* trace, bool dropLoneCrLf,
+               const std::atomic<bool>* stopFlag, int wakeDescriptor, bool sleepUntilLimit,
+               const std::function<void()>& activity, const TTickClock& clock) {
     if (client.Socket() == kInvalidSocket || server.Socket() == kInvalidSocket)
         return;
+    // The relay keeps limits of its own; a deadline left over from reading a request head would
+    // otherwise cut a long transfer short.
+    for (TCommunication* channel : {&client, &server}) {
+        channel->SetReceiveSilenceLimit(0);
+        channel->SetReceiveDeadline(0);
+    }
     try {
         // Whatever the caller left in a send buffer (a tunnel header) goes first.
         client.Flush();
@@ -613,15 +811,16 @@ void RelayBothWays(TCommunication& client, TCommunication& server, std::FILE* tr
         }
         const bool clientOpen = fromClient.ReadOpen || !fromClient.Idle();
         const bool serverOpen = fromServer.ReadOpen || !fromServer.Idle();
-        if ((!clientOpen && !serverOpen) ||
-            ((!clientOpen || !serverOpen) && relay.Silent(kRelayLinger))) {
+        const bool lingering = !clientOpen || !serverOpen;
+        if ((!clientOpen && !serverOpen) || (lingering && relay.Silent(kRelayLinger))) {
             closed = true; // both sides closed, or the one left has nothing more to say
             break;
         }
         if (relay.StopRequested() || relay.Silent(kRelaySilenceLimit))
             break;
         // Read where the direction's buffer is free, write where bytes wait for room.
-        pollfd sockets[2] = {{client.Socket(), 0, 0}, {server.Socket(), 0, 0}};
+        pollfd sockets[3] = {
+            {client.Socket(), 0, 0}, {server.Socket(), 0, 0}, {wakeDescriptor, POLLIN, 0}};
         if (fromClient.ReadOpen && fromClient.Idle())
             sockets[0].events |= POLLIN;
         if (!fromServer.Idle())
@@ -633,13 +832,37 @@ void RelayBothWays(TCommunication& client, TCommunication& server, std::FILE* tr
         // A socket we wait nothing of stays out of the poll: once its peer has closed and its
         // sending side is shut down it reports a hang-up at once, every time, although bytes may
         // still wait in it to be read when the other side has room.
-        for (pollfd& socket : sockets)
-            if (socket.events == 0)
-                socket.fd = -1;
-        poll(sockets, 2, kRelayPollMilliseconds);
+        for (int i = 0; i < 2; ++i)
+            if (sockets[i].events == 0)
+                sockets[i].fd = -1;
+        poll(sockets, 3,
+             sleepUntilLimit
+                 ? relay.MillisecondsUntilDue(lingering ? kRelayLinger : kRelaySilenceLimit)
+                 : kRelayPollMilliseconds);
     }
     if (!closed)
         relay.TraceStop();
+}
+
+} // namespace
+
+void RelayBothWays(TCommunication& client, TCommunication& server, std::FILE* trace,
+                   bool dropLoneCrLf, const std::atomic<bool>* stopFlag,
+                   const std::function<void()>& activity, const TTickClock& clock) {
+    RelayCore(client, server, trace, dropLoneCrLf, stopFlag, -1, false, activity, clock);
+}
+
+void RelayBothWays(TCommunication& client, TCommunication& server, std::FILE* trace,
+                   bool dropLoneCrLf, const TStopSignal* stop,
+                   const std::function<void()>& activity, const TTickClock& clock) {
+    RelayCore(client, server, trace, dropLoneCrLf, stop != nullptr ? &stop->Flag() : nullptr,
+              stop != nullptr ? stop->WakeDescriptor() : -1, true, activity, clock);
+}
+
+void RelayBothWays(TCommunication& client, TCommunication& server, std::FILE* trace,
+                   bool dropLoneCrLf, std::nullptr_t, const std::function<void()>& activity,
+                   const TTickClock& clock) {
+    RelayCore(client, server, trace, dropLoneCrLf, nullptr, -1, false, activity, clock);
 }
 
 } // namespace harbolt

@@ -2,6 +2,8 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -24,6 +26,28 @@ public:
 };
 
 class TBufferedCommunication;
+
+// A stop that can be waited on: loops that look read the flag, loops that sleep in poll also
+// watch WakeDescriptor(), which becomes readable for good once Raise() was called.
+class TStopSignal {
+public:
+    // An eventfd (EFD_CLOEXEC|EFD_NONBLOCK); raises ECommunication when none can be made.
+    TStopSignal();
+    ~TStopSignal();
+    TStopSignal(const TStopSignal&) = delete;
+    TStopSignal& operator=(const TStopSignal&) = delete;
+
+    // Any thread, any number of times; never cleared.
+    void Raise();
+    bool Raised() const { return fRaised.load(); }
+    int WakeDescriptor() const { return fWake; }
+    // For code that takes a flag.
+    const std::atomic<bool>& Flag() const { return fRaised; }
+
+private:
+    std::atomic<bool> fRaised{false};
+    int fWake = -1;
+};
 
 // One IPv4 stream socket with its local and remote names and addresses. A channel is driven by
 // one thread at a time; the lock only serialises Bind, Connect, SetReuseAddress and the building
@@ -49,10 +73,30 @@ public:
     // "host:port"; an empty host binds all interfaces.
     void Bind(std::string_view text);
     void Listen(int backlog);
-    // Waits up to milliseconds (< 0: without limit) for a connection; nullptr on time-out.
+    // Waits up to milliseconds (< 0: without limit) for a connection; nullptr on time-out, and
+    // also when the accept failed for a passing reason (a connection aborted before it was
+    // taken, a signal, a firewall refusal, or no descriptor or memory left): the caller's loop
+    // goes on. After a shortage of descriptors or memory Accept has already paused for 100 ms
+    // so that the loop does not spin; other failures raise. Without a limit Accept goes on
+    // waiting after such a failure instead.
     std::unique_ptr<TBufferedCommunication> Accept(int milliseconds);
     // "host:port"; afterwards RemoteAddress holds the local end of the outgoing socket.
+    // Blocks as long as the system lets a connect take.
     void Connect(std::string_view text);
+    // The same, bounded by milliseconds and cut short by stop (when given): raises an
+    // ECommunication with "time-out" in its text then. A failed bounded connect leaves the
+    // channel without a socket.
+    void Connect(std::string_view text, int milliseconds, const TStopSignal* stop = nullptr);
+
+    // Every blocking receive (ReceiveSome, and through it ReceiveLine, ReceiveExactly,
+    // ReceiveStatus, DirectedTransfer's receives) raises an ECommunication with "time-out" in its
+    // text when no byte came for silenceMs (0: no limit), or when the deadline set by
+    // SetReceiveDeadline has passed. After that the channel stays closed for reading: every
+    // later receive raises too. RelayBothWays lifts both limits: it has its own.
+    void SetReceiveSilenceLimit(int silenceMs);
+    // Deadline = now + milliseconds for all receives from here on (0 clears it): bounds a whole
+    // phase such as reading a request head, so one byte every 5 s cannot keep it open.
+    void SetReceiveDeadline(int milliseconds);
 
     // Sends every byte (the buffered channel collects them first).
     virtual void Send(const char* buffer, int length);
@@ -72,6 +116,10 @@ public:
 
 private:
     void ReplaceSocket(TSocket socket);
+    // Before a receive from the socket: waits within the receive limits, raises on time-out.
+    void AwaitReceivable();
+
+    using TSteadyClock = std::chrono::steady_clock;
 
     const bool fNoNetwork;
     std::string fLocalName;
@@ -81,6 +129,10 @@ private:
     sockaddr_in fRemoteAddress{};
     TSocket fSocket = kInvalidSocket;
     mutable std::mutex fLock;
+    int fSilenceLimit = 0; // milliseconds, 0: none
+    bool fHasDeadline = false;
+    TSteadyClock::time_point fDeadline{};
+    bool fReceiveTimedOut = false; // a receive limit was hit: closed for reading
 };
 
 // A channel with a 4096-byte send buffer (nothing reaches the socket before it fills or Flush)
@@ -132,12 +184,23 @@ void DirectedTransfer(TCommunication& from, TCommunication& to, std::int64_t cou
                       char* buffer, std::FILE* trace, const std::function<void()>& activity);
 
 // Copies both ways until a side closes, *stopFlag becomes true or nothing has passed for
-// 900 seconds of the clock. No channel failure escapes; the caller closes the channels. With
-// dropLoneCrLf a first client chunk of exactly CR LF is not forwarded. activity is called for
-// every relayed chunk, from the calling thread.
+// 900 seconds of the clock. The channels' receive limits are lifted (see SetReceiveDeadline).
+// No channel failure escapes; the caller closes the channels. With dropLoneCrLf a first client
+// chunk of exactly CR LF is not forwarded. activity is called for every relayed chunk, from the
+// calling thread.
 void RelayBothWays(TCommunication& client, TCommunication& server, std::FILE* trace,
                    bool dropLoneCrLf, const std::atomic<bool>* stopFlag,
                    const std::function<void()>& activity,
+                   const TTickClock& clock = SystemTickClock());
+// The same with a stop signal: an idle relay sleeps until bytes move, stop is raised or the
+// nearest limit (silence or linger, by the clock) is due, instead of looking every 50 ms.
+void RelayBothWays(TCommunication& client, TCommunication& server, std::FILE* trace,
+                   bool dropLoneCrLf, const TStopSignal* stop,
+                   const std::function<void()>& activity,
+                   const TTickClock& clock = SystemTickClock());
+// Without any stop (a literal nullptr, which would fit both overloads): the flag overload.
+void RelayBothWays(TCommunication& client, TCommunication& server, std::FILE* trace,
+                   bool dropLoneCrLf, std::nullptr_t noStop, const std::function<void()>& activity,
                    const TTickClock& clock = SystemTickClock());
 
 } // namespace harbolt

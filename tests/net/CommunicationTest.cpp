@@ -1,9 +1,13 @@
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "NetTestSupport.h"
@@ -184,6 +188,182 @@ TEST_F(CommunicationTest, AcceptWithoutLimitWaitsForAConnection) {
     EXPECT_EQ(ntohs(accepted->LocalAddress().sin_port), listener.Port);
     EXPECT_EQ(ntohs(accepted->RemoteAddress().sin_port), clientPort);
     EXPECT_EQ(accepted->RemoteName(), "localhost:" + std::to_string(clientPort));
+}
+
+TEST_F(CommunicationTest, AcceptWithoutDescriptorsLeftPausesAndKeepsTheConnectionQueued) {
+    TListener listener = MakeListener();
+    auto client = TCommunication::CreateUnconnected(false, false);
+    client->Connect(listener.Endpoint);
+    // The descriptor limit is lowered in a child of its own, so that nothing else here runs
+    // short. Exit codes: 0 fine, 1 raised, 2 no pause, 3 accepted anyway, 4 connection lost.
+    const pid_t child = fork();
+    if (child == 0) {
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        const rlim_t soft = limit.rlim_cur;
+        // Below the lowest free descriptor, so that none can be made; not 0, which would make
+        // poll refuse even one entry.
+        const int lowestFree = dup(0);
+        close(lowestFree);
+        limit.rlim_cur = static_cast<rlim_t>(lowestFree);
+        setrlimit(RLIMIT_NOFILE, &limit);
+        int code = 0;
+        try {
+            const auto start = Clock::now();
+            if (listener.Channel->Accept(1000) != nullptr)
+                code = 3;
+            else if (MillisecondsSince(start) < 90.0)
+                code = 2;
+            limit.rlim_cur = soft;
+            setrlimit(RLIMIT_NOFILE, &limit);
+            if (code == 0 && listener.Channel->Accept(1000) == nullptr)
+                code = 4;
+        } catch (...) {
+            code = 1;
+        }
+        _exit(code);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bounded connect
+
+// A loopback listener whose one-place queue is full: further connects stay unanswered (their SYN
+// is dropped) until it takes a connection, which it never does.
+class BoundedConnectTest : public CommunicationTest {
+protected:
+    void SetUp() override {
+        CommunicationTest::SetUp();
+        fListener = MakeListener(0);
+        for (int i = 0; i < 8 && !fFull; ++i) {
+            fQueued.push_back(TCommunication::CreateUnconnected(false, false));
+            fFull = CommunicationError([&] {
+                        fQueued.back()->Connect(fListener.Endpoint, 200);
+                    }).find("time-out") != std::string::npos;
+        }
+        ASSERT_TRUE(fFull);
+    }
+
+    TListener fListener;
+    std::vector<std::unique_ptr<TBufferedCommunication>> fQueued;
+    bool fFull = false;
+};
+
+TEST_F(BoundedConnectTest, TimesOutAgainstAListenerThatDoesNotAnswer) {
+    auto channel = TCommunication::CreateUnconnected(false, false);
+    const auto start = Clock::now();
+    EXPECT_EQ(CommunicationError([&] { channel->Connect(fListener.Endpoint, 150); }),
+              "error on connecting to " + fListener.Endpoint + ": time-out" + Errno(ETIMEDOUT));
+    const double elapsed = MillisecondsSince(start);
+    EXPECT_GE(elapsed, 145.0);
+    EXPECT_LT(elapsed, 1500.0);
+    EXPECT_EQ(channel->Socket(), kInvalidSocket); // nothing left that might connect later
+}
+
+TEST_F(BoundedConnectTest, IsCutShortByTheStopSignal) {
+    TStopSignal stop;
+    auto channel = TCommunication::CreateUnconnected(false, false);
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        stop.Raise();
+    });
+    const auto start = Clock::now();
+    const std::string error =
+        CommunicationError([&] { channel->Connect(fListener.Endpoint, 60000, &stop); });
+    const double elapsed = MillisecondsSince(start);
+    stopper.join();
+    EXPECT_NE(error.find("time-out"), std::string::npos) << error;
+    EXPECT_LT(elapsed, 2000.0);
+    // Once raised, the signal stays: a listener that would answer is not even tried.
+    TListener open = MakeListener();
+    EXPECT_NE(
+        CommunicationError([&] { channel->Connect(open.Endpoint, 2000, &stop); }).find("time-out"),
+        std::string::npos);
+    EXPECT_EQ(open.Channel->Accept(0), nullptr);
+}
+
+TEST_F(CommunicationTest, BoundedConnectConnectsABlockingChannelOrReportsTheRefusal) {
+    TListener listener = MakeListener();
+    TStopSignal stop;
+    auto channel = TCommunication::CreateUnconnected(false, false);
+    channel->Connect(listener.Endpoint, 2000, &stop);
+    auto accepted = listener.Channel->Accept(2000);
+    ASSERT_NE(accepted, nullptr);
+    EXPECT_EQ(channel->RemoteName(), "127.0.0.1");
+    EXPECT_EQ(ntohs(channel->RemoteAddress().sin_port), BoundPort(channel->Socket()));
+    EXPECT_EQ(fcntl(channel->Socket(), F_GETFL) & O_NONBLOCK, 0);
+    SendNow(*accepted, "ready\r\n");
+    EXPECT_EQ(channel->ReceiveLine(64), "ready");
+
+    auto bound = TCommunication::CreateListening(false);
+    bound->Bind("127.0.0.1:0");
+    const std::string refusing = "127.0.0.1:" + std::to_string(BoundPort(bound->Socket()));
+    EXPECT_EQ(CommunicationError([&] { channel->Connect(refusing, 2000); }),
+              "error on connecting to " + refusing + Errno(ECONNREFUSED));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Receive limits
+
+const std::string kReceiveTimeOut =
+    "error on receiving: time-out (" + std::to_string(ETIMEDOUT) + ")";
+
+TEST_F(CommunicationTest, SilenceLimitEndsAReceiveAndClosesTheChannelForReading) {
+    TChannelPair pair = MakePair();
+    pair.Accepted->SetReceiveSilenceLimit(150);
+    SendNow(*pair.Connected, "abc");
+    char buffer[16];
+    const auto start = Clock::now();
+    EXPECT_EQ(CommunicationError([&] { pair.Accepted->ReceiveExactly(buffer, 10); }),
+              kReceiveTimeOut);
+    const double elapsed = MillisecondsSince(start);
+    EXPECT_GE(elapsed, 145.0);
+    EXPECT_LT(elapsed, 2000.0);
+    // Bytes that come late are not read any more.
+    SendNow(*pair.Connected, "late\n");
+    pair.Accepted->SetReceiveSilenceLimit(0);
+    EXPECT_EQ(CommunicationError([&] { pair.Accepted->ReceiveLine(64); }), kReceiveTimeOut);
+}
+
+TEST_F(CommunicationTest, DeadlineEndsAReceiveThatATrickleKeepsAlive) {
+    TChannelPair pair = MakePair();
+    std::atomic<bool> quit{false};
+    std::thread trickle([&] {
+        for (int i = 0; i < 100 && !quit; ++i) {
+            SendNow(*pair.Connected, "x");
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+    });
+    pair.Accepted->SetReceiveSilenceLimit(250);
+    pair.Accepted->SetReceiveDeadline(500);
+    const auto start = Clock::now();
+    const std::string error = CommunicationError([&] { pair.Accepted->ReceiveLine(4096); });
+    const double elapsed = MillisecondsSince(start);
+    quit = true;
+    trickle.join();
+    EXPECT_EQ(error, kReceiveTimeOut);
+    EXPECT_GE(elapsed, 495.0); // the silence limit alone never fires
+    EXPECT_LT(elapsed, 2000.0);
+}
+
+TEST_F(CommunicationTest, ClearedDeadlineNoLongerLimits) {
+    TChannelPair pair = MakePair();
+    pair.Accepted->SetReceiveDeadline(50);
+    pair.Accepted->SetReceiveDeadline(0);
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        SendNow(*pair.Connected, "220 late\r\n");
+    });
+    int status = 0;
+    const std::string error = CommunicationError([&] { status = pair.Accepted->ReceiveStatus(); });
+    late.join();
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(status, 220);
 }
 
 // ---------------------------------------------------------------------------------------------

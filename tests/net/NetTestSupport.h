@@ -45,12 +45,12 @@ struct TListener {
     std::uint16_t Port = 0;
 };
 
-inline TListener MakeListener() {
+inline TListener MakeListener(int backlog = 5) {
     TListener listener;
     listener.Channel = TCommunication::CreateListening(false);
     listener.Channel->SetReuseAddress();
     listener.Channel->Bind("127.0.0.1:0");
-    listener.Channel->Listen(5);
+    listener.Channel->Listen(backlog);
     listener.Port = BoundPort(listener.Channel->Socket());
     listener.Endpoint = "127.0.0.1:" + std::to_string(listener.Port);
     return listener;

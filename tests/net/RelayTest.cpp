@@ -37,20 +37,30 @@ protected:
     }
 
     void TearDown() override {
-        fStop = true;
+        Stop();
         if (fRelay.joinable())
             fRelay.join();
         EXPECT_EQ(fRelayError, "");
         std::fclose(fTrace);
     }
 
+    void Stop() {
+        fStop = true;
+        fStopSignal.Raise();
+    }
+
+    // The overload with a stop signal when fUseSignal, else the one with a flag.
     void StartRelay(bool dropLoneCrLf, const TTickClock& clock = SystemTickClock()) {
         fRelay =
             std::thread([this, dropLoneCrLf, &clock, done = std::move(fDonePromise)]() mutable {
                 try {
-                    RelayBothWays(
-                        *fRelayClient, *fRelayServer, fTrace, dropLoneCrLf, &fStop,
-                        [this] { ++fActivity; }, clock);
+                    const auto activity = [this] { ++fActivity; };
+                    if (fUseSignal)
+                        RelayBothWays(*fRelayClient, *fRelayServer, fTrace, dropLoneCrLf,
+                                      &fStopSignal, activity, clock);
+                    else
+                        RelayBothWays(*fRelayClient, *fRelayServer, fTrace, dropLoneCrLf, &fStop,
+                                      activity, clock);
                 } catch (const std::exception& e) {
                     fRelayError = e.what();
                 }
@@ -83,7 +93,9 @@ protected:
     std::unique_ptr<TBufferedCommunication> fRelayServer;
     std::unique_ptr<TBufferedCommunication> fServer;
     std::FILE* fTrace = nullptr;
+    bool fUseSignal = false;
     std::atomic<bool> fStop{false};
+    TStopSignal fStopSignal;
     std::atomic<int> fActivity{0};
     std::string fRelayError;
     std::promise<void> fDonePromise;
@@ -91,7 +103,21 @@ protected:
     std::thread fRelay;
 };
 
-TEST_F(RelayTest, RelaysBothWaysUntilTheClientCloses) {
+// The cases that hold for both overloads alike: true for the stop signal.
+class RelayOverloadTest : public RelayTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        fUseSignal = GetParam();
+        RelayTest::SetUp();
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Overloads, RelayOverloadTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "StopSignal" : "Flag";
+                         });
+
+TEST_P(RelayOverloadTest, RelaysBothWaysUntilTheClientCloses) {
     StartRelay(false);
     SendNow(*fClient, "hello");
     EXPECT_EQ(ReadUpTo(*fServer, 5), "hello");
@@ -121,7 +147,7 @@ TEST_F(RelayTest, EndsWhenTheServerClosesAndTheClientHasNothingMoreToSay) {
     EXPECT_EQ(Trace(), "<-- [reading from Server] CONNECTION CLOSED(0) -->\n");
 }
 
-TEST_F(RelayTest, AnswersStillReachAClientThatClosedItsSendingSide) {
+TEST_P(RelayOverloadTest, AnswersStillReachAClientThatClosedItsSendingSide) {
     StartRelay(false);
     SendNow(*fClient, "ping");
     ::shutdown(fClient->Socket(), SHUT_WR);   // request sent, now waiting for the answer
@@ -137,7 +163,7 @@ TEST_F(RelayTest, AnswersStillReachAClientThatClosedItsSendingSide) {
                        "<-- [reading from Server] CONNECTION CLOSED(0) -->\n");
 }
 
-TEST_F(RelayTest, ALargeAnswerOutlivesTheServersCloseAndReachesAHalfClosedClient) {
+TEST_P(RelayOverloadTest, ALargeAnswerOutlivesTheServersCloseAndReachesAHalfClosedClient) {
     // The server answers more than the sockets can hold and closes at once, while the client
     // reads slowly: the rest of the answer still waits in the relay and in its socket when the
     // server's close arrives.
@@ -157,7 +183,7 @@ TEST_F(RelayTest, ALargeAnswerOutlivesTheServersCloseAndReachesAHalfClosedClient
     ASSERT_TRUE(Ended(2s));
 }
 
-TEST_F(RelayTest, AnEchoingServerNeverStallsTheRelay) {
+TEST_P(RelayOverloadTest, AnEchoingServerNeverStallsTheRelay) {
     // The server sends back what it reads, on one thread: while the relay pushes data at it,
     // the server waits for the relay to take its answers. A relay that blocks in sending to one
     // side without reading the other stalls here for good.
@@ -183,17 +209,17 @@ TEST_F(RelayTest, AnEchoingServerNeverStallsTheRelay) {
     EXPECT_EQ(echoed.size(), kSize);
 }
 
-TEST_F(RelayTest, StopFlagEndsAnIdleRelayPromptly) {
+TEST_P(RelayOverloadTest, StopEndsAnIdleRelayPromptly) {
     StartRelay(false);
     std::this_thread::sleep_for(100ms);
     const auto stopped = Clock::now();
-    fStop = true;
+    Stop();
     ASSERT_TRUE(Ended(1s));
     EXPECT_LT(MillisecondsSince(stopped), 500.0);
     EXPECT_EQ(Trace(), "<-- STOP/TIMEOUT -->\n");
 }
 
-TEST_F(RelayTest, StopFlagEndsARelayUnderSteadyTraffic) {
+TEST_P(RelayOverloadTest, StopEndsARelayUnderSteadyTraffic) {
     std::atomic<bool> quit{false};
     std::thread feeder([&] {
         const std::string block(16384, 'f');
@@ -212,7 +238,7 @@ TEST_F(RelayTest, StopFlagEndsARelayUnderSteadyTraffic) {
     StartRelay(false);
     std::this_thread::sleep_for(200ms);
     const auto stopped = Clock::now();
-    fStop = true;
+    Stop();
     const bool ended = Ended(1s);
     EXPECT_LT(MillisecondsSince(stopped), 1000.0);
     quit = true;
@@ -223,6 +249,55 @@ TEST_F(RelayTest, StopFlagEndsARelayUnderSteadyTraffic) {
     EXPECT_GT(fActivity.load(), 0);
     const std::string trace = Trace();
     EXPECT_EQ(trace.substr(trace.size() - 21), "<-- STOP/TIMEOUT -->\n");
+}
+
+// The real clock, shifted ahead by some milliseconds from its second reading on: the relay's
+// start is read unshifted, so a limit comes due that many milliseconds early.
+class TShiftedClock : public TTickClock {
+public:
+    explicit TShiftedClock(std::uint32_t shift) : fShift(shift) {}
+    std::uint32_t Now() const override {
+        return SystemTickClock().Now() + (fReads++ == 0 ? 0 : fShift);
+    }
+    int Reads() const { return fReads.load(); }
+
+private:
+    std::uint32_t fShift;
+    mutable std::atomic<int> fReads{0};
+};
+
+TEST_F(RelayTest, AStopSignalWakesARelaySleepingWithoutLimitInSight) {
+    fUseSignal = true;
+    TShiftedClock clock(0);
+    StartRelay(false, clock);
+    std::this_thread::sleep_for(300ms);
+    // Asleep until the 900 s are due: no reading of the clock every 50 ms.
+    EXPECT_LE(clock.Reads(), 4);
+    const auto stopped = Clock::now();
+    fStopSignal.Raise();
+    ASSERT_TRUE(Ended(2s));
+    EXPECT_LT(MillisecondsSince(stopped), 500.0);
+    EXPECT_EQ(Trace(), "<-- STOP/TIMEOUT -->\n");
+}
+
+TEST_F(RelayTest, ASleepingRelayEndsWhenTheSilenceLimitIsDue) {
+    fUseSignal = true;
+    TShiftedClock clock(900000 - 100); // the silence limit comes due after 100 ms
+    const auto start = Clock::now();
+    StartRelay(false, clock);
+    ASSERT_TRUE(Ended(2s));
+    EXPECT_GE(MillisecondsSince(start), 95.0);
+    EXPECT_EQ(Trace(), "<-- STOP/TIMEOUT -->\n");
+}
+
+TEST_F(RelayTest, ASleepingRelayEndsWhenTheLingerAfterACloseIsDue) {
+    fUseSignal = true;
+    TShiftedClock clock(10000 - 100); // the linger comes due 100 ms after the start
+    StartRelay(false, clock);
+    fServer.reset();
+    EXPECT_EQ(ReadUpTo(*fClient, 1), ""); // the close is passed on at once
+    ASSERT_TRUE(Ended(2s));
+    EXPECT_EQ(Trace(), "<-- [reading from Server] CONNECTION CLOSED(0) -->\n");
 }
 
 TEST_F(RelayTest, FifteenMinutesOfSilenceEndTheRelay) {
@@ -249,7 +324,7 @@ TEST_F(RelayTest, TrafficRestartsTheSilenceLimit) {
     EXPECT_EQ(Trace(), "<-- [reading from Server] WRITE(1): x -->\n<-- STOP/TIMEOUT -->\n");
 }
 
-TEST_F(RelayTest, DropsALoneCrLfAsFirstClientChunk) {
+TEST_P(RelayOverloadTest, DropsALoneCrLfAsFirstClientChunk) {
     StartRelay(true);
     SendNow(*fClient, "\r\n");
     WaitUntilTaken();
@@ -274,7 +349,7 @@ TEST_F(RelayTest, DropsALoneCrLfAsFirstClientChunk) {
     EXPECT_EQ(fActivity.load(), 2);
 }
 
-TEST_F(RelayTest, ForwardsACrLfAfterTheServerSpoke) {
+TEST_P(RelayOverloadTest, ForwardsACrLfAfterTheServerSpoke) {
     StartRelay(true);
     SendNow(*fServer, "220 ready\r\n");
     EXPECT_EQ(ReadUpTo(*fClient, 11), "220 ready\r\n");
@@ -282,13 +357,13 @@ TEST_F(RelayTest, ForwardsACrLfAfterTheServerSpoke) {
     EXPECT_EQ(ReadUpTo(*fServer, 2), "\r\n");
 }
 
-TEST_F(RelayTest, ForwardsALoneCrLfWithoutTheOption) {
+TEST_P(RelayOverloadTest, ForwardsALoneCrLfWithoutTheOption) {
     StartRelay(false);
     SendNow(*fClient, "\r\n");
     EXPECT_EQ(ReadUpTo(*fServer, 2), "\r\n");
 }
 
-TEST_F(RelayTest, TraceEscapesControlBytes) {
+TEST_P(RelayOverloadTest, TraceEscapesControlBytes) {
     StartRelay(false);
     const std::string bytes("\x00\x09"
                             "A\n\r\x1f \xfe\xff\x0b",
@@ -304,16 +379,18 @@ TEST_F(RelayTest, TraceEscapesControlBytes) {
                        "<-- [reading from Server] CONNECTION CLOSED(0) -->\n");
 }
 
-TEST_F(RelayTest, RelaysBytesAlreadyReadIntoTheLineBufferFirst) {
+TEST_P(RelayOverloadTest, RelaysBytesAlreadyReadIntoTheLineBufferFirst) {
     SendNow(*fClient, "CONNECT host:80\r\nBODY");
+    fRelayClient->SetReceiveDeadline(150); // bounds reading the head, not the relay
     ASSERT_EQ(fRelayClient->ReceiveLine(256), "CONNECT host:80");
     StartRelay(false);
     EXPECT_EQ(ReadUpTo(*fServer, 4), "BODY");
+    std::this_thread::sleep_for(200ms);
     SendNow(*fClient, "MORE");
     EXPECT_EQ(ReadUpTo(*fServer, 4), "MORE");
 }
 
-TEST_F(RelayTest, RelaysLargeStreamsBothWaysIntact) {
+TEST_P(RelayOverloadTest, RelaysLargeStreamsBothWaysIntact) {
     constexpr std::size_t kSize = 3 * 1024 * 1024 + 17;
     auto pattern = [](std::size_t size, unsigned seed) {
         std::string data(size, '\0');
