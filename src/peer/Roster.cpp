@@ -1,10 +1,14 @@
 #include "peer/Roster.h"
 
 #include "database/Database.h"
+#include "peer/Sync.h"
 #include "platform/CodePage.h"
 #include "platform/Languages.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <mutex>
+#include <set>
 
 namespace harbolt {
 
@@ -41,12 +45,47 @@ TInfo& TRoster::Add(const std::string& name, const TInfo& info) {
     return FEntries.insert(it, {name, info})->second;
 }
 
+bool TRoster::Remove(std::string_view name) {
+    const auto it = Position(FEntries, name);
+    if (it == FEntries.end() || AnsiCompareText(it->first, name) != 0)
+        return false;
+    FEntries.erase(it);
+    return true;
+}
+
 const std::pair<std::string, TInfo>* TRoster::OnlineComputer() const {
     for (const auto& entry : FEntries)
         if (entry.second.Online)
             return &entry;
     return nullptr;
 }
+
+namespace {
+
+// Names of the database entries that hold properties. Looking up one by one through FindComputer
+// would create the entries that are missing.
+std::set<std::string, AnsiCaseLess> NamesWithData() {
+    std::set<std::string, AnsiCaseLess> names;
+    const std::lock_guard<std::recursive_mutex> guard(DatabaseLock);
+    if (TheDatabase == nullptr)
+        return names;
+    for (const TComputerData* entry = TheDatabase->First.get(); entry != nullptr;
+         entry = entry->Next.get())
+        if (!entry->IsEmpty())
+            names.insert(entry->Name());
+    return names;
+}
+
+bool IsOwnName(std::string_view name) {
+    return AnsiCompareText(name, DisplayName(OwnComputerName)) == 0;
+}
+
+// Alive, or heard since the last ageing pass.
+bool AliveNow(const TInfo& info, std::uint32_t now) {
+    return info.Alive || TicksSince(info.LastSeen, now) <= kRosterTimeoutMs;
+}
+
+} // namespace
 
 bool IsOwnTimeMaster() {
     return TextIsTrue(GetComputerProperty(OwnComputerName, "Zeitmeister")) ||
@@ -62,15 +101,91 @@ void TPeerProtocol::FillFromDatabase() {
         return;
     std::vector<std::string> names;
     TheDatabase->GetNames(names);
+    // Beyond the limit the own computer and those with data come first.
+    const auto withData = NamesWithData();
+    std::stable_partition(names.begin(), names.end(), [&withData](const std::string& name) {
+        return SameTextAscii(name, OwnComputerName) || withData.count(name) != 0;
+    });
+    std::stable_partition(names.begin(), names.end(), [](const std::string& name) {
+        return SameTextAscii(name, OwnComputerName);
+    });
     const std::uint32_t now = Clock.Now();
     for (const std::string& name : names) {
+        const std::string shown = DisplayName(name);
+        if (Roster.Find(shown) != nullptr)
+            continue;
+        if (Roster.Entries().size() >= kRosterLimit) {
+            ++IgnoredNames;
+            continue;
+        }
         TInfo info;
         // Not heard yet: the first ageing pass must not take them for alive.
         info.LastSeen = now - kRosterTimeoutMs - 1;
         info.LastOnline = now;
-        Roster.Add(DisplayName(name), info);
-        View.AddTab(DisplayName(name));
+        Roster.Add(shown, info);
+        View.AddTab(shown);
     }
+    ReportIgnoredNames();
+}
+
+TInfo* TPeerProtocol::AddBounded(const std::string& name, const TInfo& info) {
+    if (Roster.Entries().size() >= kRosterLimit && !DropOneEntry()) {
+        ++IgnoredNames;
+        ReportIgnoredNames();
+        return nullptr;
+    }
+    return &Roster.Add(name, info);
+}
+
+// Only an entry that is not alive and holds no data goes, never the own computer; those never
+// alive in this run first, then the longest unheard.
+bool TPeerProtocol::DropOneEntry() {
+    const std::uint32_t now = Clock.Now();
+    if (!DropCandidatesFresh || DropCandidatesJournals != AppliedJournalCount()) {
+        DropCandidatesFresh = true;
+        DropCandidatesJournals = AppliedJournalCount();
+        DropCandidates.clear();
+        const auto withData = NamesWithData();
+        std::vector<const std::pair<std::string, TInfo>*> found;
+        for (const auto& entry : Roster.Entries())
+            if (!AliveNow(entry.second, now) && !IsOwnName(entry.first) &&
+                withData.count(entry.first) == 0)
+                found.push_back(&entry);
+        // Best last.
+        std::sort(found.begin(), found.end(), [now](const auto* a, const auto* b) {
+            if (a->second.EverAlive != b->second.EverAlive)
+                return a->second.EverAlive;
+            return TicksSince(a->second.LastSeen, now) < TicksSince(b->second.LastSeen, now);
+        });
+        for (const auto* entry : found)
+            DropCandidates.push_back(entry->first);
+    }
+    while (!DropCandidates.empty()) {
+        const std::string name = std::move(DropCandidates.back());
+        DropCandidates.pop_back();
+        const TInfo* info = Roster.Find(name);
+        if (info == nullptr || AliveNow(*info, now))
+            continue;
+        Roster.Remove(name);
+        View.RemoveTab(name);
+        return true;
+    }
+    return false;
+}
+
+void TPeerProtocol::ReportIgnoredNames() {
+    if (IgnoredNames == 0)
+        return;
+    const std::uint32_t now = Clock.Now();
+    if (IgnoredReported && TicksSince(LastIgnoredReport, now) < kRosterFullReportMs)
+        return;
+    std::fprintf(stderr,
+                 "harbolt: the list of computers is full (%zu); %zu new name(s) ignored since "
+                 "the last report\n",
+                 kRosterLimit, IgnoredNames);
+    IgnoredNames = 0;
+    IgnoredReported = true;
+    LastIgnoredReport = now;
 }
 
 void TPeerProtocol::Send(const TDatagram& datagram) {
@@ -129,13 +244,17 @@ void TPeerProtocol::Presence(const TAnnouncement& announcement) {
     const std::uint32_t now = Clock.Now();
     if (TInfo* info = Roster.Find(name)) {
         info->LastSeen = now;
+        info->Heard = true;
         return;
     }
     TInfo info;
     info.LastSeen = now;
     info.LastOnline = now;
     info.Alive = true;
-    Roster.Add(name, info);
+    info.Heard = true;
+    info.EverAlive = true;
+    if (AddBounded(name, info) == nullptr)
+        return;
     View.AddTab(name);
     View.RefreshConnectionList();
 }
@@ -143,14 +262,18 @@ void TPeerProtocol::Presence(const TAnnouncement& announcement) {
 void TPeerProtocol::DataInfo(const TAnnouncement& announcement) {
     if (TheDatabase == nullptr)
         return;
+    // Anyone can send a data info. Only a computer that announces its presence is asked for its
+    // journal, and only then does it get a database entry.
+    const TInfo* info = Roster.Find(DisplayName(announcement.Name));
+    if (info == nullptr || !info->Heard)
+        return;
     TComputerData& computer = TheDatabase->FindComputer(announcement.Name);
     if (computer.GetJournalEnd() >= announcement.JournalEnd) {
         computer.Touch();
         return;
     }
-    if (computer.UpdateRunning)
+    if (computer.UpdateRunning.exchange(true))
         return;
-    computer.UpdateRunning = true;
     if (Links.StartUpdatingSession)
         Links.StartUpdatingSession(announcement.SyncAddress, announcement.Name);
 }
@@ -180,6 +303,7 @@ void TPeerProtocol::Online(const TAnnouncement& announcement) {
     info->ConnectionName = announcement.ConnectionName;
     info->Changed = true;
     info->Alive = true;
+    info->EverAlive = true;
     if (Links.OnlineAddressFresh && Links.OnlineAddressFresh())
         return;
     if (Links.SetOnlineProxyAddress)
@@ -204,6 +328,7 @@ void TPeerProtocol::Age() {
             }
         } else {
             info.Alive = true;
+            info.EverAlive = true;
             if (info.Online && TicksSince(info.LastOnline, now) > kRosterTimeoutMs) {
                 info.Online = false;
                 info.Changed = true;
@@ -211,6 +336,9 @@ void TPeerProtocol::Age() {
             }
         }
     }
+    // Entries that lapsed may make room now.
+    DropCandidatesFresh = false;
+    ReportIgnoredNames();
 }
 
 void TPeerProtocol::RefreshChangedEntries() {

@@ -4,6 +4,7 @@
 #include "platform/Clock.h"
 #include "platform/TimeSetter.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -24,19 +25,31 @@ struct TInfo {
     std::string ConnectionName;
     bool Changed = true;
     bool Alive = false;
+    // A presence datagram of this name came in this run (entries read from the database at
+    // start-up have not been heard). Only heard computers are asked for their journals.
+    bool Heard = false;
+    // Alive at some time in this run.
+    bool EverAlive = false;
 };
+
+// Computers the roster holds at most: a flood of invented names must not grow it without end.
+constexpr std::size_t kRosterLimit = 1024;
+// Names ignored because the roster was full are reported at most this often.
+constexpr std::uint32_t kRosterFullReportMs = 60000;
 
 // The name as its tab shows it: first character kept, every further letter A-Z lowered.
 std::string DisplayName(std::string_view name);
 
 // Computer names in sorted order (case-insensitive, duplicates ignored), each with its TInfo.
-// Entries are never removed while the program runs.
+// TPeerProtocol keeps it within kRosterLimit by dropping entries nobody needs.
 class TRoster {
 public:
     TInfo* Find(std::string_view name);
     const TInfo* Find(std::string_view name) const;
     // Adds name when no entry of that name exists; returns the entry either way.
     TInfo& Add(const std::string& name, const TInfo& info);
+    // Removes the entry of that name; false when there is none.
+    bool Remove(std::string_view name);
     // The first entry, in roster order, that is online; nullptr when none is.
     const std::pair<std::string, TInfo>* OnlineComputer() const;
 
@@ -57,6 +70,8 @@ public:
     virtual void RefreshConnectionList() {}
     // A computer announced itself for the first time; its tab goes at the end of the row.
     virtual void AddTab(const std::string& displayName) { (void)displayName; }
+    // The roster dropped a computer to make room; its tab goes.
+    virtual void RemoveTab(const std::string& displayName) { (void)displayName; }
 };
 
 // Links to subsystems that come later or live elsewhere; each may stay empty.
@@ -65,8 +80,9 @@ struct TPeerLinks {
     std::function<void(const TDatagram&)> SendDatagram;
     // Name of the own active dial-up connection; empty when there is none.
     std::function<std::string()> ActiveConnectionName;
-    // A computer announced a journal end beyond what we hold: fetch its journal from
-    // syncAddress. UpdateRunning of its entry is already set; the session clears it.
+    // A heard computer announced a journal end beyond what we hold: fetch its journal from
+    // syncAddress. UpdateRunning of its entry is already set; the session clears it (also when
+    // none can start, so that the next data info tries again).
     std::function<void(const std::string& syncAddress, const std::string& computer)>
         StartUpdatingSession;
     // The online computer's proxy address, handed to the proxy core; OnlineAddressFresh tells
@@ -82,7 +98,8 @@ public:
     TPeerProtocol(const TTickClock& clock, TTimeSetter& timeSetter, TRosterView& view,
                   TPeerLinks links);
 
-    // Start-up: one entry per computer of the database, not alive and offline.
+    // Start-up: one entry per computer of the database, not alive and offline (within
+    // kRosterLimit like every other entry).
     void FillFromDatabase();
 
     // Presence every 333 ms; online datagram too while a dial-up connection is up.
@@ -109,12 +126,29 @@ private:
     void Age();
     void RefreshOnlineState();
     void Send(const TDatagram& datagram);
+    // Adds a new name, first dropping an entry when the roster is full; nullptr (and the name
+    // counted as ignored) when no entry may be dropped.
+    TInfo* AddBounded(const std::string& name, const TInfo& info);
+    bool DropOneEntry();
+    // At most one line a minute on standard error; ageing also reports what the last ones left.
+    void ReportIgnoredNames();
 
     const TTickClock& Clock;
     TTimeSetter& TimeSetter;
     TRosterView& View;
     TPeerLinks Links;
     bool OnlineStateRefreshed = false;
+
+    // Entries that may be dropped, best last; rebuilt after each ageing pass (only ageing makes
+    // an entry droppable) and after a journal was applied (a copy may have gained data). Each is
+    // checked again for life when its turn comes.
+    std::vector<std::string> DropCandidates;
+    bool DropCandidatesFresh = false;
+    std::uint64_t DropCandidatesJournals = 0;
+    // Names ignored since the last report, and when that report was made.
+    std::size_t IgnoredNames = 0;
+    bool IgnoredReported = false;
+    std::uint32_t LastIgnoredReport = 0;
 };
 
 // Whether the own computer is a time master ("Zeitmeister" or "Timemaster" true).

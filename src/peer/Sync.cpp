@@ -2,7 +2,9 @@
 
 #include "database/Database.h"
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -13,7 +15,27 @@ std::mutex UpdateSessionLock;
 namespace {
 constexpr int kReceivePiece = 65535;
 constexpr std::size_t kSendPiece = 16384;
+
+std::atomic<int> ConnectLimitMs{kUpdatingConnectMs};
+std::atomic<int> SilenceLimitMs{kUpdatingSilenceMs};
+std::atomic<int> AnswerLimitMs{kUpdatingAnswerMs};
+std::atomic<int> RunningSessions{0};
+std::atomic<std::uint64_t> AppliedJournals{0};
 } // namespace
+
+void SetUpdatingSessionLimits(int connectMs, int silenceMs, int answerMs) {
+    ConnectLimitMs = connectMs;
+    SilenceLimitMs = silenceMs;
+    AnswerLimitMs = answerMs;
+}
+
+int UpdatingSessionsRunning() {
+    return RunningSessions.load();
+}
+
+std::uint64_t AppliedJournalCount() {
+    return AppliedJournals.load();
+}
 
 std::string SyncRequest(std::int32_t start) {
     TMemoryStream request;
@@ -28,50 +50,73 @@ bool RunUpdatingSession(const std::string& syncAddress, const std::string& compu
     std::unique_ptr<TBufferedCommunication> channel;
     try {
         channel = TCommunication::CreateUnconnected(false, false);
-        std::lock_guard<std::mutex> session(UpdateSessionLock);
-        try {
-            channel->Connect(syncAddress);
-            channel->SendText("UPDATE!");
-            channel->SendLineEnd();
-            channel->SendLineEnd();
-            channel->Flush();
-            const std::int32_t start = GetComputerJournalEnd(computer);
-            if (start == -1)
-                throw Exception("no database access");
-            const std::string request = SyncRequest(start);
-            channel->Send(request.data(), static_cast<int>(request.size()));
-            channel->Flush();
-
-            std::string answer;
-            std::vector<char> piece(kReceivePiece);
-            for (;;) {
-                const int n = channel->ReceiveSome(piece.data(), kReceivePiece);
-                if (n <= 0)
-                    break;
-                if (answer.size() + static_cast<std::size_t>(n) > kSyncAnswerLimit)
-                    throw Exception("journal answer beyond " + std::to_string(kSyncAnswerLimit) +
-                                    " bytes");
-                answer.append(piece.data(), static_cast<std::size_t>(n));
-            }
-            TMemoryStream stream(std::move(answer));
-            TJournal journal;
-            journal.LoadFromStream(stream);
-            ApplyComputerJournal(computer, journal);
-            applied = true;
-        } catch (const std::exception&) {
-            // Peer-protocol failures are never shown; the next data info tries again.
+        // Only one session per computer runs (UpdateRunning), so nothing else changes this
+        // computer's journal end between reading it here and applying the answer below.
+        std::int32_t start;
+        {
+            const std::lock_guard<std::mutex> session(UpdateSessionLock);
+            start = GetComputerJournalEnd(computer);
         }
+        if (start == -1)
+            throw Exception("no database access");
+        channel->Connect(syncAddress, ConnectLimitMs.load());
+        channel->SetReceiveSilenceLimit(SilenceLimitMs.load());
+        channel->SetReceiveDeadline(AnswerLimitMs.load());
+        channel->SendText("UPDATE!");
+        channel->SendLineEnd();
+        channel->SendLineEnd();
+        const std::string request = SyncRequest(start);
+        channel->Send(request.data(), static_cast<int>(request.size()));
+        channel->Flush();
+
+        std::string answer;
+        std::vector<char> piece(kReceivePiece);
+        for (;;) {
+            const int n = channel->ReceiveSome(piece.data(), kReceivePiece);
+            if (n <= 0)
+                break;
+            if (answer.size() + static_cast<std::size_t>(n) > kSyncAnswerLimit)
+                throw Exception("journal answer beyond " + std::to_string(kSyncAnswerLimit) +
+                                " bytes");
+            answer.append(piece.data(), static_cast<std::size_t>(n));
+        }
+        channel.reset();
+        TMemoryStream stream(std::move(answer));
+        TJournal journal;
+        journal.LoadFromStream(stream);
+        const std::lock_guard<std::mutex> session(UpdateSessionLock);
+        ApplyComputerJournal(computer, journal);
+        ++AppliedJournals;
+        applied = true;
     } catch (const std::exception&) {
-        // No channel (no sockets): the same as any other failure.
+        // Peer-protocol failures (time limits included) are never shown; the next data info
+        // tries again.
     }
-    // The lock is released here already; then the flag, then the channel is closed.
+    // No lock is held here; the flag goes before the channel (if still open) is closed.
     EndComputerUpdate(computer);
     channel.reset();
     return applied;
 }
 
-void StartUpdatingSession(const std::string& syncAddress, const std::string& computer) {
-    std::thread([syncAddress, computer] { RunUpdatingSession(syncAddress, computer); }).detach();
+bool StartUpdatingSession(const std::string& syncAddress, const std::string& computer) {
+    if (RunningSessions.fetch_add(1) >= kUpdatingSessionLimit) {
+        RunningSessions.fetch_sub(1);
+        EndComputerUpdate(computer);
+        return false;
+    }
+    try {
+        std::thread([syncAddress, computer] {
+            RunUpdatingSession(syncAddress, computer);
+            RunningSessions.fetch_sub(1);
+        }).detach();
+    } catch (const std::exception& e) {
+        RunningSessions.fetch_sub(1);
+        EndComputerUpdate(computer);
+        std::fprintf(stderr, "harbolt: cannot start a thread to update %s: %s\n", computer.c_str(),
+                     e.what());
+        return false;
+    }
+    return true;
 }
 
 void ServeJournal(TBufferedCommunication& channel) {

@@ -13,8 +13,26 @@
 // A computer only ever serves its own data.
 namespace harbolt {
 
-// At most one updating session runs at a time in an instance.
+// Serialises applying journals (and reading the start number) in an instance. A session never
+// holds it while it waits on the network.
 extern std::mutex UpdateSessionLock;
+
+// Updating sessions that run at once at most; past it a data info starts nothing and the next
+// one (a second later) tries again. Keeps the thread count bounded whatever arrives.
+constexpr int kUpdatingSessionLimit = 8;
+
+// Time limits of an updating session: to connect, of silence while the answer comes, and for the
+// whole answer (so that a peer sending a byte now and then cannot hold a session for good).
+constexpr int kUpdatingConnectMs = 10000;
+constexpr int kUpdatingSilenceMs = 30000;
+constexpr int kUpdatingAnswerMs = 300000;
+// Sets the three limits for the sessions that start afterwards (tests use small ones).
+void SetUpdatingSessionLimits(int connectMs, int silenceMs, int answerMs = kUpdatingAnswerMs);
+
+// Updating sessions started by StartUpdatingSession that have not ended yet.
+int UpdatingSessionsRunning();
+// Counts the journals applied by updating sessions: a copy may have gained data when it moved.
+std::uint64_t AppliedJournalCount();
 
 constexpr std::size_t kSyncRequestSize = 12;
 // An answer larger than this is dropped: journals are small (one entry per property at most),
@@ -25,13 +43,14 @@ constexpr std::size_t kSyncAnswerLimit = 64u * 1024u * 1024u;
 std::string SyncRequest(std::int32_t start);
 
 // The asking side, on the calling thread: fetch computer's journal from syncAddress ("host:port")
-// and apply it to our copy. Any failure leaves the copy as it was. In every case
-// UpdateSessionLock is released and the computer's UpdateRunning cleared before it returns.
-// Returns whether a journal was applied.
+// and apply it to our copy. Any failure, a time limit included, leaves the copy as it was. In
+// every case the computer's UpdateRunning is cleared before it returns. Returns whether a
+// journal was applied.
 bool RunUpdatingSession(const std::string& syncAddress, const std::string& computer);
 
-// The same on a thread of its own that frees itself.
-void StartUpdatingSession(const std::string& syncAddress, const std::string& computer);
+// The same on a thread of its own that frees itself. False when none could start (the limit of
+// running sessions reached, or no thread): UpdateRunning is cleared then as well.
+bool StartUpdatingSession(const std::string& syncAddress, const std::string& computer);
 
 // The serving side, on a channel whose "UPDATE!" line and the empty line after it have been read:
 // reads the request and answers with the own computer's journal since its start number (or a

@@ -25,8 +25,10 @@ class TViewRecorder final : public TRosterView {
 public:
     void RefreshOnlineState() override { ++OnlineRefreshes; }
     void AddTab(const std::string& name) override { Tabs.push_back(name); }
+    void RemoveTab(const std::string& name) override { Removed.push_back(name); }
     int OnlineRefreshes = 0;
     std::vector<std::string> Tabs;
+    std::vector<std::string> Removed;
 };
 
 TIncomingDatagram Incoming(const TDatagram& datagram) {
@@ -163,6 +165,7 @@ TEST_F(PeerProtocolTest, OnlineOfAComputerNotInTheDatabaseKeepsItsOwnSpelling) {
 TEST_F(PeerProtocolTest, DataInfoTouchesOrStartsOneSessionAtATime) {
     TComputerData& peer = Database->FindComputer("Peer");
     peer.SetOwn(false);
+    Receive(PresenceDatagram("Peer"));
     Receive(DataInfoDatagram("Peer", 0, "peer:1977"));
     EXPECT_NE(peer.LastUpdate(), TSystemTime()); // same journal end: up to date
     EXPECT_TRUE(Sessions.empty());
@@ -173,13 +176,70 @@ TEST_F(PeerProtocolTest, DataInfoTouchesOrStartsOneSessionAtATime) {
     EXPECT_EQ(Sessions[0], (std::pair<std::string, std::string>{"10.0.0.9:1977", "PEER"}));
     Receive(DataInfoDatagram("Peer", 5, "10.0.0.9:1977"));
     EXPECT_EQ(Sessions.size(), 1u);
+}
 
-    // A computer never heard of gets an (empty) entry; the roster is not touched.
-    Receive(DataInfoDatagram("Stranger", 0, ""));
-    std::vector<std::string> names;
-    Database->GetNames(names);
-    EXPECT_NE(std::find(names.begin(), names.end(), "Stranger"), names.end());
+TEST_F(PeerProtocolTest, DataInfoOfAComputerNotHeardOnPresenceDoesNothing) {
+    const auto entries = [this](const std::string& name) {
+        std::vector<std::string> list;
+        Database->GetNames(list);
+        return std::count(list.begin(), list.end(), name);
+    };
+    Receive(DataInfoDatagram("Stranger", 7, "127.0.0.1:1"));
+    EXPECT_TRUE(Sessions.empty());
+    EXPECT_EQ(entries("Stranger"), 0);
     EXPECT_EQ(Info("Stranger"), nullptr);
+
+    // Read from the database at start-up is not heard either.
+    Database->FindComputer("Stored").SetOwn(false);
+    Protocol->FillFromDatabase();
+    Receive(DataInfoDatagram("Stored", 3, "127.0.0.1:1"));
+    EXPECT_TRUE(Sessions.empty());
+    EXPECT_FALSE(Database->FindComputer("Stored").UpdateRunning);
+
+    Receive(PresenceDatagram("Stranger"));
+    Receive(PresenceDatagram("Stored"));
+    Receive(DataInfoDatagram("Stranger", 7, "127.0.0.1:1"));
+    Receive(DataInfoDatagram("Stored", 3, "127.0.0.1:2"));
+    EXPECT_EQ(Sessions, (std::vector<std::pair<std::string, std::string>>{
+                            {"127.0.0.1:1", "Stranger"}, {"127.0.0.1:2", "Stored"}}));
+    EXPECT_EQ(entries("Stranger"), 1);
+}
+
+TEST_F(PeerProtocolTest, AFloodOfNamesKeepsTheRosterBoundedAndReportsOnceAMinute) {
+    TJournal data;
+    data.JournalEnd = 1;
+    data.Entries = {{"ProxyServerAddress", "10.0.0.2:1977"}};
+    Database->FindComputer("Keeper").ApplyJournal(data);
+    Database->FindComputer("Ghost"); // no data, never alive: the first to go
+    Protocol->FillFromDatabase();
+
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 5000; ++i)
+        Receive(PresenceDatagram("Fake" + std::to_string(i)));
+    EXPECT_EQ(Protocol->Roster.Entries().size(), kRosterLimit);
+    EXPECT_EQ(View.Removed, std::vector<std::string>{"Ghost"});
+    EXPECT_NE(Info("Fake1"), nullptr);
+    EXPECT_EQ(Info("Fake4999"), nullptr); // all alive: nothing more to drop
+
+    // Lapsed entries without data make room; those with data and the own computer stay.
+    Advance(kRosterTimeoutMs + 1);
+    Protocol->ReceiveTimerProc();
+    for (int i = 0; i < 100; ++i)
+        Receive(PresenceDatagram("Late" + std::to_string(i)));
+    EXPECT_EQ(Protocol->Roster.Entries().size(), kRosterLimit);
+    EXPECT_NE(Info("Late99"), nullptr);
+    EXPECT_EQ(View.Removed.size(), 101u);
+    EXPECT_NE(Info("Keeper"), nullptr);
+    EXPECT_NE(Info("Home"), nullptr);
+    std::string report = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 1) << report;
+
+    // A minute later the count of the names ignored since is told.
+    testing::internal::CaptureStderr();
+    Advance(kRosterFullReportMs);
+    Protocol->ReceiveTimerProc();
+    report = testing::internal::GetCapturedStderr();
+    EXPECT_NE(report.find(" 3977 "), std::string::npos) << report;
 }
 
 TEST_F(PeerProtocolTest, TimeSetsTheClockUnlessItIsOurOwnOrWeAreMaster) {

@@ -2,10 +2,13 @@
 #include "../database/Golden.h"
 #include "../net/NetTestSupport.h"
 #include "database/Database.h"
+#include "peer/Roster.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
+#include <vector>
 
 namespace harbolt {
 namespace {
@@ -205,6 +208,117 @@ TEST_F(SyncTest, UpdatingSessionsRunOneAtATime) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(Database->FindComputer("Peer").UpdateRunning);
     EXPECT_EQ(Database->FindComputer("Peer").GetProperty("A"), "1");
+}
+
+// Accepts every connection and says nothing until released (or destroyed).
+class THangingPeer {
+public:
+    THangingPeer() : Listener(MakeListener()) {
+        // Room for every session at once: a refused SYN is retried only after a second.
+        Listener.Channel->Listen(2 * kUpdatingSessionLimit);
+        Thread = std::thread([this] {
+            std::vector<std::unique_ptr<TBufferedCommunication>> held;
+            while (!Released)
+                if (auto channel = Listener.Channel->Accept(20)) {
+                    held.push_back(std::move(channel));
+                    ++Accepted;
+                }
+        });
+    }
+    ~THangingPeer() { Release(); }
+    // Closes every connection: the sessions on them see the end at once.
+    void Release() {
+        Released = true;
+        if (Thread.joinable())
+            Thread.join();
+    }
+    test::TListener Listener;
+    std::atomic<bool> Released{false};
+    std::atomic<int> Accepted{0};
+    std::thread Thread;
+};
+
+// Polls for up to five seconds.
+template <typename F> bool Eventually(F&& condition) {
+    for (int i = 0; i < 250 && !condition(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return condition();
+}
+
+class UpdatingLimitsTest : public SyncTest {
+protected:
+    void TearDown() override {
+        EXPECT_TRUE(Eventually([] { return UpdatingSessionsRunning() == 0; }));
+        SetUpdatingSessionLimits(kUpdatingConnectMs, kUpdatingSilenceMs);
+        SyncTest::TearDown();
+    }
+};
+
+class TNoClockSetting final : public TTimeSetter {
+public:
+    void SetLocalTime(const TSystemTime&) override {}
+};
+
+TEST_F(UpdatingLimitsTest, AForgedDataInfoDoesNotStopRealReplication) {
+    constexpr int kSilenceMs = 500;
+    SetUpdatingSessionLimits(1000, kSilenceMs);
+    TRosterView view;
+    TNoClockSetting setter;
+    TPeerLinks links;
+    links.StartUpdatingSession = StartUpdatingSession;
+    TPeerProtocol protocol(SystemTickClock(), setter, view, links);
+    const auto receive = [&](const TDatagram& datagram) {
+        TIncomingDatagram incoming{};
+        std::copy(datagram.begin() + 8, datagram.end(), incoming.begin());
+        protocol.Dispatch(incoming);
+    };
+
+    THangingPeer fake;
+    TJournal journal;
+    journal.JournalEnd = 1;
+    journal.Entries = {{"A", "1"}};
+    TFakePeer real(JournalBytes(journal));
+    receive(PresenceDatagram("Fake"));
+    receive(PresenceDatagram("Real"));
+    const auto began = std::chrono::steady_clock::now();
+    receive(DataInfoDatagram("Fake", 1000000, fake.Listener.Endpoint));
+    ASSERT_TRUE(Eventually([&] { return fake.Accepted == 1; }));
+    receive(DataInfoDatagram("Real", 1, real.Listener.Endpoint));
+
+    real.Wait();
+    ASSERT_TRUE(Eventually([&] { return !Database->FindComputer("Real").UpdateRunning; }));
+    EXPECT_EQ(Database->FindComputer("Real").GetProperty("A"), "1");
+    // Meanwhile the fake still hangs: it holds the flag of its computer, and no lock.
+    EXPECT_TRUE(Database->FindComputer("Fake").UpdateRunning);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(kSilenceMs));
+    EXPECT_TRUE(std::unique_lock<std::mutex>(UpdateSessionLock, std::try_to_lock).owns_lock());
+    // The silence limit ends the fake session while its peer still holds the connection.
+    ASSERT_TRUE(Eventually([&] { return !Database->FindComputer("Fake").UpdateRunning; }));
+    EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(kSilenceMs));
+    EXPECT_EQ(Database->FindComputer("Fake").GetJournalEnd(), 0);
+}
+
+TEST_F(UpdatingLimitsTest, SessionsPastTheLimitDoNotStart) {
+    SetUpdatingSessionLimits(1000, 5000); // released below long before
+    THangingPeer peer;
+    for (int i = 0; i < kUpdatingSessionLimit; ++i) {
+        const std::string name = "Peer" + std::to_string(i);
+        Database->FindComputer(name).UpdateRunning = true;
+        EXPECT_TRUE(StartUpdatingSession(peer.Listener.Endpoint, name));
+    }
+    ASSERT_TRUE(Eventually([&] { return peer.Accepted == kUpdatingSessionLimit; }));
+    EXPECT_EQ(UpdatingSessionsRunning(), kUpdatingSessionLimit);
+
+    TComputerData& last = Database->FindComputer("OneTooMany");
+    last.UpdateRunning = true;
+    EXPECT_FALSE(StartUpdatingSession(peer.Listener.Endpoint, "OneTooMany"));
+    EXPECT_FALSE(last.UpdateRunning); // the next data info tries again
+    EXPECT_EQ(UpdatingSessionsRunning(), kUpdatingSessionLimit);
+
+    peer.Release();
+    ASSERT_TRUE(Eventually([] { return UpdatingSessionsRunning() == 0; }));
+    EXPECT_EQ(peer.Accepted, kUpdatingSessionLimit);
+    EXPECT_TRUE(StartUpdatingSession("no-colon", "OneTooMany"));
 }
 
 } // namespace
