@@ -1,9 +1,13 @@
 #include "proxy/AccessRule.h"
 
+#include "database/Database.h"
+#include "net/SocketLayer.h"
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 
+#include <algorithm>
 #include <charconv>
 #include <memory>
 
@@ -23,6 +27,10 @@ std::string_view Trimmed(std::string_view text) {
     while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
         text.remove_suffix(1);
     return text;
+}
+
+std::string HostOf(const std::string& endpoint) {
+    return endpoint.substr(0, endpoint.find(':'));
 }
 
 std::mutex RuleLock;
@@ -82,36 +90,77 @@ std::vector<TNetworkBlock> ParseNetworkList(std::string_view text,
     return blocks;
 }
 
-std::vector<TNetworkBlock> InterfaceNetworks() {
-    std::vector<TNetworkBlock> blocks{kLoopback};
+bool AdmitsEverything(const std::vector<TNetworkBlock>& blocks) {
+    for (const TNetworkBlock& block : blocks)
+        if (block.Mask == 0)
+            return true;
+    return false;
+}
+
+std::vector<TInterfaceAddress> MachineInterfaces() {
+    std::vector<TInterfaceAddress> interfaces;
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0)
-        return blocks;
+        return interfaces;
     for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
         if (entry->ifa_addr == nullptr || entry->ifa_netmask == nullptr ||
             entry->ifa_addr->sa_family != AF_INET)
             continue;
-        if ((entry->ifa_flags & IFF_UP) == 0 || (entry->ifa_flags & IFF_POINTOPOINT) != 0)
-            continue;
         const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
         const auto* mask = reinterpret_cast<const sockaddr_in*>(entry->ifa_netmask);
-        const std::uint32_t m = ntohl(mask->sin_addr.s_addr);
-        const TNetworkBlock block{ntohl(address->sin_addr.s_addr) & m, m};
-        bool known = false;
-        for (const TNetworkBlock& b : blocks)
-            known = known || b == block;
-        if (!known)
-            blocks.push_back(block);
+        interfaces.push_back({entry->ifa_name != nullptr ? entry->ifa_name : "",
+                              ntohl(address->sin_addr.s_addr), ntohl(mask->sin_addr.s_addr),
+                              entry->ifa_flags});
     }
     freeifaddrs(list);
+    return interfaces;
+}
+
+std::vector<TNetworkBlock> AnnounceNetworks(std::uint32_t host,
+                                            const std::vector<TInterfaceAddress>& interfaces) {
+    const auto device = [](const std::string& name) { return name.substr(0, name.find(':')); };
+    std::string holder;
+    for (const TInterfaceAddress& entry : interfaces)
+        if (entry.Address == host && (entry.Flags & IFF_UP) != 0)
+            holder = device(entry.Name);
+    std::vector<TNetworkBlock> blocks;
+    if (holder.empty())
+        return blocks;
+    for (const TInterfaceAddress& entry : interfaces) {
+        if ((entry.Flags & IFF_UP) == 0 || device(entry.Name) != holder)
+            continue;
+        const TNetworkBlock block{entry.Address & entry.Netmask, entry.Netmask};
+        if (std::find(blocks.begin(), blocks.end(), block) == blocks.end())
+            blocks.push_back(block);
+    }
     return blocks;
 }
 
-TAccessRule::TAccessRule() : FConfigured(false), FBlocks(InterfaceNetworks()) {}
+TAccessRule::TAccessRule()
+    : TAccessRule(HostOf(GetComputerProperty(OwnComputerName, "ProxyServerAddress")),
+                  MachineInterfaces) {}
+
+TAccessRule::TAccessRule(const std::string& announceHost, TInterfaceList interfaces)
+    : FConfigured(false), FInterfaces(std::move(interfaces)), FBlocks{kLoopback} {
+    // A name is looked up once, as the listeners do when they bind it.
+    const std::uint32_t address = announceHost.empty() ? kInaddrNone : ResolveAddress(announceHost);
+    if (address != kInaddrNone)
+        FHost = ntohl(address);
+    ReadInterfaces();
+}
 
 TAccessRule::TAccessRule(std::vector<TNetworkBlock> configured)
     : FConfigured(true), FBlocks(std::move(configured)) {
     FBlocks.insert(FBlocks.begin(), kLoopback);
+}
+
+void TAccessRule::ReadInterfaces() {
+    if (FHost == 0 || !FInterfaces)
+        return; // nothing to find: loopback only
+    std::vector<TNetworkBlock> blocks = AnnounceNetworks(FHost, FInterfaces());
+    blocks.insert(blocks.begin(), kLoopback);
+    const std::lock_guard lock(FLock);
+    FBlocks = std::move(blocks);
 }
 
 bool TAccessRule::Contains(std::uint32_t address) const {
@@ -130,12 +179,8 @@ bool TAccessRule::Admits(const sockaddr_in& peer) {
         return true;
     if (FConfigured)
         return false;
-    // An interface may have come up since the rule was made.
-    std::vector<TNetworkBlock> current = InterfaceNetworks();
-    {
-        const std::lock_guard lock(FLock);
-        FBlocks = std::move(current);
-    }
+    // The interface may have come up, or got its address, since the rule was made.
+    ReadInterfaces();
     return Contains(address);
 }
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -11,10 +12,13 @@
 
 #include <netinet/in.h>
 
-// Who may use this computer's proxy ports. By default: loopback and the subnets of the machine's
-// interfaces that are not point-to-point links (so not the WAN side of a dial-up or LTE link).
-// The own property "ProxyAllowedNetworks", comma-separated IPv4 CIDR blocks, replaces the
-// subnets when set; loopback is always allowed. Anyone else is closed without a byte.
+// Who may use this computer's proxy ports. By default: loopback and the subnets of the interface
+// that holds the host of the own "ProxyServerAddress", the LAN this instance announces itself on.
+// Any other interface, an Ethernet-style WAN side included (an LTE stick in router mode, a cable
+// or DSL bridge), is closed: its neighbours would find an open proxy and an open resolver. With
+// no host set, or a host that is no address of this computer, only loopback is admitted. The own
+// property "ProxyAllowedNetworks", comma-separated IPv4 CIDR blocks, replaces the subnets when
+// set; loopback is always allowed. Anyone else is closed without a byte.
 namespace harbolt {
 
 struct TNetworkBlock {
@@ -36,14 +40,32 @@ std::optional<TNetworkBlock> ParseNetworkBlock(std::string_view text);
 std::vector<TNetworkBlock> ParseNetworkList(std::string_view text,
                                             std::vector<std::string>* errors = nullptr);
 
-// The subnets of the machine's IPv4 interfaces that are up and not point-to-point (loopback
-// included).
-std::vector<TNetworkBlock> InterfaceNetworks();
+// Whether a list opens the ports to every address (a block 0.0.0.0/0).
+bool AdmitsEverything(const std::vector<TNetworkBlock>& blocks);
+
+// One IPv4 address of an interface.
+struct TInterfaceAddress {
+    std::string Name;          // "eth0"; an alias label "eth0:1" belongs to "eth0"
+    std::uint32_t Address = 0; // host byte order
+    std::uint32_t Netmask = 0; // host byte order
+    unsigned Flags = 0;        // IFF_UP, IFF_POINTOPOINT, ...
+};
+using TInterfaceList = std::function<std::vector<TInterfaceAddress>()>;
+// The machine's IPv4 interface addresses (getifaddrs); empty when they cannot be read.
+std::vector<TInterfaceAddress> MachineInterfaces();
+// The subnets of the interface that holds host (host byte order), from its addresses that are
+// up; empty when no interface holds it.
+std::vector<TNetworkBlock> AnnounceNetworks(std::uint32_t host,
+                                            const std::vector<TInterfaceAddress>& interfaces);
 
 class TAccessRule {
 public:
-    // Uses the interfaces' subnets (re-read when a peer does not fit: interfaces come and go).
+    // The announce interface's subnets, the host read from the own "ProxyServerAddress".
     TAccessRule();
+    // The subnets of the interface holding announceHost (a dotted address or a name, looked up
+    // once here) in the list interfaces gives; empty or unknown: loopback only. The list is read
+    // again when a peer does not fit: interfaces come and go.
+    TAccessRule(const std::string& announceHost, TInterfaceList interfaces);
     // Uses these blocks, plus loopback.
     explicit TAccessRule(std::vector<TNetworkBlock> configured);
 
@@ -54,8 +76,11 @@ public:
 
 private:
     bool Contains(std::uint32_t address) const;
+    void ReadInterfaces();
 
     const bool FConfigured;
+    std::uint32_t FHost = 0; // host byte order; 0: none
+    TInterfaceList FInterfaces;
     mutable std::mutex FLock;
     std::vector<TNetworkBlock> FBlocks;
 };

@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <thread>
 
 namespace harbolt {
@@ -19,7 +18,9 @@ namespace {
 constexpr std::uint32_t kFreshAddressTime = 5000;
 constexpr std::uint32_t kDisconnectWait = 5000;
 constexpr std::uint32_t kConnectWait = 60000;
-constexpr int kTakeOverReceiveLimit = 10; // seconds per receive
+constexpr int kTakeOverSilenceLimit = 10000;  // milliseconds without a byte
+constexpr int kTakeOverConnectLimit = 5000;   // milliseconds
+constexpr int kTakeOverDialogueLimit = 20000; // milliseconds for the whole answer
 
 void Sleep(int milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
@@ -125,11 +126,12 @@ std::string HostileTakeOver(TDialer& dialer) {
         return "nobody is online: dialling here";
     }
     auto channel = TCommunication::CreateUnconnected(false, false);
-    channel->Connect(address);
-    // This runs on the main thread: an online computer that accepts and then says nothing must
-    // not stop the instance. Its answer takes about 5 s at most.
-    const timeval limit{kTakeOverReceiveLimit, 0};
-    ::setsockopt(channel->Socket(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    // This runs on the main thread: an online computer that does not answer the connect, accepts
+    // and then says nothing, or trickles its answer must not stop the instance. Its answer takes
+    // about 5 s at most.
+    channel->Connect(address, kTakeOverConnectLimit);
+    channel->SetReceiveSilenceLimit(kTakeOverSilenceLimit);
+    channel->SetReceiveDeadline(kTakeOverDialogueLimit);
     SendLine(*channel, "DISCONNECT!");
     channel->SendLineEnd();
     channel->Flush();

@@ -9,11 +9,15 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <random>
+#include <system_error>
 #include <thread>
 
 #include <arpa/inet.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,7 +27,8 @@ namespace {
 
 constexpr std::uint8_t kQrFlag = 0x80; // byte 2
 constexpr std::uint8_t kTcFlag = 0x02; // byte 2
-constexpr int kReceiveWait = 100;
+// The stop and the finished dial waits wake the loop; this only bounds a missed wake.
+constexpr int kReceiveWait = 1000;
 
 std::atomic<std::uint16_t> Port{kDefaultDnsPort};
 
@@ -202,6 +207,82 @@ std::optional<TDnsSend> TDnsForwarding::Handle(std::span<std::uint8_t> buffer, s
 }
 
 // ---------------------------------------------------------------------------------------------
+// Queries waiting for a dial
+
+TDnsDialWait::TDnsDialWait(TDnsQueryTarget wait, std::size_t capacity)
+    : FWait(std::move(wait)), FCapacity(capacity) {
+    FWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (FWake < 0)
+        throw std::system_error(errno, std::generic_category(), "eventfd");
+}
+
+TDnsDialWait::~TDnsDialWait() {
+    {
+        const std::lock_guard lock(FLock);
+        FClosing = true;
+    }
+    FQueued.notify_all();
+    if (FWaiter.joinable())
+        FWaiter.join();
+    close(FWake);
+}
+
+bool TDnsDialWait::Hold(std::span<const std::uint8_t> datagram, const sockaddr_in& sender) {
+    const std::lock_guard lock(FLock);
+    if (FWaiting.size() + FReady.size() >= FCapacity)
+        return false;
+    if (!FWaiter.joinable()) {
+        try {
+            FWaiter = std::thread([this] { Wait(); });
+        } catch (const std::system_error&) {
+            return false;
+        }
+    }
+    FWaiting.push_back({{datagram.begin(), datagram.end()}, sender, std::nullopt});
+    FQueued.notify_one();
+    return true;
+}
+
+std::vector<TDnsDialWait::TReady> TDnsDialWait::TakeReady() {
+    std::vector<TReady> ready;
+    const std::lock_guard lock(FLock);
+    ready.swap(FReady);
+    std::uint64_t count = 0;
+    (void)!read(FWake, &count, sizeof count); // the counter back to 0: not readable
+    return ready;
+}
+
+std::size_t TDnsDialWait::Held() const {
+    const std::lock_guard lock(FLock);
+    return FWaiting.size() + FReady.size();
+}
+
+void TDnsDialWait::Wait() {
+    std::unique_lock lock(FLock);
+    for (;;) {
+        FQueued.wait(lock, [this] { return FClosing || !FWaiting.empty(); });
+        if (FClosing)
+            return;
+        lock.unlock();
+        std::optional<sockaddr_in> target;
+        try {
+            target = FWait();
+        } catch (const std::exception&) {
+            // No address to be had (no memory for a look-up): the queries are dropped.
+        }
+        lock.lock();
+        // Every query that came during the wait has its answer too.
+        for (TReady& query : FWaiting) {
+            query.Target = target;
+            FReady.push_back(std::move(query));
+        }
+        FWaiting.clear();
+        const std::uint64_t one = 1;
+        (void)!write(FWake, &one, sizeof one);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
 // UDP forwarder
 
 TUdpDnsProxyServerListenThread::TUdpDnsProxyServerListenThread() {
@@ -224,23 +305,61 @@ TUdpDnsProxyServerListenThread::~TUdpDnsProxyServerListenThread() {
     }
 }
 
-void TUdpDnsProxyServerListenThread::Run() {
+void TUdpDnsProxyServerListenThread::Run(std::shared_ptr<TStopSignal> stop) {
     if (!Valid())
         return;
+    if (!stop)
+        stop = CurrentProxyStop();
     const std::string server = GetComputerProperty(OwnComputerName, "ProxyDnsServer");
     const bool dial = TextIsTrue(GetComputerProperty(OwnComputerName, "ProxyDnsServerDial"));
     const std::string ownHost = HostOf(GetComputerProperty(OwnComputerName, "ProxyServerAddress"));
-    const TDnsQueryTarget target = [&]() -> std::optional<sockaddr_in> {
-        const std::string host = DnsQueryHost(GetOnlineProxyAddress(dial), ownHost, server);
+    const auto targetOf = [&](const std::string& onlineAddress) -> std::optional<sockaddr_in> {
+        const std::string host = DnsQueryHost(onlineAddress, ownHost, server);
         const std::uint32_t address = ResolveAddress(host);
         if (address == kInaddrNone)
             return std::nullopt;
         return SocketAddress(address, DnsPort());
     };
+    TDnsDialWait waits([&] { return targetOf(GetOnlineProxyAddress(true, stop.get())); });
+    // Nobody online and a dial allowed: the waiter asks; the loop goes on with the others.
+    bool later = false;
+    const TDnsQueryTarget target = [&]() -> std::optional<sockaddr_in> {
+        if (dial && !OnlineAddressFresh() &&
+            TextIsTrue(GetComputerProperty(OwnComputerName, "AutoDialEnabled"))) {
+            later = true;
+            return std::nullopt;
+        }
+        return targetOf(GetOnlineProxyAddress(false, stop.get()));
+    };
 
     std::array<std::uint8_t, kDnsDatagramSize> buffer{};
-    while (!ProxyStopFlag) {
-        if (!WaitReadable(FSocket, kReceiveWait))
+    const auto pass = [&](const std::optional<TDnsSend>& send) {
+        if (!send)
+            return;
+        const ssize_t sent = sendto(FSocket, buffer.data(), send->Length, MSG_DONTWAIT,
+                                    reinterpret_cast<const sockaddr*>(&send->To), sizeof send->To);
+        if (sent != static_cast<ssize_t>(send->Length) && send->Query)
+            FForwarding.Unsent(DnsId(buffer));
+    };
+    bool dropsReported = false;
+    std::array<pollfd, 3> watched{pollfd{FSocket, POLLIN, 0},
+                                  pollfd{waits.WakeDescriptor(), POLLIN, 0},
+                                  pollfd{stop->WakeDescriptor(), POLLIN, 0}};
+    while (!stop->Raised()) {
+        for (pollfd& entry : watched)
+            entry.revents = 0;
+        if (poll(watched.data(), watched.size(), kReceiveWait) <= 0)
+            continue;
+        if (watched[1].revents != 0) {
+            for (const TDnsDialWait::TReady& ready : waits.TakeReady()) {
+                std::copy(ready.Datagram.begin(), ready.Datagram.end(), buffer.begin());
+                pass(FForwarding.Handle(
+                    buffer, ready.Datagram.size(), ready.Sender, [&ready] { return ready.Target; },
+                    ProxyClock()));
+            }
+            dropsReported = false;
+        }
+        if (watched[0].revents == 0)
             continue;
         sockaddr_in sender{};
         socklen_t senderLength = sizeof sender;
@@ -250,14 +369,23 @@ void TUdpDnsProxyServerListenThread::Run() {
                      reinterpret_cast<sockaddr*>(&sender), &senderLength);
         if (received < 0 || sender.sin_family != AF_INET)
             continue;
+        later = false;
         const std::optional<TDnsSend> send = FForwarding.Handle(
             buffer, static_cast<std::size_t>(received), sender, target, ProxyClock());
-        if (!send)
+        if (!send && later) {
+            // Left as it came; a whole query, or it would not have been asked about.
+            const std::span<const std::uint8_t> query(buffer.data(),
+                                                      static_cast<std::size_t>(received));
+            if (!waits.Hold(query, sender) && !dropsReported) {
+                dropsReported = true;
+                std::fprintf(stderr,
+                             "harbolt: DNS forwarder: %zu queries wait for a dial already; "
+                             "more are dropped until it is over\n",
+                             waits.Held());
+            }
             continue;
-        const ssize_t sent = sendto(FSocket, buffer.data(), send->Length, MSG_DONTWAIT,
-                                    reinterpret_cast<const sockaddr*>(&send->To), sizeof send->To);
-        if (sent != static_cast<ssize_t>(send->Length) && send->Query)
-            FForwarding.Unsent(DnsId(buffer));
+        }
+        pass(send);
     }
 }
 
@@ -271,9 +399,10 @@ bool TUdpDnsProxyServerListenThread::Start() {
             try {
                 TUdpDnsProxyServerListenThread forwarder;
                 state->Bound = forwarder.Bound();
-                forwarder.Run();
-            } catch (const std::exception&) {
-                // No random source or no memory: the forwarder ends, its socket closed.
+                forwarder.Run(state->Stop);
+            } catch (const std::exception& error) {
+                // No random source, descriptor or memory: the forwarder ends, its socket closed.
+                std::fprintf(stderr, "harbolt: the UDP DNS forwarder ended: %s\n", error.what());
             }
             state->Bound = false;
             ClearListener(state);
@@ -288,15 +417,59 @@ bool TUdpDnsProxyServerListenThread::Start() {
 // ---------------------------------------------------------------------------------------------
 // TCP forwarder
 
-bool TTcpDnsProxyServerListenThread::Start(const std::string& ownHost) {
-    return StartListenerThread(kTcpDnsSlot, ownHost + ":" + std::to_string(DnsPort()),
-                               kMappingBacklog, Accepted);
+namespace {
+
+// Whether the client's first bytes came within milliseconds, before stop. A client that closed
+// or failed sent none.
+bool FirstBytesCame(const TCommunication& client, const TStopSignal& stop, int milliseconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              end - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0 || stop.Raised())
+            return false;
+        std::array<pollfd, 2> watched{pollfd{client.Socket(), POLLIN, 0},
+                                      pollfd{stop.WakeDescriptor(), POLLIN, 0}};
+        const int ready = poll(watched.data(), watched.size(), static_cast<int>(left));
+        if (ready < 0 && errno != EINTR)
+            return false;
+        if (ready <= 0)
+            continue;
+        if (watched[1].revents != 0)
+            return false;
+        char first = 0;
+        return recv(client.Socket(), &first, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+    }
 }
 
-void TTcpDnsProxyServerListenThread::Accepted(std::unique_ptr<TBufferedCommunication> client) {
+} // namespace
+
+bool TTcpDnsProxyServerListenThread::Start(const std::string& ownHost) {
+    return StartListenerThread(kTcpDnsSlot, ownHost + ":" + std::to_string(DnsPort()),
+                               kMappingBacklog, TSessionAcceptHandler(Accepted));
+}
+
+void TTcpDnsProxyServerListenThread::Accepted(std::unique_ptr<TBufferedCommunication> client,
+                                              TSessionSlot slot,
+                                              std::shared_ptr<TStopSignal> stop) {
+    if (!stop)
+        stop = CurrentProxyStop();
     const bool dial = TextIsTrue(GetComputerProperty(OwnComputerName, "ProxyDnsServerDial"));
     const std::string server = GetComputerProperty(OwnComputerName, "ProxyDnsServer");
-    StartClientSession(std::move(client), server, std::to_string(DnsPort()), dial);
+    try {
+        std::thread([client = std::move(client), slot = std::move(slot), stop = std::move(stop),
+                     server, dial]() mutable {
+            // A silent client would hold the session, and perhaps a dial, for the relay's idle
+            // limit; a resolver sends its query at once.
+            if (!FirstBytesCame(*client, *stop, RequestTimeLimit()))
+                return;
+            RunClientSession(std::move(client), server, std::to_string(DnsPort()), dial,
+                             std::move(stop));
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread: the lambda and with it the connection are gone.
+    }
 }
 
 void StartDnsForwarders() {

@@ -4,16 +4,21 @@
 #include "net/SocketLayer.h"
 #include "platform/Clock.h"
 #include "proxy/AccessRule.h"
+#include "proxy/Sessions.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <netinet/in.h>
 
@@ -108,7 +113,9 @@ std::string DnsQueryHost(const std::string& onlineAddress, const std::string& ow
 
 // Whether a query from this address may be served.
 using TDnsAdmission = std::function<bool(const sockaddr_in&)>;
-// Where an admitted query is to be sent; nullopt drops it. Asked once per query.
+// Where an admitted query is to be sent; nullopt drops it. Asked once per query, after which
+// nothing else is asked of it: a query dropped here is left in the buffer as it came, so the
+// caller may hold it and hand it in again later.
 using TDnsQueryTarget = std::function<std::optional<sockaddr_in>()>;
 
 // A datagram to send: the first Length bytes of the buffer, to To.
@@ -146,10 +153,62 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------
+// Queries waiting for a dial.
+
+// How many queries may wait for the online computer at a time; more are dropped (the requester
+// asks again, as when no server answers).
+constexpr std::size_t kDnsDialQueueCapacity = 64;
+
+// Queries that need the online computer's address while nobody is online wait here, off the
+// receive loop, so that one query that dials holds up no other. One waiter thread asks where
+// they go (which may dial and take up to a minute); the queries that come meanwhile join its
+// wait. The loop takes the finished ones back, woken through WakeDescriptor().
+class TDnsDialWait {
+public:
+    // One held query, with where it is to go once the wait is over (nullopt: dropped).
+    struct TReady {
+        std::vector<std::uint8_t> Datagram;
+        sockaddr_in Sender{};
+        std::optional<sockaddr_in> Target;
+    };
+
+    // wait: where queries go, asked on the waiter thread (it may wait for a dial). Raises
+    // ECommunication when no wake descriptor can be made.
+    explicit TDnsDialWait(TDnsQueryTarget wait, std::size_t capacity = kDnsDialQueueCapacity);
+    // Waits for the waiter thread, which ends once its wait returns.
+    ~TDnsDialWait();
+    TDnsDialWait(const TDnsDialWait&) = delete;
+    TDnsDialWait& operator=(const TDnsDialWait&) = delete;
+
+    // Holds a copy of the query for the waiter (started on the first one). False, and nothing
+    // held, when capacity queries are held already or no thread can be made.
+    bool Hold(std::span<const std::uint8_t> datagram, const sockaddr_in& sender);
+    // The queries whose wait is over, oldest first.
+    std::vector<TReady> TakeReady();
+    // Readable while finished queries are there to take.
+    int WakeDescriptor() const { return FWake; }
+    // Queries held: waiting or finished and not taken yet.
+    std::size_t Held() const;
+
+private:
+    void Wait();
+
+    const TDnsQueryTarget FWait;
+    const std::size_t FCapacity;
+    int FWake = -1;
+    mutable std::mutex FLock;
+    std::condition_variable FQueued;
+    std::vector<TReady> FWaiting; // guarded by FLock, as the rest below
+    std::vector<TReady> FReady;
+    bool FClosing = false;
+    std::thread FWaiter;
+};
+
+// ---------------------------------------------------------------------------------------------
 // The forwarder threads.
 
-// The UDP forwarder: one socket on any address at the DNS port, handling datagrams until
-// ProxyStopFlag. At most one, in the registry slot kUdpDnsSlot.
+// The UDP forwarder: one socket on any address at the DNS port, handling datagrams until the
+// stop of its run. At most one, in the registry slot kUdpDnsSlot.
 class TUdpDnsProxyServerListenThread {
 public:
     // Makes the socket (SO_REUSEADDR) and binds it to any address at the DNS port. A failed bind
@@ -162,8 +221,9 @@ public:
     bool Valid() const { return FSocket != kInvalidSocket; }
     bool Bound() const { return FBound; }
     // Reads "ProxyDnsServer", "ProxyDnsServerDial" and "ProxyServerAddress" once, then receives
-    // and passes on datagrams (waits of 100 ms) until ProxyStopFlag. Only with a valid socket.
-    void Run();
+    // and passes on datagrams until stop (nullptr: CurrentProxyStop()) is raised; the receive
+    // loop never waits for a dial (see TDnsDialWait). Only with a valid socket.
+    void Run(std::shared_ptr<TStopSignal> stop = nullptr);
 
     // Registers and starts the thread (it frees itself and clears its slot); false when one is
     // registered already.
@@ -178,13 +238,16 @@ private:
 
 // The TCP forwarder: a listener on the own host at the DNS port (registry slot kTcpDnsSlot); each
 // connection becomes a client session to "ProxyDnsServer" at the DNS port, which may dial when
-// "ProxyDnsServerDial" is set. Both settings are read afresh for every connection.
+// "ProxyDnsServerDial" is set. Both settings are read afresh for every connection. A client
+// that says nothing within RequestTimeLimit() is closed before anything is dialled or tunnelled.
 class TTcpDnsProxyServerListenThread {
 public:
     // ownHost: the host of "ProxyServerAddress" (empty: all interfaces).
     static bool Start(const std::string& ownHost);
-    // What happens to one accepted connection.
-    static void Accepted(std::unique_ptr<TBufferedCommunication> client);
+    // What happens to one accepted connection, on a thread of its own that holds slot and ends
+    // at stop.
+    static void Accepted(std::unique_ptr<TBufferedCommunication> client, TSessionSlot slot,
+                         std::shared_ptr<TStopSignal> stop);
 };
 
 // Starts the TCP forwarder unless one is registered, then the UDP forwarder unless one is

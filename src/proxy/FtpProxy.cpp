@@ -93,7 +93,8 @@ private:
 // The login phase: answers the client program until it has logged in at its server. Returns
 // the server channel after a 230, nullptr when the client quit.
 std::unique_ptr<TBufferedCommunication> FtpLogin(TBufferedCommunication& client,
-                                                 const std::atomic<bool>& stopFlag) {
+                                                 const TStopSignal& stop) {
+    client.SetReceiveDeadline(RequestTimeLimit());
     SendLine(client, "220 Harbolt ftp-ProxyServer ready.");
     std::string user;
     std::string password;
@@ -127,11 +128,13 @@ std::unique_ptr<TBufferedCommunication> FtpLogin(TBufferedCommunication& client,
         const std::string host = user.substr(at + 1);
         user.erase(at);
         std::unique_ptr<TBufferedCommunication> server =
-            ConnectWithin(EndpointWithDefaultPort(host, "21"), kConnectPhase, stopFlag);
+            ConnectWithin(EndpointWithDefaultPort(host, "21"), kConnectPhase, stop);
         if (!server) {
             SendLine(client, "530 Login incorrect.");
             continue;
         }
+        // A server that accepts and then says nothing must not hold the login either.
+        server->SetReceiveDeadline(RequestTimeLimit());
         server->SendText("USER " + user);
         server->SendLineEnd();
         server->SendText("PASS " + password);
@@ -145,8 +148,11 @@ std::unique_ptr<TBufferedCommunication> FtpLogin(TBufferedCommunication& client,
             code = FtpReplyCode(reply);
         } while (code != 230 && code != 530);
         SendLine(client, reply);
-        if (code == 230)
+        if (code == 230) {
+            client.SetReceiveDeadline(0);
+            server->SetReceiveDeadline(0);
             return server;
+        }
         SendLine(*server, "QUIT");
         server->ReceiveLine(kFtpLineCapacity);
         server.reset();
@@ -180,13 +186,15 @@ void RewritePort(TBufferedCommunication& client, TBufferedCommunication& server,
 
 // The relay phase after a successful login.
 void FtpRelay(TBufferedCommunication& client, TBufferedCommunication& server,
-              const TActivity& activity, const std::atomic<bool>& stopFlag) {
+              const TActivity& activity, const TStopSignal& stop) {
     TDataThreadSlot data;
     char chunk[kServerChunk];
     for (;;) {
         if (!server.WaitForIncomingData(0) && !client.WaitForIncomingData(0)) {
-            pollfd sockets[2] = {{client.Socket(), POLLIN, 0}, {server.Socket(), POLLIN, 0}};
-            poll(sockets, 2, kControlPollMilliseconds);
+            pollfd sockets[3] = {{client.Socket(), POLLIN, 0},
+                                 {server.Socket(), POLLIN, 0},
+                                 {stop.WakeDescriptor(), POLLIN, 0}};
+            poll(sockets, 3, kControlPollMilliseconds);
         }
         while (server.WaitForIncomingData(0)) {
             const int received = server.ReceiveSome(chunk, kServerChunk);
@@ -199,7 +207,7 @@ void FtpRelay(TBufferedCommunication& client, TBufferedCommunication& server,
             client.Send(chunk, received);
         }
         client.Flush();
-        if (stopFlag)
+        if (stop.Raised())
             return;
         if (!client.WaitForIncomingData(0))
             continue;
@@ -417,11 +425,11 @@ void TDataConnectionThread::Copy(TSocket fromServer, TSocket toClient) {
 // ---------------------------------------------------------------------------------------------
 
 void HandleFtpProxy(std::unique_ptr<TBufferedCommunication> client, std::FILE* /*trace*/,
-                    const TActivity& activity, const std::atomic<bool>& stopFlag) {
+                    const TActivity& activity, const TStopSignal& stop) {
     try {
-        std::unique_ptr<TBufferedCommunication> server = FtpLogin(*client, stopFlag);
+        std::unique_ptr<TBufferedCommunication> server = FtpLogin(*client, stop);
         if (server)
-            FtpRelay(*client, *server, activity, stopFlag);
+            FtpRelay(*client, *server, activity, stop);
     } catch (const std::exception&) {
         // A channel failed or a line was too long: both connections close.
     }

@@ -92,8 +92,9 @@ private:
     std::atomic<bool> fStopFlag{false};
 };
 
-// The handler of the tunnel type "FTP PROXY". Writes no trace lines.
+// The handler of the tunnel type "FTP PROXY". Writes no trace lines. The login must be done
+// within RequestTimeLimit().
 void HandleFtpProxy(std::unique_ptr<TBufferedCommunication> client, std::FILE* trace,
-                    const TActivity& activity, const std::atomic<bool>& stopFlag);
+                    const TActivity& activity, const TStopSignal& stop);
 
 } // namespace harbolt

@@ -92,6 +92,10 @@ struct TExchange {
                 break;
         }
         origin.Flush();
+        // The head is in; a long upload may take longer than the head's limit, but not pause
+        // for longer.
+        Client.SetReceiveDeadline(0);
+        Client.SetReceiveSilenceLimit(RequestTimeLimit());
         if (contentLength > 0)
             DirectedTransfer(Client, origin, contentLength, kHttpLineCapacity, Buffer.data(), Trace,
                              Activity);
@@ -145,17 +149,18 @@ enum class TFollowUp {
 
 TFollowUp PassFirstRequest(TBufferedCommunication& client,
                            std::unique_ptr<TBufferedCommunication>& origin, std::FILE* trace,
-                           const TActivity& activity, const std::atomic<bool>& stopFlag,
+                           const TActivity& activity, const TStopSignal& stop,
                            const THttpProxyOptions& options) {
     TExchange exchange{client, trace, activity};
+    client.SetReceiveDeadline(RequestTimeLimit());
     const std::optional<THttpRequestLine> request = SplitRequestLine(exchange.ReadClientLine());
     if (!request)
         return TFollowUp::Nothing;
     const THttpTarget target = SplitProxyUrl(request->Url);
-    origin = options.Connect(OriginEndpoint(target.Host), stopFlag);
+    origin = options.Connect(OriginEndpoint(target.Host), stop);
     if (IsConnectMethod(request->Method))
-        return exchange.AnswerConnect(origin != nullptr && !stopFlag) ? TFollowUp::Tunnel
-                                                                      : TFollowUp::Nothing;
+        return exchange.AnswerConnect(origin != nullptr && !stop.Raised()) ? TFollowUp::Tunnel
+                                                                           : TFollowUp::Nothing;
     if (origin == nullptr || !exchange.PassRequest(*origin, *request, target))
         return TFollowUp::Nothing;
     return TFollowUp::Requests;
@@ -229,31 +234,32 @@ bool IsConnectMethod(std::string_view method) {
 }
 
 std::unique_ptr<TBufferedCommunication> ConnectOrigin(const std::string& endpoint,
-                                                      const std::atomic<bool>& stopFlag) {
-    return ConnectWithin(endpoint, kConnectPhase, stopFlag);
+                                                      const TStopSignal& stop) {
+    return ConnectWithin(endpoint, kConnectPhase, stop);
 }
 
 void HandleHttpProxy(std::unique_ptr<TBufferedCommunication> client, std::FILE* trace,
-                     const TActivity& activity, const std::atomic<bool>& stopFlag) {
-    RunHttpProxy(std::move(client), trace, activity, stopFlag, THttpProxyOptions{});
+                     const TActivity& activity, const TStopSignal& stop) {
+    RunHttpProxy(std::move(client), trace, activity, stop, THttpProxyOptions{});
 }
 
 void RunHttpProxy(std::unique_ptr<TBufferedCommunication> client, std::FILE* trace,
-                  const TActivity& activity, const std::atomic<bool>& stopFlag,
+                  const TActivity& activity, const TStopSignal& stop,
                   const THttpProxyOptions& options) {
     std::unique_ptr<TBufferedCommunication> origin;
     TFollowUp followUp = TFollowUp::Nothing;
     try {
-        followUp = PassFirstRequest(*client, origin, trace, activity, stopFlag, options);
+        followUp = PassFirstRequest(*client, origin, trace, activity, stop, options);
     } catch (const std::exception&) {
         // A line too long, a peer gone in the middle of a head, a body cut short: both
         // connections close without a further reply.
     }
-    if (followUp != TFollowUp::Nothing && origin && !stopFlag) {
+    if (followUp != TFollowUp::Nothing && origin && !stop.Raised()) {
+        client->SetReceiveDeadline(0);
+        client->SetReceiveSilenceLimit(0);
         // A lone CR LF that a browser sends after a request body is no request; a tunnel's bytes
         // belong to the protocol inside it and all pass.
-        RelayBothWays(*client, *origin, trace, followUp == TFollowUp::Requests, &stopFlag,
-                      activity);
+        RelayBothWays(*client, *origin, trace, followUp == TFollowUp::Requests, &stop, activity);
         std::this_thread::sleep_for(options.BeforeShutdown);
         shutdown(client->Socket(), SHUT_WR);
         shutdown(origin->Socket(), SHUT_WR);

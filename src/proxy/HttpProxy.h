@@ -73,11 +73,11 @@ bool IsConnectMethod(std::string_view method);
 
 // Reaches the origin server ("host:port"); nullptr when it cannot be reached.
 using TOriginConnector = std::function<std::unique_ptr<TBufferedCommunication>(
-    const std::string& endpoint, const std::atomic<bool>& stopFlag)>;
+    const std::string& endpoint, const TStopSignal& stop)>;
 
-// Up to 5 s of attempts, 100 ms apart; gives up early when stopFlag is set.
+// Up to 5 s of attempts, 100 ms apart (ConnectWithin); gives up early when stop is raised.
 std::unique_ptr<TBufferedCommunication> ConnectOrigin(const std::string& endpoint,
-                                                      const std::atomic<bool>& stopFlag);
+                                                      const TStopSignal& stop);
 
 struct THttpProxyOptions {
     TOriginConnector Connect = ConnectOrigin;
@@ -90,13 +90,14 @@ struct THttpProxyOptions {
 // The handler of "HTTP PROXY" tunnels. Owns the client channel and closes it at the end; any
 // failure on the way (a malformed or cut-off head, an unreachable origin) ends it without a
 // further reply, apart from a CONNECT whose origin cannot be reached, which is answered with
-// "HTTP/1.1 502 Bad Gateway".
+// "HTTP/1.1 502 Bad Gateway". The request head must come within RequestTimeLimit(); a request
+// body may pause for that long at most.
 void HandleHttpProxy(std::unique_ptr<TBufferedCommunication> client, std::FILE* trace,
-                     const TActivity& activity, const std::atomic<bool>& stopFlag);
+                     const TActivity& activity, const TStopSignal& stop);
 
 // The same with the origin connector and the closing pauses chosen by the caller.
 void RunHttpProxy(std::unique_ptr<TBufferedCommunication> client, std::FILE* trace,
-                  const TActivity& activity, const std::atomic<bool>& stopFlag,
+                  const TActivity& activity, const TStopSignal& stop,
                   const THttpProxyOptions& options);
 
 } // namespace harbolt

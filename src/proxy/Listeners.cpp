@@ -1,11 +1,16 @@
 #include "proxy/Listeners.h"
 
+#include "platform/Exceptions.h"
 #include "proxy/AccessRule.h"
 #include "proxy/ProxyState.h"
 #include "proxy/Sessions.h"
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <iostream>
 #include <mutex>
 #include <thread>
 
@@ -14,21 +19,173 @@ namespace harbolt {
 namespace {
 
 constexpr std::uint32_t kBindPhase = 10000;
-constexpr auto kRetryPause = std::chrono::milliseconds(100);
+constexpr int kRetryPause = 100; // milliseconds
 constexpr int kAcceptWait = 50;
+constexpr std::size_t kPortTextLimit = 100; // as the channel reads a port
 
 std::mutex RegistryLock;
 std::array<std::shared_ptr<TListenerState>, kListenerSlots> Registry;
 
+std::atomic<int> SessionCap{kDefaultMaxSessions};
+std::atomic<std::uint64_t> Loops{0};
+std::atomic<std::uint64_t> OverCap{0};
+
+struct TEndpointText {
+    std::string Host;
+    int Port = 0;
+};
+
+// "host:port" read as the channel reads it; false for a text it would not connect to.
+bool SplitEndpointText(const std::string& text, TEndpointText& endpoint) {
+    const std::size_t colon = text.find(':');
+    if (colon == std::string::npos)
+        return false;
+    try {
+        endpoint.Port =
+            StrToInt(std::string_view(text).substr(colon + 1).substr(0, kPortTextLimit));
+    } catch (const std::exception&) {
+        return false;
+    }
+    endpoint.Host = text.substr(0, colon);
+    return endpoint.Port > 0 && endpoint.Port <= 0xFFFF;
+}
+
+// Any address that reaches this computer: its interfaces, loopback, and 0.0.0.0 (which a connect
+// takes for this computer).
+bool AddressOfThisComputer(std::uint32_t address) {
+    if (address == 0 || IsLoopbackAddress(address))
+        return true;
+    const std::vector<std::uint32_t> own = LocalInterfaceAddresses();
+    return std::find(own.begin(), own.end(), address) != own.end();
+}
+
+std::shared_ptr<TListenerState> OwnListenerFor(const std::string& address, bool loopbackIsOwn) {
+    TEndpointText target;
+    if (!SplitEndpointText(address, target))
+        return nullptr;
+    std::vector<std::shared_ptr<TListenerState>> samePort;
+    {
+        const std::lock_guard lock(RegistryLock);
+        for (const auto& slot : Registry) {
+            TEndpointText bound;
+            // The UDP forwarder shares no port space with a TCP connect.
+            if (slot && slot->Slot != kUdpDnsSlot && slot->Bound &&
+                SplitEndpointText(slot->Address, bound) && bound.Port == target.Port)
+                samePort.push_back(slot);
+        }
+    }
+    if (samePort.empty())
+        return nullptr; // the common case: no name look-up
+    const std::uint32_t targetAddress = ResolveAddress(target.Host);
+    if (targetAddress == kInaddrNone || (!loopbackIsOwn && IsLoopbackAddress(targetAddress)))
+        return nullptr;
+    for (const auto& listener : samePort) {
+        TEndpointText bound;
+        SplitEndpointText(listener->Address, bound);
+        const std::uint32_t bindAddress = bound.Host.empty() ? 0 : ResolveAddress(bound.Host);
+        if (bindAddress == 0 ? AddressOfThisComputer(targetAddress) : bindAddress == targetAddress)
+            return listener;
+    }
+    return nullptr;
+}
+
+// The errno at the end of a channel failure's text, " (98)"; 0 when there is none.
+int TrailingErrno(const std::string& text) {
+    if (text.size() < 3 || text.back() != ')')
+        return 0;
+    const std::size_t open = text.rfind('(');
+    if (open == std::string::npos)
+        return 0;
+    try {
+        return StrToInt(std::string_view(text).substr(open + 1, text.size() - open - 2));
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+// What the status shows for a listener that is not bound.
+std::string BindFailureText(const std::string& message) {
+    const int error = TrailingErrno(message);
+    std::string reason;
+    switch (error) {
+    case EADDRINUSE:
+        reason = "address in use";
+        break;
+    case EADDRNOTAVAIL:
+        reason = "not an address of this computer";
+        break;
+    case EACCES:
+    case EPERM:
+        reason = "permission denied";
+        break;
+    default:
+        return message;
+    }
+    return reason + " (" + std::strerror(error) + ")";
+}
+
 } // namespace
 
-std::shared_ptr<TListenerState> RegisterListener(int slot, std::string address) {
+TSessionSlot::TSessionSlot(std::shared_ptr<TListenerState> listener)
+    : fListener(std::move(listener)) {
+    if (fListener)
+        ++fListener->Sessions;
+}
+
+TSessionSlot::~TSessionSlot() {
+    if (fListener)
+        --fListener->Sessions;
+}
+
+void SetMaxSessions(int sessions) {
+    SessionCap = sessions > 0 ? sessions : kDefaultMaxSessions;
+}
+
+int MaxSessions() {
+    return SessionCap;
+}
+
+int ParseMaxSessions(const std::string& text) {
+    if (text.empty() || text.size() > 9 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return kDefaultMaxSessions;
+    const int sessions = std::stoi(text);
+    return sessions > 0 ? sessions : kDefaultMaxSessions;
+}
+
+bool IsOwnEndpoint(const std::string& address, bool loopbackIsOwn) {
+    return OwnListenerFor(address, loopbackIsOwn) != nullptr;
+}
+
+bool RefuseLoop(const std::string& address, bool loopbackIsOwn) {
+    const std::shared_ptr<TListenerState> listener = OwnListenerFor(address, loopbackIsOwn);
+    if (!listener)
+        return false;
+    ++Loops;
+    if (!listener->LoopReported.exchange(true))
+        std::cerr << "harbolt: a connection to " << address << " would come back to the own port "
+                  << listener->Address << "; such loops are refused\n";
+    return true;
+}
+
+std::uint64_t LoopsRefused() {
+    return Loops;
+}
+
+std::uint64_t SessionsOverCap() {
+    return OverCap;
+}
+
+std::shared_ptr<TListenerState> RegisterListener(int slot, std::string address,
+                                                 std::string destination, bool trigger) {
     if (slot < 0 || slot >= kListenerSlots)
         return nullptr;
+    std::shared_ptr<TStopSignal> stop = CurrentProxyStop();
     const std::lock_guard lock(RegistryLock);
     if (Registry[static_cast<std::size_t>(slot)])
         return nullptr;
-    auto state = std::make_shared<TListenerState>(slot, std::move(address));
+    auto state = std::make_shared<TListenerState>(slot, std::move(address), std::move(destination),
+                                                  trigger, std::move(stop));
     Registry[static_cast<std::size_t>(slot)] = state;
     return state;
 }
@@ -58,54 +215,78 @@ std::vector<TListenerInfo> RegisteredListeners() {
     std::vector<TListenerInfo> listeners;
     for (const auto& slot : Registry)
         if (slot)
-            listeners.push_back({slot->Slot, slot->Address, slot->Bound.load()});
+            listeners.push_back({slot->Slot, slot->Address, slot->Bound.load(), slot->Failure(),
+                                 slot->Destination, slot->Trigger, slot->Sessions.load()});
     return listeners;
 }
 
 void RunListener(const std::shared_ptr<TListenerState>& state, int backlog,
-                 const TAcceptHandler& onAccept) {
+                 const TSessionAcceptHandler& onAccept) {
+    const TStopSignal& stop = *state->Stop;
     std::unique_ptr<TCommunication> listener;
     try {
         const std::uint32_t begin = GetTickCount();
-        while (!ProxyStopFlag && TicksSince(begin, GetTickCount()) <= kBindPhase) {
+        while (!stop.Raised() && TicksSince(begin, GetTickCount()) <= kBindPhase) {
             try {
                 listener = TCommunication::CreateListening(false);
                 listener->SetReuseAddress();
                 listener->Bind(state->Address);
+                listener->Listen(backlog);
                 break;
-            } catch (const std::exception&) {
+            } catch (const std::exception& failure) {
+                state->SetFailure(BindFailureText(failure.what()));
                 listener.reset();
-                std::this_thread::sleep_for(kRetryPause);
+                PauseUnlessStopped(stop, kRetryPause);
             }
         }
-        if (listener && !ProxyStopFlag) {
-            listener->Listen(backlog);
+        if (listener && !stop.Raised()) {
+            state->SetFailure({});
             state->Bound = true;
-            while (!ProxyStopFlag) {
-                std::unique_ptr<TBufferedCommunication> accepted = listener->Accept(kAcceptWait);
+            while (!stop.Raised()) {
+                std::unique_ptr<TBufferedCommunication> accepted;
+                try {
+                    accepted = listener->Accept(kAcceptWait);
+                } catch (const std::exception&) {
+                    // A connection that failed on its way in, or no descriptor left for it: the
+                    // listener stays, others may be served after a pause.
+                    PauseUnlessStopped(stop, kRetryPause);
+                    continue;
+                }
                 if (!accepted)
                     continue;
                 if (!ProxyAdmits(accepted->RemoteAddress()))
                     continue; // closed without a byte when it goes out of scope
+                if (state->Sessions.load() >= MaxSessions()) {
+                    ++OverCap;
+                    continue; // closed at once, like a refused one
+                }
                 try {
-                    onAccept(std::move(accepted));
+                    onAccept(std::move(accepted), TSessionSlot(state), state->Stop);
                 } catch (const std::exception&) {
                     // No thread for it (out of resources): that connection is closed, the
                     // listener goes on.
                 }
             }
         }
-    } catch (const std::exception&) {
-        // A listener that cannot listen or accept ends; its slot is cleared below.
+    } catch (const std::exception& failure) {
+        state->SetFailure(BindFailureText(failure.what()));
     }
     state->Bound = false;
     listener.reset();
     ClearListener(state);
 }
 
-bool StartListenerThread(int slot, const std::string& address, int backlog,
-                         TAcceptHandler onAccept) {
-    std::shared_ptr<TListenerState> state = RegisterListener(slot, address);
+void RunListener(const std::shared_ptr<TListenerState>& state, int backlog,
+                 const TAcceptHandler& onAccept) {
+    RunListener(state, backlog,
+                [&onAccept](std::unique_ptr<TBufferedCommunication> client, TSessionSlot,
+                            std::shared_ptr<TStopSignal>) { onAccept(std::move(client)); });
+}
+
+namespace {
+
+bool StartListener(std::shared_ptr<TListenerState> state, int backlog,
+                   TSessionAcceptHandler onAccept) {
     if (!state)
         return false;
     std::thread([state, backlog, onAccept = std::move(onAccept)] {
@@ -114,20 +295,41 @@ bool StartListenerThread(int slot, const std::string& address, int backlog,
     return true;
 }
 
+} // namespace
+
+bool StartListenerThread(int slot, const std::string& address, int backlog,
+                         TSessionAcceptHandler onAccept) {
+    return StartListener(RegisterListener(slot, address), backlog, std::move(onAccept));
+}
+
+bool StartListenerThread(int slot, const std::string& address, int backlog,
+                         TAcceptHandler onAccept) {
+    return StartListener(RegisterListener(slot, address), backlog,
+                         [onAccept = std::move(onAccept)](
+                             std::unique_ptr<TBufferedCommunication> client, TSessionSlot,
+                             std::shared_ptr<TStopSignal>) { onAccept(std::move(client)); });
+}
+
 bool StartClientListener(const TProxyMapping& mapping) {
-    return StartListenerThread(
-        mapping.Index, mapping.BindAddress(), kMappingBacklog,
+    return StartListener(
+        RegisterListener(mapping.Index, mapping.BindAddress(),
+                         mapping.DestinationHost + ":" + mapping.DestinationPort, mapping.Trigger),
+        kMappingBacklog,
         [host = mapping.DestinationHost, port = mapping.DestinationPort,
-         trigger = mapping.Trigger](std::unique_ptr<TBufferedCommunication> client) {
-            StartClientSession(std::move(client), host, port, trigger);
+         trigger = mapping.Trigger](std::unique_ptr<TBufferedCommunication> client,
+                                    TSessionSlot slot, std::shared_ptr<TStopSignal> stop) {
+            StartClientSession(std::move(client), host, port, trigger, std::move(slot),
+                               std::move(stop));
         });
 }
 
 bool StartServerListener(const std::string& address) {
-    return StartListenerThread(kServerSlot, address, kServerBacklog,
-                               [](std::unique_ptr<TBufferedCommunication> client) {
-                                   StartServerSession(std::move(client));
-                               });
+    return StartListener(RegisterListener(kServerSlot, address), kServerBacklog,
+                         [](std::unique_ptr<TBufferedCommunication> client, TSessionSlot slot,
+                            std::shared_ptr<TStopSignal> stop) {
+                             StartServerSession(std::move(client), std::move(slot),
+                                                std::move(stop));
+                         });
 }
 
 } // namespace harbolt

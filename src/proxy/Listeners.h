@@ -2,10 +2,13 @@
 
 #include "net/Communication.h"
 #include "proxy/Mapping.h"
+#include "proxy/Sessions.h"
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,16 +24,48 @@ constexpr int kListenerSlots = 103;
 constexpr int kMappingBacklog = 8;
 constexpr int kServerBacklog = 6;
 
+// Sessions one listener may run at a time ("ProxyMaxSessions" overrides it); a connection past
+// them is closed at once, so a flood cannot use up the process's threads and descriptors.
+constexpr int kDefaultMaxSessions = 512;
+// Read at StartProxyServices: plain digits; empty, 0 or anything else gives the default.
+void SetMaxSessions(int sessions);
+int MaxSessions();
+int ParseMaxSessions(const std::string& text);
+
 // One registered listener, shared between its thread and whoever looks at the registry.
 struct TListenerState {
-    TListenerState(int slot, std::string address) : Slot(slot), Address(std::move(address)) {}
+    TListenerState(int slot, std::string address, std::string destination, bool trigger,
+                   std::shared_ptr<TStopSignal> stop)
+        : Slot(slot), Address(std::move(address)), Destination(std::move(destination)),
+          Trigger(trigger), Stop(std::move(stop)) {}
     const int Slot;
-    const std::string Address; // what it binds, "host:port"
+    const std::string Address;               // what it binds, "host:port"
+    const std::string Destination;           // a mapping's "host:port", else empty
+    const bool Trigger;                      // a mapping that may request a dial
+    const std::shared_ptr<TStopSignal> Stop; // the run it belongs to
     std::atomic<bool> Bound{false};
+    std::atomic<int> Sessions{0};          // sessions of its connections now running
+    std::atomic<bool> LoopReported{false}; // a loop to it was said on standard error
+
+    // Why it is not bound (the last bind or listen failure); empty once bound.
+    void SetFailure(std::string text) {
+        const std::lock_guard lock(fFailureLock);
+        fFailure = std::move(text);
+    }
+    std::string Failure() const {
+        const std::lock_guard lock(fFailureLock);
+        return fFailure;
+    }
+
+private:
+    mutable std::mutex fFailureLock;
+    std::string fFailure;
 };
 
-// Enters a listener into its slot; nullptr when the slot is taken.
-std::shared_ptr<TListenerState> RegisterListener(int slot, std::string address);
+// Enters a listener into its slot; nullptr when the slot is taken. It belongs to the run of
+// CurrentProxyStop().
+std::shared_ptr<TListenerState>
+RegisterListener(int slot, std::string address, std::string destination = {}, bool trigger = false);
 // Clears the slot if it still holds this listener.
 void ClearListener(const std::shared_ptr<TListenerState>& state);
 bool ListenerRegistered(int slot);
@@ -40,20 +75,45 @@ struct TListenerInfo {
     int Slot = 0;
     std::string Address;
     bool Bound = false;
+    std::string Failure;     // why it is not bound, while it is not
+    std::string Destination; // mappings: "host:port"
+    bool Trigger = false;    // mappings: may request a dial
+    int Sessions = 0;        // sessions now running
 };
 // Registered listeners in slot order.
 std::vector<TListenerInfo> RegisteredListeners();
 
+// A connection's bind text "host:port" when it is one of this instance's listening endpoints:
+// the port of a registered listener, and its bind host or, for a listener on all interfaces,
+// any address of this computer. With loopbackIsOwn false, loopback addresses never count (a
+// mapping's destination is reached from the online computer, where loopback is that computer).
+bool IsOwnEndpoint(const std::string& address, bool loopbackIsOwn = true);
+// IsOwnEndpoint, a found loop counted (LoopsRefused) and said once per listener on standard
+// error. True: the connection must not be made.
+bool RefuseLoop(const std::string& address, bool loopbackIsOwn = true);
+std::uint64_t LoopsRefused();
+// Connections closed because their listener had MaxSessions sessions running.
+std::uint64_t SessionsOverCap();
+
 using TAcceptHandler = std::function<void(std::unique_ptr<TBufferedCommunication>)>;
+// The same with the session's place under the cap, to be held until the session ends, and the
+// stop of the listener's run, for the session to watch.
+using TSessionAcceptHandler = std::function<void(std::unique_ptr<TBufferedCommunication>,
+                                                 TSessionSlot, std::shared_ptr<TStopSignal>)>;
 
 // The listener's life on the calling thread: the bind phase (10 s of retries every 100 ms), then
-// accepts every 50 ms until ProxyStopFlag, each admitted connection given to onAccept; at the
-// end the slot is cleared. Connections from peers the access rule does not admit are closed at
-// once.
+// accepts until its stop, each admitted connection given to onAccept; at the end the slot is
+// cleared. Connections from peers the access rule does not admit, and those past MaxSessions,
+// are closed at once. A failing accept is retried after a pause; only a failed bind or listen
+// ends the listener. A plain onAccept holds the session's place only while it runs.
+void RunListener(const std::shared_ptr<TListenerState>& state, int backlog,
+                 const TSessionAcceptHandler& onAccept);
 void RunListener(const std::shared_ptr<TListenerState>& state, int backlog,
                  const TAcceptHandler& onAccept);
 
 // A listener thread of its own (it frees itself); false when the slot is taken.
+bool StartListenerThread(int slot, const std::string& address, int backlog,
+                         TSessionAcceptHandler onAccept);
 bool StartListenerThread(int slot, const std::string& address, int backlog,
                          TAcceptHandler onAccept);
 

@@ -24,7 +24,8 @@ void SendLine(TBufferedCommunication& channel, std::string_view line) {
 }
 
 void RunPop3(TBufferedCommunication& client, std::FILE* trace, const TActivity& activity,
-             const std::atomic<bool>& stopFlag) {
+             const TStopSignal& stop) {
+    client.SetReceiveDeadline(RequestTimeLimit());
     SendLine(client, "+OK Harbolt; please do USER username@pop3host");
     for (;;) {
         const std::string line = client.ReceiveLine(kPop3LineCapacity);
@@ -45,15 +46,18 @@ void RunPop3(TBufferedCommunication& client, std::FILE* trace, const TActivity& 
         const std::string user = command.Text.substr(0, separator);
         const std::string host = command.Text.substr(separator + 1);
         std::unique_ptr<TBufferedCommunication> server =
-            ConnectWithin(EndpointWithDefaultPort(host, "110"), kConnectPhase, stopFlag);
-        if (!server || stopFlag) {
+            ConnectWithin(EndpointWithDefaultPort(host, "110"), kConnectPhase, stop);
+        if (!server || stop.Raised()) {
             SendLine(client, "-ERR Cannot connect to " + host);
             std::this_thread::sleep_for(kFailurePause);
             return;
         }
+        server->SetReceiveDeadline(RequestTimeLimit());
         server->ReceiveLine(kPop3LineCapacity); // the server's greeting
+        server->SetReceiveDeadline(0);
         SendLine(*server, "USER " + user);
-        RelayBothWays(client, *server, trace, false, &stopFlag, activity);
+        client.SetReceiveDeadline(0);
+        RelayBothWays(client, *server, trace, false, &stop, activity);
         std::this_thread::sleep_for(kRelayEndPause);
         shutdown(client.Socket(), SHUT_WR);
         shutdown(server->Socket(), SHUT_WR);
@@ -86,9 +90,9 @@ std::size_t Pop3SeparatorPosition(std::string_view argument) {
 }
 
 void HandlePop3Proxy(std::unique_ptr<TBufferedCommunication> client, std::FILE* trace,
-                     const TActivity& activity, const std::atomic<bool>& stopFlag) {
+                     const TActivity& activity, const TStopSignal& stop) {
     try {
-        RunPop3(*client, trace, activity, stopFlag);
+        RunPop3(*client, trace, activity, stop);
     } catch (const std::exception&) {
         // A channel failed or a line was too long: both connections close.
     }

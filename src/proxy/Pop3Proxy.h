@@ -32,8 +32,9 @@ TPop3Command ParsePop3Command(std::string_view line);
 // behind the first character. npos when there is none.
 std::size_t Pop3SeparatorPosition(std::string_view argument);
 
-// The handler of the tunnel type "POP3 PROXY"; the relay after the login is traced.
+// The handler of the tunnel type "POP3 PROXY"; the relay after the login is traced. The login
+// must be done within RequestTimeLimit().
 void HandlePop3Proxy(std::unique_ptr<TBufferedCommunication> client, std::FILE* trace,
-                     const TActivity& activity, const std::atomic<bool>& stopFlag);
+                     const TActivity& activity, const TStopSignal& stop);
 
 } // namespace harbolt

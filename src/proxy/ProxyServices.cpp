@@ -36,7 +36,9 @@ std::shared_ptr<TAccessRule> AccessRuleFromSettings() {
 } // namespace
 
 void StartProxyServices() {
+    RenewProxyStop(); // the threads of this run watch a stop of their own
     ResetOnlineAddressTime();
+    SetMaxSessions(ParseMaxSessions(GetComputerProperty(OwnComputerName, "ProxyMaxSessions")));
     ProxyLogAll = TextIsTrue(GetComputerProperty(OwnComputerName, "ProxyServerLogAll"));
     SetProxyAccessRule(AccessRuleFromSettings());
     const std::string serverAddress = GetComputerProperty(OwnComputerName, "ProxyServerAddress");
@@ -53,10 +55,13 @@ void StartProxyServices() {
 }
 
 void StopProxyServices() {
-    ProxyStopFlag = true;
+    // The raised stop stays with the threads of this run, which took it when they began: a
+    // session that wakes up later still ends. Whoever asks from now on (a mail check waiting
+    // for a dial while the proxy is off) gets a new one that no stop of the past concerns.
+    RaiseProxyStop();
     while (!RegistryEmpty())
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ProxyStopFlag = false;
+    RenewProxyStop();
     Running = false;
 }
 
@@ -73,6 +78,8 @@ TProxyStatus ProxyStatus() {
     if (online.Time != 0)
         status.OnlineAddressAge = TicksSince(online.Time, ProxyClock().Now());
     status.Refused = RefusedConnections();
+    status.LoopsRefused = LoopsRefused();
+    status.OverCap = SessionsOverCap();
     if (const auto rule = ProxyAccessRule()) {
         status.NetworksConfigured = rule->Configured();
         for (const TNetworkBlock& block : rule->Blocks())

@@ -11,12 +11,13 @@
 namespace harbolt {
 
 // Reads the settings once ("ProxyServerAddress", the mappings, "ProxyServerLogAll",
-// "ProxyAllowedNetworks", "ProxyDnsServerEnabled") and starts a listener per mapping, the server
+// "ProxyAllowedNetworks", "ProxyDnsServerEnabled", "ProxyMaxSessions") and starts a new run
+// (CurrentProxyStop) with a listener per mapping, the server
 // listener and, when enabled, the DNS forwarders on port 53. Problems with
 // "ProxyAllowedNetworks" are reported on standard error. Main thread.
 void StartProxyServices();
-// Asks every proxy thread to end and returns once every listener has left the registry.
-// Sessions are not waited for. Main thread.
+// Raises the run's stop and returns once every listener has left the registry. Sessions are not
+// waited for; they end when they see the stop. Main thread.
 void StopProxyServices();
 bool ProxyServicesRunning();
 
@@ -26,8 +27,10 @@ struct TProxyStatus {
     std::string OnlineAddress;                     // empty: nobody announced yet
     std::optional<std::uint32_t> OnlineAddressAge; // milliseconds since it was announced
     std::uint64_t Refused = 0;                     // connections the access rule closed
-    bool NetworksConfigured = false;               // "ProxyAllowedNetworks" in use
-    std::vector<std::string> AllowedNetworks;      // "a.b.c.d/n"
+    std::uint64_t LoopsRefused = 0;           // tunnels to one of the own listening ports, not made
+    std::uint64_t OverCap = 0;                // connections closed because of "ProxyMaxSessions"
+    bool NetworksConfigured = false;          // "ProxyAllowedNetworks" in use
+    std::vector<std::string> AllowedNetworks; // "a.b.c.d/n"
 };
 TProxyStatus ProxyStatus();
 

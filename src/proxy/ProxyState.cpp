@@ -9,7 +9,6 @@
 
 namespace harbolt {
 
-std::atomic<bool> ProxyStopFlag{false};
 std::mutex ProxyTimeLock;
 std::atomic<bool> ProxyLogAll{false};
 std::atomic<std::int32_t> LogFileCounter{0};
@@ -27,6 +26,9 @@ std::string OnlineProxyAddress;
 std::uint32_t OnlineAddressTime = 0;
 std::uint32_t LastActivity = 0;
 
+std::mutex StopLock;
+std::shared_ptr<TStopSignal> CurrentStop; // guarded by StopLock; made when first asked for
+
 std::mutex TraceDirectoryLock;
 std::string TraceDirectory = ".";
 
@@ -35,6 +37,23 @@ bool Stale(std::uint32_t now) {
 }
 
 } // namespace
+
+std::shared_ptr<TStopSignal> CurrentProxyStop() {
+    const std::lock_guard lock(StopLock);
+    if (!CurrentStop)
+        CurrentStop = std::make_shared<TStopSignal>();
+    return CurrentStop;
+}
+
+void RaiseProxyStop() {
+    CurrentProxyStop()->Raise();
+}
+
+void RenewProxyStop() {
+    const std::lock_guard lock(StopLock);
+    if (!CurrentStop || CurrentStop->Raised())
+        CurrentStop = std::make_shared<TStopSignal>();
+}
 
 void SetProxyClock(const TTickClock& clock) {
     Clock = &clock;
@@ -57,7 +76,12 @@ bool OnlineAddressFresh() {
     return OnlineAddressTime != 0 && TicksSince(OnlineAddressTime, ProxyClock().Now()) < 1001;
 }
 
-std::string GetOnlineProxyAddress(bool mayDial) {
+std::string GetOnlineProxyAddress(bool mayDial, const TStopSignal* stop) {
+    std::shared_ptr<TStopSignal> current;
+    if (stop == nullptr) {
+        current = CurrentProxyStop();
+        stop = current.get();
+    }
     std::unique_lock lock(ProxyTimeLock);
     const TTickClock& clock = ProxyClock();
     if (Stale(clock.Now()) && mayDial &&
@@ -76,7 +100,7 @@ std::string GetOnlineProxyAddress(bool mayDial) {
                     break;
             }
             // A stopping proxy must not keep its sessions waiting for a minute.
-            if (ProxyStopFlag)
+            if (stop->Raised())
                 break;
             std::this_thread::sleep_for(kDialWaitStep);
         }

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "net/Communication.h"
 #include "platform/Clock.h"
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -11,8 +13,14 @@
 // proxied connection last carried data, and the switches every proxy thread reads.
 namespace harbolt {
 
-// Asks every proxy thread to end; StopProxyServices sets it and clears it again.
-extern std::atomic<bool> ProxyStopFlag;
+// The stop of the current run of the proxy services. Each thread of the services takes it when
+// it starts and watches it to its end; StopProxyServices raises it and the next start makes a new
+// one, so a thread that slept through a stop still sees it.
+std::shared_ptr<TStopSignal> CurrentProxyStop();
+// Raises the current stop.
+void RaiseProxyStop();
+// A raised stop is replaced by a fresh one; an unraised one stays.
+void RenewProxyStop();
 
 // Guards the online computer's address, its time stamp and the last proxy activity.
 extern std::mutex ProxyTimeLock;
@@ -33,8 +41,8 @@ void SetOnlineProxyAddress(const std::string& address);
 bool OnlineAddressFresh();
 // The online computer's proxy address, possibly old, possibly empty. When nobody announced
 // being online within 5 s, "AutoDialEnabled" is true and mayDial: requests a dial and waits up
-// to 60 s for an announcement (or ProxyStopFlag).
-std::string GetOnlineProxyAddress(bool mayDial);
+// to 60 s for an announcement (or the stop: stop, or CurrentProxyStop() when nullptr).
+std::string GetOnlineProxyAddress(bool mayDial, const TStopSignal* stop = nullptr);
 // Forgets when the address was set, so that the next request waits for a fresh announcement.
 void ResetOnlineAddressTime();
 

@@ -4,13 +4,17 @@
 #include "peer/Sync.h"
 #include "platform/CodePage.h"
 #include "platform/Paths.h"
+#include "proxy/Listeners.h"
 #include "proxy/Mapping.h"
 #include "proxy/ProxyState.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <poll.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -20,8 +24,10 @@ namespace harbolt {
 namespace {
 
 constexpr std::uint32_t kConnectPhase = 5000;
-constexpr auto kRetryPause = std::chrono::milliseconds(100);
+constexpr int kRetryPause = 100; // milliseconds
 constexpr std::int32_t kNetworkUnreachable = 10051;
+
+std::atomic<int> RequestLimit{kRequestTimeLimit};
 
 std::mutex HandlersLock;
 TServerHandlers Handlers;
@@ -68,7 +74,7 @@ struct TTraceFile {
 };
 
 void RunTunnel(std::unique_ptr<TBufferedCommunication> client, std::string argument,
-               const TActivity& activity) {
+               const TActivity& activity, const TStopSignal& stop) {
     if (argument.compare(0, 8, "CONNECT ") == 0)
         argument.erase(0, 8);
     TTraceFile trace;
@@ -91,17 +97,18 @@ void RunTunnel(std::unique_ptr<TBufferedCommunication> client, std::string argum
         handler = &handlers.Pop3;
     if (handler != nullptr) {
         if (*handler)
-            (*handler)(std::move(client), trace.File, activity, ProxyStopFlag);
+            (*handler)(std::move(client), trace.File, activity, stop);
         return; // without a handler the client is closed without a reply
     }
-    std::unique_ptr<TBufferedCommunication> target =
-        ConnectWithin(argument, kConnectPhase, ProxyStopFlag);
-    if (target && !ProxyStopFlag)
-        RelayBothWays(*client, *target, trace.File, false, &ProxyStopFlag, activity);
+    std::unique_ptr<TBufferedCommunication> target = ConnectWithin(argument, kConnectPhase, stop);
+    if (target && !stop.Raised()) {
+        client->SetReceiveDeadline(0);
+        RelayBothWays(*client, *target, trace.File, false, &stop, activity);
+    }
 }
 
 void RunRouting(TBufferedCommunication& client, const std::string& argument,
-                const TActivity& activity) {
+                const TActivity& activity, const TStopSignal& stop) {
     static const std::string kPrefix = "TCP CONNECT TO ";
     if (argument.compare(0, kPrefix.size(), kPrefix) != 0) {
         SendNow(client, RoutingStatusRecord(2, 0, kNetworkUnreachable));
@@ -109,13 +116,14 @@ void RunRouting(TBufferedCommunication& client, const std::string& argument,
     }
     SendNow(client, RoutingStatusRecord(1, 0, 0));
     std::unique_ptr<TBufferedCommunication> target =
-        ConnectWithin(argument.substr(kPrefix.size()), kConnectPhase, ProxyStopFlag);
-    if (!target || ProxyStopFlag) {
+        ConnectWithin(argument.substr(kPrefix.size()), kConnectPhase, stop);
+    if (!target || stop.Raised()) {
         SendNow(client, RoutingStatusRecord(4, -1, kNetworkUnreachable));
         return;
     }
     SendNow(client, RoutingStatusRecord(3, 0, 0));
-    RelayBothWays(client, *target, nullptr, false, &ProxyStopFlag, activity);
+    client.SetReceiveDeadline(0);
+    RelayBothWays(client, *target, nullptr, false, &stop, activity);
 }
 
 void DialControl(const TDialControlHandler& handler,
@@ -126,20 +134,48 @@ void DialControl(const TDialControlHandler& handler,
 
 } // namespace
 
-std::unique_ptr<TBufferedCommunication> ConnectWithin(const std::string& address,
-                                                      std::uint32_t milliseconds,
-                                                      const std::atomic<bool>& stopFlag) {
+void SetRequestTimeLimit(int milliseconds) {
+    RequestLimit = milliseconds > 0 ? milliseconds : kRequestTimeLimit;
+}
+
+int RequestTimeLimit() {
+    return RequestLimit;
+}
+
+bool PauseUnlessStopped(const TStopSignal& stop, int milliseconds) {
+    pollfd wake{stop.WakeDescriptor(), POLLIN, 0};
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!stop.Raised()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              end - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0)
+            break;
+        if (::poll(&wake, 1, static_cast<int>(left)) < 0 && errno != EINTR)
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::min<long long>(left, 10)));
+    }
+    return !stop.Raised();
+}
+
+std::unique_ptr<TBufferedCommunication>
+ConnectWithin(const std::string& address, std::uint32_t milliseconds, const TStopSignal& stop) {
+    if (RefuseLoop(address))
+        return nullptr;
     const std::uint32_t begin = GetTickCount();
-    while (!stopFlag && TicksSince(begin, GetTickCount()) <= milliseconds) {
+    for (;;) {
+        const std::uint32_t spent = TicksSince(begin, GetTickCount());
+        if (stop.Raised() || spent > milliseconds)
+            return nullptr;
         try {
             auto target = TCommunication::CreateUnconnected(false, false);
-            target->Connect(address);
+            // An unanswered SYN must not hold the phase for the system's two minutes.
+            target->Connect(
+                address, static_cast<int>(std::max<std::uint32_t>(milliseconds - spent, 1)), &stop);
             return target;
         } catch (const std::exception&) {
-            std::this_thread::sleep_for(kRetryPause);
+            PauseUnlessStopped(stop, kRetryPause);
         }
     }
-    return nullptr;
 }
 
 void SetServerHandlers(TServerHandlers handlers) {
@@ -166,23 +202,35 @@ std::string TraceHeaderLine(const std::string& argument) {
 
 void RunClientSession(std::unique_ptr<TBufferedCommunication> client,
                       const std::string& destinationHost, const std::string& destinationPort,
-                      bool trigger) {
+                      bool trigger, std::shared_ptr<TStopSignal> stop) {
+    if (!stop)
+        stop = CurrentProxyStop();
+    // A forwarding to one of our own ports would come back here through the online computer.
+    // A loopback destination names the online computer itself; its server session checks that.
+    if (RecognizeDestination(destinationHost) == TProxyKind::Forward &&
+        RefuseLoop(destinationHost + ":" + destinationPort, false))
+        return;
     std::unique_ptr<TBufferedCommunication> server;
     const std::uint32_t begin = GetTickCount();
-    while (!server && !ProxyStopFlag && TicksSince(begin, GetTickCount()) <= kConnectPhase) {
+    for (;;) {
+        const std::uint32_t spent = TicksSince(begin, GetTickCount());
+        if (stop->Raised() || spent > kConnectPhase)
+            break;
         try {
-            const std::string address = GetOnlineProxyAddress(trigger);
+            const std::string address = GetOnlineProxyAddress(trigger, stop.get());
             if (!address.empty()) {
                 server = TCommunication::CreateUnconnected(false, false);
-                server->Connect(address);
+                const std::uint32_t left = kConnectPhase - std::min(kConnectPhase, spent);
+                server->Connect(address, static_cast<int>(std::max<std::uint32_t>(left, 1)),
+                                stop.get());
                 break;
             }
         } catch (const std::exception&) {
             server.reset();
         }
-        std::this_thread::sleep_for(kRetryPause);
+        PauseUnlessStopped(*stop, kRetryPause);
     }
-    if (!server || ProxyStopFlag)
+    if (!server || stop->Raised())
         return; // the client program's connection closes without data
     try {
         // The relay's first pass flushes the header.
@@ -190,17 +238,23 @@ void RunClientSession(std::unique_ptr<TBufferedCommunication> client,
         server->SendLineEnd();
         server->SendText(TunnelTypeLine(destinationHost, destinationPort));
         server->SendLineEnd();
-        RelayBothWays(*client, *server, nullptr, false, &ProxyStopFlag, NoteProxyActivity);
+        RelayBothWays(*client, *server, nullptr, false, stop.get(), NoteProxyActivity);
     } catch (const std::exception&) {
         // The relay swallows channel failures; this only guards the header.
     }
 }
 
-void RunServerSession(std::unique_ptr<TBufferedCommunication> client) {
+void RunServerSession(std::unique_ptr<TBufferedCommunication> client,
+                      std::shared_ptr<TStopSignal> stop) {
+    if (!stop)
+        stop = CurrentProxyStop();
     std::string request;
     std::string argument;
     TActivity activity = NoteProxyActivity;
     try {
+        // Stays set for the dial-control dialogues and the journal request; a tunnel clears it
+        // (or sets its own) before relaying.
+        client->SetReceiveDeadline(RequestTimeLimit());
         request = client->ReceiveLine(kRequestLineCapacity);
         argument = client->ReceiveLine(kRequestLineCapacity);
         if (SameTextAscii(argument, "IGNORE TRAFFIC")) {
@@ -213,7 +267,7 @@ void RunServerSession(std::unique_ptr<TBufferedCommunication> client) {
     try {
         const TServerHandlers handlers = CurrentHandlers();
         if (SameTextAscii(request, "SOCKPROXY V1 (NT)")) {
-            RunTunnel(std::move(client), std::move(argument), activity);
+            RunTunnel(std::move(client), std::move(argument), activity, *stop);
         } else if (SameTextAscii(request, "DISCONNECT!")) {
             DialControl(handlers.Disconnect, std::move(client));
         } else if (SameTextAscii(request, "WOULD CONNECT?")) {
@@ -226,14 +280,14 @@ void RunServerSession(std::unique_ptr<TBufferedCommunication> client) {
             // This thread becomes the serving session: it owns the channel from here on.
             ServeJournal(*client);
         } else if (SameTextAscii(request, "SOCKROUTER V1 (NT)")) {
-            RunRouting(*client, argument, activity);
+            RunRouting(*client, argument, activity, *stop);
         } else {
             client->SendText("bad request");
             client->SendLineEnd();
             client->SendText("disconnecting");
             client->SendLineEnd();
             client->Flush();
-            std::this_thread::sleep_for(kRetryPause);
+            std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPause));
         }
     } catch (const std::exception&) {
         // Whatever failed, the session ends and the connection closes.
@@ -242,17 +296,27 @@ void RunServerSession(std::unique_ptr<TBufferedCommunication> client) {
 
 void StartClientSession(std::unique_ptr<TBufferedCommunication> client,
                         const std::string& destinationHost, const std::string& destinationPort,
-                        bool trigger) {
-    // When no thread can be made, the lambda and with it the channel are destroyed: the
-    // connection closes.
-    std::thread([client = std::move(client), destinationHost, destinationPort, trigger]() mutable {
-        RunClientSession(std::move(client), destinationHost, destinationPort, trigger);
+                        bool trigger, TSessionSlot slot, std::shared_ptr<TStopSignal> stop) {
+    // The stop is taken here, not on the new thread: a thread that starts after a stop and a
+    // new start must still end.
+    if (!stop)
+        stop = CurrentProxyStop();
+    // When no thread can be made, the lambda and with it the channel and the slot are destroyed:
+    // the connection closes.
+    std::thread([client = std::move(client), destinationHost, destinationPort, trigger,
+                 slot = std::move(slot), stop = std::move(stop)]() mutable {
+        RunClientSession(std::move(client), destinationHost, destinationPort, trigger,
+                         std::move(stop));
     }).detach();
 }
 
-void StartServerSession(std::unique_ptr<TBufferedCommunication> client) {
-    std::thread([client = std::move(client)]() mutable {
-        RunServerSession(std::move(client));
+void StartServerSession(std::unique_ptr<TBufferedCommunication> client, TSessionSlot slot,
+                        std::shared_ptr<TStopSignal> stop) {
+    if (!stop)
+        stop = CurrentProxyStop();
+    std::thread([client = std::move(client), slot = std::move(slot),
+                 stop = std::move(stop)]() mutable {
+        RunServerSession(std::move(client), std::move(stop));
     }).detach();
 }
 

@@ -1,6 +1,7 @@
 #include "proxy/Socks5Proxy.h"
 
 #include "platform/Clock.h"
+#include "proxy/Listeners.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -23,7 +24,7 @@ constexpr unsigned char kAddressIPv6 = 4;
 
 // How long CONNECT and BIND try to reach or bind the target.
 constexpr std::uint32_t kSetUpPhase = 5000; // milliseconds
-constexpr auto kRetryPause = std::chrono::milliseconds(100);
+constexpr int kRetryPause = 100;            // milliseconds
 // BIND: each wait for the incoming connection, and the pause after an empty one.
 constexpr int kAcceptWait = 1000; // milliseconds
 constexpr int kBindBacklog = 1;
@@ -57,19 +58,21 @@ bool UsableTarget(const std::string& target) {
     return target.find('\0') == std::string::npos;
 }
 
-// Repeats attempt for up to the set-up phase with a pause after each failure; stops early when
-// stopFlag is set. nullptr when no attempt succeeded.
+// Repeats attempt (given the milliseconds left) for up to the set-up phase with a pause after
+// each failure; stops early when stop is raised. nullptr when no attempt succeeded.
 template <typename T, typename F>
-std::unique_ptr<T> WithinSetUpPhase(const std::atomic<bool>& stopFlag, F attempt) {
+std::unique_ptr<T> WithinSetUpPhase(const TStopSignal& stop, F attempt) {
     const std::uint32_t begin = GetTickCount();
-    while (!stopFlag && TicksSince(begin, GetTickCount()) <= kSetUpPhase) {
+    for (;;) {
+        const std::uint32_t spent = TicksSince(begin, GetTickCount());
+        if (stop.Raised() || spent > kSetUpPhase)
+            return nullptr;
         try {
-            return attempt();
+            return attempt(static_cast<int>(std::max<std::uint32_t>(kSetUpPhase - spent, 1)));
         } catch (const std::exception&) {
-            std::this_thread::sleep_for(kRetryPause);
+            PauseUnlessStopped(stop, kRetryPause);
         }
     }
-    return nullptr;
 }
 
 // Whether the client has closed its connection (or it failed). Bytes it sent stay where they
@@ -88,12 +91,12 @@ bool ClientClosed(const TCommunication& client) {
 }
 
 void RunConnect(TBufferedCommunication& client, const std::string& target, std::FILE* trace,
-                const TActivity& activity, const std::atomic<bool>& stopFlag) {
+                const TActivity& activity, const TStopSignal& stop) {
     std::unique_ptr<TBufferedCommunication> server;
-    if (UsableTarget(target))
-        server = WithinSetUpPhase<TBufferedCommunication>(stopFlag, [&target] {
+    if (UsableTarget(target) && !RefuseLoop(target))
+        server = WithinSetUpPhase<TBufferedCommunication>(stop, [&target, &stop](int left) {
             auto made = TCommunication::CreateUnconnected(false, false);
-            made->Connect(target);
+            made->Connect(target, left, &stop);
             return made;
         });
     if (!server) {
@@ -102,14 +105,15 @@ void RunConnect(TBufferedCommunication& client, const std::string& target, std::
     }
     // After Connect the remote address record holds the local end of the outgoing socket.
     SendReply(client, kSocksSucceeded, server->RemoteAddress());
-    RelayBothWays(client, *server, trace, false, &stopFlag, activity);
+    client.SetReceiveDeadline(0);
+    RelayBothWays(client, *server, trace, false, &stop, activity);
 }
 
 void RunBind(TBufferedCommunication& client, const std::string& target, std::FILE* trace,
-             const TActivity& activity, const std::atomic<bool>& stopFlag) {
+             const TActivity& activity, const TStopSignal& stop) {
     std::unique_ptr<TCommunication> listener;
     if (UsableTarget(target))
-        listener = WithinSetUpPhase<TCommunication>(stopFlag, [&target] {
+        listener = WithinSetUpPhase<TCommunication>(stop, [&target](int) {
             auto made = TCommunication::CreateListening(false);
             made->SetReuseAddress();
             made->Bind(target);
@@ -128,15 +132,17 @@ void RunBind(TBufferedCommunication& client, const std::string& target, std::FIL
     getsockname(listener->Socket(), reinterpret_cast<sockaddr*>(&bound), &length);
     SendReply(client, kSocksSucceeded, bound);
 
+    // The wait for the peer comes after the negotiation; the client may stay silent meanwhile.
+    client.SetReceiveDeadline(0);
     std::unique_ptr<TBufferedCommunication> peer;
-    while (!stopFlag) {
+    while (!stop.Raised()) {
         peer = listener->Accept(kAcceptWait);
         if (peer)
             break;
         // A client that went away would otherwise leave the port open until the proxy stops.
         if (ClientClosed(client))
             return;
-        std::this_thread::sleep_for(kRetryPause);
+        PauseUnlessStopped(stop, kRetryPause);
     }
     // One connection is all the request asked for; nobody else may reach the port meanwhile.
     listener.reset();
@@ -145,7 +151,7 @@ void RunBind(TBufferedCommunication& client, const std::string& target, std::FIL
         return;
     }
     SendReply(client, kSocksSucceeded, peer->RemoteAddress());
-    RelayBothWays(client, *peer, trace, false, &stopFlag, activity);
+    RelayBothWays(client, *peer, trace, false, &stop, activity);
 }
 
 } // namespace
@@ -224,8 +230,9 @@ std::string Socks5Reply(std::uint8_t code, const sockaddr_in& address) {
 }
 
 void HandleSocks5Proxy(std::unique_ptr<TBufferedCommunication> client, std::FILE* trace,
-                       const TActivity& activity, const std::atomic<bool>& stopFlag) {
+                       const TActivity& activity, const TStopSignal& stop) {
     try {
+        client->SetReceiveDeadline(RequestTimeLimit());
         if (!NegotiateSocks5Method(*client))
             return;
         const std::optional<TSocksRequest> request = ReadSocks5Request(*client);
@@ -233,10 +240,10 @@ void HandleSocks5Proxy(std::unique_ptr<TBufferedCommunication> client, std::FILE
             return;
         switch (request->Command) {
         case TSocksCommand::Connect:
-            RunConnect(*client, request->Target, trace, activity, stopFlag);
+            RunConnect(*client, request->Target, trace, activity, stop);
             break;
         case TSocksCommand::Bind:
-            RunBind(*client, request->Target, trace, activity, stopFlag);
+            RunBind(*client, request->Target, trace, activity, stop);
             break;
         case TSocksCommand::UdpAssociate:
             SendFailure(*client, kSocksCommandNotSupported);

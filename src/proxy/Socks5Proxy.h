@@ -48,9 +48,10 @@ std::optional<TSocksRequest> ReadSocks5Request(TBufferedCommunication& client);
 // they are held (network order).
 std::string Socks5Reply(std::uint8_t code, const sockaddr_in& address);
 
-// The handler of a "SOCKS5 PROXY" tunnel: negotiates, performs the request and relays. Frees the
-// client channel at the end in every case; no failure escapes.
+// The handler of a "SOCKS5 PROXY" tunnel: negotiates (within RequestTimeLimit()), performs the
+// request and relays. A CONNECT to one of this instance's own ports is a loop and answered as
+// unreachable. Frees the client channel at the end in every case; no failure escapes.
 void HandleSocks5Proxy(std::unique_ptr<TBufferedCommunication> client, std::FILE* trace,
-                       const TActivity& activity, const std::atomic<bool>& stopFlag);
+                       const TActivity& activity, const TStopSignal& stop);
 
 } // namespace harbolt

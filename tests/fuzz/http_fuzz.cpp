@@ -246,11 +246,11 @@ void CheckHandler(std::string_view browserBytes, std::optional<std::string_view>
     THttpProxyOptions options;
     options.BeforeShutdown = std::chrono::milliseconds(0);
     options.AfterShutdown = std::chrono::milliseconds(0);
-    options.Connect = [&](const std::string& endpoint, const std::atomic<bool>&) {
+    options.Connect = [&](const std::string& endpoint, const TStopSignal&) {
         asked.push_back(endpoint);
         return std::move(originNear);
     };
-    const std::atomic<bool> stop{false};
+    const TStopSignal stop;
     const TActivity activity = [] {};
     RunHttpProxy(std::move(client), trace, activity, stop, options);
     originNear.reset(); // when the handler never asked for it

@@ -1,7 +1,9 @@
 #include "proxy/AccessRule.h"
+#include "ProxyTestSupport.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
 
 namespace harbolt {
 namespace {
@@ -83,20 +85,95 @@ TEST(AccessRuleTest, ConfiguredRuleAdmitsItsBlocksAndLoopback) {
     TAccessRule empty(std::vector<TNetworkBlock>{});
     EXPECT_TRUE(empty.Admits(Peer(Ip(127, 0, 0, 1))));
     EXPECT_FALSE(empty.Admits(Peer(Ip(10, 1, 200, 3))));
+    EXPECT_FALSE(empty.Admits(Peer(Ip(192, 168, 1, 77)))); // no announce interface to add
 }
 
-TEST(AccessRuleTest, InterfaceNetworksIncludeLoopback) {
-    const std::vector<TNetworkBlock> blocks = InterfaceNetworks();
-    ASSERT_FALSE(blocks.empty());
-    EXPECT_EQ(blocks[0], (TNetworkBlock{Ip(127, 0, 0, 0), 0xFF000000u}));
-    for (std::size_t i = 0; i < blocks.size(); ++i) {
-        EXPECT_EQ(blocks[i].Address & ~blocks[i].Mask, 0u) << blocks[i].Text();
-        for (std::size_t j = i + 1; j < blocks.size(); ++j)
-            EXPECT_NE(blocks[i], blocks[j]) << blocks[i].Text();
-    }
-    TAccessRule rule;
+// A LAN card with an alias, an Ethernet-style WAN side (an LTE stick in router mode), a dial-up
+// link and a card that is down.
+std::vector<TInterfaceAddress> Machine() {
+    return {{"lo", Ip(127, 0, 0, 1), 0xFF000000u, IFF_UP | IFF_LOOPBACK},
+            {"eth0", Ip(192, 168, 1, 2), 0xFFFFFF00u, IFF_UP},
+            {"eth0:1", Ip(10, 9, 0, 1), 0xFFFF0000u, IFF_UP},
+            {"usb0", Ip(192, 168, 8, 100), 0xFFFFFF00u, IFF_UP},
+            {"ppp0", Ip(10, 64, 0, 1), 0xFFFFFFFFu, IFF_UP | IFF_POINTOPOINT},
+            {"eth1", Ip(172, 16, 0, 1), 0xFFFF0000u, 0}};
+}
+
+TEST(AccessRuleTest, ByDefaultOnlyTheAnnounceInterfacesSubnetsAndLoopbackAreAdmitted) {
+    TAccessRule rule("192.168.1.2", Machine);
     EXPECT_FALSE(rule.Configured());
+    EXPECT_TRUE(rule.Admits(Peer(Ip(192, 168, 1, 77))));
+    EXPECT_TRUE(rule.Admits(Peer(Ip(10, 9, 200, 3)))); // the alias's subnet: the same card
     EXPECT_TRUE(rule.Admits(Peer(Ip(127, 0, 0, 1))));
+    EXPECT_FALSE(rule.Admits(Peer(Ip(192, 168, 8, 1)))); // the WAN segment's neighbours
+    EXPECT_FALSE(rule.Admits(Peer(Ip(10, 64, 0, 1))));
+    EXPECT_FALSE(rule.Admits(Peer(Ip(172, 16, 0, 9))));
+    EXPECT_EQ(rule.Blocks().size(), 3u);
+
+    // Announced on the WAN side's address: that segment, and not the LAN's.
+    TAccessRule wan("192.168.8.100", Machine);
+    EXPECT_TRUE(wan.Admits(Peer(Ip(192, 168, 8, 1))));
+    EXPECT_FALSE(wan.Admits(Peer(Ip(192, 168, 1, 77))));
+
+    // No host, one of no interface, one of a card that is down: this computer alone.
+    for (const char* host : {"", "192.168.50.1", "0.0.0.0", "172.16.0.1"}) {
+        TAccessRule lonely(host, Machine);
+        EXPECT_TRUE(lonely.Admits(Peer(Ip(127, 0, 0, 1)))) << host;
+        for (const std::uint32_t peer :
+             {Ip(192, 168, 1, 77), Ip(192, 168, 8, 1), Ip(172, 16, 0, 9), Ip(192, 168, 50, 2)})
+            EXPECT_FALSE(lonely.Admits(Peer(peer))) << host;
+        EXPECT_EQ(lonely.Blocks().size(), 1u) << host;
+    }
+}
+
+TEST(AccessRuleTest, TheInterfacesAreReadAgainWhenAPeerDoesNotFit) {
+    std::vector<TInterfaceAddress> current = {{"lo", Ip(127, 0, 0, 1), 0xFF000000u, IFF_UP}};
+    int reads = 0;
+    TAccessRule rule("192.168.1.2", [&] {
+        ++reads;
+        return current;
+    });
+    EXPECT_FALSE(rule.Admits(Peer(Ip(192, 168, 1, 77)))); // the card has no address yet
+    current = Machine();
+    const int before = reads;
+    EXPECT_TRUE(rule.Admits(Peer(Ip(192, 168, 1, 77))));
+    EXPECT_EQ(reads, before + 1);
+    EXPECT_TRUE(rule.Admits(Peer(Ip(192, 168, 1, 78)))); // fits: no read
+    EXPECT_EQ(reads, before + 1);
+    current.erase(current.begin() + 1); // the card lost its address
+    EXPECT_FALSE(rule.Admits(Peer(Ip(192, 168, 8, 1))));
+    EXPECT_FALSE(rule.Admits(Peer(Ip(192, 168, 1, 77))));
+}
+
+TEST(AccessRuleTest, ConfiguredListsThatOpenEverythingAreRecognised) {
+    EXPECT_TRUE(AdmitsEverything(ParseNetworkList("10.0.0.0/8, 1.2.3.4/0")));
+    EXPECT_TRUE(AdmitsEverything(ParseNetworkList("0.0.0.0/0")));
+    EXPECT_FALSE(AdmitsEverything(ParseNetworkList("10.0.0.0/8, 0.0.0.0/1, 128.0.0.0/1")));
+    EXPECT_FALSE(AdmitsEverything({}));
+}
+
+class AccessRuleSettingsTest : public test::ProxyTest {};
+
+TEST_F(AccessRuleSettingsTest, TheDefaultRuleTakesTheHostOfTheOwnProxyServerAddress) {
+    // The machine's own interfaces here: one that is up, not loopback, with room in its subnet.
+    std::optional<TInterfaceAddress> lan;
+    for (const TInterfaceAddress& entry : MachineInterfaces())
+        if ((entry.Flags & IFF_UP) != 0 && (entry.Address >> 24) != 127 &&
+            entry.Netmask != 0xFFFFFFFFu && !lan)
+            lan = entry;
+    if (!lan)
+        GTEST_SKIP() << "no interface with a subnet here";
+    const std::uint32_t neighbour = (lan->Address & lan->Netmask) | (~lan->Address & ~lan->Netmask);
+    SetOwn("ProxyServerAddress", AddressToDotted(htonl(lan->Address)) + ":1977");
+    TAccessRule announced;
+    EXPECT_FALSE(announced.Configured());
+    EXPECT_TRUE(announced.Admits(Peer(neighbour)));
+    EXPECT_TRUE(announced.Admits(Peer(Ip(127, 0, 0, 1))));
+
+    SetOwn("ProxyServerAddress", "");
+    TAccessRule unset;
+    EXPECT_FALSE(unset.Admits(Peer(neighbour)));
+    EXPECT_TRUE(unset.Admits(Peer(Ip(127, 0, 0, 1))));
 }
 
 TEST(AccessRuleTest, RefusedPeersAreCounted) {
@@ -109,7 +186,7 @@ TEST(AccessRuleTest, RefusedPeersAreCounted) {
     EXPECT_FALSE(ProxyAdmits(Peer(Ip(10, 2, 0, 9))));
     EXPECT_EQ(RefusedConnections(), before + 2);
 
-    // Without a rule of the services the interfaces decide, loopback first of all.
+    // Without a rule of the services the default one decides, loopback first of all.
     SetProxyAccessRule(nullptr);
     EXPECT_TRUE(ProxyAdmits(Peer(Ip(127, 0, 0, 1))));
     ASSERT_NE(ProxyAccessRule(), nullptr);

@@ -6,8 +6,11 @@
 #include "proxy/ProxyServices.h"
 
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <mutex>
 #include <vector>
 
 #include <unistd.h>
@@ -440,6 +443,7 @@ protected:
         StopProxyServices(); // every forwarder has left, also after a failure
         SetDnsPort(kDefaultDnsPort);
         SetProxyAccessRule(nullptr);
+        SetRequestTimeLimit(0);
         DialRequested = false;
         ProxyTest::TearDown();
     }
@@ -524,19 +528,18 @@ TEST_F(DnsForwarderTest, TcpConnectionsAreTunnelledToTheDnsServer) {
     ASSERT_TRUE(WaitFor([] { return Bound(kTcpDnsSlot) && Bound(kServerSlot); }));
     SetOwn("ProxyDnsServer", "127.0.0.3");
 
-    // Nobody online: the connection asks for a dial and goes on once somebody is.
+    // Nobody online: the query asks for a dial and goes on once somebody is.
     ResetOnlineAddressTime();
     auto client = TCommunication::CreateUnconnected(false, false);
     ASSERT_NO_THROW(client->Connect("127.0.0.1:" + std::to_string(Port)));
-    ASSERT_TRUE(WaitFor([] { return DialRequested.load(); }));
-    SetOnlineProxyAddress(onlineServer);
-    const auto upstream = dnsServer->Accept(5000);
-    ASSERT_NE(upstream, nullptr);
-
     const Datagram query = Query(0x4242);
     const std::string framed =
         std::string{0, static_cast<char>(query.size())} + std::string(query.begin(), query.end());
     SendNow(*client, framed);
+    ASSERT_TRUE(WaitFor([] { return DialRequested.load(); }));
+    SetOnlineProxyAddress(onlineServer);
+    const auto upstream = dnsServer->Accept(5000);
+    ASSERT_NE(upstream, nullptr);
     EXPECT_EQ(ReadUpTo(*upstream, framed.size()), framed); // the ID is the client's over TCP
     const Datagram answer = Answer(query, 0x4242, 5);
     const std::string reply = std::string{0, static_cast<char>(answer.size())} +
@@ -545,6 +548,96 @@ TEST_F(DnsForwarderTest, TcpConnectionsAreTunnelledToTheDnsServer) {
     EXPECT_EQ(ReadUpTo(*client, reply.size()), reply);
     client.reset();
     EXPECT_TRUE(test::ClosedWithoutData(*upstream));
+}
+
+TEST_F(DnsForwarderTest, ASilentTcpClientIsClosedWithoutADial) {
+    SetOwn("ProxyDnsServerDial", "yes");
+    SetOwn("AutoDialEnabled", "yes");
+    SetRequestTimeLimit(200);
+    ResetOnlineAddressTime();
+    ASSERT_TRUE(TTcpDnsProxyServerListenThread::Start("127.0.0.1"));
+    ASSERT_TRUE(WaitFor([] { return Bound(kTcpDnsSlot); }));
+    auto client = TCommunication::CreateUnconnected(false, false);
+    ASSERT_NO_THROW(client->Connect("127.0.0.1:" + std::to_string(Port)));
+    EXPECT_TRUE(test::ClosedWithoutData(*client));
+    EXPECT_FALSE(DialRequested);
+}
+
+TEST_F(DnsForwarderTest, AQueryWaitingForADialHoldsUpNoOther) {
+    SetOwn("ProxyDnsServerDial", "yes");
+    SetOwn("AutoDialEnabled", "yes");
+    SetOnlineProxyAddress("127.0.0.1:1977"); // this computer: queries go to the DNS server
+    TUdpSocket server("127.0.0.3", Port);
+    ASSERT_TRUE(server.Bound);
+    StartUdp();
+    TUdpSocket first("127.0.0.1", 0), second("127.0.0.1", 0);
+    first.SendTo(Query(0x1111), Forwarder());
+    sockaddr_in from{};
+    const auto forwarded = server.Receive(&from);
+    ASSERT_TRUE(forwarded);
+
+    // Nobody online now: the next query asks for a dial that does not come (the proxy clock
+    // stands still, so its minute never passes; the stop at the end ends it).
+    ResetOnlineAddressTime();
+    second.SendTo(Query(0x2222), Forwarder());
+    ASSERT_TRUE(WaitFor([] { return DialRequested.load(); }));
+    server.SendTo(Answer(Query(0), IdOf(*forwarded), 1), from);
+    const auto answer = first.Receive(nullptr, 1000);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(*answer, Answer(Query(0), 0x1111, 1));
+    EXPECT_FALSE(server.Receive(nullptr, 100)); // the waiting query is not sent yet
+
+    // Somebody is online: the waiting query goes on.
+    SetOnlineProxyAddress("127.0.0.1:1977");
+    const auto late = server.Receive();
+    ASSERT_TRUE(late);
+    EXPECT_EQ(Body(*late), Body(Query(0x2222)));
+}
+
+TEST(DnsDialWaitTest, QueriesJoinOneWaitUpToTheBoundAndComeBackWithItsTarget) {
+    std::mutex lock;
+    std::condition_variable over;
+    bool dialled = false;
+    int waits = 0;
+    TDnsDialWait dialWait(
+        [&]() -> std::optional<sockaddr_in> {
+            std::unique_lock held(lock);
+            ++waits;
+            over.wait_for(held, std::chrono::seconds(5), [&] { return dialled; });
+            return Endpoint("127.0.0.3", 53);
+        },
+        3);
+    const sockaddr_in requester = Endpoint("10.1.2.3", 40000);
+    for (std::uint16_t id = 1; id <= 3; ++id)
+        EXPECT_TRUE(dialWait.Hold(Query(id), requester));
+    EXPECT_FALSE(dialWait.Hold(Query(4), requester)); // past the bound: dropped
+    EXPECT_EQ(dialWait.Held(), 3u);
+    EXPECT_FALSE(WaitReadable(dialWait.WakeDescriptor(), 0));
+    EXPECT_TRUE(dialWait.TakeReady().empty());
+
+    {
+        const std::lock_guard held(lock);
+        dialled = true;
+    }
+    over.notify_all();
+    ASSERT_TRUE(WaitReadable(dialWait.WakeDescriptor(), 3000));
+    const std::vector<TDnsDialWait::TReady> ready = dialWait.TakeReady();
+    ASSERT_EQ(ready.size(), 3u);
+    for (std::size_t i = 0; i < ready.size(); ++i) {
+        EXPECT_EQ(ready[i].Datagram, Query(static_cast<std::uint16_t>(i + 1)));
+        EXPECT_EQ(Text(ready[i].Sender), "10.1.2.3:40000");
+        ASSERT_TRUE(ready[i].Target);
+        EXPECT_EQ(Text(*ready[i].Target), "127.0.0.3:53");
+    }
+    EXPECT_FALSE(WaitReadable(dialWait.WakeDescriptor(), 0));
+    EXPECT_EQ(dialWait.Held(), 0u);
+
+    // Room again; a later query waits anew.
+    EXPECT_TRUE(dialWait.Hold(Query(5), requester));
+    ASSERT_TRUE(WaitReadable(dialWait.WakeDescriptor(), 3000));
+    EXPECT_EQ(dialWait.TakeReady().size(), 1u);
+    const std::lock_guard held(lock);
+    EXPECT_EQ(waits, 2);
 }
 
 TEST_F(DnsForwarderTest, TheServicesOpenTheDnsPortOnlyWhenEnabled) {

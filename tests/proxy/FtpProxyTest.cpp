@@ -85,7 +85,7 @@ public:
         });
     }
     ~TFtpRun() {
-        *Stop = true;
+        Stop->Raise();
         Client.reset();
         if (fThread.joinable())
             fThread.join();
@@ -95,7 +95,7 @@ public:
     }
 
     std::unique_ptr<TBufferedCommunication> Client;
-    std::shared_ptr<std::atomic<bool>> Stop = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<TStopSignal> Stop = std::make_shared<TStopSignal>();
     std::shared_ptr<std::atomic<bool>> Done = std::make_shared<std::atomic<bool>>(false);
     std::shared_ptr<std::atomic<int>> Activity = std::make_shared<std::atomic<int>>(0);
 
@@ -337,7 +337,7 @@ TEST_F(FtpProxyTest, ConnectPhaseRetriesAndEndsOnTheStopFlag) {
         EXPECT_TRUE(Receives(*run.Client, asked));
         const auto start = std::chrono::steady_clock::now();
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        *run.Stop = true;
+        run.Stop->Raise();
         EXPECT_TRUE(Receives(*run.Client, "530 Login incorrect.\r\n"));
         EXPECT_LT(MillisecondsSince(start), 2000);
         // The login phase goes on: the client may still quit politely.

@@ -34,8 +34,8 @@ TProxyHandler Quick(TOriginConnector connect = ConnectOrigin) {
     options.BeforeShutdown = 0ms;
     options.AfterShutdown = 0ms;
     return [options](std::unique_ptr<TBufferedCommunication> client, std::FILE* trace,
-                     const TActivity& activity, const std::atomic<bool>& stopFlag) {
-        RunHttpProxy(std::move(client), trace, activity, stopFlag, options);
+                     const TActivity& activity, const TStopSignal& stop) {
+        RunHttpProxy(std::move(client), trace, activity, stop, options);
     };
 }
 
@@ -57,7 +57,7 @@ public:
         });
     }
     ~THttpRun() {
-        Stop = true;
+        Stop.Raise();
         Origin.reset();
         Browser.reset();
         Join();
@@ -73,7 +73,7 @@ public:
     // The browser has sent all it will send.
     void BrowserDone() { ::shutdown(Browser->Socket(), SHUT_WR); }
 
-    std::atomic<bool> Stop{false};
+    TStopSignal Stop;
     std::atomic<int> Activity{0};
     std::atomic<bool> Ended{false};
     test::TListener Listener;
@@ -91,7 +91,7 @@ struct TRedirect {
     std::vector<std::string> Asked;
 
     TOriginConnector Connector() {
-        return [this](const std::string& endpoint, const std::atomic<bool>&) {
+        return [this](const std::string& endpoint, const TStopSignal&) {
             std::string target;
             {
                 const std::lock_guard lock(Lock);
@@ -370,8 +370,8 @@ TEST_F(HttpProxyTest, StoppingEndsTheConnectPhaseAtOnce) {
     const auto start = std::chrono::steady_clock::now();
     THttpRun tunnel(HandleHttpProxy);
     THttpRun request(HandleHttpProxy);
-    tunnel.Stop = true;
-    request.Stop = true;
+    tunnel.Stop.Raise();
+    request.Stop.Raise();
     SendNow(*tunnel.Browser, "CONNECT " + tunnel.Listener.Endpoint + " HTTP/1.1\r\n\r\n");
     SendNow(*request.Browser, "GET http://" + request.Listener.Endpoint + "/ HTTP/1.0\r\n\r\n");
     EXPECT_EQ(Everything(*tunnel.Browser), kBadGateway);

@@ -168,7 +168,7 @@ TEST_F(Pop3ProxyTest, UnreachableServerIsReportedAndTheStopFlagCutsTheWaitShort)
     const auto start = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_FALSE(run.Done.load()); // still trying
-    run.Stop = true;
+    run.Stop.Raise();
     bool closed = false;
     EXPECT_EQ(ReadUntilClosed(*run.Client, &closed),
               "-ERR Cannot connect to " + Loopback(port) + "\r\n");

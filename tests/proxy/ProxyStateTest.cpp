@@ -19,9 +19,9 @@ public:
                              [mayDial] { return GetOnlineProxyAddress(mayDial); })) {}
     ~TAddressRequest() {
         if (fResult.valid() && fResult.wait_for(0s) != std::future_status::ready) {
-            ProxyStopFlag = true; // ends a dial wait
+            RaiseProxyStop(); // ends a dial wait
             fResult.wait();
-            ProxyStopFlag = false;
+            RenewProxyStop();
         }
     }
     bool Done(std::chrono::milliseconds within) {
@@ -42,7 +42,7 @@ protected:
     }
     void TearDown() override {
         DialRequested = false;
-        ProxyStopFlag = false;
+        RenewProxyStop();
         ProxyTest::TearDown();
     }
 };
@@ -130,9 +130,9 @@ TEST_F(ProxyStateTest, DialWaitGivesUpAfterSixtySecondsOrOnStop) {
         TAddressRequest request(true);
         ASSERT_TRUE(WaitFor([] { return DialRequested.load(); }));
         EXPECT_FALSE(request.Done(200ms));
-        ProxyStopFlag = true;
+        RaiseProxyStop();
         EXPECT_TRUE(request.Done(1s));
-        ProxyStopFlag = false;
+        RenewProxyStop();
     }
 }
 

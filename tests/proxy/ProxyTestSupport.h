@@ -100,8 +100,10 @@ protected:
         Database = std::make_unique<TDatabase>();
         TestClock().Set(700000);
         SetProxyClock(TestClock());
+        RenewProxyStop(); // a stop of an earlier test must not end this one's threads
     }
     void TearDown() override {
+        SetRequestTimeLimit(0);
         SetProxyClock(SystemTickClock());
         Database.reset();
         OwnComputerName = "unknown";
@@ -127,7 +129,7 @@ public:
         });
     }
     ~THandlerRun() {
-        Stop = true;
+        Stop.Raise();
         Client.reset();
         Join();
     }
@@ -142,7 +144,7 @@ public:
     }
 
     std::unique_ptr<TBufferedCommunication> Client;
-    std::atomic<bool> Stop{false};
+    TStopSignal Stop;
     std::atomic<bool> Done{false};
     std::atomic<int> Activity{0};
 

@@ -3,6 +3,7 @@
 #include "proxy/Mapping.h"
 #include "proxy/ProxyServices.h"
 
+#include <algorithm>
 #include <optional>
 
 namespace harbolt {
@@ -99,6 +100,12 @@ TEST_F(ServicesTest, StartRegistersEveryListenerAndStopClearsThemAll) {
     EXPECT_EQ(status.Listeners[1].Address, Loopback(ports[2]));
     EXPECT_EQ(status.Listeners[2].Slot, kServerSlot);
     EXPECT_EQ(status.Listeners[2].Address, server);
+    EXPECT_TRUE(status.Listeners[0].Trigger);
+    EXPECT_EQ(status.Listeners[1].Destination, "relay.example:25");
+    EXPECT_FALSE(status.Listeners[1].Trigger);
+    EXPECT_EQ(status.Listeners[2].Destination, "");
+    for (const TListenerInfo& listener : status.Listeners)
+        EXPECT_EQ(listener.Failure, "") << listener.Slot;
     EXPECT_TRUE(ProxyLogAll);
     EXPECT_EQ(status.OnlineAddress, "10.0.0.7:1977");
     EXPECT_FALSE(status.OnlineAddressAge); // the next request waits for a fresh announcement
@@ -111,9 +118,11 @@ TEST_F(ServicesTest, StartRegistersEveryListenerAndStopClearsThemAll) {
     ExpectTunnel(Loopback(ports[1]), *online.Channel, "HTTP PROXY");
     ExpectTunnel(Loopback(ports[2]), *online.Channel, "CONNECT relay.example:25");
 
+    const std::shared_ptr<TStopSignal> runStop = CurrentProxyStop();
     StopProxyServices();
     EXPECT_TRUE(RegistryEmpty());
-    EXPECT_FALSE(ProxyStopFlag);
+    EXPECT_TRUE(runStop->Raised());             // for good, for the threads of that run
+    EXPECT_FALSE(CurrentProxyStop()->Raised()); // a later dial wait is not cut short
     EXPECT_FALSE(ProxyServicesRunning());
     EXPECT_FALSE(ProxyStatus().Running);
     for (std::uint16_t port : ports)
@@ -139,6 +148,7 @@ TEST_F(ServicesTest, StopEndsTheBindPhase) {
     ASSERT_TRUE(WaitFor([] { return Bound(kServerSlot); }));
     ASSERT_TRUE(Listener(42));
     EXPECT_FALSE(Listener(42)->Bound);
+    EXPECT_EQ(Listener(42)->Failure.rfind("address in use (", 0), 0u) << Listener(42)->Failure;
     const auto start = std::chrono::steady_clock::now();
     StopProxyServices();
     EXPECT_LT(MillisecondsSince(start), 1000.0);
@@ -174,6 +184,76 @@ TEST_F(ServicesTest, BindsAreRetriedForTenSeconds) {
     EXPECT_EQ(RegisteredListeners().size(), 2u);
     EXPECT_TRUE(Bound(1));
     ExpectServed(server);
+}
+
+TEST_F(ServicesTest, AMappingToItsOwnPortIsRefusedWithoutASecondSession) {
+    const std::vector<std::uint16_t> ports = test::FreePorts(2);
+    const std::string server = Loopback(ports[0]);
+    const std::string mapping = Loopback(ports[1]);
+    SetOwn("ProxyServerAddress", server);
+    SetOwn(MappingKey(3), mapping + " -> " + mapping + ", notrigger");
+    StartProxyServices();
+    ASSERT_TRUE(WaitFor(AllBound));
+    SetOnlineProxyAddress(server); // this computer is the online one
+    const std::uint64_t loops = ProxyStatus().LoopsRefused;
+
+    auto client = TCommunication::CreateUnconnected(false, false);
+    ASSERT_NO_THROW(client->Connect(mapping));
+    int most = 0; // sessions of the mapping seen at once
+    const bool ended = WaitFor([&] {
+        most = std::max(most, Listener(3) ? Listener(3)->Sessions : 0);
+        return !client->WaitForIncomingData(0) ? false : ClosedWithoutData(*client, 100);
+    });
+    EXPECT_TRUE(ended);
+    EXPECT_LE(most, 1);
+    EXPECT_EQ(ProxyStatus().LoopsRefused, loops + 1);
+    client.reset(); // else the relay lingers for its last words
+    EXPECT_TRUE(WaitFor([] { return Listener(3)->Sessions == 0; }));
+}
+
+TEST_F(ServicesTest, ConnectionsPastTheSessionCapAreClosed) {
+    EXPECT_EQ(ParseMaxSessions("7"), 7);
+    for (const char* text : {"", "0", "-3", " 7", "7x", "99999999999"})
+        EXPECT_EQ(ParseMaxSessions(text), kDefaultMaxSessions) << text;
+
+    const std::string server = Loopback(test::FreePorts(1)[0]);
+    SetOwn("ProxyServerAddress", server);
+    SetOwn("ProxyMaxSessions", "2");
+    StartProxyServices();
+    ASSERT_TRUE(WaitFor([] { return Bound(kServerSlot); }));
+    const std::uint64_t overCap = ProxyStatus().OverCap;
+    // Two sessions waiting for their request lines fill the cap.
+    std::vector<std::unique_ptr<TBufferedCommunication>> waiting;
+    for (int i = 0; i < 2; ++i) {
+        waiting.push_back(TCommunication::CreateUnconnected(false, false));
+        ASSERT_NO_THROW(waiting.back()->Connect(server));
+    }
+    ASSERT_TRUE(WaitFor([] { return Listener(kServerSlot)->Sessions == 2; }));
+    auto third = TCommunication::CreateUnconnected(false, false);
+    ASSERT_NO_THROW(third->Connect(server));
+    EXPECT_TRUE(ClosedWithoutData(*third, 1000));
+    EXPECT_EQ(ProxyStatus().OverCap, overCap + 1);
+
+    waiting.pop_back(); // its session ends and frees its place
+    ASSERT_TRUE(WaitFor([] { return Listener(kServerSlot)->Sessions == 1; }));
+    ExpectServed(server);
+}
+
+TEST_F(ServicesTest, ASessionPausedAcrossStopAndStartStillEnds) {
+    const std::vector<std::uint16_t> ports = test::FreePorts(2);
+    SetOwn("ProxyServerAddress", Loopback(ports[0]));
+    SetOwn(MappingKey(5), Loopback(ports[1]) + " -> relay.example:25, notrigger");
+    StartProxyServices();
+    ASSERT_TRUE(WaitFor(AllBound));
+    SetOnlineProxyAddress(""); // nobody online: the session retries for 5 s
+    auto client = TCommunication::CreateUnconnected(false, false);
+    ASSERT_NO_THROW(client->Connect(Loopback(ports[1])));
+    ASSERT_TRUE(WaitFor([] { return Listener(5) && Listener(5)->Sessions == 1; }));
+    const auto stopped = std::chrono::steady_clock::now();
+    StopProxyServices();
+    StartProxyServices(); // a new run at once: the old session's stop stays raised
+    EXPECT_TRUE(ClosedWithoutData(*client, 2000));
+    EXPECT_LT(MillisecondsSince(stopped), 1500.0);
 }
 
 } // namespace

@@ -3,7 +3,12 @@
 #include "database/Journal.h"
 #include "dialup/RasManager.h"
 #include "peer/Sync.h"
+#include "proxy/FtpProxy.h"
+#include "proxy/HttpProxy.h"
+#include "proxy/Listeners.h"
+#include "proxy/Pop3Proxy.h"
 #include "proxy/Sessions.h"
+#include "proxy/Socks5Proxy.h"
 
 #include <filesystem>
 #include <fstream>
@@ -109,7 +114,7 @@ protected:
         SetServerHandlers({});
         ProxyLogAll = false;
         DialRequested = false;
-        ProxyStopFlag = false;
+        RenewProxyStop();
         SetProxyTraceDirectory(".");
         ProxyTest::TearDown();
     }
@@ -142,11 +147,12 @@ TEST_F(SessionTest, TunnelsReachTheirTargetAndCountAsActivity) {
         const std::uint32_t before = LastProxyActivity();
         TestClock().Advance(1000);
         TServerRun run(request);
-        const auto reached = target.Channel->Accept(5000);
+        auto reached = target.Channel->Accept(5000);
         ASSERT_NE(reached, nullptr) << request;
         ExpectRelay(*run.Peer, *reached); // no reply to the header comes first
         run.Peer.reset();
         EXPECT_TRUE(ClosedWithoutData(*reached));
+        reached.reset(); // else the relay lingers for the target's last words
         run.Join();
         EXPECT_EQ(LastProxyActivity(), counts ? before + 1000 : before) << request;
     }
@@ -155,9 +161,7 @@ TEST_F(SessionTest, TunnelsReachTheirTargetAndCountAsActivity) {
 TEST_F(SessionTest, UnreachableTargetsCloseAfterTheConnectPhase) {
     std::atomic<int> httpCalls{0};
     TServerHandlers handlers;
-    handlers.Http = [&](auto, std::FILE*, const TActivity&, const std::atomic<bool>&) {
-        ++httpCalls;
-    };
+    handlers.Http = [&](auto, std::FILE*, const TActivity&, const TStopSignal&) { ++httpCalls; };
     SetServerHandlers(handlers);
     const std::string nobody = test::Loopback(test::FreePorts(1)[0]);
 
@@ -181,9 +185,9 @@ TEST_F(SessionTest, RequestsReachTheirHandlers) {
     // Each handler answers with its name and the line that follows the request.
     const auto proxy = [](std::string name) {
         return [name](std::unique_ptr<TBufferedCommunication> client, std::FILE* trace,
-                      const TActivity& activity, const std::atomic<bool>& stopFlag) {
+                      const TActivity& activity, const TStopSignal& stop) {
             EXPECT_EQ(trace, nullptr);
-            EXPECT_EQ(&stopFlag, &ProxyStopFlag);
+            EXPECT_EQ(&stop, CurrentProxyStop().get());
             activity();
             client->SendText(name + ":" + client->ReceiveLine(kRequestLineCapacity));
             client->SendLineEnd();
@@ -355,7 +359,7 @@ TEST_F(SessionTest, TriggeredClientSessionWaitsForTheDial) {
     TestClock().Advance(5001);
     TClientRun run("pop3", "0", true);
     struct TStopOnExit { // whatever fails, the dial wait must not outlast the test
-        ~TStopOnExit() { ProxyStopFlag = true; }
+        ~TStopOnExit() { RaiseProxyStop(); }
     } stop;
     ASSERT_TRUE(test::WaitFor([] { return DialRequested.load(); }));
     EXPECT_EQ(server.Channel->Accept(300), nullptr);
@@ -377,6 +381,119 @@ TEST_F(SessionTest, ClientSessionWithoutAnOnlineComputerClosesAfterFiveSeconds) 
     EXPECT_TRUE(ClosedWithoutData(*run.Peer));
     EXPECT_GE(MillisecondsSince(start), 4900.0);
     EXPECT_FALSE(DialRequested);
+}
+
+// Sends one byte every 100 ms until the peer closes (or 5 s have passed); true when it closed.
+bool TrickleUntilClosed(TCommunication& channel) {
+    for (int i = 0; i < 50; ++i) {
+        try {
+            SendNow(channel, "x");
+        } catch (const ECommunication&) {
+            return true;
+        }
+        if (channel.WaitForIncomingData(100))
+            return ClosedWithoutData(channel, 100);
+    }
+    return false;
+}
+
+TEST_F(SessionTest, RequestLinesMustComeWithinTheLimit) {
+    SetRequestTimeLimit(300);
+    const auto start = std::chrono::steady_clock::now();
+    TServerRun silent("");
+    TServerRun trickling("SOCKPROXY V1 (NT)\r\n");
+    {
+        TServerRun served("HELLO\r\n\r\n"); // not held up by the others
+        bool closed = false;
+        EXPECT_EQ(ReadUntilClosed(*served.Peer, &closed, 250), "bad request\r\ndisconnecting\r\n");
+        EXPECT_TRUE(closed);
+    }
+    EXPECT_TRUE(TrickleUntilClosed(*trickling.Peer));
+    EXPECT_TRUE(ClosedWithoutData(*silent.Peer, 2000));
+    EXPECT_GE(MillisecondsSince(start), 290.0);
+    EXPECT_LT(MillisecondsSince(start), 3000.0);
+}
+
+TEST_F(SessionTest, SilentClientsOfTheProtocolHandlersAreClosedAfterTheLimit) {
+    SetRequestTimeLimit(300);
+    const std::pair<const char*, TProxyHandler> handlers[] = {
+        {"HTTP", HandleHttpProxy},
+        {"SOCKS5", HandleSocks5Proxy},
+        {"FTP", HandleFtpProxy},
+        {"POP3", HandlePop3Proxy},
+    };
+    for (const auto& [name, handler] : handlers) {
+        test::THandlerRun run(handler);
+        EXPECT_TRUE(run.EndsWithin(3000)) << name;
+        bool closed = false;
+        ReadUntilClosed(*run.Client, &closed, 500); // FTP and POP3 greet first
+        EXPECT_TRUE(closed) << name;
+    }
+}
+
+// A listener that never takes its queued connection: a further connect is never answered.
+TEST_F(SessionTest, ConnectPhaseIsBoundedAgainstAnUnansweredListener) {
+    test::TListener full = MakeListener(0);
+    std::vector<std::unique_ptr<TBufferedCommunication>> queued;
+    for (bool answered = true; answered && queued.size() < 8;) {
+        queued.push_back(TCommunication::CreateUnconnected(false, false));
+        try {
+            queued.back()->Connect(full.Endpoint, 200);
+        } catch (const ECommunication&) {
+            answered = false;
+        }
+    }
+    TStopSignal stop;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ConnectWithin(full.Endpoint, 400, stop), nullptr);
+    EXPECT_LT(MillisecondsSince(start), 1500.0);
+}
+
+TEST_F(SessionTest, OwnEndpointsAreTheBoundListeners) {
+    const std::vector<std::uint16_t> ports = test::FreePorts(2);
+    const std::string one = std::to_string(ports[0]);
+    const std::string all = std::to_string(ports[1]);
+    // Registered as bound without binding: only the registry is asked.
+    const auto loopback = RegisterListener(60, "127.0.0.1:" + one);
+    const auto everywhere = RegisterListener(61, ":" + all);
+    ASSERT_TRUE(loopback && everywhere);
+    struct TClear {
+        std::vector<std::shared_ptr<TListenerState>> States;
+        ~TClear() {
+            for (const auto& state : States)
+                ClearListener(state);
+        }
+    } clear{{loopback, everywhere}};
+    EXPECT_FALSE(IsOwnEndpoint("127.0.0.1:" + one)); // not bound yet
+    loopback->Bound = true;
+    everywhere->Bound = true;
+
+    EXPECT_TRUE(IsOwnEndpoint("127.0.0.1:" + one));
+    EXPECT_TRUE(IsOwnEndpoint("localhost:" + one));
+    EXPECT_FALSE(IsOwnEndpoint("127.0.0.2:" + one));
+    EXPECT_FALSE(IsOwnEndpoint("127.0.0.1:" + all.substr(0, all.size() - 1)));
+    EXPECT_TRUE(IsOwnEndpoint("127.0.0.9:" + all));
+    EXPECT_TRUE(IsOwnEndpoint("0.0.0.0:" + all));
+    EXPECT_FALSE(IsOwnEndpoint("192.0.2.1:" + all)); // a documentation address
+    EXPECT_FALSE(IsOwnEndpoint("127.0.0.1:" + all, false));
+    for (const std::uint32_t address : LocalInterfaceAddresses()) {
+        EXPECT_TRUE(IsOwnEndpoint(AddressToDotted(address) + ":" + all));
+        EXPECT_TRUE(IsOwnEndpoint(AddressToDotted(address) + ":" + all, false));
+        EXPECT_FALSE(IsOwnEndpoint(AddressToDotted(address) + ":" + one));
+    }
+    const std::uint64_t loops = LoopsRefused();
+    EXPECT_TRUE(RefuseLoop("127.0.0.1:" + one));
+    EXPECT_FALSE(RefuseLoop("127.0.0.1:" + all, false));
+    EXPECT_EQ(LoopsRefused(), loops + 1);
+
+    // The tunnel and the raw routing never connect there.
+    TServerRun tunnel("SOCKPROXY V1 (NT)\r\nCONNECT 127.0.0.1:" + one + "\r\n");
+    TServerRun routing("SOCKROUTER V1 (NT)\r\nTCP CONNECT TO 127.0.0.1:" + one + "\r\n");
+    EXPECT_TRUE(ClosedWithoutData(*tunnel.Peer, 1000));
+    bool closed = false;
+    EXPECT_EQ(ReadUntilClosed(*routing.Peer, &closed, 1000), kConnecting + kFailed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(LoopsRefused(), loops + 3);
 }
 
 } // namespace

@@ -287,7 +287,7 @@ TEST_F(Socks5Test, ConnectGivesUpAtOnceWhenStoppedOrNameHasZeroByte) {
     test::TListener target = test::MakeListener();
     {
         TSocksRun run;
-        run.Stop = true;
+        run.Stop.Raise();
         SendNow(*run.Client, kGreeting + RequestIPv4(1, kLoopback, target.Port));
         bool closed = false;
         EXPECT_EQ(ReadUntilClosed(*run.Client, &closed, 2000), kAccepted + kUnreachable);
@@ -366,7 +366,7 @@ TEST_F(Socks5Test, BindEndsOnStopFlagOrWhenTheClientLeaves) {
         TSocksRun run;
         SendNow(*run.Client, kGreeting + RequestIPv4(2, kLoopback, 0));
         ASSERT_EQ(ReadUpTo(*run.Client, 12).size(), 12u);
-        run.Stop = true;
+        run.Stop.Raise();
         bool closed = false;
         EXPECT_EQ(ReadUntilClosed(*run.Client, &closed, 3000), kUnreachable);
         EXPECT_TRUE(closed);
