@@ -45,12 +45,16 @@ struct TControlServerLimits {
     std::chrono::milliseconds AnswerTime{10000};
     // For writing the reply.
     std::chrono::milliseconds ReplyTime{5000};
+    // Clients served at once, each on a thread of its own; one more is refused with an error
+    // reply.
+    std::size_t MaxClients = 16;
 };
 
-// The instance's side: accepts one connection at a time on its own thread, checks that the peer
-// runs as the same user (or root), and hands each command to the main thread through
+// The instance's side: accepts connections on its own thread and serves each on a thread of its
+// own (at most MaxClients at once), so that a slow client holds up nobody else; checks that the
+// peer runs as the same user (or root), and hands each command to the main thread through
 // postToMainThread, which must be callable from any thread and run the task later on the main
-// thread. The target is only ever used inside such tasks.
+// thread. The target is only ever used inside such tasks, so commands still run one at a time.
 class TControlServer {
 public:
     using TPostToMainThread = std::function<void(std::function<void()>)>;
@@ -72,7 +76,17 @@ public:
     const std::string& SocketPath() const { return FSocketPath; }
 
 private:
+    struct TClient {
+        std::thread Thread;
+        std::shared_ptr<std::atomic<bool>> Done;
+    };
+
     void Serve();
+    // Serves the accepted descriptor on a thread of its own, or refuses it when MaxClients are
+    // served already. Serving thread only.
+    void Dispatch(int descriptor);
+    // Joins the client threads that have ended, or all of them. Serving thread only.
+    void JoinClients(bool all);
     // Takes over the accepted descriptor and closes it before anything runs after the reply.
     void ServeConnection(int descriptor);
     TControlReply Answer(std::vector<std::string> args, std::optional<std::string> password,
@@ -92,6 +106,7 @@ private:
     // Shared with posted tasks: false once Stop has begun.
     std::shared_ptr<std::atomic<bool>> FLive;
     std::thread FThread;
+    std::vector<TClient> FClients; // serving thread only
 };
 
 constexpr std::chrono::milliseconds kControlClientReplyTime{15000};

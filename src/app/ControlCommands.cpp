@@ -1,5 +1,6 @@
 #include "app/ControlInternal.h"
 
+#include "app/PropertyCheck.h"
 #include "platform/Languages.h"
 
 #include <algorithm>
@@ -16,6 +17,9 @@ namespace {
 
 constexpr unsigned kJsonFlag = 1;
 constexpr unsigned kAllFlag = 2;
+// Taken only as the first word after the command, so that every later word (a value) stands as
+// it is.
+constexpr unsigned kForceFlag = 4;
 
 int StatusCommand(TCall& call);
 int ListCommand(TCall& call);
@@ -61,8 +65,10 @@ constexpr TCommand kCommands[] = {
      "properties of COMPUTER (default: own); --all with dial-up records", kJsonFlag | kAllFlag, 0,
      1, ListCommand},
     {"get", "KEY", "a property of the own computer", 0, 1, 1, GetCommand},
-    {"set", "KEY VALUE", "set a property of the own computer (empty VALUE deletes)", 0, 2, 2,
-     SetCommand},
+    {"set", "[--force] KEY VALUE",
+     "set a property of the own computer (empty VALUE deletes); known keys\n"
+     "are checked first, --force stores any value as it is",
+     kForceFlag, 2, 2, SetCommand},
     {"unset", "KEY", "delete a property of the own computer", 0, 1, 1, UnsetCommand},
     {"copy", "COMPUTER KEY", "copy a property of COMPUTER to the own computer", 0, 2, 2,
      CopyCommand},
@@ -131,6 +137,7 @@ struct TCommandWords {
     std::vector<std::string> Words;
     bool Json = false;
     bool All = false;
+    bool Force = false;
     bool NeedsPassword = false;
 };
 
@@ -157,7 +164,9 @@ std::optional<TCommandWords> SplitCommandWords(const std::vector<std::string>& a
     };
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& word = args[i];
-        if (found->Flags != 0 && word.size() > 1 && word[0] == '-') {
+        if ((found->Flags & kForceFlag) != 0 && i == 1 && word == "--force") {
+            result.Force = true;
+        } else if ((found->Flags & ~kForceFlag) != 0 && word.size() > 1 && word[0] == '-') {
             if (word == "--json" && (found->Flags & kJsonFlag) != 0) {
                 result.Json = true;
             } else if (word == "--all" && (found->Flags & kAllFlag) != 0) {
@@ -243,6 +252,7 @@ int StatusCommand(TCall& call) {
             document["question"] = nullptr;
         }
         document["newMail"] = status.NewMail;
+        document["saveError"] = status.SaveError.empty() ? TJson(nullptr) : TJson(status.SaveError);
         call.Out << Dump(document, 2) << "\n";
         return 0;
     }
@@ -254,6 +264,8 @@ int StatusCommand(TCall& call) {
                  << status.Question->SecondsLeft << " s unless `harbolt ctl answer yes|no`\n";
     if (status.NewMail > 0)
         call.Out << "New mail      arrived; the notice shows " << status.NewMail << " s more\n";
+    if (!status.SaveError.empty())
+        call.Out << "Save failed   " << status.SaveError << "\n";
     if (status.Computers.empty())
         return 0;
     const std::vector<std::string> headings = {"COMPUTER", "ALIVE", "ONLINE", "CONNECTION",
@@ -304,9 +316,20 @@ int GetCommand(TCall& call) {
 }
 
 int SetCommand(TCall& call) {
-    if (KeyIsEmpty(call, call.Words[0]))
+    const std::string& key = call.Words[0];
+    const std::string& value = call.Words[1];
+    if (KeyIsEmpty(call, key))
         return 1;
-    call.Target.SetOwnProperty(call.Words[0], call.Words[1]);
+    if (!call.Force) {
+        if (const std::optional<std::string> refusal = CheckProperty(key, value)) {
+            call.Err << "harbolt: nothing stored: " << *refusal
+                     << " (--force stores it as it is)\n";
+            return 1;
+        }
+    }
+    if (const std::optional<std::string> warning = PropertyWarning(key, value))
+        call.Err << "harbolt: warning: " << *warning << "\n";
+    call.Target.SetOwnProperty(key, value);
     return 0;
 }
 
@@ -363,6 +386,10 @@ int ProxyStatusCommand(TCall& call) {
             entry["slot"] = listener.Slot;
             entry["address"] = listener.Address;
             entry["bound"] = listener.Bound;
+            entry["failure"] = listener.Failure.empty() ? TJson(nullptr) : TJson(listener.Failure);
+            entry["destination"] =
+                listener.Destination.empty() ? TJson(nullptr) : TJson(listener.Destination);
+            entry["trigger"] = listener.Trigger;
             listeners.push_back(std::move(entry));
         }
         TJson document = TJson::object();
@@ -372,6 +399,8 @@ int ProxyStatusCommand(TCall& call) {
         document["onlineAddressAge"] =
             status.OnlineAddressAge ? TJson(*status.OnlineAddressAge / 1000.0) : TJson(nullptr);
         document["refused"] = status.Refused;
+        document["loopsRefused"] = status.LoopsRefused;
+        document["overCap"] = status.OverCap;
         document["allowedNetworks"] = status.AllowedNetworks;
         document["allowedNetworksConfigured"] = status.NetworksConfigured;
         call.Out << Dump(document, 2) << "\n";
@@ -388,13 +417,29 @@ int ProxyStatusCommand(TCall& call) {
              << (status.NetworksConfigured ? "ProxyAllowedNetworks: " : "this machine's subnets: ");
     for (std::size_t i = 0; i < status.AllowedNetworks.size(); ++i)
         call.Out << (i == 0 ? "" : ", ") << status.AllowedNetworks[i];
-    call.Out << "\nRefused         " << status.Refused << " connection"
-             << (status.Refused == 1 ? "" : "s") << "\n";
+    const auto connections = [](std::uint64_t count) {
+        return std::to_string(count) + (count == 1 ? " connection" : " connections");
+    };
+    call.Out << "\nRefused         " << connections(status.Refused) << "\n";
+    if (status.LoopsRefused != 0)
+        call.Out << "Loops refused   " << connections(status.LoopsRefused)
+                 << " to the own listeners\n";
+    if (status.OverCap != 0)
+        call.Out << "Over the cap    " << connections(status.OverCap) << " past ProxyMaxSessions\n";
     for (const TProxyListenerStatus& listener : status.Listeners) {
         std::string name = listener.Name;
         name.resize(std::max<std::size_t>(name.size(), 12), ' ');
-        call.Out << "  " << name << "  " << listener.Address << "  "
-                 << (listener.Bound ? "listening" : "not bound") << "\n";
+        call.Out << "  " << name << "  " << listener.Address << "  ";
+        if (listener.Bound)
+            call.Out << "listening";
+        else if (listener.Failure.empty())
+            call.Out << "not bound";
+        else
+            call.Out << "not bound: " << listener.Failure;
+        if (!listener.Destination.empty())
+            call.Out << "  -> " << listener.Destination << ", "
+                     << (listener.Trigger ? "trigger" : "notrigger");
+        call.Out << "\n";
     }
     return 0;
 }
@@ -573,7 +618,8 @@ int RunCommand(TControlTarget& target, const std::vector<std::string>& args,
             << " command takes none\n";
         return 1;
     }
-    TCall call{target, words->Words, words->Json, words->All, password, out, err, afterReply};
+    TCall call{target,   words->Words, words->Json, words->All, words->Force,
+               password, out,          err,         afterReply};
     try {
         return words->Command->Run(call);
     } catch (const std::exception& e) {

@@ -44,6 +44,7 @@ struct TCall {
     const std::vector<std::string>& Words; // the words that are not flags
     bool Json;
     bool All;
+    bool Force; // `set --force`: store without checking the value
     // The request's password. A command whose check says it needs one always has it; the others
     // never do.
     const std::optional<std::string>& Password;

@@ -252,7 +252,11 @@ void TControlServer::Start() {
     FSocketDevice = made.st_dev;
     FSocketInode = made.st_ino;
     try {
-        FThread = std::thread([this] { Serve(); });
+        FThread = std::thread([this] {
+            Serve();
+            // The wake pipe stays readable, so every client thread ends promptly too.
+            JoinClients(true);
+        });
     } catch (const std::system_error& e) {
         FListenDescriptor = FWakeRead = -1;
         ::unlink(path);
@@ -303,10 +307,46 @@ void TControlServer::Serve() {
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
         }
-        try {
-            ServeConnection(connection);
-        } catch (const std::exception&) {
-            // One failed exchange (out of memory, say) must not end the service.
+        JoinClients(false);
+        Dispatch(connection);
+    }
+}
+
+void TControlServer::Dispatch(int descriptor) {
+    TDescriptor connection(descriptor);
+    const auto refuse = [&](const std::string& why) {
+        // A reply this short fits the socket's buffer: no waiting.
+        WriteAll(connection.Get(), -1, ControlReplyText(Failure(why)), TClock::now());
+    };
+    if (FClients.size() >= FLimits.MaxClients) {
+        refuse("busy: " + std::to_string(FLimits.MaxClients) +
+               " control clients are served already; try again");
+        return;
+    }
+    try {
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        std::thread thread([this, descriptor, done] {
+            try {
+                ServeConnection(descriptor);
+            } catch (const std::exception&) {
+                // One failed exchange (out of memory, say) must not end the service.
+            }
+            done->store(true);
+        });
+        connection.Release(); // ServeConnection owns it now
+        FClients.push_back({std::move(thread), std::move(done)});
+    } catch (const std::exception& e) {
+        refuse(std::string("cannot serve the request: ") + e.what());
+    }
+}
+
+void TControlServer::JoinClients(bool all) {
+    for (auto client = FClients.begin(); client != FClients.end();) {
+        if (all || client->Done->load()) {
+            client->Thread.join();
+            client = FClients.erase(client);
+        } else {
+            ++client;
         }
     }
 }

@@ -28,6 +28,8 @@ public:
 
     // A computer announced itself for the first time (its name as its tab shows it, UTF-8).
     virtual void ComputerAdded(const std::string& displayName) { (void)displayName; }
+    // The roster dropped a computer it never heard alive and holds no data of (its tab goes).
+    virtual void ComputerRemoved(const std::string& displayName) { (void)displayName; }
     // A computer went online or offline, or the own dial connected or was hung up.
     virtual void RefreshOnlineState() {}
     // After every pass of the roster timer: who is alive may have changed.

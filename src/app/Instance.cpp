@@ -54,6 +54,9 @@ public:
     void AddTab(const std::string& displayName) override {
         Face.ComputerAdded(Cp1252ToUtf8(displayName));
     }
+    void RemoveTab(const std::string& displayName) override {
+        Face.ComputerRemoved(Cp1252ToUtf8(displayName));
+    }
 
 private:
     TInstanceFace& Face;
@@ -326,27 +329,44 @@ bool TInstance::OwnConnectionHeld() const {
 
 void TInstance::SaveTimerTimer() {
     const std::int32_t end = Database->FindComputer(OwnComputerName).GetJournalEnd();
+    // Only a save that succeeded counts: after a failure the next tick tries again.
     if (end != LastSavedJournalEnd) {
-        LastSavedJournalEnd = end;
-        try {
-            Database->SaveToFile(DataFileName());
-            Log("saved " + DataFileName());
-        } catch (const std::exception& e) {
-            std::cerr << "harbolt: cannot save " << DataFileName() << ": " << e.what() << "\n";
-        }
+        if (SaveData(false))
+            LastSavedJournalEnd = end;
     }
     TMailGuard guard(MailLock);
     if (Mail->CheckChanged())
-        SaveMail();
+        SaveMail(false);
 }
 
-void TInstance::SaveMail() {
+bool TInstance::Save(const std::string& path, std::string& error, const std::function<void()>& save,
+                     bool final) {
     try {
-        Mail->SaveToFile(MailFileName());
-        Log("saved " + MailFileName());
+        save();
     } catch (const std::exception& e) {
-        std::cerr << "harbolt: cannot save " << MailFileName() << ": " << e.what() << "\n";
+        const std::string why = "cannot save " + path + ": " + e.what();
+        if (error.empty() || final)
+            std::cerr << "harbolt: " << why << (final ? "; its changes are lost" : "") << "\n";
+        error = why;
+        return false;
     }
+    if (!error.empty())
+        std::cerr << "harbolt: saved " << path << " again\n";
+    else
+        Log("saved " + path);
+    error.clear();
+    return true;
+}
+
+bool TInstance::SaveData(bool final) {
+    const auto save = [this] { Database->SaveToFile(DataFileName()); };
+    return Save(DataFileName(), DataSaveError, save, final);
+}
+
+void TInstance::SaveMail(bool final) {
+    const auto save = [this] { Mail->SaveToFile(MailFileName()); };
+    if (!Save(MailFileName(), MailSaveError, save, final))
+        Mail->MarkChanged(); // the next tick tries again
 }
 
 void TInstance::Shutdown() {
@@ -361,15 +381,11 @@ void TInstance::Shutdown() {
     Monitor.reset(); // ends within its current pass; its records are written by then
     Listener.reset();
     Peers.reset();
-    try {
-        Database->SaveToFile(DataFileName());
-    } catch (const std::exception& e) {
-        std::cerr << "harbolt: cannot save " << DataFileName() << ": " << e.what() << "\n";
-    }
+    SaveData(true);
     if (Mail) {
         // Checks still running find no list any more and end without effect.
         TMailGuard guard(MailLock);
-        SaveMail();
+        SaveMail(true);
         Mail.reset();
     }
     MailSchedule.reset();
@@ -433,6 +449,9 @@ TInstanceStatus TInstance::Status() {
         status.Question = TQuestionStatus{question->Text, question->DefaultAnswer == kAnswerYes,
                                           question->SecondsLeft};
     status.NewMail = MailIconCountdown();
+    for (const std::string* error : {&DataSaveError, &MailSaveError})
+        if (!error->empty())
+            status.SaveError += (status.SaveError.empty() ? "" : "; ") + *error;
     return status;
 }
 
@@ -513,6 +532,9 @@ TProxyServicesStatus TInstance::ProxyServices() {
         entry.Slot = listener.Slot;
         entry.Address = U(listener.Address);
         entry.Bound = listener.Bound;
+        entry.Failure = U(listener.Failure);
+        entry.Destination = U(listener.Destination);
+        entry.Trigger = listener.Trigger;
         if (listener.Slot == kServerSlot)
             entry.Name = "server";
         else if (listener.Slot == kTcpDnsSlot)
@@ -526,6 +548,8 @@ TProxyServicesStatus TInstance::ProxyServices() {
     status.OnlineAddress = U(proxy.OnlineAddress);
     status.OnlineAddressAge = proxy.OnlineAddressAge;
     status.Refused = proxy.Refused;
+    status.LoopsRefused = proxy.LoopsRefused;
+    status.OverCap = proxy.OverCap;
     status.NetworksConfigured = proxy.NetworksConfigured;
     status.AllowedNetworks = proxy.AllowedNetworks;
     return status;

@@ -41,6 +41,8 @@ struct TInstanceStatus {
     std::vector<TComputerStatus> Computers; // roster order
     std::optional<TQuestionStatus> Question;
     int NewMail = 0; // seconds the new-mail notice still shows; 0: none
+    // Why the data or the mail file could not be saved; empty once the saves succeed again.
+    std::string SaveError;
 };
 
 // What `harbolt ctl proxy status` shows. Texts are UTF-8.
@@ -49,6 +51,9 @@ struct TProxyListenerStatus {
     int Slot = 0;
     std::string Address; // bind address
     bool Bound = false;
+    std::string Failure;     // why it is not bound (the last bind failure); empty while bound
+    std::string Destination; // a mapping's destination, "host:port"; empty for the others
+    bool Trigger = false;    // a mapping that may dial
 };
 
 struct TProxyServicesStatus {
@@ -57,6 +62,8 @@ struct TProxyServicesStatus {
     std::string OnlineAddress;
     std::optional<std::uint32_t> OnlineAddressAge; // milliseconds; nullopt: never announced
     std::uint64_t Refused = 0;
+    std::uint64_t LoopsRefused = 0;  // tunnels to one of the own listeners, not made
+    std::uint64_t OverCap = 0;       // connections past a listener's "ProxyMaxSessions", closed
     bool NetworksConfigured = false; // "ProxyAllowedNetworks" replaces the interfaces' subnets
     std::vector<std::string> AllowedNetworks;
 };
@@ -329,7 +336,13 @@ public:
 
 private:
     void Log(const std::string& line) const;
-    void SaveMail(); // under MailLock
+    // Saves path through save. A failure is kept in error and said on standard error when it is
+    // new (or final: nothing comes after), a success after one is said once. Returns whether the
+    // save succeeded.
+    bool Save(const std::string& path, std::string& error, const std::function<void()>& save,
+              bool final);
+    bool SaveData(bool final);
+    void SaveMail(bool final); // under MailLock
 
     TInstanceOptions Options;
     const TTickClock& Clock;
@@ -348,6 +361,9 @@ private:
     std::unique_ptr<TPop3Accounts> Mail; // MailAccounts while it lives
     std::unique_ptr<TMailSchedule> MailSchedule;
     std::int32_t LastSavedJournalEnd = 0;
+    // Why the last save of each file failed; empty when it succeeded.
+    std::string DataSaveError;
+    std::string MailSaveError;
     bool ShutDown = false;
 };
 

@@ -9,6 +9,7 @@
 #include "platform/Paths.h"
 #include "platform/Resources.h"
 #include "platform/TimeSetter.h"
+#include "proxy/Sessions.h"
 #include "ui/WindowFace.h"
 
 #include <QApplication>
@@ -50,6 +51,8 @@ void PrintHelp(std::ostream& out) {
            "                                     in the data directory (default), or a\n"
            "                                     simulated line\n"
            "      --verbose                      report what the instance does on stderr\n"
+           "      environment HARBOLT_REQUEST_TIME_LIMIT_MS: how long a proxy client may take\n"
+           "                                     to send its request or log in (default 30000)\n"
            "  harbolt ctl [--data-dir DIR] COMMAND  control the running instance:\n"
         << kControlCommandUsage << kDataCommandUsage << "  harbolt --help | --version\n";
 }
@@ -119,6 +122,18 @@ int RunInstance(int argc, char** argv, const TInstanceOptions& options, bool win
     if (!lock.Acquire(error)) {
         std::cerr << "harbolt: " << error << "\n";
         return 1;
+    }
+
+    if (const char* limit = std::getenv("HARBOLT_REQUEST_TIME_LIMIT_MS")) {
+        char* end = nullptr;
+        const long milliseconds = std::strtol(limit, &end, 10);
+        if (end == limit || *end != '\0' || milliseconds <= 0 || milliseconds > 3600000) {
+            std::cerr << "harbolt: HARBOLT_REQUEST_TIME_LIMIT_MS must be 1 to 3600000 "
+                         "milliseconds, not '"
+                      << limit << "'\n";
+            return 1;
+        }
+        SetRequestTimeLimit(static_cast<int>(milliseconds));
     }
 
     const std::uint64_t openFiles = RaiseOpenFileLimit();

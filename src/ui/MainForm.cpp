@@ -398,6 +398,17 @@ void TMainForm::AddTab(const std::string& displayName) {
     TabControl->updateGeometry();
 }
 
+void TMainForm::RemoveTab(const std::string& displayName) {
+    const QString name = Q(displayName);
+    for (int i = 1; i < TabControl->count(); ++i)
+        if (TabControl->tabData(i).toString() == name) {
+            // Removing the current tab selects a neighbour, whose page is then drawn.
+            TabControl->removeTab(i);
+            TabControl->updateGeometry();
+            return;
+        }
+}
+
 bool TMainForm::SelectComputerTab(const std::string& computer) {
     const std::string wanted = Utf8ToCp1252(computer);
     for (int i = 1; i < TabControl->count(); ++i)

@@ -56,6 +56,7 @@ public:
 
     // What the instance tells the window.
     void AddTab(const std::string& displayName);
+    void RemoveTab(const std::string& displayName);
     void ClearKeyValueFields();
     void RefreshPropertiesPanel();
     void RefreshOnlineState();

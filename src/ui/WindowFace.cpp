@@ -47,6 +47,11 @@ void TWindowFace::ComputerAdded(const std::string& displayName) {
     }
 }
 
+void TWindowFace::ComputerRemoved(const std::string& displayName) {
+    if (Form)
+        Form->RemoveTab(displayName);
+}
+
 void TWindowFace::RefreshOnlineState() {
     if (Form)
         Form->RefreshOnlineState();

@@ -26,6 +26,7 @@ public:
     TConfirmDialingForm* QuestionForm() const { return Question.get(); }
 
     void ComputerAdded(const std::string& displayName) override;
+    void ComputerRemoved(const std::string& displayName) override;
     void RefreshOnlineState() override;
     void RefreshStatusLine() override;
     void RefreshConnectionList() override;

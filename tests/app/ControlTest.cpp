@@ -182,15 +182,20 @@ public:
         {{"Box", true, false, "", 12, "Box is here. I am Box."},
          {"Pc2", true, true, "DSL", 40, "Pc2 is here. The data of Pc2 is up to date."},
          {"Ärger", false, false, "", 0, "The data of Ärger is from 1.2.2024 at 10:00."}},
-        std::nullopt};
+        std::nullopt,
+        0,
+        ""};
     bool ThrowOnSet = false;
     std::function<void()> OnQuit;
     TProxyServicesStatus ProxyValue{
         true,
-        {{"mapping 3", 3, "10.0.0.2:8080", true}, {"server", 100, "10.0.0.2:1977", false}},
+        {{"mapping 3", 3, "10.0.0.2:8080", true, "", "10.0.0.9:80", true},
+         {"server", 100, "10.0.0.2:1977", false, "address in use", "", false}},
         "10.0.0.5:1977",
         2500,
         7,
+        1,
+        0,
         false,
         {"127.0.0.0/8", "10.0.0.0/24"}};
     bool ProxyEnabled = true;
@@ -251,7 +256,8 @@ TEST_F(ControlCommandTest, StatusAsJsonHasTheDocumentedKeysInOrder) {
     for (const auto& item : doc.items())
         keys.push_back(item.key());
     EXPECT_EQ(keys, (std::vector<std::string>{"name", "language", "onlineText", "computers",
-                                              "question", "newMail"}));
+                                              "question", "newMail", "saveError"}));
+    EXPECT_TRUE(doc["saveError"].is_null());
     EXPECT_EQ(doc["newMail"], 0);
     EXPECT_TRUE(doc["question"].is_null());
     EXPECT_EQ(doc["language"], "de");
@@ -265,6 +271,10 @@ TEST_F(ControlCommandTest, StatusAsJsonHasTheDocumentedKeysInOrder) {
     Target.StatusValue.Language = TLanguage::English;
     ASSERT_EQ(Run({"status", "--json"}), 0);
     EXPECT_EQ(nlohmann::json::parse(Out.str())["language"], "en");
+
+    Target.StatusValue.SaveError = "cannot save /d/Harbolt.DAT: disk full";
+    ASSERT_EQ(Run({"status", "--json"}), 0);
+    EXPECT_EQ(nlohmann::json::parse(Out.str())["saveError"], Target.StatusValue.SaveError);
 }
 
 TEST_F(ControlCommandTest, ListShowsOwnOrNamedComputerAsLinesOrJson) {
@@ -304,6 +314,70 @@ TEST_F(ControlCommandTest, GetSetAndUnsetWorkOnTheOwnComputer) {
     Target.ThrowOnSet = true;
     EXPECT_EQ(Run({"set", "A", "b"}), 1);
     EXPECT_EQ(Err.str(), "harbolt: set failed: disk full\n");
+}
+
+TEST_F(ControlCommandTest, SetRefusesWhatReadersCannotTakeUnlessForced) {
+    struct TCase {
+        std::string Key;
+        std::string Value;
+        std::string Named; // what the refusal must name
+    };
+    const std::vector<TCase> refused = {
+        {"a=b", "v", "\"=\""},
+        {"a\nb", "v", "line feed"},
+        {"a\rb", "v", "carriage return"},
+        {std::string("a\0b", 3), "v", "NUL"},
+        {std::string(256, 'k'), "v", "256 bytes"},
+        {"Motto", "snow \u2603", "\"\u2603\" (U+2603)"},
+        {"ProxyServerAddress", "host:65536", "65535"},
+        {"ProxyServerAddress", "1977", "HOST:PORT"},
+        {"ProxyMapping07", ":8080 -> mail.example.net, trigger", "destination HOST:PORT"},
+        {"proxymapping99", ":http -> HTTP PROXY, trigger", "port from 1 to 65535 to listen on"},
+        {"ProxyMapping00", ":8080 -> HTTP PROXY", "lacks"},
+        {"ProxyEnabled", "true", "would read as no"},
+        {"proxyenabled", "on", "would read as no"},
+        {"ProxyAllowedNetworks", "10.0.0.0/24, 10.0.0.0/33, lan", "\"10.0.0.0/33\", \"lan\""},
+        {"AutoDialDisconnectAfter", "5m", "plain digits"},
+        {"ProxyMaxSessions", "-1", "plain digits"},
+    };
+    for (const TCase& bad : refused) {
+        EXPECT_EQ(Run({"set", bad.Key, bad.Value}), 1) << bad.Key << "=" << bad.Value;
+        EXPECT_TRUE(Contains(Err.str(), "harbolt: nothing stored: ")) << Err.str();
+        EXPECT_TRUE(Contains(Err.str(), bad.Named)) << Err.str();
+    }
+    EXPECT_TRUE(Target.Calls().empty());
+
+    const std::vector<std::pair<std::string, std::string>> stored = {
+        {"ProxyServerAddress", ":1977"},
+        {"ProxyMapping99", ":2525 -> mail.example.net:25, notrigger"},
+        {"ProxyMapping00", "127.0.0.1:1080 -> socks5, trigger"},
+        {"ProxyEnabled", "Yes"},
+        {"Timemaster", "0"},
+        {"ProxyEnabled", ""}, // deletes
+        {"AutoDialDisconnectAfter", "300"},
+        {"ProxyMaxSessions", "0"},
+        {"ProxyAllowedNetworks", "192.168.1.0/24, 10.8.0.0/16"},
+        {"Motto", "Grüße für 5 €"},
+        {"ProxyEnabled", "true"}, // --force
+        {"Motto", "--force"},     // only a first word is the flag
+    };
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        std::vector<std::string> args = {"set", stored[i].first, stored[i].second};
+        if (i + 2 == stored.size())
+            args.insert(args.begin() + 1, "--force");
+        EXPECT_EQ(Run(args), 0) << stored[i].first << ": " << Err.str();
+        EXPECT_EQ(Err.str(), "");
+        EXPECT_EQ(Target.CountOf("Set " + stored[i].first + "=" + stored[i].second), 1);
+    }
+    EXPECT_TRUE(Contains(kControlCommandUsage, "      set [--force] KEY VALUE"))
+        << kControlCommandUsage;
+    EXPECT_TRUE(Contains(kControlCommandUsage, "--force stores any value")) << kControlCommandUsage;
+
+    // Admitting every address is allowed, but said.
+    EXPECT_EQ(Run({"set", "ProxyAllowedNetworks", "10.0.0.0/8, 0.0.0.0/0"}), 0);
+    EXPECT_TRUE(Contains(Err.str(), "harbolt: warning: ProxyAllowedNetworks holds 0.0.0.0/0"))
+        << Err.str();
+    EXPECT_EQ(Target.CountOf("Set ProxyAllowedNetworks=10.0.0.0/8, 0.0.0.0/0"), 1);
 }
 
 TEST_F(ControlCommandTest, CopyAndRetransmitExplainRefusals) {
@@ -603,8 +677,11 @@ TEST_F(ControlCommandTest, ProxyStatusShowsListenersOnlineAddressAndRefusals) {
     EXPECT_TRUE(Contains(text, "Online address  10.0.0.5:1977, 2 s ago\n")) << text;
     EXPECT_TRUE(Contains(text, "this machine's subnets: 127.0.0.0/8, 10.0.0.0/24\n")) << text;
     EXPECT_TRUE(Contains(text, "Refused         7 connections\n")) << text;
-    EXPECT_TRUE(Contains(text, "mapping 3     10.0.0.2:8080  listening\n")) << text;
-    EXPECT_TRUE(Contains(text, "server        10.0.0.2:1977  not bound\n")) << text;
+    EXPECT_TRUE(Contains(text, "mapping 3     10.0.0.2:8080  listening  -> 10.0.0.9:80, trigger\n"))
+        << text;
+    EXPECT_TRUE(Contains(text, "server        10.0.0.2:1977  not bound: address in use\n")) << text;
+    EXPECT_TRUE(Contains(text, "Loops refused   1 connection to the own listeners\n")) << text;
+    EXPECT_FALSE(Contains(text, "Over the cap")) << text;
 
     ASSERT_EQ(Run({"proxy", "status", "--json"}), 0) << Err.str();
     const auto json = nlohmann::json::parse(Out.str());
@@ -612,6 +689,13 @@ TEST_F(ControlCommandTest, ProxyStatusShowsListenersOnlineAddressAndRefusals) {
     ASSERT_EQ(json["listeners"].size(), 2u);
     EXPECT_EQ(json["listeners"][0]["slot"], 3);
     EXPECT_EQ(json["listeners"][1]["bound"], false);
+    EXPECT_EQ(json["listeners"][1]["failure"], "address in use");
+    EXPECT_TRUE(json["listeners"][1]["destination"].is_null());
+    EXPECT_TRUE(json["listeners"][0]["failure"].is_null());
+    EXPECT_EQ(json["listeners"][0]["destination"], "10.0.0.9:80");
+    EXPECT_EQ(json["listeners"][0]["trigger"], true);
+    EXPECT_EQ(json["loopsRefused"], 1);
+    EXPECT_EQ(json["overCap"], 0);
     EXPECT_EQ(json["onlineAddress"], "10.0.0.5:1977");
     EXPECT_DOUBLE_EQ(json["onlineAddressAge"].get<double>(), 2.5);
     EXPECT_EQ(json["refused"], 7);
@@ -971,6 +1055,60 @@ TEST_F(ControlServerTest, ClientRefusesAPasswordOnTheCommandLine) {
     EXPECT_EQ(input.Text.tellg(), 0);
     EXPECT_TRUE(Target.Calls().empty());
     EXPECT_TRUE(Contains(kControlCommandUsage, "      mail set NAME --server HOST[:PORT]"));
+}
+
+TEST_F(ControlServerTest, ASlowClientHoldsUpNobodyAndTooManyAreRefused) {
+    StartServer({kControlRequestLimit, 5s, 10s, 5s, 2});
+    const sockaddr_un address = AddressOf(SocketPath);
+    std::vector<std::unique_ptr<TSocketFd>> slow;
+    const auto connectSlow = [&] {
+        slow.push_back(
+            std::make_unique<TSocketFd>(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)));
+        ASSERT_EQ(
+            ::connect(slow.back()->Fd, reinterpret_cast<const sockaddr*>(&address), sizeof address),
+            0);
+        ASSERT_EQ(::send(slow.back()->Fd, "{", 1, MSG_NOSIGNAL), 1);
+    };
+    connectSlow();
+    const auto begin = TClock::now();
+    ASSERT_EQ(Ctl({"status"}), 0) << Err.str();
+    EXPECT_LT(TClock::now() - begin, 1s); // not the 5 s the slow one may take
+    EXPECT_TRUE(Contains(Out.str(), "Own computer  Box")) << Out.str();
+
+    // Two slow clients fill both places: the next one is told so at once.
+    connectSlow();
+    EXPECT_EQ(Ctl({"status"}), 1);
+    EXPECT_TRUE(Contains(Err.str(), "harbolt: busy: 2 control clients are served already"))
+        << Err.str();
+
+    // Gone clients free their places.
+    slow.clear();
+    int exit = 1;
+    for (int i = 0; i < 100 && exit != 0; ++i) {
+        std::this_thread::sleep_for(20ms);
+        exit = Ctl({"status"});
+    }
+    EXPECT_EQ(exit, 0) << Err.str();
+}
+
+TEST_F(ControlServerTest, StatusOfAFullRosterFitsItsReply) {
+    std::vector<TComputerStatus> computers;
+    for (int i = 0; i < 1024; ++i) {
+        // Names as long as a datagram carries them, in two-byte characters.
+        const std::string name = std::to_string(i) + std::string(250, 'x') + "ÄÖÜ";
+        computers.push_back({name, true, false, "", i, "The data of " + name + " is up to date."});
+    }
+    {
+        std::lock_guard<std::mutex> guard(Target.Lock);
+        Target.StatusValue.Computers = computers;
+    }
+    StartServer();
+    ASSERT_EQ(Ctl({"status", "--json"}), 0) << Err.str();
+    const auto doc = nlohmann::json::parse(Out.str());
+    ASSERT_EQ(doc["computers"].size(), 1024u);
+    EXPECT_EQ(doc["computers"][1023]["name"], computers.back().Name);
+    ASSERT_EQ(Ctl({"status"}), 0) << Err.str();
+    EXPECT_TRUE(Contains(Out.str(), computers.back().Name + ": " + computers.back().Status + "\n"));
 }
 
 TEST_F(ControlServerTest, StopIsPromptAndRemovesTheSocket) {

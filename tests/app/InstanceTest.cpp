@@ -1,4 +1,5 @@
 #include "app/Instance.h"
+#include "app/Control.h"
 #include "app/Sound.h"
 #include "database/Database.h"
 #include "dialup/Dialer.h"
@@ -23,6 +24,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <thread>
 
 namespace harbolt {
@@ -134,6 +136,50 @@ TEST_F(InstanceTest, FirstStartHoldsOnlyTheOwnComputerAndWritesNothingUntilAChan
     fs::remove(Dir / "Harbolt.DAT");
     instance.SaveTimerTimer(); // nothing changed since: no save
     EXPECT_FALSE(fs::exists(Dir / "Harbolt.DAT"));
+}
+
+TEST_F(InstanceTest, AFailedSaveIsSaidOnceShownInStatusAndTriedAgain) {
+    Start();
+    // A directory where the save writes its new file: the save fails, also for root.
+    const fs::path dataBlock = TemporaryFileName(Instance->DataFileName());
+    const fs::path mailBlock = TemporaryFileName(Instance->MailFileName());
+    fs::create_directory(dataBlock);
+    fs::create_directory(mailBlock);
+    Instance->SetOwnProperty("Timemaster", "yes");
+    TMailSettingsChange frequency;
+    frequency.Frequency = 10;
+    Instance->SetMailSettings(frequency);
+
+    ::testing::internal::CaptureStderr();
+    for (int tick = 0; tick < 3; ++tick)
+        Instance->SaveTimerTimer();
+    std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(fs::exists(Dir / "Harbolt.DAT"));
+    EXPECT_FALSE(fs::exists(Dir / "HarboltMail.DAT"));
+    // One line per file, not one per tick.
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 2) << said;
+    EXPECT_NE(said.find("harbolt: cannot save " + Instance->DataFileName() + ": "),
+              std::string::npos)
+        << said;
+    const std::string error = Instance->Status().SaveError;
+    EXPECT_NE(error.find("cannot save " + Instance->DataFileName()), std::string::npos) << error;
+    EXPECT_NE(error.find("cannot save " + Instance->MailFileName()), std::string::npos) << error;
+    std::ostringstream out;
+    std::ostringstream err;
+    ASSERT_EQ(RunControlCommand(*Instance, {"status"}, out, err), 0) << err.str();
+    EXPECT_NE(out.str().find("Save failed   " + error + "\n"), std::string::npos) << out.str();
+
+    fs::remove(dataBlock);
+    fs::remove(mailBlock);
+    ::testing::internal::CaptureStderr();
+    Instance->SaveTimerTimer();
+    Instance->SaveTimerTimer();
+    said = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(fs::exists(Dir / "Harbolt.DAT"));
+    EXPECT_TRUE(fs::exists(Dir / "HarboltMail.DAT"));
+    EXPECT_EQ(said, "harbolt: saved " + Instance->DataFileName() + " again\nharbolt: saved " +
+                        Instance->MailFileName() + " again\n");
+    EXPECT_EQ(Instance->Status().SaveError, "");
 }
 
 TEST_F(InstanceTest, FirstStartWritesAnExamplePhoneBookWhoseExamplesAreEntries) {
@@ -307,6 +353,42 @@ TEST_F(InstanceTest, ProxyServicesFollowProxyEnabledAtStartRestartAndQuit) {
     EXPECT_TRUE(ServerListenerBound(*Instance));
     Instance->Shutdown();
     EXPECT_TRUE(RegistryEmpty());
+}
+
+TEST_F(InstanceTest, ProxyStatusSaysWhyAListenerIsNotBound) {
+    // The port is taken before the services try it.
+    const int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(taken, 1), 0);
+    ::getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+    Start().SetOwnProperty("ProxyServerAddress", "127.0.0.1:" + port);
+    Instance->SetOwnProperty("ProxyMapping04", ":" + port + " -> mail.example.net:25, trigger");
+    Instance->SetOwnProperty("ProxyEnabled", "yes");
+    ASSERT_TRUE(Instance->RestartProxyServices());
+
+    std::ostringstream out;
+    std::ostringstream err;
+    bool failed = false;
+    for (int i = 0; i < 100 && !failed; ++i) { // the listeners bind on their own threads
+        out.str("");
+        ASSERT_EQ(RunControlCommand(*Instance, {"proxy", "status"}, out, err), 0) << err.str();
+        failed = out.str().find("server        127.0.0.1:" + port + "  not bound: ") !=
+                     std::string::npos &&
+                 out.str().find("mapping 4     127.0.0.1:" + port + "  not bound: ") !=
+                     std::string::npos;
+        if (!failed)
+            ::usleep(20000);
+    }
+    ::close(taken);
+    EXPECT_TRUE(failed) << out.str();
+    EXPECT_NE(out.str().find("  -> mail.example.net:25, trigger\n"), std::string::npos)
+        << out.str();
+    Instance->Shutdown();
 }
 
 TEST_F(InstanceTest, DialLoginStoresThePasswordScrambled) {
