@@ -295,7 +295,7 @@ TEST_F(MailFileTest, FailedSavesTouchNeitherFileNorBackup) {
     rlimit small = saved;
     small.rlim_cur = 1000;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    list.SaveToFile(Path);
+    EXPECT_THROW(list.SaveToFile(Path), EFileError);
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(Read(Path), "previous file");
