@@ -414,7 +414,8 @@ int ProxyStatusCommand(TCall& call) {
     else
         call.Out << "none announced since the start\n";
     call.Out << "Allowed peers   "
-             << (status.NetworksConfigured ? "ProxyAllowedNetworks: " : "this machine's subnets: ");
+             << (status.NetworksConfigured ? "ProxyAllowedNetworks: "
+                                           : "loopback and the announced LAN: ");
     for (std::size_t i = 0; i < status.AllowedNetworks.size(); ++i)
         call.Out << (i == 0 ? "" : ", ") << status.AllowedNetworks[i];
     const auto connections = [](std::uint64_t count) {
@@ -459,6 +460,13 @@ int ProxyCommand(TCall& call) {
     if (action == "map" && words == 2 && !call.Json) {
         if (call.Words[1].empty()) {
             call.Err << "harbolt ctl: an empty mapping is no mapping\n";
+            return 2;
+        }
+        // The same form as `set ProxyMappingNN` asks for: a text the listener cannot take apart
+        // would listen and forward nowhere.
+        if (const std::optional<std::string> refusal =
+                CheckProperty("ProxyMapping00", call.Words[1])) {
+            call.Err << "harbolt ctl: nothing stored: " << *refusal << "\n";
             return 2;
         }
         const std::optional<int> index = call.Target.AddProxyMapping(call.Words[1]);

@@ -675,7 +675,8 @@ TEST_F(ControlCommandTest, ProxyStatusShowsListenersOnlineAddressAndRefusals) {
     const std::string text = Out.str();
     EXPECT_TRUE(Contains(text, "Proxy services  running\n")) << text;
     EXPECT_TRUE(Contains(text, "Online address  10.0.0.5:1977, 2 s ago\n")) << text;
-    EXPECT_TRUE(Contains(text, "this machine's subnets: 127.0.0.0/8, 10.0.0.0/24\n")) << text;
+    EXPECT_TRUE(Contains(text, "loopback and the announced LAN: 127.0.0.0/8, 10.0.0.0/24\n"))
+        << text;
     EXPECT_TRUE(Contains(text, "Refused         7 connections\n")) << text;
     EXPECT_TRUE(Contains(text, "mapping 3     10.0.0.2:8080  listening  -> 10.0.0.9:80, trigger\n"))
         << text;
@@ -740,6 +741,9 @@ TEST_F(ControlCommandTest, ProxyMapAndUnmapNameTheMappingOrWhyNot) {
         EXPECT_TRUE(Contains(Err.str(), "no mapping number")) << Err.str();
     }
     EXPECT_EQ(Run({"proxy", "map", ""}), 2);
+    // Without its trigger part the listener would forward to nowhere: nothing reaches the target.
+    EXPECT_EQ(Run({"proxy", "map", ":7001 -> 10.0.0.1:7001"}), 2);
+    EXPECT_TRUE(Contains(Err.str(), "nothing stored")) << Err.str();
     EXPECT_EQ(Run({"proxy", "status", "x"}), 2);
     EXPECT_EQ(Target.Calls(),
               (std::vector<std::string>{"AddProxyMapping :8080 -> HTTP PROXY, trigger",
