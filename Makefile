@@ -5,6 +5,9 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS       ?= $(shell nproc)
 CTEST_ARGS ?= --output-on-failure -j $(JOBS) --timeout 300
 FUZZ_SECONDS ?= 20
+# 1: `make fuzz` merges the inputs that found new coverage into tests/fuzz/corpus (long campaigns
+# by hand, e.g. `make fuzz FUZZ_SECONDS=600 FUZZ_MERGE=1`); CI leaves the corpora alone.
+FUZZ_MERGE ?= 0
 HARBOLT_ARGS ?=
 
 .PHONY: all deps build run test check-sanitize check-tsan fuzz relay-bench bench bench-deps format \
@@ -27,23 +30,25 @@ run: build
 test: build
 	ctest --test-dir $(BUILD) $(CTEST_ARGS)
 
+# HARBOLT_E2E_QUICK=1: the end-to-end tests that repeat a crash many times do it a few times only
+# under the sanitizers, which run the instances several times slower.
 check-sanitize: deps
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHARBOLT_SANITIZE=address,undefined
 	cmake --build build-asan -j $(JOBS)
-	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-		ctest --test-dir build-asan $(CTEST_ARGS)
+	HARBOLT_E2E_QUICK=1 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+		UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir build-asan $(CTEST_ARGS)
 
 check-tsan: deps
 	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHARBOLT_SANITIZE=thread
 	cmake --build build-tsan -j $(JOBS)
-	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan $(CTEST_ARGS)
+	HARBOLT_E2E_QUICK=1 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan $(CTEST_ARGS)
 
 fuzz:
 	@sh tools/install-deps.sh fuzz
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DHARBOLT_FUZZ=ON -DHARBOLT_TESTS=OFF
 	cmake --build build-fuzz -j $(JOBS) --target fuzzers
-	sh tools/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
+	FUZZ_MERGE=$(FUZZ_MERGE) sh tools/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
 
 relay-bench: build
 	$(BUILD)/tools/relay_bench
