@@ -488,3 +488,38 @@ e2e_output_count() {
 e2e_dialup_records() {
     e2e_ctl "$1" list --all --json | jq -r 'to_entries[] | select(.key | startswith("$")) | .value'
 }
+
+# e2e_solo NAME: makes the namespace of its own (loopback only) that `e2e_start NAME -` runs NAME
+# in, and records NAME's namespace and data directory, so that instances started from background
+# subshells are known to the run's cleanup and to e2e_done's sanitizer check.
+e2e_solo() {
+    local name=$1 ns="$E2E_RUN-solo-$1"
+    ip netns add "$ns"
+    E2E_NAMESPACES+=("$ns")
+    ip -n "$ns" link set lo up
+    E2E_NS[$name]=$ns
+    E2E_DIR[$name]="$E2E_TMP/data-$name"
+    mkdir -p "${E2E_DIR[$name]}"
+}
+
+# e2e_usage PID: "threads=N fds=N rss=NkB" of process PID, from /proc.
+e2e_usage() {
+    local threads rss fds
+    threads=$(sed -n 's/^Threads:[[:space:]]*//p' "/proc/$1/status" 2>/dev/null)
+    rss=$(sed -n 's/^VmRSS:[[:space:]]*\([0-9]*\).*/\1/p' "/proc/$1/status" 2>/dev/null)
+    fds=$(find "/proc/$1/fd" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l)
+    echo "threads=${threads:-0} fds=$fds rss=${rss:-0}kB"
+}
+
+# e2e_usage_field USAGE FIELD: one number (threads, fds or rss) of an e2e_usage line.
+e2e_usage_field() {
+    local word
+    for word in $1; do
+        if [[ $word == "$2="* ]]; then
+            word=${word#*=}
+            echo "${word%kB}"
+            return 0
+        fi
+    done
+    echo 0
+}
