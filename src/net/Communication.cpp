@@ -293,19 +293,24 @@ std::string TCommunication::RemoteName() const {
     return fRemoteName;
 }
 
+// The peer's address resolved into the record and a fresh stream socket for it.
+void TCommunication::OpenSocketTo(const std::string& host, std::uint16_t port, int socketFlags) {
+    fRemoteAddress = sockaddr_in{};
+    fRemoteAddress.sin_family = AF_INET;
+    fRemoteAddress.sin_port = htons(port);
+    fRemoteAddress.sin_addr.s_addr = ResolveAddress(host);
+    if (fRemoteAddress.sin_addr.s_addr == kInaddrNone)
+        RaiseSocketError(kTextBadAddress);
+    ReplaceSocket(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | socketFlags, 0));
+    if (fSocket == kInvalidSocket)
+        RaiseSocketError(kTextBadSocket);
+}
+
 void TCommunication::Connect(std::string_view text) {
     const std::lock_guard lock(fLock);
     TEndpoint endpoint = SplitEndpoint(text);
     if (!fNoNetwork) {
-        fRemoteAddress = sockaddr_in{};
-        fRemoteAddress.sin_family = AF_INET;
-        fRemoteAddress.sin_port = htons(endpoint.Port);
-        fRemoteAddress.sin_addr.s_addr = ResolveAddress(endpoint.Host);
-        if (fRemoteAddress.sin_addr.s_addr == kInaddrNone)
-            RaiseSocketError(kTextBadAddress);
-        ReplaceSocket(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        if (fSocket == kInvalidSocket)
-            RaiseSocketError(kTextBadSocket);
+        OpenSocketTo(endpoint.Host, endpoint.Port, 0);
         int result =
             connect(fSocket, reinterpret_cast<const sockaddr*>(&fRemoteAddress), AddressLength());
         if (result != 0 && errno == EINTR)
@@ -325,15 +330,7 @@ void TCommunication::Connect(std::string_view text, int milliseconds, const TSto
     if (!fNoNetwork) {
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(milliseconds, 0));
-        fRemoteAddress = sockaddr_in{};
-        fRemoteAddress.sin_family = AF_INET;
-        fRemoteAddress.sin_port = htons(endpoint.Port);
-        fRemoteAddress.sin_addr.s_addr = ResolveAddress(endpoint.Host);
-        if (fRemoteAddress.sin_addr.s_addr == kInaddrNone)
-            RaiseSocketError(kTextBadAddress);
-        ReplaceSocket(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        if (fSocket == kInvalidSocket)
-            RaiseSocketError(kTextBadSocket);
+        OpenSocketTo(endpoint.Host, endpoint.Port, SOCK_NONBLOCK);
         // A connect that fails leaves no half-open socket behind that might still connect later.
         auto fail = [&](bool timedOut) {
             const int error = errno;

@@ -116,6 +116,7 @@ public:
 
 private:
     void ReplaceSocket(TSocket socket);
+    void OpenSocketTo(const std::string& host, std::uint16_t port, int socketFlags);
     // Before a receive from the socket: waits within the receive limits, raises on time-out.
     void AwaitReceivable();
 
