@@ -158,6 +158,8 @@ void TAccessRule::ReadInterfaces() {
     if (FHost == 0 || !FInterfaces)
         return; // nothing to find: loopback only
     std::vector<TNetworkBlock> blocks = AnnounceNetworks(FHost, FInterfaces());
+    // Announcing on loopback finds loopback's own block: list it once.
+    std::erase(blocks, kLoopback);
     blocks.insert(blocks.begin(), kLoopback);
     const std::lock_guard lock(FLock);
     FBlocks = std::move(blocks);

@@ -124,6 +124,8 @@ TEST(AccessRuleTest, ByDefaultOnlyTheAnnounceInterfacesSubnetsAndLoopbackAreAdmi
             EXPECT_FALSE(lonely.Admits(Peer(peer))) << host;
         EXPECT_EQ(lonely.Blocks().size(), 1u) << host;
     }
+    // Announced on loopback: loopback's block once.
+    EXPECT_EQ(TAccessRule("127.0.0.1", Machine).Blocks().size(), 1u);
 }
 
 TEST(AccessRuleTest, TheInterfacesAreReadAgainWhenAPeerDoesNotFit) {
