@@ -146,7 +146,8 @@ TEST_F(ServicesTest, StopEndsTheBindPhase) {
     SetOwn(MappingKey(42), holder.Endpoint + " -> POP3, notrigger");
     StartProxyServices();
     ASSERT_TRUE(WaitFor([] { return Bound(kServerSlot); }));
-    ASSERT_TRUE(Listener(42));
+    // The listeners bind on their own threads: the mapping's first refusal may come later.
+    ASSERT_TRUE(WaitFor([] { return Listener(42) && !Listener(42)->Failure.empty(); }));
     EXPECT_FALSE(Listener(42)->Bound);
     EXPECT_EQ(Listener(42)->Failure.rfind("address in use (", 0), 0u) << Listener(42)->Failure;
     const auto start = std::chrono::steady_clock::now();
