@@ -237,7 +237,7 @@ void TControlServer::Start() {
     struct stat made {};
     if (::chmod(path, 0600) != 0 || ::lstat(path, &made) != 0)
         fail("cannot protect the control socket");
-    if (::listen(listener.Get(), 16) != 0)
+    if (::listen(listener.Get(), SOMAXCONN) != 0)
         fail("cannot listen on the control socket");
     int wake[2];
     if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0)

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <sys/socket.h>
 #include <vector>
 
 // The listener registry and the listener threads: one per mapping, one for the proxy server
@@ -21,12 +22,15 @@ constexpr int kTcpDnsSlot = 101;
 constexpr int kUdpDnsSlot = 102;
 constexpr int kListenerSlots = 103;
 
-constexpr int kMappingBacklog = 8;
-constexpr int kServerBacklog = 6;
+// The system's largest listen queue: a short one overflows under bursts of new connections, and
+// a dropped SYN costs the client a 1 s retransmission or, with SYN cookies, the request.
+constexpr int kMappingBacklog = SOMAXCONN;
+constexpr int kServerBacklog = SOMAXCONN;
 
 // Sessions one listener may run at a time ("ProxyMaxSessions" overrides it); a connection past
-// them is closed at once, so a flood cannot use up the process's threads and descriptors.
-constexpr int kDefaultMaxSessions = 512;
+// them is closed at once, so a flood cannot use up the process's threads and descriptors. The
+// online computer's server port carries the tunnels of the whole LAN, hence the room.
+constexpr int kDefaultMaxSessions = 4096;
 // Read at StartProxyServices: plain digits; empty, 0 or anything else gives the default.
 void SetMaxSessions(int sessions);
 int MaxSessions();
