@@ -24,7 +24,10 @@ std::atomic<const TTickClock*> Clock{nullptr};
 // Guarded by ProxyTimeLock.
 std::string OnlineProxyAddress;
 std::uint32_t OnlineAddressTime = 0;
-std::uint32_t LastActivity = 0;
+
+// Stamped for every relayed chunk by every session: an atomic, so that no lock is shared on the
+// relays' hot path.
+std::atomic<std::uint32_t> LastActivity{0};
 
 std::mutex StopLock;
 std::shared_ptr<TStopSignal> CurrentStop; // guarded by StopLock; made when first asked for
@@ -115,14 +118,11 @@ void ResetOnlineAddressTime() {
 }
 
 void NoteProxyActivity() {
-    const std::uint32_t now = ProxyClock().Now();
-    const std::lock_guard lock(ProxyTimeLock);
-    LastActivity = now;
+    LastActivity.store(ProxyClock().Now(), std::memory_order_relaxed);
 }
 
 std::uint32_t LastProxyActivity() {
-    const std::lock_guard lock(ProxyTimeLock);
-    return LastActivity;
+    return LastActivity.load(std::memory_order_relaxed);
 }
 
 TOnlineAddress OnlineAddressState() {
