@@ -6,9 +6,11 @@
 #include <cstring>
 #include <limits>
 #include <thread>
+#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -592,6 +594,11 @@ constexpr int kRelayPollMilliseconds = 50;
 constexpr std::uint32_t kRelaySilenceLimit = 900000; // milliseconds
 // After one side closed, how long the other may stay silent before the relay ends.
 constexpr std::uint32_t kRelayLinger = 10000;
+// How many chunks a direction moves before the other has its turn.
+constexpr int kRelayRoundsPerStep = 16;
+// What one splice asks of a socket: more than a pipe holds, so that the pipe's room decides.
+constexpr std::size_t kSpliceAsk = std::size_t{1} << 20;
+constexpr unsigned kSpliceFlags = SPLICE_F_MOVE | SPLICE_F_NONBLOCK;
 
 // Bytes 10, 13 and 32 to 254 stand as they are; every other byte as a backslash and two
 // lower-case hexadecimal digits.
@@ -621,19 +628,128 @@ void TraceBytes(std::FILE* trace, const std::string& head, const char* data, int
     WriteTrace(trace, line);
 }
 
-// One direction of a relay: what was read from one channel and still has to reach the other.
+// While bytes are spliced both sockets are non-blocking, since a splice waits as its socket says;
+// their former mode comes back when the relay ends, for the caller's own sends and receives.
+class TNonBlockingSockets {
+public:
+    TNonBlockingSockets(TSocket client, TSocket server) : fSockets{client, server} {}
+    ~TNonBlockingSockets() {
+        for (std::size_t i = 0; i < fSockets.size(); ++i)
+            if (fRestore[i])
+                fcntl(fSockets[i], F_SETFL, fFlags[i]);
+    }
+    TNonBlockingSockets(const TNonBlockingSockets&) = delete;
+    TNonBlockingSockets& operator=(const TNonBlockingSockets&) = delete;
+
+    // False when a socket's mode cannot be read or set.
+    bool Set() {
+        for (std::size_t i = 0; i < fSockets.size() && !fSet; ++i) {
+            if (fRestore[i])
+                continue;
+            const int flags = fcntl(fSockets[i], F_GETFL);
+            if (flags < 0)
+                return false;
+            if ((flags & O_NONBLOCK) != 0)
+                continue;
+            if (fcntl(fSockets[i], F_SETFL, flags | O_NONBLOCK) != 0)
+                return false;
+            fFlags[i] = flags;
+            fRestore[i] = true;
+        }
+        fSet = true;
+        return true;
+    }
+
+private:
+    std::array<TSocket, 2> fSockets;
+    std::array<int, 2> fFlags{};
+    std::array<bool, 2> fRestore{};
+    bool fSet = false;
+};
+
+// A splice into a socket whose peer is gone raises SIGPIPE: splice knows no MSG_NOSIGNAL. Unless
+// the process ignores the signal, this thread blocks it while the relay splices, and one that was
+// raised meanwhile is taken before the former mask comes back.
+class TPipeSignalBlock {
+public:
+    TPipeSignalBlock() {
+        sigemptyset(&fPipeSignal);
+        sigaddset(&fPipeSignal, SIGPIPE);
+    }
+    ~TPipeSignalBlock() {
+        if (!fBlocked)
+            return;
+        sigset_t pending;
+        if (!fWasPending && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+            const timespec now{};
+            sigtimedwait(&fPipeSignal, nullptr, &now);
+        }
+        pthread_sigmask(SIG_SETMASK, &fFormer, nullptr);
+    }
+    TPipeSignalBlock(const TPipeSignalBlock&) = delete;
+    TPipeSignalBlock& operator=(const TPipeSignalBlock&) = delete;
+
+    void Set() {
+        if (fSet)
+            return;
+        fSet = true;
+        struct sigaction current {};
+        if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+            return;
+        if (pthread_sigmask(SIG_BLOCK, &fPipeSignal, &fFormer) != 0)
+            return;
+        fBlocked = sigismember(&fFormer, SIGPIPE) == 0;
+        sigset_t pending;
+        fWasPending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    }
+
+private:
+    sigset_t fPipeSignal;
+    sigset_t fFormer{};
+    bool fSet = false;
+    bool fBlocked = false;
+    bool fWasPending = false;
+};
+
+std::atomic<std::uint64_t> gRelayPipesMade{0};
+
+// One direction of a relay: what was read from one channel and still has to reach the other,
+// copied (Data) or spliced (the pipe). Only one of the two holds bytes at any time, so that
+// bytes leave in the order they came.
 struct TRelayDirection {
+    TRelayDirection(TCommunication& from, TCommunication& to, const char* label,
+                    bool clientDirection)
+        : From(from), To(to), Label(label), ClientDirection(clientDirection),
+          HeldSource(dynamic_cast<TBufferedCommunication*>(&from)) {}
+    ~TRelayDirection() {
+        for (const int end : Pipe)
+            if (end >= 0)
+                close(end);
+    }
+    TRelayDirection(const TRelayDirection&) = delete;
+    TRelayDirection& operator=(const TRelayDirection&) = delete;
+
+    bool Idle() const { return Sent == Pending; }
+    bool Empty() const { return Idle() && InPipe == 0; }
+    bool Open() const { return ReadOpen || !Empty(); }
+    bool WantsRead() const { return ReadOpen && Idle() && !PipeFull; }
+
     TCommunication& From;
     TCommunication& To;
     const char* Label;
     bool ClientDirection;
-    std::unique_ptr<char[]> Buffer = std::make_unique_for_overwrite<char[]>(kRelayChunk);
-    int Pending = 0; // bytes in Buffer
-    int Sent = 0;    // of those, already sent
+    TBufferedCommunication* HeldSource; // until the bytes it read ahead are taken
+    std::unique_ptr<char[]> Buffer;     // made when the direction first copies
+    const char* Data = nullptr;         // Buffer, or the bytes From had read ahead
+    int Pending = 0;                    // bytes at Data
+    int Sent = 0;                       // of those, already sent
+    std::array<int, 2> Pipe{-1, -1};    // made when the direction first splices
+    int InPipe = 0;                     // bytes in the pipe
+    bool PipeFull = false; // a splice found no room: a pipe runs out of slots before bytes
+    bool NoPipe = false;   // none could be made: this direction copies
+    bool Readable = false; // the last poll found bytes (or the end, a failure) at From
     bool ReadOpen = true;
     bool WriteShut = false;
-
-    bool Idle() const { return Sent == Pending; }
 };
 
 // Both directions are driven without blocking: a peer that does not read while the other sends
@@ -642,10 +758,17 @@ struct TRelayDirection {
 // answer until it closes too or falls silent for kRelayLinger.
 class TRelay {
 public:
+    enum class TStep {
+        Failed,  // a receive or send failed: the relay ends
+        Waiting, // nothing more can move before poll says so
+        Busy,    // the direction had its turn and may have more
+    };
+
     TRelay(std::FILE* trace, bool dropLoneCrLf, const std::atomic<bool>* stopFlag,
-           const std::function<void()>& activity, const TTickClock& clock)
+           const std::function<void()>& activity, const TTickClock& clock, TSocket client,
+           TSocket server)
         : fTrace(trace), fDropLoneCrLf(dropLoneCrLf), fStopFlag(stopFlag), fActivity(activity),
-          fClock(clock), fLastTraffic(clock.Now()) {}
+          fClock(clock), fLastTraffic(clock.Now()), fSockets(client, server) {}
 
     bool StopRequested() const {
         return fStopFlag != nullptr && fStopFlag->load(std::memory_order_relaxed);
@@ -659,8 +782,8 @@ public:
         return elapsed >= limit ? 1 : static_cast<int>(limit - elapsed + 1);
     }
 
-    // Moves what can be moved now; false when the relay has to end (a failed receive or send).
-    bool Step(TRelayDirection& direction);
+    // Moves what can be moved now, at most kRelayRoundsPerStep chunks.
+    TStep Step(TRelayDirection& direction);
 
     void TraceStop() {
         if (fTrace != nullptr)
@@ -668,7 +791,27 @@ public:
     }
 
 private:
+    static constexpr int kAgain = -2; // a receive found nothing for now
+
+    bool Splices(const TRelayDirection& direction) const {
+        return fTrace == nullptr && !direction.NoPipe &&
+               !(direction.ClientDirection && fDropLoneCrLf && fFirstChunk);
+    }
+    bool MakePipe(TRelayDirection& direction);
+    // Counts of bytes moved: 0 when the peer closed, -1 when the socket failed, or kAgain.
+    int Receive(TRelayDirection& direction);
+    int FillPipe(TRelayDirection& direction);
+    // False when the target failed; bytes that find no room stay in the pipe.
+    bool DrainPipe(TRelayDirection& direction);
     bool SendPending(TRelayDirection& direction);
+    // A chunk read into data: traced, dropped when it is the lone CR LF, else made pending.
+    void Admit(TRelayDirection& direction, const char* data, int count);
+    void Moved() {
+        fFirstChunk = false;
+        if (fActivity)
+            fActivity();
+        fLastTraffic = fClock.Now();
+    }
     void TraceEvent(const char* label, const char* event, int count) {
         if (fTrace != nullptr)
             WriteTrace(fTrace, std::string("<-- ") + label + " " + event + "(" +
@@ -682,11 +825,70 @@ private:
     const TTickClock& fClock;
     std::uint32_t fLastTraffic;
     bool fFirstChunk = true;
+    TNonBlockingSockets fSockets;
+    TPipeSignalBlock fPipeSignal;
 };
+
+bool TRelay::MakePipe(TRelayDirection& direction) {
+    std::array<int, 2> ends{};
+    // Without a pipe (no descriptor left, say) the direction copies instead: slower, not wrong.
+    if (!fSockets.Set() || pipe2(ends.data(), O_NONBLOCK | O_CLOEXEC) != 0) {
+        direction.NoPipe = true;
+        return false;
+    }
+    fPipeSignal.Set();
+    direction.Pipe = ends;
+    gRelayPipesMade.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
+int TRelay::Receive(TRelayDirection& direction) {
+    if (!direction.Buffer)
+        direction.Buffer = std::make_unique_for_overwrite<char[]>(kRelayChunk);
+    for (;;) {
+        const ssize_t received =
+            recv(direction.From.Socket(), direction.Buffer.get(), kRelayChunk, MSG_DONTWAIT);
+        if (received >= 0)
+            return static_cast<int>(received);
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return kAgain;
+        if (errno != EINTR)
+            return -1;
+    }
+}
+
+int TRelay::FillPipe(TRelayDirection& direction) {
+    for (;;) {
+        const ssize_t moved = splice(direction.From.Socket(), nullptr, direction.Pipe[1], nullptr,
+                                     kSpliceAsk, kSpliceFlags);
+        if (moved >= 0)
+            return static_cast<int>(moved);
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return kAgain;
+        if (errno != EINTR)
+            return -1;
+    }
+}
+
+bool TRelay::DrainPipe(TRelayDirection& direction) {
+    while (direction.InPipe > 0) {
+        const ssize_t moved = splice(direction.Pipe[0], nullptr, direction.To.Socket(), nullptr,
+                                     static_cast<std::size_t>(direction.InPipe), kSpliceFlags);
+        if (moved > 0) {
+            direction.InPipe -= static_cast<int>(moved);
+            direction.PipeFull = false;
+        } else if (moved < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return true; // the rest goes when the socket has room
+        } else if (moved == 0 || errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
 
 bool TRelay::SendPending(TRelayDirection& direction) {
     while (direction.Sent < direction.Pending) {
-        const ssize_t sent = send(direction.To.Socket(), direction.Buffer.get() + direction.Sent,
+        const ssize_t sent = send(direction.To.Socket(), direction.Data + direction.Sent,
                                   static_cast<std::size_t>(direction.Pending - direction.Sent),
                                   MSG_DONTWAIT | MSG_NOSIGNAL);
         if (sent > 0) {
@@ -704,54 +906,100 @@ bool TRelay::SendPending(TRelayDirection& direction) {
     return true;
 }
 
-bool TRelay::Step(TRelayDirection& direction) {
-    for (;;) {
+void TRelay::Admit(TRelayDirection& direction, const char* data, int count) {
+    if (direction.ClientDirection && fDropLoneCrLf && fFirstChunk && count == 2 &&
+        data[0] == '\r' && data[1] == '\n') {
+        if (fTrace != nullptr)
+            WriteTrace(fTrace, std::string("<-- ") + direction.Label + " THROWING AWAY CRLF-->\n");
+        fFirstChunk = false;
+        return;
+    }
+    if (fTrace != nullptr)
+        TraceBytes(fTrace, std::string(direction.Label) + " WRITE", data, count);
+    Moved();
+    direction.Data = data;
+    direction.Pending = count;
+    direction.Sent = 0;
+}
+
+TRelay::TStep TRelay::Step(TRelayDirection& direction) {
+    bool targetFull = false; // a drain found no room: no use trying again this turn
+    bool moved = false;      // bytes moved this turn: more may wait, whatever poll said before
+    for (int round = 0; round < kRelayRoundsPerStep; ++round) {
         if (!direction.Idle()) {
             if (!SendPending(direction))
-                return false;
+                return TStep::Failed;
             if (!direction.Idle())
-                return true;
+                return TStep::Waiting;
+            moved = true;
+        }
+        if (direction.InPipe > 0 && !targetFull) {
+            const int before = direction.InPipe;
+            if (!DrainPipe(direction))
+                return TStep::Failed;
+            targetFull = direction.InPipe > 0;
+            moved = moved || direction.InPipe < before;
         }
         if (!direction.ReadOpen) {
-            if (!direction.WriteShut) {
+            if (direction.InPipe == 0 && !direction.WriteShut) {
                 shutdown(direction.To.Socket(), SHUT_WR);
                 direction.WriteShut = true;
             }
-            return true;
+            return TStep::Waiting;
         }
-        if (StopRequested() || !direction.From.WaitForIncomingData(0))
-            return true;
-        char* const buffer = direction.Buffer.get();
+        if (StopRequested() || direction.PipeFull)
+            return TStep::Waiting;
+        if (direction.HeldSource != nullptr) {
+            // What the channel read ahead (with a request head, say) goes before all else.
+            const std::string_view held = std::exchange(direction.HeldSource, nullptr)->TakeHeld();
+            if (!held.empty())
+                Admit(direction, held.data(), static_cast<int>(held.size()));
+            continue;
+        }
+        const bool splices = Splices(direction);
+        // A receive that poll gives no reason for is skipped, and a pipe or a buffer is only
+        // made once poll has found bytes: an idle relay holds neither.
+        if (!direction.Readable &&
+            (!moved || (splices ? direction.Pipe[0] < 0 : direction.Buffer == nullptr)))
+            return TStep::Waiting;
         int count;
-        try {
-            count = direction.From.ReceiveSome(buffer, kRelayChunk);
-        } catch (const std::exception&) {
-            count = -1;
+        if (splices && (direction.Pipe[0] >= 0 || MakePipe(direction))) {
+            count = FillPipe(direction);
+            if (count > 0) {
+                direction.InPipe += count;
+                direction.Readable = false;
+                moved = true;
+                Moved();
+                continue;
+            }
+            if (count == kAgain) {
+                if (direction.InPipe > 0) {
+                    direction.PipeFull = true; // or nothing came: the drain tells
+                    return TStep::Waiting;
+                }
+                if (!direction.Readable)
+                    return TStep::Waiting;
+                // Poll found bytes that an empty pipe cannot take: a splice stops at the mark
+                // of urgent data, which an ordinary receive steps over.
+                count = Receive(direction);
+            }
+        } else {
+            count = Receive(direction);
         }
+        direction.Readable = false;
+        if (count == kAgain)
+            return TStep::Waiting;
         if (count <= 0) {
             TraceEvent(direction.Label, "CONNECTION CLOSED", count);
             if (count < 0)
-                return false;
+                return TStep::Failed;
             direction.ReadOpen = false;
             continue;
         }
-        if (direction.ClientDirection && fDropLoneCrLf && fFirstChunk && count == 2 &&
-            buffer[0] == '\r' && buffer[1] == '\n') {
-            if (fTrace != nullptr)
-                WriteTrace(fTrace,
-                           std::string("<-- ") + direction.Label + " THROWING AWAY CRLF-->\n");
-            fFirstChunk = false;
-            continue;
-        }
-        fFirstChunk = false;
-        if (fTrace != nullptr)
-            TraceBytes(fTrace, std::string(direction.Label) + " WRITE", buffer, count);
-        if (fActivity)
-            fActivity();
-        fLastTraffic = fClock.Now();
-        direction.Pending = count;
-        direction.Sent = 0;
+        moved = true;
+        Admit(direction, direction.Buffer.get(), count);
     }
+    return TStep::Busy;
 }
 
 } // namespace
@@ -797,17 +1045,24 @@ void RelayCore(TCommunication& client, TCommunication& server, std::FILE* trace,
     } catch (const std::exception&) {
         return;
     }
-    TRelay relay(trace, dropLoneCrLf, stopFlag, activity, clock);
-    TRelayDirection fromClient{client, server, "[reading from Client]", true};
-    TRelayDirection fromServer{server, client, "[reading from Server]", false};
+    using TStep = TRelay::TStep;
+    TRelay relay(trace, dropLoneCrLf, stopFlag, activity, clock, client.Socket(), server.Socket());
+    TRelayDirection fromClient(client, server, "[reading from Client]", true);
+    TRelayDirection fromServer(server, client, "[reading from Server]", false);
+    // The client's first chunk is looked for before anything from the server, as a lone CR LF
+    // is only dropped while it is the first thing relayed: a browser's CR LF already waiting
+    // must not lose that place to an answer the server sent meanwhile.
+    fromClient.Readable = dropLoneCrLf;
     bool closed = false;
     for (;;) {
-        if (!relay.Step(fromClient) || !relay.Step(fromServer)) {
+        const TStep clientStep = relay.Step(fromClient);
+        const TStep serverStep = clientStep == TStep::Failed ? clientStep : relay.Step(fromServer);
+        if (serverStep == TStep::Failed) {
             closed = true;
             break;
         }
-        const bool clientOpen = fromClient.ReadOpen || !fromClient.Idle();
-        const bool serverOpen = fromServer.ReadOpen || !fromServer.Idle();
+        const bool clientOpen = fromClient.Open();
+        const bool serverOpen = fromServer.Open();
         const bool lingering = !clientOpen || !serverOpen;
         if ((!clientOpen && !serverOpen) || (lingering && relay.Silent(kRelayLinger))) {
             closed = true; // both sides closed, or the one left has nothing more to say
@@ -815,16 +1070,19 @@ void RelayCore(TCommunication& client, TCommunication& server, std::FILE* trace,
         }
         if (relay.StopRequested() || relay.Silent(kRelaySilenceLimit))
             break;
-        // Read where the direction's buffer is free, write where bytes wait for room.
+        fromClient.Readable = fromServer.Readable = false;
+        // Bytes still flowing: the poll only looks (what else became ready), it does not sleep.
+        const bool busy = clientStep == TStep::Busy || serverStep == TStep::Busy;
+        // Read where the direction has room, write where bytes wait for room.
         pollfd sockets[3] = {
             {client.Socket(), 0, 0}, {server.Socket(), 0, 0}, {wakeDescriptor, POLLIN, 0}};
-        if (fromClient.ReadOpen && fromClient.Idle())
+        if (fromClient.WantsRead())
             sockets[0].events |= POLLIN;
-        if (!fromServer.Idle())
+        if (!fromServer.Empty())
             sockets[0].events |= POLLOUT;
-        if (fromServer.ReadOpen && fromServer.Idle())
+        if (fromServer.WantsRead())
             sockets[1].events |= POLLIN;
-        if (!fromClient.Idle())
+        if (!fromClient.Empty())
             sockets[1].events |= POLLOUT;
         // A socket we wait nothing of stays out of the poll: once its peer has closed and its
         // sending side is shut down it reports a hang-up at once, every time, although bytes may
@@ -832,10 +1090,16 @@ void RelayCore(TCommunication& client, TCommunication& server, std::FILE* trace,
         for (int i = 0; i < 2; ++i)
             if (sockets[i].events == 0)
                 sockets[i].fd = -1;
-        poll(sockets, 3,
-             sleepUntilLimit
-                 ? relay.MillisecondsUntilDue(lingering ? kRelayLinger : kRelaySilenceLimit)
-                 : kRelayPollMilliseconds);
+        const int wait =
+            busy ? 0
+            : sleepUntilLimit
+                ? relay.MillisecondsUntilDue(lingering ? kRelayLinger : kRelaySilenceLimit)
+                : kRelayPollMilliseconds;
+        if (poll(sockets, 3, wait) > 0) {
+            constexpr short kReadable = POLLIN | POLLHUP | POLLERR;
+            fromClient.Readable = (sockets[0].revents & kReadable) != 0;
+            fromServer.Readable = (sockets[1].revents & kReadable) != 0;
+        }
     }
     if (!closed)
         relay.TraceStop();
@@ -860,6 +1124,10 @@ void RelayBothWays(TCommunication& client, TCommunication& server, std::FILE* tr
                    bool dropLoneCrLf, std::nullptr_t, const std::function<void()>& activity,
                    const TTickClock& clock) {
     RelayCore(client, server, trace, dropLoneCrLf, nullptr, -1, false, activity, clock);
+}
+
+std::uint64_t RelayPipesMade() {
+    return gRelayPipesMade.load(std::memory_order_relaxed);
 }
 
 } // namespace harbolt

@@ -167,6 +167,14 @@ public:
     void SendLineEnd();
     // False as soon as the peer closes before length bytes are in.
     bool ReceiveExactly(char* buffer, int length);
+    // Takes the bytes read ahead of what was asked for (by ReceiveLine): a relay sends them on
+    // before it moves bytes past the channel. They stay valid until the next receive.
+    std::string_view TakeHeld() {
+        const std::string_view held(fReceiveBuffer.data() + fReceivePosition,
+                                    static_cast<std::size_t>(HeldBytes()));
+        fReceivePosition = fReceiveEnd;
+        return held;
+    }
 
 private:
     int HeldBytes() const { return fReceiveEnd - fReceivePosition; }
@@ -188,7 +196,9 @@ void DirectedTransfer(TCommunication& from, TCommunication& to, std::int64_t cou
 // 900 seconds of the clock. The channels' receive limits are lifted (see SetReceiveDeadline).
 // No channel failure escapes; the caller closes the channels. With dropLoneCrLf a first client
 // chunk of exactly CR LF is not forwarded. activity is called for every relayed chunk, from the
-// calling thread.
+// calling thread. Without a trace the bytes pass through a pipe per direction (splice), made
+// when the direction first has bytes to move; where no pipe can be made they are copied. Bytes
+// the channels hold (TakeHeld) go first. While it runs the relay sets both sockets non-blocking.
 void RelayBothWays(TCommunication& client, TCommunication& server, std::FILE* trace,
                    bool dropLoneCrLf, const std::atomic<bool>* stopFlag,
                    const std::function<void()>& activity,
@@ -203,5 +213,8 @@ void RelayBothWays(TCommunication& client, TCommunication& server, std::FILE* tr
 void RelayBothWays(TCommunication& client, TCommunication& server, std::FILE* trace,
                    bool dropLoneCrLf, std::nullptr_t noStop, const std::function<void()>& activity,
                    const TTickClock& clock = SystemTickClock());
+
+// How many pipes relays have made for splicing since the start: shows which way bytes went.
+std::uint64_t RelayPipesMade();
 
 } // namespace harbolt

@@ -1,7 +1,14 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include "NetTestSupport.h"
 
@@ -49,17 +56,19 @@ protected:
         fStopSignal.Raise();
     }
 
-    // The overload with a stop signal when fUseSignal, else the one with a flag.
+    // The overload with a stop signal when fUseSignal, else the one with a flag; traced (which
+    // makes the relay copy) unless fTraced is off (which lets it splice).
     void StartRelay(bool dropLoneCrLf, const TTickClock& clock = SystemTickClock()) {
         fRelay =
             std::thread([this, dropLoneCrLf, &clock, done = std::move(fDonePromise)]() mutable {
                 try {
                     const auto activity = [this] { ++fActivity; };
+                    std::FILE* const trace = fTraced ? fTrace : nullptr;
                     if (fUseSignal)
-                        RelayBothWays(*fRelayClient, *fRelayServer, fTrace, dropLoneCrLf,
+                        RelayBothWays(*fRelayClient, *fRelayServer, trace, dropLoneCrLf,
                                       &fStopSignal, activity, clock);
                     else
-                        RelayBothWays(*fRelayClient, *fRelayServer, fTrace, dropLoneCrLf, &fStop,
+                        RelayBothWays(*fRelayClient, *fRelayServer, trace, dropLoneCrLf, &fStop,
                                       activity, clock);
                 } catch (const std::exception& e) {
                     fRelayError = e.what();
@@ -87,6 +96,12 @@ protected:
 
     // Only after the relay has ended.
     std::string Trace() { return WholeFile(fTrace); }
+    // The trace, where the relay writes one.
+    void ExpectTrace(const std::string& expected) {
+        if (fTraced) {
+            EXPECT_EQ(Trace(), expected);
+        }
+    }
 
     std::unique_ptr<TBufferedCommunication> fClient;
     std::unique_ptr<TBufferedCommunication> fRelayClient;
@@ -94,6 +109,7 @@ protected:
     std::unique_ptr<TBufferedCommunication> fServer;
     std::FILE* fTrace = nullptr;
     bool fUseSignal = false;
+    bool fTraced = true;
     std::atomic<bool> fStop{false};
     TStopSignal fStopSignal;
     std::atomic<int> fActivity{0};
@@ -103,18 +119,41 @@ protected:
     std::thread fRelay;
 };
 
-// The cases that hold for both overloads alike: true for the stop signal.
-class RelayOverloadTest : public RelayTest, public ::testing::WithParamInterface<bool> {
+// The cases that hold for both overloads and both ways of moving bytes alike: copying (traced)
+// with a flag or a stop signal, and splicing (untraced) with a stop signal.
+enum class TRelayWay { Flag, StopSignal, Spliced };
+
+class RelayOverloadTest : public RelayTest, public ::testing::WithParamInterface<TRelayWay> {
 protected:
     void SetUp() override {
-        fUseSignal = GetParam();
+        fUseSignal = GetParam() != TRelayWay::Flag;
+        fTraced = GetParam() != TRelayWay::Spliced;
         RelayTest::SetUp();
     }
 };
 
-INSTANTIATE_TEST_SUITE_P(Overloads, RelayOverloadTest, ::testing::Bool(),
+INSTANTIATE_TEST_SUITE_P(Overloads, RelayOverloadTest,
+                         ::testing::Values(TRelayWay::Flag, TRelayWay::StopSignal,
+                                           TRelayWay::Spliced),
+                         [](const ::testing::TestParamInfo<TRelayWay>& info) {
+                             return info.param == TRelayWay::Flag         ? "Flag"
+                                    : info.param == TRelayWay::StopSignal ? "StopSignal"
+                                                                          : "Spliced";
+                         });
+
+// The cases a fake clock drives, which only the flag overload (looking every 50 ms) sees in
+// time: copying (traced) and splicing.
+class RelayClockTest : public RelayTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        fTraced = GetParam();
+        RelayTest::SetUp();
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Ways, RelayClockTest, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
-                             return info.param ? "StopSignal" : "Flag";
+                             return info.param ? "Copied" : "Spliced";
                          });
 
 TEST_P(RelayOverloadTest, RelaysBothWaysUntilTheClientCloses) {
@@ -128,14 +167,30 @@ TEST_P(RelayOverloadTest, RelaysBothWaysUntilTheClientCloses) {
     EXPECT_EQ(ReadUpTo(*fServer, 1), "");
     fServer.reset();
     ASSERT_TRUE(Ended(1s));
-    EXPECT_EQ(Trace(), "<-- [reading from Client] WRITE(5): hello -->\n"
-                       "<-- [reading from Server] WRITE(5): world -->\n"
-                       "<-- [reading from Client] CONNECTION CLOSED(0) -->\n"
-                       "<-- [reading from Server] CONNECTION CLOSED(0) -->\n");
+    ExpectTrace("<-- [reading from Client] WRITE(5): hello -->\n"
+                "<-- [reading from Server] WRITE(5): world -->\n"
+                "<-- [reading from Client] CONNECTION CLOSED(0) -->\n"
+                "<-- [reading from Server] CONNECTION CLOSED(0) -->\n");
     EXPECT_EQ(fActivity.load(), 2);
 }
 
-TEST_F(RelayTest, EndsWhenTheServerClosesAndTheClientHasNothingMoreToSay) {
+TEST_P(RelayOverloadTest, AClientIsStillHeardAfterTheServerClosedItsSendingSide) {
+    StartRelay(false);
+    SendNow(*fServer, "banner");
+    ::shutdown(fServer->Socket(), SHUT_WR);
+    EXPECT_EQ(ReadUpTo(*fClient, 7), "banner"); // and the end of the server's stream
+    SendNow(*fClient, "reply");
+    EXPECT_EQ(ReadUpTo(*fServer, 5), "reply");
+    fClient.reset();
+    EXPECT_EQ(ReadUpTo(*fServer, 1), "");
+    ASSERT_TRUE(Ended(1s));
+    ExpectTrace("<-- [reading from Server] WRITE(6): banner -->\n"
+                "<-- [reading from Server] CONNECTION CLOSED(0) -->\n"
+                "<-- [reading from Client] WRITE(5): reply -->\n"
+                "<-- [reading from Client] CONNECTION CLOSED(0) -->\n");
+}
+
+TEST_P(RelayClockTest, EndsWhenTheServerClosesAndTheClientHasNothingMoreToSay) {
     TFakeClock clock;
     StartRelay(false, clock);
     fServer.reset();
@@ -144,7 +199,7 @@ TEST_F(RelayTest, EndsWhenTheServerClosesAndTheClientHasNothingMoreToSay) {
     EXPECT_FALSE(Ended(200ms)); // the client may still answer for 10 s
     clock.Advance(1);
     ASSERT_TRUE(Ended(1s));
-    EXPECT_EQ(Trace(), "<-- [reading from Server] CONNECTION CLOSED(0) -->\n");
+    ExpectTrace("<-- [reading from Server] CONNECTION CLOSED(0) -->\n");
 }
 
 TEST_P(RelayOverloadTest, AnswersStillReachAClientThatClosedItsSendingSide) {
@@ -157,10 +212,10 @@ TEST_P(RelayOverloadTest, AnswersStillReachAClientThatClosedItsSendingSide) {
     fServer.reset();
     EXPECT_EQ(ReadUpTo(*fClient, 5), "pong");
     ASSERT_TRUE(Ended(1s));
-    EXPECT_EQ(Trace(), "<-- [reading from Client] WRITE(4): ping -->\n"
-                       "<-- [reading from Client] CONNECTION CLOSED(0) -->\n"
-                       "<-- [reading from Server] WRITE(4): pong -->\n"
-                       "<-- [reading from Server] CONNECTION CLOSED(0) -->\n");
+    ExpectTrace("<-- [reading from Client] WRITE(4): ping -->\n"
+                "<-- [reading from Client] CONNECTION CLOSED(0) -->\n"
+                "<-- [reading from Server] WRITE(4): pong -->\n"
+                "<-- [reading from Server] CONNECTION CLOSED(0) -->\n");
 }
 
 TEST_P(RelayOverloadTest, ALargeAnswerOutlivesTheServersCloseAndReachesAHalfClosedClient) {
@@ -216,7 +271,7 @@ TEST_P(RelayOverloadTest, StopEndsAnIdleRelayPromptly) {
     Stop();
     ASSERT_TRUE(Ended(1s));
     EXPECT_LT(MillisecondsSince(stopped), 500.0);
-    EXPECT_EQ(Trace(), "<-- STOP/TIMEOUT -->\n");
+    ExpectTrace("<-- STOP/TIMEOUT -->\n");
 }
 
 TEST_P(RelayOverloadTest, StopEndsARelayUnderSteadyTraffic) {
@@ -247,8 +302,37 @@ TEST_P(RelayOverloadTest, StopEndsARelayUnderSteadyTraffic) {
     feeder.join();
     ASSERT_TRUE(ended);
     EXPECT_GT(fActivity.load(), 0);
+    // The caller's own sends and receives block again.
+    EXPECT_EQ(fcntl(fRelayClient->Socket(), F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_EQ(fcntl(fRelayServer->Socket(), F_GETFL) & O_NONBLOCK, 0);
     const std::string trace = Trace();
-    EXPECT_EQ(trace.substr(trace.size() - 21), "<-- STOP/TIMEOUT -->\n");
+    if (fTraced) {
+        EXPECT_EQ(trace.substr(trace.size() - 21), "<-- STOP/TIMEOUT -->\n");
+    }
+}
+
+TEST_P(RelayOverloadTest, ASendingSideShutUnderTheRelayEndsItWithoutASignal) {
+    // A splice into a socket that can no longer send raises SIGPIPE, which would end this
+    // process unless the relay keeps it away.
+    StartRelay(false);
+    SendNow(*fClient, "first");
+    EXPECT_EQ(ReadUpTo(*fServer, 5), "first");
+    ::shutdown(fRelayServer->Socket(), SHUT_WR);
+    SendNow(*fClient, "second");
+    ASSERT_TRUE(Ended(2s));
+}
+
+TEST_P(RelayOverloadTest, StepsOverUrgentData) {
+    // A splice stops at the mark of urgent data; the urgent byte itself is not part of the
+    // stream (no SO_OOBINLINE), whichever way the bytes go.
+    StartRelay(false);
+    SendNow(*fClient, "abc");
+    EXPECT_EQ(ReadUpTo(*fServer, 3), "abc");
+    ASSERT_EQ(::send(fClient->Socket(), "!", 1, MSG_OOB), 1);
+    SendNow(*fClient, "def");
+    EXPECT_EQ(ReadUpTo(*fServer, 3), "def");
+    SendNow(*fServer, "ok");
+    EXPECT_EQ(ReadUpTo(*fClient, 2), "ok");
 }
 
 // The real clock, shifted ahead by some milliseconds from its second reading on: the relay's
@@ -311,7 +395,7 @@ TEST_F(RelayTest, FifteenMinutesOfSilenceEndTheRelay) {
     EXPECT_EQ(Trace(), "<-- STOP/TIMEOUT -->\n");
 }
 
-TEST_F(RelayTest, TrafficRestartsTheSilenceLimit) {
+TEST_P(RelayClockTest, TrafficRestartsTheSilenceLimit) {
     TFakeClock clock;
     StartRelay(false, clock);
     clock.Advance(800000);
@@ -321,7 +405,7 @@ TEST_F(RelayTest, TrafficRestartsTheSilenceLimit) {
     EXPECT_FALSE(Ended(200ms));
     clock.Advance(700001);
     ASSERT_TRUE(Ended(1s));
-    EXPECT_EQ(Trace(), "<-- [reading from Server] WRITE(1): x -->\n<-- STOP/TIMEOUT -->\n");
+    ExpectTrace("<-- [reading from Server] WRITE(1): x -->\n<-- STOP/TIMEOUT -->\n");
 }
 
 TEST_P(RelayOverloadTest, DropsALoneCrLfAsFirstClientChunk) {
@@ -336,6 +420,9 @@ TEST_P(RelayOverloadTest, DropsALoneCrLfAsFirstClientChunk) {
     fClient.reset();
     fServer.reset();
     ASSERT_TRUE(Ended(1s));
+    EXPECT_EQ(fActivity.load(), 2);
+    if (!fTraced)
+        return;
     // Both ends closed at once: the two CONNECTION CLOSED lines may come in either order.
     const std::string trace = Trace();
     EXPECT_EQ(trace.rfind("<-- [reading from Client] THROWING AWAY CRLF-->\n"
@@ -346,7 +433,6 @@ TEST_P(RelayOverloadTest, DropsALoneCrLfAsFirstClientChunk) {
         << trace;
     EXPECT_NE(trace.find("<-- [reading from Client] CONNECTION CLOSED(0) -->\n"),
               std::string::npos);
-    EXPECT_EQ(fActivity.load(), 2);
 }
 
 TEST_P(RelayOverloadTest, ForwardsACrLfAfterTheServerSpoke) {
@@ -374,9 +460,9 @@ TEST_P(RelayOverloadTest, TraceEscapesControlBytes) {
     EXPECT_EQ(ReadUpTo(*fServer, 1), "");
     fServer.reset();
     ASSERT_TRUE(Ended(1s));
-    EXPECT_EQ(Trace(), "<-- [reading from Client] WRITE(10): \\00\\09A\n\r\\1f \xfe\\ff\\0b -->\n"
-                       "<-- [reading from Client] CONNECTION CLOSED(0) -->\n"
-                       "<-- [reading from Server] CONNECTION CLOSED(0) -->\n");
+    ExpectTrace("<-- [reading from Client] WRITE(10): \\00\\09A\n\r\\1f \xfe\\ff\\0b -->\n"
+                "<-- [reading from Client] CONNECTION CLOSED(0) -->\n"
+                "<-- [reading from Server] CONNECTION CLOSED(0) -->\n");
 }
 
 TEST_P(RelayOverloadTest, RelaysBytesAlreadyReadIntoTheLineBufferFirst) {
@@ -390,29 +476,87 @@ TEST_P(RelayOverloadTest, RelaysBytesAlreadyReadIntoTheLineBufferFirst) {
     EXPECT_EQ(ReadUpTo(*fServer, 4), "MORE");
 }
 
+// A known pattern, different for each seed.
+std::string Pattern(std::size_t size, unsigned seed) {
+    std::string data(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        data[i] = static_cast<char>((i * seed + (i >> 12)) & 0xFF);
+    return data;
+}
+
 TEST_P(RelayOverloadTest, RelaysLargeStreamsBothWaysIntact) {
     constexpr std::size_t kSize = 3 * 1024 * 1024 + 17;
-    auto pattern = [](std::size_t size, unsigned seed) {
-        std::string data(size, '\0');
-        for (std::size_t i = 0; i < size; ++i)
-            data[i] = static_cast<char>((i * seed + (i >> 12)) & 0xFF);
-        return data;
-    };
-    const std::string up = pattern(kSize, 131);
-    const std::string down = pattern(kSize, 197);
+    constexpr std::size_t kHeld = 1000; // read ahead with each head, before the relay starts
+    const std::string up = Pattern(kSize, 131);
+    const std::string down = Pattern(kSize, 197);
+    SendNow(*fClient, "CONNECT\r\n" + up.substr(0, kHeld));
+    SendNow(*fServer, "200 OK\r\n" + down.substr(0, kHeld));
+    ASSERT_EQ(fRelayClient->ReceiveLine(256), "CONNECT");
+    ASSERT_EQ(fRelayServer->ReceiveLine(256), "200 OK");
+    const std::uint64_t pipesBefore = RelayPipesMade();
     StartRelay(false);
     // Each end reads in a thread of its own, so that no direction waits for the other.
     std::string receivedUp;
     std::string receivedDown;
     std::thread upReader([&] { receivedUp = ReadUpTo(*fServer, kSize, 20000); });
     std::thread downReader([&] { receivedDown = ReadUpTo(*fClient, kSize, 20000); });
-    std::thread downWriter([&] { SendNow(*fServer, down); });
-    SendNow(*fClient, up);
+    std::thread downWriter([&] { SendNow(*fServer, std::string_view(down).substr(kHeld)); });
+    SendNow(*fClient, std::string_view(up).substr(kHeld));
     upReader.join();
     downReader.join();
     downWriter.join();
     EXPECT_TRUE(receivedUp == up);
     EXPECT_TRUE(receivedDown == down);
+    // One pipe per direction when splicing, none when copying.
+    EXPECT_EQ(RelayPipesMade() - pipesBefore, fTraced ? 0u : 2u);
+}
+
+// Descriptors run out for as long as it lives: the limit drops to the lowest free one, once the
+// holes below (a closed standard input, say) are filled; poll still takes its few entries.
+class TNoDescriptorsLeft {
+public:
+    TNoDescriptorsLeft() {
+        getrlimit(RLIMIT_NOFILE, &fFormer);
+        int lowestFree;
+        while ((lowestFree = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0 && lowestFree < 4)
+            fFillers.push_back(lowestFree);
+        if (lowestFree >= 0)
+            close(lowestFree);
+        rlimit lowered = fFormer;
+        lowered.rlim_cur = static_cast<rlim_t>(std::max(lowestFree, 4));
+        setrlimit(RLIMIT_NOFILE, &lowered);
+    }
+    ~TNoDescriptorsLeft() {
+        setrlimit(RLIMIT_NOFILE, &fFormer);
+        for (const int filler : fFillers)
+            close(filler);
+    }
+
+private:
+    rlimit fFormer{};
+    std::vector<int> fFillers;
+};
+
+TEST_F(RelayTest, CopiesWhenNoPipeCanBeMade) {
+    fUseSignal = true;
+    fTraced = false;
+    const std::uint64_t pipesBefore = RelayPipesMade();
+    StartRelay(false); // an idle relay holds no pipe yet
+    std::this_thread::sleep_for(50ms);
+    const std::string up = Pattern(300000, 7);
+    const std::string down = Pattern(300000, 11);
+    {
+        TNoDescriptorsLeft exhausted;
+        std::thread downWriter([&] { SendNow(*fServer, down); });
+        std::string receivedDown;
+        std::thread downReader([&] { receivedDown = ReadUpTo(*fClient, down.size(), 10000); });
+        SendNow(*fClient, up);
+        EXPECT_TRUE(ReadUpTo(*fServer, up.size(), 10000) == up);
+        downWriter.join();
+        downReader.join();
+        EXPECT_TRUE(receivedDown == down);
+    }
+    EXPECT_EQ(RelayPipesMade(), pipesBefore);
 }
 
 } // namespace
