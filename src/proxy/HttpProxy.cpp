@@ -4,7 +4,6 @@
 #include "platform/CodePage.h"
 
 #include <array>
-#include <thread>
 
 #include <sys/socket.h>
 
@@ -260,10 +259,16 @@ void RunHttpProxy(std::unique_ptr<TBufferedCommunication> client, std::FILE* tra
         // A lone CR LF that a browser sends after a request body is no request; a tunnel's bytes
         // belong to the protocol inside it and all pass.
         RelayBothWays(*client, *origin, trace, followUp == TFollowUp::Requests, &stop, activity);
-        std::this_thread::sleep_for(options.BeforeShutdown);
+        const bool pauses = options.BeforeShutdown.count() > 0 || options.AfterShutdown.count() > 0;
+        if (pauses && !stop.Raised()) {
+            // The pauses hold the channels, not this thread.
+            TLingerer& lingerer = options.Lingerer != nullptr ? *options.Lingerer : ProxyLingerer();
+            lingerer.Hand(std::move(client), std::move(origin), options.BeforeShutdown,
+                          options.AfterShutdown);
+            return;
+        }
         shutdown(client->Socket(), SHUT_WR);
         shutdown(origin->Socket(), SHUT_WR);
-        std::this_thread::sleep_for(options.AfterShutdown);
     }
     origin.reset();
     client.reset();

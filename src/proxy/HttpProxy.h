@@ -1,5 +1,6 @@
 #pragma once
 
+#include "proxy/Lingerer.h"
 #include "proxy/Sessions.h"
 
 #include <atomic>
@@ -82,16 +83,19 @@ std::unique_ptr<TBufferedCommunication> ConnectOrigin(const std::string& endpoin
 struct THttpProxyOptions {
     TOriginConnector Connect = ConnectOrigin;
     // After the relay: a pause, then both sockets' sending directions are shut down, then a
-    // pause for the peers to take the last bytes.
+    // pause for the peers to take the last bytes. The lingerer runs them after the handler has
+    // returned; without pauses, or after a stop, both happen before the return.
     std::chrono::milliseconds BeforeShutdown{50};
     std::chrono::milliseconds AfterShutdown{500};
+    // nullptr: ProxyLingerer().
+    TLingerer* Lingerer = nullptr;
 };
 
-// The handler of "HTTP PROXY" tunnels. Owns the client channel and closes it at the end; any
-// failure on the way (a malformed or cut-off head, an unreachable origin) ends it without a
-// further reply, apart from a CONNECT whose origin cannot be reached, which is answered with
-// "HTTP/1.1 502 Bad Gateway". The request head must come within RequestTimeLimit(); a request
-// body may pause for that long at most.
+// The handler of "HTTP PROXY" tunnels. Owns the client channel and closes it, or hands it to the
+// lingerer, at the end; any failure on the way (a malformed or cut-off head, an unreachable
+// origin) ends it without a further reply, apart from a CONNECT whose origin cannot be reached,
+// which is answered with "HTTP/1.1 502 Bad Gateway". The request head must come within
+// RequestTimeLimit(); a request body may pause for that long at most.
 void HandleHttpProxy(std::unique_ptr<TBufferedCommunication> client, std::FILE* trace,
                      const TActivity& activity, const TStopSignal& stop);
 
