@@ -1,38 +1,50 @@
 #!/usr/bin/env bash
 # Benchmark of the proxy tunnel and the protocol relays (`make bench`; a measurement, not a test).
-# Two instances, A and B, run on one machine: A's simulated line is up, so A is online and B
-# tunnels every mapped connection through A's proxy server port. Side by side on the same machine
-# it measures
-#   1. one 1 GiB stream, verified byte for byte at the sink: directly to the target, through the
+# It measures, timing each section and ending with a table of every ratio against its goal:
+#   1. iperf3 through three network namespaces B, A and S (tunnel_iperf.sh): kernel routing, two
+#      HAProxy relays, two socat relays and the tunnel (B's mapping -> A's server port -> S), up
+#      and down, with the CPU time each costs per GiB;
+#   and on loopback, with two instances A and B where A's simulated line is up, so that A is
+#   online and B tunnels every mapped connection through A's proxy server port:
+#   2. one stream, verified byte for byte at the sink: directly to the target, through the
 #      tunnel (client -> B's mapping -> A's server port -> target) and through two socat relays
 #      in the same places (client -> socat -> socat -> target);
-#   2. 1000 connections to an echo target held open at once, through the tunnel and through the
-#      socat chain: set-up rate, failures, and the resident memory each connection costs;
-#   3. HTTP requests per second for a 1 KiB file from nginx (ab, a fixed number of clients at
+#   3. 10,000 connections to an echo target held open at once, through the tunnel and through the
+#      socat chain: set-up rate, failures, the resident memory each connection costs, and the
+#      instances' threads back where they were once the connections closed;
+#   4. HTTP requests per second for a 1 KiB file from nginx (ab, a fixed number of clients at
 #      once, each with keep-alive connections and each with a new connection per request):
 #      directly, through B's "HTTP PROXY" mapping (client -> B -> A -> nginx, A does the HTTP
 #      work) and through tinyproxy (one hop);
-#   4. downloads of a large file, one at a time (curl): directly, through B's "HTTP PROXY" and
-#      "SOCKS5 PROXY" mappings, through tinyproxy and through microsocks (one hop each).
-# nginx, tinyproxy and microsocks are Debian's programs, each started here with a configuration
-# of its own in the temporary directory (`make bench-deps` installs them).
+#   5. downloads of a large file, one at a time (curl): directly, through B's "HTTP PROXY" and
+#      "SOCKS5 PROXY" mappings, through tinyproxy and through microsocks (one hop each);
+#   6. an idle headless instance alone in a network namespace of its own: resident memory and the
+#      share of one CPU it uses.
+# nginx, tinyproxy, microsocks, haproxy and iperf3 are Debian's programs, each started here with a
+# configuration of its own in the temporary directory (`make bench-deps` installs them).
 #
-# Everything runs on loopback inside a private network namespace of its own (unshare: as root, or
-# as a user where user namespaces are allowed), so the instances' announcements on UDP 42717
-# reach no other Harbolt instance on this machine and theirs cannot reach ours. The namespace
-# ends with its last process. Where no namespace can be made, the machine's own loopback is used
-# when no other program holds UDP port 42717.
+# Everything runs inside a private network namespace of its own (unshare: as root, or as a user
+# where user namespaces are allowed), so the instances' announcements on UDP 42717 reach no other
+# Harbolt instance on this machine and theirs cannot reach ours. The namespace ends with its last
+# process. Where no namespace can be made, the machine's own loopback is used when no other
+# program holds UDP port 42717, and section 1 (named namespaces, root only) is skipped.
+#
+# As root the open-file limits are raised for the connection run (each instance holds a thread
+# and several descriptors per tunnelled connection), and kernel.pid_max when the threads of the
+# run would come near it; pid_max is put back at the end.
 #
 # Usage: proxy_bench.sh HARBOLT TUNNEL_LOAD
-# Environment: BENCH_MIB (stream size, default 1024), BENCH_CONNECTIONS (default 1000),
-#              BENCH_WINDOW (connection set-ups in flight at a time, default 4: below the
-#              listen backlogs of A's server port (6) and socat (5), so that the set-up rate is the
-#              relays' own and not the kernel's 1 s SYN retransmission), BENCH_PRESSURE_WINDOW
-#              (a second run of set-ups only with that many in flight, default 32; 0: none),
-#              BENCH_HTTP_CLIENTS (ab's clients at once, default 16), BENCH_HTTP_SECONDS (length
-#              of each ab run, default 4), BENCH_DOWNLOAD_MIB (download size, default 1024: a
-#              sparse file, it takes no disk space), BENCH_DOWNLOAD_ROUNDS (downloads per path,
-#              the median is reported, default 3)
+# Environment: BENCH_IPERF_SECONDS (each iperf3 run, default 3), BENCH_MIB (stream size,
+#              default 256), BENCH_CONNECTIONS (default 10000), BENCH_SOCAT_CONNECTIONS (the
+#              same through socat, which forks twice per connection and sets up some tens of
+#              them a second: default 500), BENCH_WINDOW (connection set-ups in flight at a time,
+#              default 32: well below the listen backlogs, SOMAXCONN for the instances' ports and
+#              socat's here, so that the set-up rate is the relays' own and not the kernel's 1 s
+#              SYN retransmission), BENCH_HTTP_CLIENTS (ab's clients at once, default 16),
+#              BENCH_HTTP_SECONDS (length of each ab run, default 3), BENCH_DOWNLOAD_MIB
+#              (download size, default 256: a sparse file, it takes no disk space),
+#              BENCH_DOWNLOAD_ROUNDS (downloads per path, the median is reported, default 3),
+#              BENCH_IDLE_SECONDS (least time the idle instance is watched, default 10)
 set -euo pipefail
 export LC_ALL=C.UTF-8
 unset LANG LANGUAGE
@@ -41,18 +53,19 @@ unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy
 
 SELF=$(realpath "${BASH_SOURCE[0]}")
 readonly SELF
-readonly STREAM_MIB=${BENCH_MIB:-1024}
-readonly CONNECTIONS=${BENCH_CONNECTIONS:-1000}
-readonly WINDOW=${BENCH_WINDOW:-4}
-readonly PRESSURE_WINDOW=${BENCH_PRESSURE_WINDOW:-32}
+readonly STREAM_MIB=${BENCH_MIB:-256}
+readonly CONNECTIONS=${BENCH_CONNECTIONS:-10000}
+readonly SOCAT_CONNECTIONS=${BENCH_SOCAT_CONNECTIONS:-500}
+readonly WINDOW=${BENCH_WINDOW:-32}
 readonly HTTP_CLIENTS=${BENCH_HTTP_CLIENTS:-16}
-readonly HTTP_SECONDS=${BENCH_HTTP_SECONDS:-4}
-readonly DOWNLOAD_MIB=${BENCH_DOWNLOAD_MIB:-1024}
+readonly HTTP_SECONDS=${BENCH_HTTP_SECONDS:-3}
+readonly DOWNLOAD_MIB=${BENCH_DOWNLOAD_MIB:-256}
 readonly DOWNLOAD_ROUNDS=${BENCH_DOWNLOAD_ROUNDS:-3}
+readonly IDLE_SECONDS=${BENCH_IDLE_SECONDS:-10}
 readonly HTTP_MAX_REQUESTS=3000000 # ab's cap; the time limit ends each run long before
 readonly DOWNLOAD_TIMEOUT=60       # seconds per download
 readonly STREAM_TIMEOUT=60 # seconds per stream
-readonly CONNS_TIMEOUT=30  # seconds for all set-ups, and again for the echoes of all of them
+readonly CONNS_TIMEOUT=60  # seconds for all set-ups, and again for the echoes of all of them
 readonly HOST=127.0.0.1
 readonly LINE=BenchLine
 
@@ -72,8 +85,10 @@ HARBOLT=$(realpath "$1")
 LOAD=$(realpath "$2")
 [[ $STREAM_MIB =~ ^[1-9][0-9]*$ ]] || die "BENCH_MIB must be a positive number of MiB"
 [[ $CONNECTIONS =~ ^[1-9][0-9]*$ ]] || die "BENCH_CONNECTIONS must be a positive number"
+[[ $SOCAT_CONNECTIONS =~ ^[1-9][0-9]*$ ]] ||
+    die "BENCH_SOCAT_CONNECTIONS must be a positive number"
 [[ $WINDOW =~ ^[1-9][0-9]*$ ]] || die "BENCH_WINDOW must be a positive number"
-[[ $PRESSURE_WINDOW =~ ^[0-9]+$ ]] || die "BENCH_PRESSURE_WINDOW must be a number"
+[[ $IDLE_SECONDS =~ ^[1-9][0-9]*$ ]] || die "BENCH_IDLE_SECONDS must be a positive number"
 for tool in socat jq ip ss nstat unshare setsid setpriv timeout; do
     command -v "$tool" >/dev/null ||
         die "the $tool command is missing (tools/install-deps.sh installs the packages)"
@@ -101,6 +116,19 @@ if [[ ${HARBOLT_BENCH_INSIDE:-} != 1 ]]; then
         [[ -d $dir && -O $dir && $dir =~ ^/tmp/harbolt-bench-([0-9]+)\. ]] || continue
         [[ -d /proc/${BASH_REMATCH[1]} ]] || rm -rf "$dir"
     done
+    # Each instance holds two sockets and the pipes of its relay per tunnelled connection, and
+    # raises its own soft limit to the hard one; as root the hard one goes up to what the kernel
+    # allows (fs.nr_open).
+    if ((EUID == 0)); then
+        nr_open=$(cat /proc/sys/fs/nr_open 2>/dev/null || echo 1048576)
+        if [[ $(ulimit -Hn) != unlimited ]] && (($(ulimit -Hn) < nr_open)); then
+            hard_before=$(ulimit -Hn)
+            if ! ulimit -Hn "$nr_open" 2>/dev/null; then
+                note="the hard limit $hard_before cannot be raised here"
+                export HARBOLT_BENCH_NOFILE_NOTE="$note (no CAP_SYS_RESOURCE)"
+            fi
+        fi
+    fi
     ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
     export HARBOLT_BENCH_INSIDE=1
     if [[ $EUID -eq 0 ]] && unshare --net true 2>/dev/null; then
@@ -180,9 +208,14 @@ cleanup() {
         kill -KILL -- "-$group" 2>/dev/null
         wait "$group" 2>/dev/null
     done
+    if [[ -n $PID_MAX_BEFORE ]]; then
+        echo "$PID_MAX_BEFORE" >/proc/sys/kernel/pid_max ||
+            say "could not put kernel.pid_max back to $PID_MAX_BEFORE"
+    fi
     [[ -n $TMP && -d $TMP ]] && rm -rf "$TMP"
     exit "$status"
 }
+PID_MAX_BEFORE="" # kernel.pid_max before the benchmark raised it, if it did
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
@@ -210,8 +243,98 @@ echo "  machine: $(nproc) CPUs, ${cpu_model:-unknown CPU}"
 echo "  kernel:  $(uname -srm)"
 echo "  load:    $(cut -d ' ' -f 1-3 /proc/loadavg) (1, 5, 15 min) at the start"
 echo "  network: $HARBOLT_BENCH_NETWORK"
-echo "  open files: $(ulimit -n)"
+echo "  open files: $(ulimit -n) (soft and hard limit of every process started here)" \
+    "${HARBOLT_BENCH_NOFILE_NOTE:+- $HARBOLT_BENCH_NOFILE_NOTE}"
+
+# The connection run has a thread per connection in each instance (and socat a process per
+# connection and relay): with the machine's other tasks that may come near kernel.pid_max, which
+# limits threads as well as processes. It goes up for the run when it must, and back at the end.
+PID_MAX=$(cat /proc/sys/kernel/pid_max)
+THREADS_MAX=$(cat /proc/sys/kernel/threads-max)
+tasks_now=$(awk '{ split($4, t, "/"); print t[2] }' /proc/loadavg)
+tasks_wanted=$((tasks_now + 2 * CONNECTIONS + 2000))
+if ((tasks_wanted > PID_MAX * 9 / 10)); then
+    raised=$((tasks_wanted * 2 > 65536 ? tasks_wanted * 2 : 65536))
+    ((raised <= 4194304)) || raised=4194304
+    if echo "$raised" 2>/dev/null >/proc/sys/kernel/pid_max; then
+        PID_MAX_BEFORE=$PID_MAX
+        PID_MAX=$raised
+        echo "  pid_max: raised from $PID_MAX_BEFORE to $PID_MAX for the run ($tasks_now tasks" \
+            "now, up to $((2 * CONNECTIONS)) more), put back at the end"
+    else
+        echo "  pid_max: $PID_MAX, which cannot be raised here: $tasks_now tasks now, the" \
+            "connection run wants up to $((2 * CONNECTIONS)) more"
+    fi
+else
+    echo "  pid_max: $PID_MAX, enough ($tasks_now tasks now, up to $((2 * CONNECTIONS)) more)"
+fi
+echo "  threads-max: $THREADS_MAX"
 echo
+
+# --- Sections: each one's wall time for the summary.
+
+declare -A SECTION_SECONDS=()
+SECTION_BEGIN=0
+section_begin() { SECTION_BEGIN=$(now_ms); }
+section_end() { SECTION_SECONDS[$1]=$((($(now_ms) - SECTION_BEGIN + 500) / 1000)); }
+
+# --- 6. The idle instance starts first, alone in a network namespace of its own, and is watched
+# from a few seconds after its start until the other sections are done (at least IDLE_SECONDS).
+
+IDLE_DIR="$TMP/idle"
+mkdir -p "$IDLE_DIR"
+IDLE_ALONE=yes
+idle_namespace=(unshare --net -- sh -c 'ip link set lo up && exec "$@"' sh)
+if [[ ${HARBOLT_BENCH_SHARED:-} == 1 ]]; then
+    idle_namespace=() # it hears A and B then
+    IDLE_ALONE="no (no namespace of its own can be made here: it hears A and B)"
+fi
+"${GUARD[@]}" "${idle_namespace[@]}" "$HARBOLT" --headless --name BenchIdle \
+    --data-dir "$IDLE_DIR" --dialup sim </dev/null >"$TMP/idle.log" 2>&1 &
+INSTANCE_PID[idle]=$!
+
+# Run time of all of a process's threads in ns (schedstat: exact, not in clock ticks).
+run_ns() {
+    local total=0 file value
+    for file in /proc/"$1"/task/*/schedstat; do
+        read -r value _ <"$file" 2>/dev/null || continue
+        total=$((total + value))
+    done
+    echo "$total"
+}
+IDLE_RUN_BEFORE=""
+IDLE_TIME_BEFORE=""
+idle_sample_start() {
+    kill -0 "${INSTANCE_PID[idle]}" 2>/dev/null || die "the idle instance ended after its start"
+    IDLE_RUN_BEFORE=$(run_ns "${INSTANCE_PID[idle]}")
+    IDLE_TIME_BEFORE=$(now_ms)
+}
+
+# --- 1. iperf3 through three network namespaces (root only).
+
+declare -A RESULT=() # figures for the summary
+section_begin
+if [[ $EUID -eq 0 && ${HARBOLT_BENCH_SHARED:-} != 1 ]] &&
+    [[ $(awk 'NR == 1 { print $1, $2, $3 }' /proc/self/uid_map) == "0 0 4294967295" ]]; then
+    sleep 2 # the idle instance's start-up is no idle time
+    idle_sample_start
+    iperf_status=0
+    "${GUARD[@]}" bash "$(dirname "$SELF")/tunnel_iperf.sh" "$HARBOLT" "$TMP/iperf.results" \
+        >"$TMP/iperf.out" 2>&1 || iperf_status=$?
+    grep '^\[bench\]' "$TMP/iperf.out" || true
+    if [[ -f $TMP/iperf.results ]]; then
+        while IFS='=' read -r key value; do
+            RESULT[$key]=$value
+        done <"$TMP/iperf.results"
+    fi
+else
+    iperf_status=skipped
+fi
+section_end iperf
+[[ -n $IDLE_RUN_BEFORE ]] || {
+    sleep 2
+    idle_sample_start
+}
 
 # --- Ports: fifteen in a row that nobody uses.
 
@@ -294,14 +417,17 @@ configure() {
     done
 }
 
+section_begin
 say "starting instances A and B (${HARBOLT})"
 start_instance A
 start_instance B
 wait_until 10000 answers A || die "instance A does not answer ctl status 10 s after its start"
 wait_until 10000 answers B || die "instance B does not answer ctl status 10 s after its start"
 
-configure A ProxyServerAddress "$HOST:$P_A" ProxyEnabled yes
-configure B ProxyServerAddress "$HOST:$P_B" ProxyEnabled yes \
+# Each listener runs at most "ProxyMaxSessions" sessions at once: room for every held connection.
+readonly MAX_SESSIONS=$((CONNECTIONS + 1000))
+configure A ProxyServerAddress "$HOST:$P_A" ProxyEnabled yes ProxyMaxSessions "$MAX_SESSIONS"
+configure B ProxyServerAddress "$HOST:$P_B" ProxyEnabled yes ProxyMaxSessions "$MAX_SESSIONS" \
     ProxyMapping00 ":$P_MAP_SINK -> $HOST:$P_SINK, notrigger" \
     ProxyMapping01 ":$P_MAP_ECHO -> $HOST:$P_ECHO, notrigger" \
     ProxyMapping02 ":$P_MAP_HTTP -> HTTP PROXY, notrigger" \
@@ -364,8 +490,12 @@ start_group() {
 }
 
 declare -A SOCAT_PID=()
+# socat's listen queue as long as the instances' (SOMAXCONN), so that neither drops SYNs.
+SOMAXCONN=$(cat /proc/sys/net/core/somaxconn)
+readonly SOMAXCONN
 start_socat() { # NAME LISTEN_PORT TARGET_PORT
-    start_group socat.log socat "TCP-LISTEN:$2,bind=$HOST,reuseaddr,fork" "TCP:$HOST:$3"
+    start_group socat.log socat "TCP-LISTEN:$2,bind=$HOST,reuseaddr,fork,backlog=$SOMAXCONN" \
+        "TCP:$HOST:$3"
     SOCAT_PID[$1]=$GROUP_PID
 }
 leads_own_group() {
@@ -487,6 +617,9 @@ wait_until 5000 fetch_small --socks5-hostname "$HOST:$P_MICROSOCKS" || probe_fai
 readonly STREAM_BYTES=$((STREAM_MIB * 1024 * 1024))
 declare -A MBPS=() SECONDS_TAKEN=() STREAM_ERROR=()
 FAILURES=()
+if [[ $iperf_status != skipped ]] && ((iperf_status != 0)); then
+    FAILURES+=("iperf3 section: status $iperf_status (its output is in the report)")
+fi
 
 stream() { # NAME PORT
     local out
@@ -502,10 +635,14 @@ stream() { # NAME PORT
     fi
 }
 
+section_end setup
+
+section_begin
 say "1 stream of $STREAM_MIB MiB each: direct, tunnel, socat chain"
 stream direct "$P_SINK"
 stream tunnel "$P_MAP_SINK"
 stream socat "$P_SB_SINK"
+section_end stream
 
 # --- 2. Many connections held open.
 
@@ -535,50 +672,109 @@ field() {
 thread_count() { sed -n 's/^Threads:[[:space:]]*//p' "/proc/$1/status" 2>/dev/null || echo "?"; }
 
 declare -A CONNS_OUT=() COUNTERS_BEFORE=() COUNTERS_AFTER=()
-conns() { # RUN PORT WINDOW SETTLE_MS WATCH-OPTIONS...
-    local run=$1 port=$2 window=$3 settle=$4
-    shift 4
+conns() { # RUN PORT COUNT WINDOW SETTLE_MS WATCH-OPTIONS...
+    local run=$1 port=$2 count=$3 window=$4 settle=$5
+    shift 5
     COUNTERS_BEFORE[$run]=$(counters)
     local status=0
-    CONNS_OUT[$run]=$("$LOAD" conns --connect "$HOST:$port" --count "$CONNECTIONS" \
+    CONNS_OUT[$run]=$("$LOAD" conns --connect "$HOST:$port" --count "$count" \
         --window "$window" --size 64 --timeout "$CONNS_TIMEOUT" --settle-ms "$settle" "$@" \
         2>&1) || status=$?
     COUNTERS_AFTER[$run]=$(counters)
     if ((status != 0)); then
-        FAILURES+=("$CONNECTIONS connections, $run: $(grep -E '^(setup|held) ' \
+        FAILURES+=("$count connections, $run: $(grep -E '^(setup|held) ' \
             <<<"${CONNS_OUT[$run]}" | tr '\n' ' ')")
     fi
 }
 
-# Harbolt's sessions end once their relays notice the closed connections (a 50 ms poll each).
-instances_settle() {
-    sleep 1.5
+fd_count() { find "/proc/$1/fd" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l; }
+open_files_limit() { awk '/^Max open files/ { print $4 }' "/proc/$1/limits" 2>/dev/null; }
+over_cap() { ctl "$1" proxy status --json 2>/dev/null | jq -r '.overCap // "?"'; }
+# The listen queue of the listening socket on a port (ss shows it as Send-Q).
+backlog_of() { ss -Hltn "( sport = :$1 )" 2>/dev/null | awk 'NR == 1 { print $3 }'; }
+
+# Once the held connections have closed, each instance's sessions end and it is back to the
+# threads and descriptors it had before.
+back_to_baseline() {
     local name
     for name in A B; do
         kill -0 "${INSTANCE_PID[$name]}" 2>/dev/null ||
             die "instance $name ended during the connection run"
+        (($(thread_count "${INSTANCE_PID[$name]}") <= ${THREADS_BEFORE[$name]})) || return 1
+        (($(fd_count "${INSTANCE_PID[$name]}") <= ${FDS_BEFORE[$name]})) || return 1
     done
 }
 
-say "$CONNECTIONS connections held open through the tunnel (at most $WINDOW set-ups at a time)"
-threads_idle_a=$(thread_count "${INSTANCE_PID[A]}")
-threads_idle_b=$(thread_count "${INSTANCE_PID[B]}")
-conns tunnel "$P_MAP_ECHO" "$WINDOW" 500 --watch "A=${INSTANCE_PID[A]}" \
+declare -A THREADS_BEFORE=() FDS_BEFORE=() THREADS_AFTER=() FDS_AFTER=() OVER_CAP_BEFORE=()
+declare -A FDS_PER_CONN=()
+section_begin
+for name in A B; do
+    THREADS_BEFORE[$name]=$(thread_count "${INSTANCE_PID[$name]}")
+    FDS_BEFORE[$name]=$(fd_count "${INSTANCE_PID[$name]}")
+    OVER_CAP_BEFORE[$name]=$(over_cap "$name")
+done
+
+# How many connections the instances' open-file limits let them hold: a hundred first, to see
+# how many descriptors a tunnelled connection costs each instance.
+readonly PROBE_CONNECTIONS=100
+conns probe "$P_MAP_ECHO" "$PROBE_CONNECTIONS" "$WINDOW" 300 --watch "A=${INSTANCE_PID[A]}" \
     --watch "B=${INSTANCE_PID[B]}"
-instances_settle
-threads_after_a=$(thread_count "${INSTANCE_PID[A]}")
-threads_after_b=$(thread_count "${INSTANCE_PID[B]}")
-
-say "$CONNECTIONS connections held open through the socat chain"
-conns socat "$P_SB_ECHO" "$WINDOW" 500 --watch-tree "A=${SOCAT_PID[A-echo]}" \
-    --watch-tree "B=${SOCAT_PID[B-echo]}"
-
-if ((PRESSURE_WINDOW > 0)); then
-    say "the same with up to $PRESSURE_WINDOW set-ups at a time, beyond the listen backlogs"
-    conns tunnel-pressure "$P_MAP_ECHO" "$PRESSURE_WINDOW" 0
-    instances_settle
-    conns socat-pressure "$P_SB_ECHO" "$PRESSURE_WINDOW" 0
+wait_until 30000 back_to_baseline || die "the instances do not let go of $PROBE_CONNECTIONS" \
+    "closed connections within 30 s"
+TUNNEL_CONNECTIONS=$CONNECTIONS
+CAPACITY_NOTE="" # why fewer connections than asked for, if so
+for name in A B; do
+    before=$(field "${CONNS_OUT[probe]}" "mem phase=before" fds " name=$name ")
+    open=$(field "${CONNS_OUT[probe]}" "mem phase=open" fds " name=$name ")
+    limit=$(open_files_limit "${INSTANCE_PID[$name]}")
+    [[ $before =~ ^[0-9]+$ && $open =~ ^[0-9]+$ && $limit =~ ^[0-9]+$ ]] || continue
+    per=$(((open - before + PROBE_CONNECTIONS - 1) / PROBE_CONNECTIONS))
+    FDS_PER_CONN[$name]=$per
+    ((per > 0)) || continue
+    room=$(((limit - before - 64) / per))
+    if ((room < TUNNEL_CONNECTIONS)); then
+        TUNNEL_CONNECTIONS=$room
+        CAPACITY_NOTE="instance $name's open-file limit $limit allows $room connections"
+        CAPACITY_NOTE+=" at $per descriptors each"
+    fi
+done
+if ((TUNNEL_CONNECTIONS < 1)); then
+    die "the instances' open-file limits leave no room for tunnelled connections"
 fi
+if [[ -n $CAPACITY_NOTE ]]; then
+    say "only $TUNNEL_CONNECTIONS connections of $CONNECTIONS: $CAPACITY_NOTE"
+fi
+
+say "$TUNNEL_CONNECTIONS connections held open through the tunnel (at most $WINDOW set-ups at a" \
+    "time)"
+conns tunnel "$P_MAP_ECHO" "$TUNNEL_CONNECTIONS" "$WINDOW" 500 --watch "A=${INSTANCE_PID[A]}" \
+    --watch "B=${INSTANCE_PID[B]}"
+settle_begin=$(now_ms)
+BASELINE_AGAIN=no
+wait_until 30000 back_to_baseline && BASELINE_AGAIN=yes
+SETTLE_SECONDS=$(awk -v ms="$(($(now_ms) - settle_begin))" 'BEGIN { printf "%.1f", ms / 1000 }')
+declare -A OVER_CAP=() # connections past ProxyMaxSessions during the run
+for name in A B; do
+    THREADS_AFTER[$name]=$(thread_count "${INSTANCE_PID[$name]}")
+    FDS_AFTER[$name]=$(fd_count "${INSTANCE_PID[$name]}")
+    over=$(over_cap "$name")
+    OVER_CAP[$name]="?"
+    [[ $over =~ ^[0-9]+$ && ${OVER_CAP_BEFORE[$name]} =~ ^[0-9]+$ ]] &&
+        OVER_CAP[$name]=$((over - OVER_CAP_BEFORE[$name]))
+done
+if [[ $BASELINE_AGAIN != yes ]]; then
+    FAILURES+=("$TUNNEL_CONNECTIONS connections: 30 s after they closed the instances still hold" \
+        "more than before (threads A ${THREADS_BEFORE[A]} -> ${THREADS_AFTER[A]}, B" \
+        "${THREADS_BEFORE[B]} -> ${THREADS_AFTER[B]}; descriptors A ${FDS_BEFORE[A]} ->" \
+        "${FDS_AFTER[A]}, B ${FDS_BEFORE[B]} -> ${FDS_AFTER[B]})")
+fi
+section_end conns-tunnel
+
+section_begin
+say "$SOCAT_CONNECTIONS connections held open through the socat chain"
+conns socat "$P_SB_ECHO" "$SOCAT_CONNECTIONS" "$WINDOW" 500 --watch-tree "A=${SOCAT_PID[A-echo]}" \
+    --watch-tree "B=${SOCAT_PID[B-echo]}"
+section_end conns-socat
 
 # --- 3. HTTP requests for the small file (ab), and 4. downloads of the large one (curl).
 
@@ -639,8 +835,8 @@ ab_run() { # PATH MODE(keep-alive|new) [PROXY-HOST:PORT]
     "${GUARD[@]}" timeout -k 2 $((HTTP_SECONDS + 30)) ab "${args[@]}" "$SMALL_URL" \
         >"$TMP/ab.out" 2>&1 &
     LOAD_PID=$!
-    # A's threads while it runs: each connection of the harbolt path is a thread in A until its
-    # HTTP handler lets it go.
+    # A's threads while it runs: a session has its thread while it relays; the pauses after an
+    # HTTP relay should hold none.
     while kill -0 "$LOAD_PID" 2>/dev/null; do
         threads=$(thread_count "${INSTANCE_PID[A]}")
         [[ $threads =~ ^[0-9]+$ ]] && ((threads > peak)) && peak=$threads
@@ -676,7 +872,7 @@ ab_run() { # PATH MODE(keep-alive|new) [PROXY-HOST:PORT]
                 "${AB_COUNTERS_BEFORE[$run]}" "${AB_COUNTERS_AFTER[$run]}" TcpExtSyncookiesFailed)")
     fi
     if [[ $path == harbolt ]]; then
-        wait_until 10000 a_threads_at_most "$threads_idle_a" ||
+        wait_until 10000 a_threads_at_most "${THREADS_BEFORE[A]}" ||
             say "A still has $(thread_count "${INSTANCE_PID[A]}") threads 10 s after ab ended"
     fi
 }
@@ -699,6 +895,7 @@ ab_field() {
     esac
 }
 
+section_begin
 say "HTTP requests for a 1 KiB file, $HTTP_CLIENTS clients at once, ${HTTP_SECONDS} s each:" \
     "direct, harbolt, tinyproxy; keep-alive and a new connection per request"
 LOAD_RELAYS_START=$(cut -d ' ' -f 1-3 /proc/loadavg)
@@ -710,6 +907,7 @@ for mode in "${HTTP_MODES[@]}"; do
     ab_run harbolt "$mode" "$HOST:$P_MAP_HTTP"
     ab_run tinyproxy "$mode" "$HOST:$P_TINYPROXY"
 done
+section_end http
 
 declare -A DL_SPEEDS=() DL_CPU=() DL_ERROR=()
 download() { # PATH CURL-OPTIONS...
@@ -741,6 +939,26 @@ for ((round = 0; round < DOWNLOAD_ROUNDS; round++)); do
     download harbolt-socks5 --socks5-hostname "$HOST:$P_MAP_SOCKS"
     download microsocks --socks5-hostname "$HOST:$P_MICROSOCKS"
 done
+section_end downloads
+
+# --- 6. The idle instance, watched since shortly after its start.
+
+idle_waited=$(($(now_ms) - IDLE_TIME_BEFORE))
+if ((idle_waited < IDLE_SECONDS * 1000)); then
+    sleep "$(awk -v ms="$((IDLE_SECONDS * 1000 - idle_waited))" 'BEGIN { print ms / 1000 }')"
+fi
+kill -0 "${INSTANCE_PID[idle]}" 2>/dev/null || die "the idle instance ended (see idle.log)"
+IDLE_RUN_AFTER=$(run_ns "${INSTANCE_PID[idle]}")
+IDLE_WINDOW_MS=$(($(now_ms) - IDLE_TIME_BEFORE))
+idle_status() { # FIELD of the idle instance's /proc status, in kB
+    sed -n "s/^$1:[[:space:]]*\([0-9]*\).*/\1/p" "/proc/${INSTANCE_PID[idle]}/status"
+}
+IDLE_RSS_KB=$(idle_status VmRSS)
+IDLE_ANON_KB=$(idle_status RssAnon)
+IDLE_FILE_KB=$(idle_status RssFile)
+IDLE_THREADS=$(thread_count "${INSTANCE_PID[idle]}")
+IDLE_CPU=$(awk -v ns="$((IDLE_RUN_AFTER - IDLE_RUN_BEFORE))" -v ms="$IDLE_WINDOW_MS" \
+    'BEGIN { printf "%.3f", 100 * ns / (ms * 1e6) }')
 
 # --- The report.
 
@@ -753,7 +971,20 @@ ratio() { # NUMERATOR DENOMINATOR
 }
 
 echo
-echo "== 1. One stream of $STREAM_MIB MiB ($STREAM_BYTES bytes, every byte checked at the sink)"
+if [[ $iperf_status == skipped ]]; then
+    echo
+    echo "== 1. iperf3 through three network namespaces: SKIPPED (needs root and named network"
+    echo "      namespaces)"
+elif ((iperf_status == 0)); then
+    sed -n '/^$/,$p' "$TMP/iperf.out"
+else
+    echo
+    echo "== 1. iperf3 through three network namespaces: FAILED (status $iperf_status)"
+    sed 's/^/  /' "$TMP/iperf.out"
+fi
+
+echo
+echo "== 2. One stream of $STREAM_MIB MiB ($STREAM_BYTES bytes, every byte checked at the sink)"
 printf '  %-50s %10s %9s\n' "path" "MB/s" "seconds"
 row() { # LABEL NAME
     if [[ -n ${MBPS[$2]} ]]; then
@@ -769,12 +1000,14 @@ echo "  ratios: tunnel/direct $(ratio "${MBPS[tunnel]}" "${MBPS[direct]}")," \
     "tunnel/socat $(ratio "${MBPS[tunnel]}" "${MBPS[socat]}")"
 
 echo
-echo "== 2. $CONNECTIONS echo connections held open at once (64-byte messages; a set-up is the"
-echo "      connect plus the first echo; window: set-ups in flight at a time)"
+echo "== 3. Echo connections held open at once: $TUNNEL_CONNECTIONS through the tunnel" \
+    "(asked: $CONNECTIONS), $SOCAT_CONNECTIONS"
+echo "      through socat (64-byte messages; a set-up is the connect plus the first echo; window:"
+echo "      set-ups in flight at a time)"
+[[ -n $CAPACITY_NOTE ]] && echo "  Fewer than asked through the tunnel: $CAPACITY_NOTE."
 printf '  %-16s %6s %6s %7s %9s %8s %8s %8s %9s %10s %9s\n' "path" "window" "open" "failed" \
     "set-up s" "conn/s" "p50 ms" "p99 ms" "max ms" "slow" "2nd echo"
 runs=(tunnel socat)
-((PRESSURE_WINDOW > 0)) && runs+=(tunnel-pressure socat-pressure)
 for run in "${runs[@]}"; do
     out=${CONNS_OUT[$run]}
     if [[ -z $(field "$out" "setup " ok) ]]; then
@@ -806,12 +1039,21 @@ echo "  ratio of set-up rates tunnel/socat: $(ratio "$rate_tunnel" "$rate_socat"
 echo
 echo "  Resident memory with all connections open, minus before, per open connection"
 printf '  %-22s %12s %12s %12s %14s\n' "process" "before KiB" "open KiB" "KiB/conn" "threads/procs"
+# kib_per_conn RUN WHO KIND(rss|pss): memory while all were open, minus before, per connection.
+kib_per_conn() {
+    local out=${CONNS_OUT[$1]} before open count
+    before=$(field "$out" "mem phase=before" "${3}_kb" " name=$2 ")
+    open=$(field "$out" "mem phase=open" "${3}_kb" " name=$2 ")
+    count=$(field "$out" "held " open)
+    [[ -n $before && -n $open && -n $count && $count != 0 ]] || return 0
+    awk -v a="$open" -v b="$before" -v n="$count" 'BEGIN { printf "%.1f", (a - b) / n }'
+}
 mem_row() { # LABEL NAME WHO KIND(rss|pss)
-    local out=${CONNS_OUT[$2]} before open count procs_before procs_open unit
+    local out=${CONNS_OUT[$2]} before open procs_before procs_open unit per
     before=$(field "$out" "mem phase=before" "${4}_kb" " name=$3 ")
     open=$(field "$out" "mem phase=open" "${4}_kb" " name=$3 ")
-    count=$(field "$out" "held " open)
-    if [[ -z $before || -z $open || -z $count || $count == 0 ]]; then
+    per=$(kib_per_conn "$2" "$3" "$4")
+    if [[ -z $per ]]; then
         printf '  %-22s %12s\n' "$1" "n/a"
         return
     fi
@@ -822,8 +1064,7 @@ mem_row() { # LABEL NAME WHO KIND(rss|pss)
     fi
     procs_before=$(field "$out" "mem phase=before" "$unit" " name=$3 ")
     procs_open=$(field "$out" "mem phase=open" "$unit" " name=$3 ")
-    printf '  %-22s %12s %12s %12.1f %14s\n' "$1" "$before" "$open" \
-        "$(awk -v a="$open" -v b="$before" -v n="$count" 'BEGIN { print (a - b) / n }')" \
+    printf '  %-22s %12s %12s %12s %14s\n' "$1" "$before" "$open" "$per" \
         "$procs_before -> $procs_open"
 }
 mem_row "harbolt A (VmRSS)" tunnel A rss
@@ -833,9 +1074,24 @@ mem_row "socat at B (sum PSS)" socat B pss
 mem_row "socat at A (sum RSS)" socat A rss
 mem_row "socat at B (sum RSS)" socat B rss
 echo "  (socat forks a process per connection: PSS shares each page among the processes that map"
-echo "   it, the sum of RSS counts shared pages once per process. Harbolt's threads 1.5 s after the"
-echo "   connections closed: A $threads_idle_a -> $threads_after_a," \
-    "B $threads_idle_b -> $threads_after_b.)"
+echo "   it, the sum of RSS counts shared pages once per process)"
+echo "  After the tunnel's connections closed, $SETTLE_SECONDS s later: threads A" \
+    "${THREADS_BEFORE[A]} -> ${THREADS_AFTER[A]}, B ${THREADS_BEFORE[B]} -> ${THREADS_AFTER[B]};"
+echo "  descriptors A ${FDS_BEFORE[A]} -> ${FDS_AFTER[A]}, B ${FDS_BEFORE[B]} ->" \
+    "${FDS_AFTER[B]} (before -> after): back where they were: $BASELINE_AGAIN"
+echo "  Descriptors per tunnelled connection (from $PROBE_CONNECTIONS held first): A" \
+    "${FDS_PER_CONN[A]:-?}, B ${FDS_PER_CONN[B]:-?}."
+echo "  Limits: open files of A $(open_files_limit "${INSTANCE_PID[A]}"), of B" \
+    "$(open_files_limit "${INSTANCE_PID[B]}"), of the client $(ulimit -n)" \
+    "${HARBOLT_BENCH_NOFILE_NOTE:+($HARBOLT_BENCH_NOFILE_NOTE)};"
+echo "  kernel.pid_max $PID_MAX, threads-max $THREADS_MAX;"
+echo "  connections past ProxyMaxSessions ($MAX_SESSIONS) closed during the run: A" \
+    "${OVER_CAP[A]}, B ${OVER_CAP[B]}."
+limit_hits=$(grep -hoiE \
+    "too many open files|resource temporarily unavailable|cannot allocate memory" "$TMP/A.log" \
+    "$TMP/B.log" 2>/dev/null | sort | uniq -c | awk '{ $1 = $1; print }' |
+    paste -sd ',' - || true)
+echo "  Limits hit (the instances' own reports): ${limit_hits:-none}"
 
 echo
 echo "  Kernel counters during each run (this network namespace)"
@@ -850,11 +1106,11 @@ for counter in "${COUNTERS[@]}"; do
     done
     echo
 done
-echo "  (listen backlogs: B's mapping 8, A's server port 6, socat 5," \
-    "the target $(cat /proc/sys/net/core/somaxconn))"
+echo "  (listen backlogs: B's mapping $(backlog_of "$P_MAP_ECHO"), A's server port" \
+    "$(backlog_of "$P_A"), socat $(backlog_of "$P_SB_ECHO"), the target $(backlog_of "$P_ECHO"))"
 
 echo
-echo "== 3. HTTP requests for a 1 KiB file from nginx: ab, $HTTP_CLIENTS clients at once, about" \
+echo "== 4. HTTP requests for a 1 KiB file from nginx: ab, $HTTP_CLIENTS clients at once, about" \
     "$HTTP_SECONDS s per run"
 echo "      (load at the start of the relay runs: $LOAD_RELAYS_START)"
 printf '  %-10s %-10s %8s %9s %6s %7s %9s %4s %4s %5s %4s %9s %6s %5s\n' "path" "mode" \
@@ -944,6 +1200,8 @@ cpu_per_request() {
 # its relay ends it waits 50 ms, shuts both sending directions down and waits 500 ms more before
 # it lets the connection go. A client that waited for that could make one request per 0.55 s
 # plus the time of the request itself (taken from the keep-alive run: no connection set-ups).
+# The pauses are a timer's work: were each a sleeping thread, A would hold about rate x 0.55 s of
+# them at a time.
 rate_new=$(ab_field harbolt:new rate)
 request_ms=$(ab_field harbolt:keep-alive mean_ms)
 if [[ -n $rate_new && -n $request_ms ]]; then
@@ -958,15 +1216,19 @@ if [[ -n $rate_new && -n $request_ms ]]; then
         "$(ratio "$rate_new" "$bound")"
     if awk -v r="$rate_new" -v b="$bound" 'BEGIN { exit !(r > 1.5 * b) }'; then
         echo "    So the clients do not wait for the pauses: A passes the origin's close on at"
-        echo "    once, the client has its whole answer, and the handler waits on its own."
+        echo "    once, the client has its whole answer, and the pause runs on its own."
     else
         echo "    The measured rate is at that figure: the clients wait out the pauses."
     fi
-    echo "    A's threads peaked at ${AB_PEAK_A[harbolt:new]} (idle: $threads_idle_a): at the" \
-        "measured rate about"
-    echo "    $(awk -v r="$rate_new" 'BEGIN { printf "%.0f", r * 0.55 }') handlers are in" \
-        "their pauses at a time (rate x 0.55 s), each with its thread"
-    echo "    and two descriptors."
+    in_pause=$(awk -v r="$rate_new" 'BEGIN { printf "%.0f", r * 0.55 }')
+    extra=$((${AB_PEAK_A[harbolt:new]:-0} - ${THREADS_BEFORE[A]:-0}))
+    echo "    A's threads peaked at ${AB_PEAK_A[harbolt:new]} (before: ${THREADS_BEFORE[A]}," \
+        "sampled every 0.1 s); about $in_pause connections"
+    if ((extra * 2 >= in_pause && in_pause > 0)); then
+        echo "    were in their pauses at a time (rate x 0.55 s): each pause held a thread."
+    else
+        echo "    were in their pauses at a time (rate x 0.55 s), holding no thread of their own."
+    fi
     echo "  - CPU: the machine's CPUs were ${AB_BUSY[harbolt:new]} busy; A and B used" \
         "$(cpu_share "${AB_CPU[harbolt:new]}" "$(ab_field harbolt:new seconds)") of one CPU,"
     echo "    $(cpu_per_request harbolt:new) ms of CPU a request (tinyproxy, one hop:" \
@@ -978,14 +1240,14 @@ if [[ -n $rate_new && -n $request_ms ]]; then
             -v s="$seconds_new" 'BEGIN { printf "%.0f", 100 * t / (n * s) }')
         echo "  - Listen queues: $slow requests took 0.9 s or more" \
             "(${AB_SLOW_SECONDS[harbolt:new]} s together, $share% of the clients'"
-        echo "    time): their connections were dropped at a full listen queue, B's mapping"
-        echo "    (backlog 8) or A's server port (6) as nginx's holds 511, and retransmitted after"
-        echo "    1 s."
+        echo "    time): their connections were dropped at a full listen queue (backlogs: B's"
+        echo "    mapping $(backlog_of "$P_MAP_HTTP"), A's server port $(backlog_of "$P_A")," \
+            "nginx $(backlog_of "$P_NGINX")) and retransmitted after 1 s."
     fi
 fi
 
 echo
-echo "== 4. Downloads of $DOWNLOAD_MIB MiB from nginx, one at a time (curl; a sparse file in the"
+echo "== 5. Downloads of $DOWNLOAD_MIB MiB from nginx, one at a time (curl; a sparse file in the"
 echo "      page cache; the median of $DOWNLOAD_ROUNDS rounds)"
 printf '  %-46s %9s %8s %19s %11s\n' "path" "MB/s" "Gbit/s" "range MB/s" "CPU s/GiB"
 dl_label() {
@@ -1037,34 +1299,99 @@ echo "          harbolt HTTP/direct" \
     "microsocks/direct $(ratio "${DL_MEDIAN[microsocks]:-}" "${DL_MEDIAN[direct]:-}")"
 
 echo
-echo "== 5. Harbolt's two hops against the one-hop reference relays"
-printf '  %-38s %9s %9s %-12s %6s  %s\n' "measurement" "harbolt" "reference" "" "ratio" \
-    "harbolt at least as fast"
-# compare LABEL DIVISOR HARBOLT REFERENCE REFERENCE-NAME
-compare() {
-    local verdict figure_a="-" figure_b="-"
-    [[ -n $3 ]] && figure_a=$(awk -v v="$3" -v d="$2" 'BEGIN { printf "%.0f", v / d }')
-    [[ -n $4 ]] && figure_b=$(awk -v v="$4" -v d="$2" 'BEGIN { printf "%.0f", v / d }')
-    if [[ -z $3 || -z $4 ]]; then
-        verdict="not measured (a run failed)"
-    elif awk -v a="$3" -v b="$4" 'BEGIN { exit !(a >= b) }'; then
-        verdict="yes"
+echo "== 6. An idle headless instance alone in a network namespace of its own, watched" \
+    "$(awk -v ms="$IDLE_WINDOW_MS" 'BEGIN { printf "%.0f", ms / 1000 }') s"
+echo "  resident memory $(awk -v k="$IDLE_RSS_KB" 'BEGIN { printf "%.1f", k * 1024 / 1e6 }') MB" \
+    "($IDLE_RSS_KB KiB: $IDLE_ANON_KB anonymous, $IDLE_FILE_KB of files such as libraries)," \
+    "$IDLE_THREADS threads, CPU $IDLE_CPU % of one CPU"
+echo "  (CPU: the run time of all its threads from /proc/PID/task/*/schedstat over the window,"
+echo "   from 2 s after its start while the other sections ran; alone: $IDLE_ALONE)"
+
+# --- The summary: every ratio against its goal.
+
+echo
+echo "== 7. Summary (goal met: yes / NO; - where there is no goal)"
+printf '  %-52s %12s %10s  %s\n' "measurement" "figure" "goal" "met"
+# goal_row LABEL FIGURE OP(ge|le|eq|-) LIMIT [SHOWN-GOAL]
+goal_row() {
+    local label=$1 figure=$2 op=$3 limit=${4:-} shown=${5:-} verdict
+    if [[ $op == - ]]; then
+        verdict="-"
+        shown="-"
+    elif [[ -z $figure || $figure == n/a || $figure == "?" ]]; then
+        verdict="NO (not measured)"
     else
-        verdict="NO"
+        verdict=$(awk -v f="$figure" -v l="$limit" -v op="$op" 'BEGIN {
+            ok = op == "ge" ? f >= l : op == "le" ? f <= l : f == l
+            print ok ? "yes" : "NO" }')
     fi
-    printf '  %-38s %9s %9s %-12s %6s  %s\n' "$1" "$figure_a" "$figure_b" "($5)" \
-        "$(ratio "$3" "$4")" "$verdict"
+    if [[ -z $shown ]]; then
+        case $op in
+        ge) shown=">= $limit" ;;
+        le) shown="<= $limit" ;;
+        eq) shown="= $limit" ;;
+        esac
+    fi
+    printf '  %-52s %12s %10s  %s\n' "$label" "${figure:-n/a}" "$shown" "$verdict"
 }
-compare "HTTP requests/s, keep-alive clients" 1 "$(ab_field harbolt:keep-alive rate)" \
-    "$(ab_field tinyproxy:keep-alive rate)" tinyproxy
-compare "HTTP requests/s, new connection each" 1 "$(ab_field harbolt:new rate)" \
-    "$(ab_field tinyproxy:new rate)" tinyproxy
-compare "HTTP download, MB/s" 1000000 "${DL_MEDIAN[harbolt-http]:-}" "${DL_MEDIAN[tinyproxy]:-}" \
-    tinyproxy
-compare "SOCKS5 download, MB/s" 1000000 "${DL_MEDIAN[harbolt-socks5]:-}" \
-    "${DL_MEDIAN[microsocks]:-}" microsocks
-echo "  (requests: one run each; downloads: the median of $DOWNLOAD_ROUNDS rounds. Others may be"
-echo "   using the machine: see the load figures and the busy column)"
+for direction in up down; do
+    goal_row "iperf3 $direction, harbolt/haproxy (Gbit/s ratio)" \
+        "$(ratio "${RESULT[iperf_harbolt_${direction}_gbps]:-}" \
+            "${RESULT[iperf_haproxy_${direction}_gbps]:-}")" ge 1.0 ">= 1.0x"
+done
+for direction in up down; do
+    goal_row "iperf3 $direction, harbolt/kernel routing" \
+        "$(ratio "${RESULT[iperf_harbolt_${direction}_gbps]:-}" \
+            "${RESULT[iperf_kernel_${direction}_gbps]:-}")" -
+done
+for direction in up down; do
+    cpu_harbolt=${RESULT[iperf_harbolt_${direction}_relay_cpu]:-n/a}
+    cpu_haproxy=${RESULT[iperf_haproxy_${direction}_relay_cpu]:-n/a}
+    goal_row "iperf3 $direction, CPU s/GiB harbolt (haproxy)" "$cpu_harbolt ($cpu_haproxy)" -
+done
+for direction in up down; do
+    cpu_harbolt=${RESULT[iperf_harbolt_${direction}_machine_cpu]:-n/a}
+    cpu_kernel=${RESULT[iperf_kernel_${direction}_machine_cpu]:-n/a}
+    goal_row "iperf3 $direction, machine CPU s/GiB harbolt (kernel)" "$cpu_harbolt ($cpu_kernel)" -
+done
+tunnel_out=${CONNS_OUT[tunnel]:-}
+conns_failed=""
+opened=$(field "$tunnel_out" "setup " ok)
+echoed=$(field "$tunnel_out" "held " echoed)
+[[ -n $opened && -n $echoed ]] && conns_failed=$((2 * TUNNEL_CONNECTIONS - opened - echoed))
+goal_row "tunnelled connections held at once" "${echoed:-0}" ge "$CONNECTIONS" "$CONNECTIONS"
+if [[ -n $CAPACITY_NOTE ]]; then
+    echo "      (fewer asked for: $CAPACITY_NOTE)"
+    if [[ -n ${HARBOLT_BENCH_NOFILE_NOTE:-} ]]; then
+        echo "      ($HARBOLT_BENCH_NOFILE_NOTE)"
+    fi
+fi
+goal_row "  failures (set-up and second echo)" "$conns_failed" eq 0
+goal_row "  resident memory per connection, A (KiB)" "$(kib_per_conn tunnel A rss)" le 34
+goal_row "  resident memory per connection, B (KiB)" "$(kib_per_conn tunnel B rss)" le 34
+goal_row "  threads and descriptors back afterwards" "$BASELINE_AGAIN" eq yes "yes"
+goal_row "  set-up rate tunnel/socat" \
+    "$(ratio "$(field "$tunnel_out" "setup " rate)" \
+        "$(field "${CONNS_OUT[socat]:-}" "setup " rate)")" -
+goal_row "HTTP new connection each, harbolt/tinyproxy" \
+    "$(ratio "$(ab_field harbolt:new rate)" "$(ab_field tinyproxy:new rate)")" ge 1.5 ">= 1.5x"
+goal_row "  failed requests through harbolt" "$(ab_field harbolt:new failed)" eq 0
+goal_row "HTTP keep-alive, harbolt/tinyproxy" \
+    "$(ratio "$(ab_field harbolt:keep-alive rate)" "$(ab_field tinyproxy:keep-alive rate)")" \
+    ge 4 ">= 4x"
+goal_row "download, harbolt HTTP/tinyproxy" \
+    "$(ratio "${DL_MEDIAN[harbolt-http]:-}" "${DL_MEDIAN[tinyproxy]:-}")" ge 2.5 ">= 2.5x"
+goal_row "download, harbolt SOCKS5/microsocks" \
+    "$(ratio "${DL_MEDIAN[harbolt-socks5]:-}" "${DL_MEDIAN[microsocks]:-}")" ge 4 ">= 4x"
+goal_row "idle instance, resident memory (MB)" \
+    "$(awk -v k="$IDLE_RSS_KB" 'BEGIN { printf "%.1f", k * 1024 / 1e6 }')" le 12
+goal_row "idle instance, CPU (% of one CPU)" "$IDLE_CPU" le 0.1
+echo "  (100 instances on one segment: tools/bench/lan_bench.sh, after this)"
+echo
+printf '  section times:'
+for name in iperf setup stream conns-tunnel conns-socat http downloads; do
+    printf ' %s %s s;' "$name" "${SECTION_SECONDS[$name]:-?}"
+done
 echo
 echo "total time $(((($(now_ms) - BEGIN_MS) + 500) / 1000)) s;" \
     "load at the end $(cut -d ' ' -f 1-3 /proc/loadavg)"

@@ -14,8 +14,9 @@
 //                     [--settle-ms MS] [--watch NAME=PID]... [--watch-tree NAME=PID]...
 //       Opens N connections to an echo port, at most W of them being set up at a time (connect
 //       plus the first echo of a message), keeps them all open, reads the memory of the watched
-//       processes (a process alone, or with all its descendants), then sends a second message on
-//       every connection at once and checks every echo. Prints "key=value" lines.
+//       processes (a process alone, or with all its descendants: resident memory, threads and
+//       open descriptors), then sends a second message on every connection at once and checks
+//       every echo. Prints "key=value" lines.
 //
 // Exit status: 0 when every byte and every echo arrived as sent, 1 otherwise, 2 for bad usage.
 #include <arpa/inet.h>
@@ -498,6 +499,7 @@ struct TMemory {
     long long RssKb = 0;
     long long PssKb = 0;
     long long Threads = 0;
+    long long Fds = 0;
     int Processes = 0;
     bool Found = false;
 };
@@ -512,6 +514,18 @@ long long ProcField(const std::string& path, const std::string& key) {
             return std::atoll(line.c_str() + key.size() + 1);
     }
     return -1;
+}
+
+// Open descriptors of a process, -1 when it cannot be read.
+long long CountFds(const std::string& base) {
+    DIR* fds = ::opendir((base + "/fd").c_str());
+    if (fds == nullptr)
+        return -1;
+    long long count = 0;
+    while (const dirent* entry = ::readdir(fds))
+        count += entry->d_name[0] != '.' ? 1 : 0;
+    ::closedir(fds);
+    return count;
 }
 
 // pid -> parent pid of every process in /proc.
@@ -561,6 +575,7 @@ TMemory ReadMemory(long pid, bool withDescendants) {
         memory.Found = true;
         memory.RssKb += rss;
         memory.Threads += std::max(0LL, ProcField(base + "/status", "Threads"));
+        memory.Fds += std::max(0LL, CountFds(base));
         memory.PssKb += std::max(0LL, ProcField(base + "/smaps_rollup", "Pss"));
         ++memory.Processes;
     }
@@ -576,10 +591,10 @@ struct TWatched {
 void PrintMemory(const char* phase, const std::vector<TWatched>& watched) {
     for (const TWatched& each : watched) {
         const TMemory memory = ReadMemory(each.Pid, each.Tree);
-        std::printf("mem phase=%s name=%s pid=%ld found=%s procs=%d threads=%lld rss_kb=%lld "
-                    "pss_kb=%lld\n",
+        std::printf("mem phase=%s name=%s pid=%ld found=%s procs=%d threads=%lld fds=%lld "
+                    "rss_kb=%lld pss_kb=%lld\n",
                     phase, each.Name.c_str(), each.Pid, memory.Found ? "yes" : "no",
-                    memory.Processes, memory.Threads, memory.RssKb, memory.PssKb);
+                    memory.Processes, memory.Threads, memory.Fds, memory.RssKb, memory.PssKb);
     }
     std::fflush(stdout);
 }
