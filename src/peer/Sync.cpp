@@ -1,12 +1,17 @@
 #include "peer/Sync.h"
 
 #include "database/Database.h"
+#include "net/SocketLayer.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <thread>
 #include <vector>
+
+#include <sys/socket.h>
 
 namespace harbolt {
 
@@ -19,8 +24,33 @@ constexpr std::size_t kSendPiece = 16384;
 std::atomic<int> ConnectLimitMs{kUpdatingConnectMs};
 std::atomic<int> SilenceLimitMs{kUpdatingSilenceMs};
 std::atomic<int> AnswerLimitMs{kUpdatingAnswerMs};
-std::atomic<int> RunningSessions{0};
+std::atomic<int> DrainLimitMs{kServingDrainMs};
 std::atomic<std::uint64_t> AppliedJournals{0};
+
+struct TUpdateRequest {
+    std::string SyncAddress;
+    std::string Computer;
+};
+
+// The running sessions and those waiting for one to end, under SessionsLock (held only to count
+// and to take or add an entry).
+std::mutex SessionsLock;
+int RunningSessions = 0;
+std::deque<TUpdateRequest> WaitingSessions;
+
+// A session thread: runs its session, then each waiting one in turn, and ends when none waits.
+void RunSessions(TUpdateRequest request) {
+    for (;;) {
+        RunUpdatingSession(request.SyncAddress, request.Computer);
+        const std::lock_guard<std::mutex> lock(SessionsLock);
+        if (WaitingSessions.empty()) {
+            --RunningSessions;
+            return;
+        }
+        request = std::move(WaitingSessions.front());
+        WaitingSessions.pop_front();
+    }
+}
 } // namespace
 
 void SetUpdatingSessionLimits(int connectMs, int silenceMs, int answerMs) {
@@ -29,8 +59,18 @@ void SetUpdatingSessionLimits(int connectMs, int silenceMs, int answerMs) {
     AnswerLimitMs = answerMs;
 }
 
+void SetServingDrainLimit(int milliseconds) {
+    DrainLimitMs = milliseconds;
+}
+
 int UpdatingSessionsRunning() {
-    return RunningSessions.load();
+    const std::lock_guard<std::mutex> lock(SessionsLock);
+    return RunningSessions;
+}
+
+int UpdatingSessionsWaiting() {
+    const std::lock_guard<std::mutex> lock(SessionsLock);
+    return static_cast<int>(WaitingSessions.size());
 }
 
 std::uint64_t AppliedJournalCount() {
@@ -99,21 +139,38 @@ bool RunUpdatingSession(const std::string& syncAddress, const std::string& compu
 }
 
 bool StartUpdatingSession(const std::string& syncAddress, const std::string& computer) {
-    if (RunningSessions.fetch_add(1) >= kUpdatingSessionLimit) {
-        RunningSessions.fetch_sub(1);
+    bool full = false;
+    {
+        const std::lock_guard<std::mutex> lock(SessionsLock);
+        if (RunningSessions < kUpdatingSessionLimit) {
+            ++RunningSessions;
+        } else if (WaitingSessions.size() < kUpdatingWaitLimit) {
+            WaitingSessions.push_back({syncAddress, computer});
+            return true;
+        } else {
+            full = true;
+        }
+    }
+    if (full) {
         EndComputerUpdate(computer);
         return false;
     }
     try {
-        std::thread([syncAddress, computer] {
-            RunUpdatingSession(syncAddress, computer);
-            RunningSessions.fetch_sub(1);
-        }).detach();
+        std::thread(RunSessions, TUpdateRequest{syncAddress, computer}).detach();
     } catch (const std::exception& e) {
-        RunningSessions.fetch_sub(1);
-        EndComputerUpdate(computer);
         std::fprintf(stderr, "harbolt: cannot start a thread to update %s: %s\n", computer.c_str(),
                      e.what());
+        EndComputerUpdate(computer);
+        // Entries wait only while a session runs; should this have been the last one, they
+        // would wait for good: they are given up, and their next data info tries again.
+        std::deque<TUpdateRequest> orphans;
+        {
+            const std::lock_guard<std::mutex> lock(SessionsLock);
+            if (--RunningSessions == 0)
+                orphans.swap(WaitingSessions);
+        }
+        for (const TUpdateRequest& orphan : orphans)
+            EndComputerUpdate(orphan.Computer);
         return false;
     }
     return true;
@@ -140,8 +197,24 @@ void ServeJournal(TBufferedCommunication& channel) {
         channel.Send(bytes.data() + sent, static_cast<int>(n));
     }
     channel.Flush();
-    // Let the answer drain before the caller closes the connection.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The end of our sending side tells the asking side the answer is whole; it closes then.
+    // Closing before that with bytes of it unread here could reset the connection and cut the
+    // answer off, so whatever still comes is read and dropped, for a bounded time.
+    const TSocket socket = channel.Socket();
+    if (::shutdown(socket, SHUT_WR) != 0)
+        return;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(DrainLimitMs.load());
+    char sink[512];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !WaitReadable(socket, static_cast<int>(left.count())))
+            return;
+        const ssize_t n = ::recv(socket, sink, sizeof sink, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return;
+    }
 }
 
 void StartServingSession(std::unique_ptr<TBufferedCommunication> channel) {

@@ -297,6 +297,22 @@ TEST_F(ListeningThreadTest, KeepsOnlyWholeDatagramsWithBothMagics) {
     EXPECT_EQ(TakeNamesUntil("LAST"), (std::vector<std::string>{"NINE", "LAST"}));
 }
 
+TEST_F(ListeningThreadTest, ABurstIsTakenWholeAndInOrder) {
+    // More than one batch of receptions, sent before the thread can take any: a LAN of a hundred
+    // computers sends some forty between two passes.
+    StartListener();
+    ASSERT_TRUE(WaitForBoundAddress("127.0.0.1"));
+    TTestSocket sender;
+    constexpr int kBurst = 150;
+    std::vector<std::string> sent;
+    for (int i = 0; i < kBurst; ++i) {
+        sent.push_back("B" + std::to_string(i));
+        const TDatagram datagram = Marked(sent.back());
+        sender.SendToLoopback(Port, datagram.data(), datagram.size());
+    }
+    EXPECT_EQ(TakeNamesUntil(sent.back()), sent);
+}
+
 TEST_F(ListeningThreadTest, FollowsTheHostButNotThePort) {
     StartListener();
     ASSERT_TRUE(WaitForBoundAddress("127.0.0.1"));

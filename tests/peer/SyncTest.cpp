@@ -298,7 +298,7 @@ TEST_F(UpdatingLimitsTest, AForgedDataInfoDoesNotStopRealReplication) {
     EXPECT_EQ(Database->FindComputer("Fake").GetJournalEnd(), 0);
 }
 
-TEST_F(UpdatingLimitsTest, SessionsPastTheLimitDoNotStart) {
+TEST_F(UpdatingLimitsTest, SessionsPastTheLimitWaitForOneToEndAndThenRun) {
     SetUpdatingSessionLimits(1000, 5000); // released below long before
     THangingPeer peer;
     for (int i = 0; i < kUpdatingSessionLimit; ++i) {
@@ -309,16 +309,83 @@ TEST_F(UpdatingLimitsTest, SessionsPastTheLimitDoNotStart) {
     ASSERT_TRUE(Eventually([&] { return peer.Accepted == kUpdatingSessionLimit; }));
     EXPECT_EQ(UpdatingSessionsRunning(), kUpdatingSessionLimit);
 
-    TComputerData& last = Database->FindComputer("OneTooMany");
-    last.UpdateRunning = true;
-    EXPECT_FALSE(StartUpdatingSession(peer.Listener.Endpoint, "OneTooMany"));
-    EXPECT_FALSE(last.UpdateRunning); // the next data info tries again
+    // The next one waits, with its flag kept so that its data infos start nothing meanwhile.
+    TJournal journal;
+    journal.JournalEnd = 1;
+    journal.Entries = {{"A", "1"}};
+    TFakePeer real(JournalBytes(journal));
+    TComputerData& waiting = Database->FindComputer("Waiting");
+    waiting.UpdateRunning = true;
+    EXPECT_TRUE(StartUpdatingSession(real.Listener.Endpoint, "Waiting"));
+    EXPECT_TRUE(waiting.UpdateRunning);
+    EXPECT_EQ(UpdatingSessionsWaiting(), 1);
     EXPECT_EQ(UpdatingSessionsRunning(), kUpdatingSessionLimit);
 
+    // Past the waiting list nothing waits: the next data info tries again.
+    for (std::size_t i = 1; i < kUpdatingWaitLimit; ++i) {
+        const std::string name = "Queued" + std::to_string(i);
+        Database->FindComputer(name).UpdateRunning = true;
+        ASSERT_TRUE(StartUpdatingSession("no-colon", name));
+    }
+    TComputerData& last = Database->FindComputer("OneTooMany");
+    last.UpdateRunning = true;
+    EXPECT_FALSE(StartUpdatingSession("no-colon", "OneTooMany"));
+    EXPECT_FALSE(last.UpdateRunning);
+
+    // The first session to end takes the oldest waiting one; all end, no thread more is made.
     peer.Release();
+    real.Wait();
     ASSERT_TRUE(Eventually([] { return UpdatingSessionsRunning() == 0; }));
+    EXPECT_EQ(UpdatingSessionsWaiting(), 0);
     EXPECT_EQ(peer.Accepted, kUpdatingSessionLimit);
-    EXPECT_TRUE(StartUpdatingSession("no-colon", "OneTooMany"));
+    EXPECT_EQ(waiting.GetProperty("A"), "1");
+    EXPECT_FALSE(waiting.UpdateRunning);
+    EXPECT_FALSE(Database->FindComputer("Queued1").UpdateRunning);
+}
+
+// The serving side on a thread of its own, answering the asking side of a channel pair.
+class ServingDrainTest : public SyncTest {
+protected:
+    void SetUp() override {
+        SyncTest::SetUp();
+        GiveOwnHistory();
+        Pair = MakePair();
+    }
+    void TearDown() override {
+        if (Server.joinable())
+            Server.join();
+        SetServingDrainLimit(kServingDrainMs);
+        SyncTest::TearDown();
+    }
+    void StartServing(int drainMs, const std::string& request) {
+        SetServingDrainLimit(drainMs);
+        SendNow(*Pair.Connected, request);
+        Server = std::thread([this] {
+            ServeJournal(*Pair.Accepted);
+            Served = true;
+        });
+    }
+    test::TChannelPair Pair;
+    std::thread Server;
+    std::atomic<bool> Served{false};
+};
+
+TEST_F(ServingDrainTest, TheAnswerEndsAtOnceAndTheThreadWhenTheAskingSideCloses) {
+    StartServing(30000, SyncRequest(5));
+    // The whole answer arrives, with its end, while the serving side still waits.
+    const TJournal answer = Parse(ReadUpTo(*Pair.Connected, 1 << 20, 30000));
+    EXPECT_EQ(answer.JournalEnd, 8);
+    EXPECT_EQ(answer.Count(), 3u);
+    EXPECT_FALSE(Served);
+    Pair.Connected.reset();
+    EXPECT_TRUE(Eventually([this] { return Served.load(); }));
+}
+
+TEST_F(ServingDrainTest, APeerThatNeverClosesHoldsTheThreadOnlyForTheDrainLimit) {
+    // It also sends more than its request: read and dropped, the answer is not cut off.
+    StartServing(100, SyncRequest(5) + std::string(100000, 'x'));
+    EXPECT_TRUE(Eventually([this] { return Served.load(); }));
+    EXPECT_EQ(Parse(ReadUpTo(*Pair.Connected, 1 << 20)).JournalEnd, 8);
 }
 
 } // namespace
