@@ -596,6 +596,9 @@ constexpr std::uint32_t kRelaySilenceLimit = 900000; // milliseconds
 constexpr std::uint32_t kRelayLinger = 10000;
 // How many chunks a direction moves before the other has its turn.
 constexpr int kRelayRoundsPerStep = 16;
+// A relay that has moved nothing for this long gives its empty pipes back: a held but idle
+// tunnel then costs its two sockets only, and a burst afterwards makes a pipe again.
+constexpr std::uint32_t kRelayPipeKeep = 1000; // milliseconds
 // What one splice asks of a socket: more than a pipe holds, so that the pipe's room decides.
 constexpr std::size_t kSpliceAsk = std::size_t{1} << 20;
 constexpr unsigned kSpliceFlags = SPLICE_F_MOVE | SPLICE_F_NONBLOCK;
@@ -728,6 +731,15 @@ struct TRelayDirection {
     }
     TRelayDirection(const TRelayDirection&) = delete;
     TRelayDirection& operator=(const TRelayDirection&) = delete;
+
+    bool HoldsEmptyPipe() const { return Pipe[0] >= 0 && InPipe == 0; }
+    void ReleaseEmptyPipe() {
+        if (!HoldsEmptyPipe())
+            return;
+        for (int& end : Pipe)
+            close(std::exchange(end, -1));
+        PipeFull = false;
+    }
 
     bool Idle() const { return Sent == Pending; }
     bool Empty() const { return Idle() && InPipe == 0; }
@@ -1073,6 +1085,11 @@ void RelayCore(TCommunication& client, TCommunication& server, std::FILE* trace,
         fromClient.Readable = fromServer.Readable = false;
         // Bytes still flowing: the poll only looks (what else became ready), it does not sleep.
         const bool busy = clientStep == TStep::Busy || serverStep == TStep::Busy;
+        if (!busy && relay.Silent(kRelayPipeKeep)) {
+            fromClient.ReleaseEmptyPipe();
+            fromServer.ReleaseEmptyPipe();
+        }
+        const bool holdsPipe = fromClient.HoldsEmptyPipe() || fromServer.HoldsEmptyPipe();
         // Read where the direction has room, write where bytes wait for room.
         pollfd sockets[3] = {
             {client.Socket(), 0, 0}, {server.Socket(), 0, 0}, {wakeDescriptor, POLLIN, 0}};
@@ -1090,11 +1107,12 @@ void RelayCore(TCommunication& client, TCommunication& server, std::FILE* trace,
         for (int i = 0; i < 2; ++i)
             if (sockets[i].events == 0)
                 sockets[i].fd = -1;
-        const int wait =
-            busy ? 0
-            : sleepUntilLimit
-                ? relay.MillisecondsUntilDue(lingering ? kRelayLinger : kRelaySilenceLimit)
-                : kRelayPollMilliseconds;
+        const int wait = busy ? 0
+                         : sleepUntilLimit
+                             ? relay.MillisecondsUntilDue(holdsPipe   ? kRelayPipeKeep
+                                                          : lingering ? kRelayLinger
+                                                                      : kRelaySilenceLimit)
+                             : kRelayPollMilliseconds;
         if (poll(sockets, 3, wait) > 0) {
             constexpr short kReadable = POLLIN | POLLHUP | POLLERR;
             fromClient.Readable = (sockets[0].revents & kReadable) != 0;

@@ -1,5 +1,6 @@
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <string>
 #include <string_view>
@@ -536,6 +537,34 @@ private:
     rlimit fFormer{};
     std::vector<int> fFillers;
 };
+
+TEST_F(RelayTest, AnIdleSplicingRelayGivesItsPipesBackAndMakesThemAgain) {
+    fTraced = false; // the flag overload looks every 50 ms, so it sees the fake clock move
+    TFakeClock clock;
+    const auto openDescriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator{});
+    };
+    const std::uint64_t pipesBefore = RelayPipesMade();
+    StartRelay(false, clock);
+    SendNow(*fClient, "ping");
+    EXPECT_EQ(ReadUpTo(*fServer, 4), "ping");
+    SendNow(*fServer, "pong");
+    EXPECT_EQ(ReadUpTo(*fClient, 4), "pong");
+    EXPECT_EQ(RelayPipesMade() - pipesBefore, 2u);
+    const auto holding = openDescriptors();
+    clock.Advance(999);
+    std::this_thread::sleep_for(150ms);
+    EXPECT_EQ(openDescriptors(), holding); // not idle long enough yet
+    clock.Advance(2);
+    const auto start = Clock::now();
+    while (openDescriptors() != holding - 4 && Clock::now() - start < 2s)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(openDescriptors(), holding - 4);
+    SendNow(*fClient, "again");
+    EXPECT_EQ(ReadUpTo(*fServer, 5), "again");
+    EXPECT_EQ(RelayPipesMade() - pipesBefore, 3u);
+}
 
 TEST_F(RelayTest, CopiesWhenNoPipeCanBeMade) {
     fUseSignal = true;
