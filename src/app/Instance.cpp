@@ -375,6 +375,8 @@ void TInstance::Shutdown() {
     ShutDown = true;
     SetServerHandlers({});
     ThreadsStop = true;
+    if (Listener)
+        Listener->Wake(); // it sleeps until there is something to send or receive
     // Threads notice the flag within one wait; they are not joined beyond this grace.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     FDialer.reset();

@@ -14,6 +14,8 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -43,11 +45,33 @@ struct TListeningState {
 
     mutable std::mutex BoundAddressLock;
     std::string BoundAddress;
+
+    // Readable when a datagram was queued or the owner left: the loop sleeps on it and the
+    // socket instead of looking every 100 ms. -1 when none could be made (then it looks).
+    const int Wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+
+    ~TListeningState() {
+        if (Wake >= 0)
+            close(Wake);
+    }
+    TListeningState(const TListeningState&) = delete;
+    TListeningState& operator=(const TListeningState&) = delete;
+
+    void Signal() const {
+        const std::uint64_t one = 1;
+        if (Wake >= 0 && write(Wake, &one, sizeof one) < 0) {
+            // Only a counter at its limit refuses, and then the loop is awake anyway.
+        }
+    }
 };
 
 namespace {
 
 constexpr int kWaitMilliseconds = 100;
+// With a wake descriptor the loop still looks this often for a stop flag set without a wake and
+// for a changed own address (the main thread queues an announcement several times a second,
+// which wakes it sooner).
+constexpr int kIdleWaitMilliseconds = 1000;
 // After a pass that received, the next waits this long before it looks again, and then takes
 // everything that came meanwhile: on a LAN of a hundred computers some four hundred datagrams a
 // second arrive, and waking for each one would cost more than all the rest the instance does
@@ -331,12 +355,23 @@ void RunListeningLoop(TListeningState& state) {
                     choice = ChooseInterface(boundAddress);
                 }
             }
-            int received = 0;
-            if (!socket.Valid())
-                std::this_thread::sleep_for(std::chrono::milliseconds(kWaitMilliseconds));
-            else if (WaitReadable(socket.Get(), kWaitMilliseconds))
-                received = ReceiveWaiting(socket.Get(), choice, *batch);
+            // Queued datagrams go out first, then the loop sleeps: the wake of the next one
+            // brings it back here through the owner's flag, which may have been set meanwhile.
             SendQueued(state, socket, choice);
+            int received = 0;
+            pollfd waits[2] = {{socket.Valid() ? socket.Get() : -1, POLLIN, 0},
+                               {state.Wake, POLLIN, 0}};
+            const int limit =
+                socket.Valid() && state.Wake >= 0 ? kIdleWaitMilliseconds : kWaitMilliseconds;
+            if (poll(waits, 2, limit) > 0) {
+                std::uint64_t signals = 0;
+                if ((waits[1].revents & POLLIN) != 0 &&
+                    read(state.Wake, &signals, sizeof signals) < 0) {
+                    // Already drained: nothing to do.
+                }
+                if ((waits[0].revents & (POLLIN | POLLERR)) != 0)
+                    received = ReceiveWaiting(socket.Get(), choice, *batch);
+            }
             if (received > 0)
                 std::this_thread::sleep_for(std::chrono::milliseconds(kGatherMilliseconds));
         } catch (...) {
@@ -357,9 +392,12 @@ TListeningThread::TListeningThread(std::function<std::string()> proxyServerAddre
 
 TListeningThread::~TListeningThread() {
     // Cuts the thread off from the caller's references; it notices at its next pass and ends.
-    const std::scoped_lock lock(State->OwnerLock);
-    State->OwnerPresent = false;
-    State->ProxyServerAddress = nullptr;
+    {
+        const std::scoped_lock lock(State->OwnerLock);
+        State->OwnerPresent = false;
+        State->ProxyServerAddress = nullptr;
+    }
+    State->Signal();
 }
 
 void TListeningThread::Start() {
@@ -370,8 +408,15 @@ void TListeningThread::Start() {
 }
 
 void TListeningThread::QueueForSending(const TDatagram& datagram) {
-    const std::scoped_lock lock(State->QueueLock);
-    State->OutgoingQueue.push_back(datagram);
+    {
+        const std::scoped_lock lock(State->QueueLock);
+        State->OutgoingQueue.push_back(datagram);
+    }
+    State->Signal();
+}
+
+void TListeningThread::Wake() {
+    State->Signal();
 }
 
 std::string TListeningThread::BoundAddress() const {

@@ -52,8 +52,13 @@ public:
     // Runs the loop on its own thread; later calls do nothing.
     void Start();
 
-    // Any thread: the datagram goes out (and into the own incoming queue) after the current wait.
+    // Any thread: the datagram goes out (and into the own incoming queue) at once: the loop is
+    // woken for it.
     void QueueForSending(const TDatagram& datagram);
+
+    // Any thread: the loop looks at the owner's address and stop flag now rather than within a
+    // second.
+    void Wake();
 
     // The host part of "ProxyServerAddress" the socket is bound for; empty until the first pass.
     std::string BoundAddress() const;

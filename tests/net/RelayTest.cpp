@@ -564,6 +564,8 @@ TEST_F(RelayTest, AnIdleSplicingRelayGivesItsPipesBackAndMakesThemAgain) {
     SendNow(*fClient, "again");
     EXPECT_EQ(ReadUpTo(*fServer, 5), "again");
     EXPECT_EQ(RelayPipesMade() - pipesBefore, 3u);
+    Stop(); // before the clock goes
+    EXPECT_TRUE(Ended(1s));
 }
 
 TEST_F(RelayTest, CopiesWhenNoPipeCanBeMade) {
