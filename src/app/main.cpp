@@ -1,4 +1,7 @@
 // Program entry: the commands, and the Qt event loop that drives a running instance.
+// Built twice: `harbolt` links no window toolkit (the headless instance, ctl and data, which then
+// need a third less memory) and hands a run with windows to `harbolt-desktop`, the same program
+// with the windows (HARBOLT_WINDOWS).
 #include "app/Control.h"
 #include "app/DataCommand.h"
 #include "app/Instance.h"
@@ -10,12 +13,15 @@
 #include "platform/Resources.h"
 #include "platform/TimeSetter.h"
 #include "proxy/Sessions.h"
+#if HARBOLT_WINDOWS
 #include "ui/WindowFace.h"
 
 #include <QApplication>
+#endif
 #include <QCoreApplication>
 #include <QTimer>
 
+#include <cerrno>
 #include <clocale>
 #include <cstdint>
 #include <cstdio>
@@ -24,6 +30,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #ifndef HARBOLT_VERSION
@@ -110,6 +117,40 @@ bool WantWindows(bool headless) {
     return (x11 != nullptr && *x11 != '\0') || (wayland != nullptr && *wayland != '\0');
 }
 
+#if !HARBOLT_WINDOWS
+// Hands the run to the program with the windows, beside this one in the build tree and in
+// libexec when installed; the process and its pid stay the same. Returns only on failure, with
+// the exit status after saying why.
+int RunWithWindows(char** argv) {
+    std::string self(4096, '\0');
+    const ssize_t length = ::readlink("/proc/self/exe", self.data(), self.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= self.size()) {
+        std::cerr << "harbolt: cannot find the program with the windows: /proc/self/exe: "
+                  << std::strerror(errno) << " (harbolt --headless runs without them)\n";
+        return 1;
+    }
+    self.resize(static_cast<std::size_t>(length));
+    const std::string directory = self.substr(0, self.rfind('/') + 1);
+    std::string tried;
+    int error = ENOENT;
+    for (const std::string& candidate :
+         {directory + "harbolt-desktop", directory + "../libexec/harbolt-desktop"}) {
+        if (::access(candidate.c_str(), F_OK) != 0)
+            continue;
+        std::fflush(nullptr);
+        ::execv(candidate.c_str(), argv);
+        error = errno;
+        tried = candidate;
+        break;
+    }
+    if (tried.empty())
+        tried = directory + "harbolt-desktop";
+    std::cerr << "harbolt: cannot start the windows: " << tried << ": " << std::strerror(error)
+              << " (harbolt --headless runs without them)\n";
+    return 1;
+}
+#endif
+
 int RunInstance(int argc, char** argv, const TInstanceOptions& options, bool windows) {
     try {
         EnsureDataDirectory(options.DataDir);
@@ -141,10 +182,21 @@ int RunInstance(int argc, char** argv, const TInstanceOptions& options, bool win
         std::cerr << "harbolt: up to " << openFiles << " open files\n";
 
     std::unique_ptr<QCoreApplication> app;
+#if HARBOLT_WINDOWS
     if (windows)
         app = std::make_unique<QApplication>(argc, argv);
     else
+#endif
+    {
+        // Without windows Qt's own event loop does: it wakes for the timers with less work than
+        // the GLib one. Only the construction reads the variable; children do not inherit it.
+        const bool userChose = std::getenv("QT_NO_GLIB") != nullptr;
+        if (!userChose)
+            ::setenv("QT_NO_GLIB", "1", 1);
         app = std::make_unique<QCoreApplication>(argc, argv);
+        if (!userChose)
+            ::unsetenv("QT_NO_GLIB");
+    }
     std::unique_ptr<TTimeSetter> timeSetter;
     if (options.ClockLog.empty())
         timeSetter = std::make_unique<TSystemTimeSetter>();
@@ -156,11 +208,15 @@ int RunInstance(int argc, char** argv, const TInstanceOptions& options, bool win
     instanceOptions.PostToMainThread = [&host](std::function<void()> task) {
         host.MainThread().Post(std::move(task));
     };
+#if HARBOLT_WINDOWS
     std::unique_ptr<TWindowFace> windowFace;
     if (windows) {
         windowFace = std::make_unique<TWindowFace>();
         instanceOptions.Face = windowFace.get();
     }
+#else
+    (void)windows;
+#endif
     TInstance instance(instanceOptions, SystemTickClock(), *timeSetter);
     QCoreApplication* loop = app.get();
     // exit, not quit: quit first asks every window to close, and the main window only hides.
@@ -178,8 +234,10 @@ int RunInstance(int argc, char** argv, const TInstanceOptions& options, bool win
         std::cerr << "harbolt: cannot start: " << e.what() << "\n";
         return 1;
     }
+#if HARBOLT_WINDOWS
     if (windowFace)
         windowFace->Attach(instance);
+#endif
 
     TControlServer control(
         ControlSocketPath(options.DataDir),
@@ -194,8 +252,10 @@ int RunInstance(int argc, char** argv, const TInstanceOptions& options, bool win
 
     const int status = app->exec();
     control.Stop();
+#if HARBOLT_WINDOWS
     if (windowFace)
         windowFace->Detach();
+#endif
     instance.Shutdown();
     return status;
 }
@@ -225,7 +285,12 @@ int main(int argc, char** argv) {
     bool headless = false;
     if (!ParseRunOptions(args, options, headless))
         return 2;
-    const int status = RunInstance(argc, argv, options, WantWindows(headless));
+    const bool windows = WantWindows(headless);
+#if !HARBOLT_WINDOWS
+    if (windows)
+        return RunWithWindows(argv);
+#endif
+    const int status = RunInstance(argc, argv, options, windows);
     // The data is saved by now. Proxy sessions and other detached threads may still be running;
     // leaving without the static destructors keeps them from touching destroyed state.
     std::fflush(nullptr);

@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace harbolt {
 namespace {
@@ -126,6 +129,59 @@ TEST(HarboltBinary, HelpAndVersionTellTheTruth) {
     EXPECT_NE(std::system((binary + " --no-such-option 2> /dev/null").c_str()), 0);
     EXPECT_NE(std::system((binary + " data dump /nonexistent/Harbolt.DAT 2> /dev/null").c_str()),
               0);
+}
+
+// What a command prints on its standard output (and error, with 2>&1 in it), and its status.
+std::string Output(const std::string& command, int& status) {
+    std::string text;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        status = -1;
+        return text;
+    }
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        text.append(buffer, n);
+    status = ::pclose(pipe);
+    return text;
+}
+
+TEST(HarboltBinary, OnlyTheDesktopProgramLoadsTheWindowToolkit) {
+    int status = 0;
+    const std::string headless =
+        Output(std::string("LD_TRACE_LOADED_OBJECTS=1 ") + HARBOLT_BINARY + " 2>&1", status);
+    EXPECT_EQ(status, 0) << headless;
+    EXPECT_NE(headless.find("libQt6Core"), std::string::npos) << headless;
+    EXPECT_EQ(headless.find("libQt6Widgets"), std::string::npos) << headless;
+    EXPECT_EQ(headless.find("libQt6Gui"), std::string::npos) << headless;
+    const std::string desktop = Output(
+        std::string("LD_TRACE_LOADED_OBJECTS=1 ") + HARBOLT_DESKTOP_BINARY + " 2>&1", status);
+    EXPECT_EQ(status, 0) << desktop;
+    EXPECT_NE(desktop.find("libQt6Widgets"), std::string::npos) << desktop;
+
+    // With a display and no desktop program beside it, the run fails and says which is missing.
+    const fs::path directory =
+        fs::temp_directory_path() / ("harbolt-alone-" + std::to_string(::getpid()));
+    fs::create_directories(directory);
+    struct TRemove {
+        fs::path Path;
+        ~TRemove() {
+            std::error_code ignored;
+            fs::remove_all(Path, ignored);
+        }
+    } remove{directory};
+    const fs::path alone = directory / "harbolt";
+    std::error_code linkError;
+    fs::create_hard_link(HARBOLT_BINARY, alone, linkError);
+    if (linkError)
+        fs::copy_file(HARBOLT_BINARY, alone);
+    const std::string refused = Output("DISPLAY=:99 " + alone.string() + " --data-dir " +
+                                           (directory / "data").string() + " 2>&1",
+                                       status);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << refused;
+    EXPECT_NE(refused.find((directory / "harbolt-desktop").string()), std::string::npos) << refused;
+    EXPECT_NE(refused.find("--headless"), std::string::npos) << refused;
+    EXPECT_FALSE(fs::exists(directory / "data")) << "nothing was started";
 }
 
 } // namespace
