@@ -280,6 +280,20 @@ std::unique_ptr<TBufferedCommunication> TCommunication::Accept(int milliseconds)
     return made;
 }
 
+std::unique_ptr<TBufferedCommunication> TCommunication::Accept(int milliseconds,
+                                                               const TStopSignal& stop) {
+    if (fNoNetwork)
+        Raise(kTextBadProtocol);
+    pollfd waits[2] = {{fSocket, POLLIN, 0}, {stop.WakeDescriptor(), POLLIN, 0}};
+    int ready;
+    do {
+        ready = poll(waits, 2, milliseconds);
+    } while (ready < 0 && errno == EINTR);
+    if (ready <= 0 || stop.Raised() || waits[0].revents == 0)
+        return nullptr;
+    return Accept(0);
+}
+
 std::string TCommunication::RemoteName() const {
     std::unique_lock lock(fLock);
     if (fRemoteNamePending) {

@@ -80,6 +80,9 @@ public:
     // so that the loop does not spin; other failures raise. Without a limit Accept goes on
     // waiting after such a failure instead.
     std::unique_ptr<TBufferedCommunication> Accept(int milliseconds);
+    // The same, but the wait also ends (with nullptr) as soon as stop is raised: a listener can
+    // then sleep long instead of looking at its stop flag many times a second.
+    std::unique_ptr<TBufferedCommunication> Accept(int milliseconds, const TStopSignal& stop);
     // "host:port"; afterwards RemoteAddress holds the local end of the outgoing socket.
     // Blocks as long as the system lets a connect take.
     void Connect(std::string_view text);

@@ -169,6 +169,27 @@ TEST_F(CommunicationTest, AcceptTimesOut) {
     EXPECT_EQ(listener.Channel->Accept(0), nullptr);
 }
 
+TEST_F(CommunicationTest, AcceptWithAStopTakesAConnectionOrEndsWhenTheStopIsRaised) {
+    TListener listener = MakeListener();
+    TStopSignal stop;
+    auto client = TCommunication::CreateUnconnected(false, false);
+    client->Connect(listener.Endpoint);
+    EXPECT_NE(listener.Channel->Accept(10000, stop), nullptr);
+
+    std::thread raiser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        stop.Raise();
+    });
+    const auto start = Clock::now();
+    EXPECT_EQ(listener.Channel->Accept(10000, stop), nullptr);
+    raiser.join();
+    EXPECT_LT(MillisecondsSince(start), 2000.0);
+    // Raised for good: even a waiting connection is left to the next listener.
+    auto late = TCommunication::CreateUnconnected(false, false);
+    late->Connect(listener.Endpoint);
+    EXPECT_EQ(listener.Channel->Accept(10000, stop), nullptr);
+}
+
 TEST_F(CommunicationTest, AcceptWithoutLimitWaitsForAConnection) {
     TListener listener = MakeListener();
     std::unique_ptr<TBufferedCommunication> client;
