@@ -139,6 +139,15 @@ struct TExchange {
     }
 };
 
+// Both peers have closed their sending sides and nothing of theirs is left unread: the relay has
+// passed each end on and shut both sending sides down. The closing pauses would change nothing
+// on the wire then, and the connections close at once instead of holding their descriptors.
+bool BothPeersFinished(const TCommunication& client, const TCommunication& origin) {
+    char byte;
+    return recv(client.Socket(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0 &&
+           recv(origin.Socket(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
 // What follows the first request on the connection.
 enum class TFollowUp {
     Nothing,  // the connection ends
@@ -260,7 +269,7 @@ void RunHttpProxy(std::unique_ptr<TBufferedCommunication> client, std::FILE* tra
         // belong to the protocol inside it and all pass.
         RelayBothWays(*client, *origin, trace, followUp == TFollowUp::Requests, &stop, activity);
         const bool pauses = options.BeforeShutdown.count() > 0 || options.AfterShutdown.count() > 0;
-        if (pauses && !stop.Raised()) {
+        if (pauses && !stop.Raised() && !BothPeersFinished(*client, *origin)) {
             // The pauses hold the channels, not this thread.
             TLingerer& lingerer = options.Lingerer != nullptr ? *options.Lingerer : ProxyLingerer();
             lingerer.Hand(std::move(client), std::move(origin), options.BeforeShutdown,

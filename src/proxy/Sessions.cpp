@@ -294,30 +294,102 @@ void RunServerSession(std::unique_ptr<TBufferedCommunication> client,
     }
 }
 
+TSessionThreads::TSessionThreads(std::size_t maxWaiting, std::chrono::milliseconds waitLimit)
+    : fMaxWaiting(maxWaiting), fWaitLimit(waitLimit) {}
+
+TSessionThreads::~TSessionThreads() {
+    std::unique_lock lock(fLock);
+    fClosing = true;
+    fWork.notify_all();
+    fEnded.wait(lock, [this] { return fThreads == 0; });
+}
+
+void TSessionThreads::Start(std::unique_ptr<TTask> task) {
+    {
+        const std::lock_guard lock(fLock);
+        // A waiting thread that no queued task is promised to yet takes it.
+        if (fQueue.size() < fWaiting) {
+            fQueue.push_back(std::move(task));
+            fWork.notify_one();
+            return;
+        }
+        ++fThreads;
+    }
+    try {
+        std::thread(&TSessionThreads::Work, this, std::move(task)).detach();
+    } catch (...) {
+        const std::lock_guard lock(fLock);
+        --fThreads;
+        fEnded.notify_all();
+        throw;
+    }
+}
+
+void TSessionThreads::Work(std::unique_ptr<TTask> task) {
+    for (;;) {
+        task->Run();
+        task.reset();
+        std::unique_lock lock(fLock);
+        if (!fClosing && fWaiting < fMaxWaiting) {
+            ++fWaiting;
+            fWork.wait_for(lock, fWaitLimit, [this] { return fClosing || !fQueue.empty(); });
+            --fWaiting;
+            if (!fQueue.empty()) {
+                // Queued tasks are run even when the threads are being sent away: each was
+                // promised a thread.
+                task = std::move(fQueue.back());
+                fQueue.pop_back();
+                continue;
+            }
+        }
+        --fThreads;
+        // Notified under the lock: the destructor cannot end the object before this returns.
+        fEnded.notify_all();
+        return;
+    }
+}
+
+std::size_t TSessionThreads::Threads() const {
+    const std::lock_guard lock(fLock);
+    return fThreads;
+}
+
+std::size_t TSessionThreads::Waiting() const {
+    const std::lock_guard lock(fLock);
+    return fWaiting;
+}
+
+TSessionThreads& SessionThreads() {
+    // Never destroyed: a waiting thread may still use it while the process exits.
+    static TSessionThreads* threads =
+        new TSessionThreads(TSessionThreads::kDefaultWaiting, TSessionThreads::kDefaultWaitLimit);
+    return *threads;
+}
+
 void StartClientSession(std::unique_ptr<TBufferedCommunication> client,
                         const std::string& destinationHost, const std::string& destinationPort,
                         bool trigger, TSessionSlot slot, std::shared_ptr<TStopSignal> stop) {
-    // The stop is taken here, not on the new thread: a thread that starts after a stop and a
-    // new start must still end.
+    // The stop is taken here, not on the session's thread: a session that starts after a stop
+    // and a new start must still end.
     if (!stop)
         stop = CurrentProxyStop();
-    // When no thread can be made, the lambda and with it the channel and the slot are destroyed:
+    // When no thread can be made, the task and with it the channel and the slot are destroyed:
     // the connection closes.
-    std::thread([client = std::move(client), destinationHost, destinationPort, trigger,
-                 slot = std::move(slot), stop = std::move(stop)]() mutable {
+    SessionThreads().Start([client = std::move(client), destinationHost, destinationPort, trigger,
+                            slot = std::move(slot), stop = std::move(stop)]() mutable {
         RunClientSession(std::move(client), destinationHost, destinationPort, trigger,
                          std::move(stop));
-    }).detach();
+    });
 }
 
 void StartServerSession(std::unique_ptr<TBufferedCommunication> client, TSessionSlot slot,
                         std::shared_ptr<TStopSignal> stop) {
     if (!stop)
         stop = CurrentProxyStop();
-    std::thread([client = std::move(client), slot = std::move(slot),
-                 stop = std::move(stop)]() mutable {
-        RunServerSession(std::move(client), std::move(stop));
-    }).detach();
+    SessionThreads().Start(
+        [client = std::move(client), slot = std::move(slot), stop = std::move(stop)]() mutable {
+            RunServerSession(std::move(client), std::move(stop));
+        });
 }
 
 } // namespace harbolt

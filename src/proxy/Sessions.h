@@ -3,11 +3,16 @@
 #include "net/Communication.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 // The two ends of a tunnel. A client session runs for each connection to a mapping port and
 // carries it to the online computer's proxy server port; a server session runs for each
@@ -92,7 +97,63 @@ private:
     std::shared_ptr<TListenerState> fListener;
 };
 
-// The same on threads of their own that free themselves; slot is given up when they end.
+// The threads sessions run on. A thread whose session has ended waits a while for the next one
+// instead of ending: making a thread and ending it (a stack to map, then to give back with every
+// CPU told) costs more than a short session such as one HTTP request on a connection of its own.
+class TSessionThreads {
+public:
+    // One session. It is destroyed on its thread as soon as it has run, before the thread waits
+    // for the next: its channels close and its slot is given up when the session ends.
+    class TTask {
+    public:
+        virtual ~TTask() = default;
+        virtual void Run() = 0;
+    };
+
+    static constexpr std::size_t kDefaultWaiting = 64;
+    static constexpr std::chrono::milliseconds kDefaultWaitLimit{2000};
+
+    // At most maxWaiting threads wait at a time, each for up to waitLimit; any other thread ends
+    // with its session.
+    TSessionThreads(std::size_t maxWaiting, std::chrono::milliseconds waitLimit);
+    // Sends the waiting threads away and waits until every thread has ended, sessions included.
+    ~TSessionThreads();
+    TSessionThreads(const TSessionThreads&) = delete;
+    TSessionThreads& operator=(const TSessionThreads&) = delete;
+
+    // Runs task on a waiting thread, else on a new one. Raises std::system_error when no thread
+    // can be made; task is destroyed then.
+    void Start(std::unique_ptr<TTask> task);
+    template <typename F> void Start(F function) {
+        struct TFunctionTask final : TTask {
+            explicit TFunctionTask(F f) : Function(std::move(f)) {}
+            void Run() override { Function(); }
+            F Function;
+        };
+        Start(std::unique_ptr<TTask>(std::make_unique<TFunctionTask>(std::move(function))));
+    }
+
+    std::size_t Threads() const; // running a session or waiting for one
+    std::size_t Waiting() const;
+
+private:
+    void Work(std::unique_ptr<TTask> task);
+
+    const std::size_t fMaxWaiting;
+    const std::chrono::milliseconds fWaitLimit;
+    mutable std::mutex fLock;
+    std::condition_variable fWork;              // a task was queued, or the threads are sent away
+    std::condition_variable fEnded;             // a thread ended
+    std::vector<std::unique_ptr<TTask>> fQueue; // never more than fWaiting
+    std::size_t fThreads = 0;
+    std::size_t fWaiting = 0;
+    bool fClosing = false;
+};
+
+// The threads of the proxy's sessions; they last as long as the process.
+TSessionThreads& SessionThreads();
+
+// The same on threads of SessionThreads(); slot is given up when the session ends.
 void StartClientSession(std::unique_ptr<TBufferedCommunication> client,
                         const std::string& destinationHost, const std::string& destinationPort,
                         bool trigger, TSessionSlot slot = {},

@@ -10,6 +10,8 @@
 #include "proxy/Sessions.h"
 #include "proxy/Socks5Proxy.h"
 
+#include <algorithm>
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -494,6 +496,54 @@ TEST_F(SessionTest, OwnEndpointsAreTheBoundListeners) {
     EXPECT_EQ(ReadUntilClosed(*routing.Peer, &closed, 1000), kConnecting + kFailed);
     EXPECT_TRUE(closed);
     EXPECT_EQ(LoopsRefused(), loops + 3);
+}
+
+// A task that records its thread and ends when let go; Owned lives as long as the task.
+struct TGatedTask {
+    std::shared_ptr<int> Owned = std::make_shared<int>(0);
+    std::atomic<bool> Go{false};
+    std::atomic<bool> Done{false};
+    std::thread::id Thread;
+    void Start(TSessionThreads& threads) {
+        threads.Start([this, owned = Owned] {
+            Thread = std::this_thread::get_id();
+            test::WaitFor([this] { return Go.load(); });
+            Done = true;
+        });
+    }
+};
+
+TEST(SessionThreads, EndedSessionsLeaveTheirThreadWaitingForTheNext) {
+    TGatedTask first;
+    TGatedTask second;
+    TSessionThreads threads(1, 60s); // the wait limit never comes: the destructor ends it
+    first.Start(threads);
+    const std::weak_ptr<int> owned = first.Owned;
+    first.Owned.reset();
+    first.Go = true;
+    // The task is gone (its channels and slot with it) before the thread waits.
+    ASSERT_TRUE(test::WaitFor([&] { return threads.Waiting() == 1; }));
+    EXPECT_TRUE(owned.expired());
+    second.Go = true;
+    second.Start(threads);
+    ASSERT_TRUE(test::WaitFor([&] { return second.Done.load(); }));
+    EXPECT_EQ(second.Thread, first.Thread);
+    EXPECT_EQ(threads.Threads(), 1u);
+}
+
+TEST(SessionThreads, ThreadsBeyondTheWaitingBoundOrItsLimitEnd) {
+    std::array<TGatedTask, 3> tasks; // outlive the threads, which the destructor waits for
+    TSessionThreads threads(1, 50ms);
+    for (TGatedTask& task : tasks)
+        task.Start(threads);
+    ASSERT_TRUE(test::WaitFor([&] { return threads.Threads() == 3; }));
+    EXPECT_EQ(threads.Waiting(), 0u);
+    for (TGatedTask& task : tasks)
+        task.Go = true;
+    // Two end with their session, the one that waits after its limit.
+    EXPECT_TRUE(test::WaitFor([&] { return threads.Threads() == 0; }));
+    EXPECT_TRUE(
+        std::all_of(tasks.begin(), tasks.end(), [](const TGatedTask& t) { return t.Done.load(); }));
 }
 
 } // namespace
