@@ -20,7 +20,8 @@ namespace {
 
 constexpr std::uint32_t kBindPhase = 10000;
 constexpr int kRetryPause = 100; // milliseconds
-constexpr int kAcceptWait = 50;
+// The stop wakes a waiting listener at once; the limit is only a guard.
+constexpr int kAcceptWait = 1000;
 constexpr std::size_t kPortTextLimit = 100; // as the channel reads a port
 
 std::mutex RegistryLock;
@@ -245,7 +246,7 @@ void RunListener(const std::shared_ptr<TListenerState>& state, int backlog,
             while (!stop.Raised()) {
                 std::unique_ptr<TBufferedCommunication> accepted;
                 try {
-                    accepted = listener->Accept(kAcceptWait);
+                    accepted = listener->Accept(kAcceptWait, stop);
                 } catch (const std::exception&) {
                     // A connection that failed on its way in, or no descriptor left for it: the
                     // listener stays, others may be served after a pause.
