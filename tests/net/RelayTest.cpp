@@ -547,10 +547,15 @@ TEST_F(RelayTest, AnIdleSplicingRelayGivesItsPipesBackAndMakesThemAgain) {
     };
     const std::uint64_t pipesBefore = RelayPipesMade();
     StartRelay(false, clock);
-    SendNow(*fClient, "ping");
-    EXPECT_EQ(ReadUpTo(*fServer, 4), "ping");
-    SendNow(*fServer, "pong");
-    EXPECT_EQ(ReadUpTo(*fClient, 4), "pong");
+    const auto exchange = [this] {
+        SendNow(*fClient, "ping");
+        EXPECT_EQ(ReadUpTo(*fServer, 4), "ping");
+        SendNow(*fServer, "pong");
+        EXPECT_EQ(ReadUpTo(*fClient, 4), "pong");
+    };
+    exchange(); // a direction's first chunk is copied: no pipe for a one-chunk exchange
+    EXPECT_EQ(RelayPipesMade(), pipesBefore);
+    exchange(); // its second is spliced
     EXPECT_EQ(RelayPipesMade() - pipesBefore, 2u);
     const auto holding = openDescriptors();
     clock.Advance(999);
