@@ -1,6 +1,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <string>
 #include <string_view>
@@ -578,20 +579,45 @@ TEST_F(RelayTest, CopiesWhenNoPipeCanBeMade) {
     fTraced = false;
     const std::uint64_t pipesBefore = RelayPipesMade();
     StartRelay(false); // an idle relay holds no pipe yet
-    std::this_thread::sleep_for(50ms);
+    // A first chunk each way is copied in any case. The helper threads start before the
+    // descriptors run out and end after: the sanitizers' checks of a thread's start and end
+    // need a descriptor.
+    SendNow(*fClient, "u");
+    EXPECT_EQ(ReadUpTo(*fServer, 1), "u");
+    SendNow(*fServer, "d");
+    EXPECT_EQ(ReadUpTo(*fClient, 1), "d");
     const std::string up = Pattern(300000, 7);
     const std::string down = Pattern(300000, 11);
+    std::atomic<bool> go{false};
+    std::atomic<bool> release{false};
+    std::atomic<int> done{0};
+    const auto waitFor = [](const std::function<bool()>& condition) {
+        const auto start = Clock::now();
+        while (!condition() && Clock::now() - start < 15s)
+            std::this_thread::sleep_for(1ms);
+    };
+    std::string receivedDown;
+    const auto helper = [&](const std::function<void()>& work) {
+        return std::thread([&, work] {
+            waitFor([&] { return go.load(); });
+            work();
+            ++done;
+            waitFor([&] { return release.load(); });
+        });
+    };
+    std::thread downWriter = helper([&] { SendNow(*fServer, down); });
+    std::thread downReader = helper([&] { receivedDown = ReadUpTo(*fClient, down.size(), 10000); });
     {
         TNoDescriptorsLeft exhausted;
-        std::thread downWriter([&] { SendNow(*fServer, down); });
-        std::string receivedDown;
-        std::thread downReader([&] { receivedDown = ReadUpTo(*fClient, down.size(), 10000); });
+        go = true;
         SendNow(*fClient, up);
         EXPECT_TRUE(ReadUpTo(*fServer, up.size(), 10000) == up);
-        downWriter.join();
-        downReader.join();
-        EXPECT_TRUE(receivedDown == down);
+        waitFor([&] { return done.load() == 2; });
     }
+    release = true;
+    downWriter.join();
+    downReader.join();
+    EXPECT_TRUE(receivedDown == down);
     EXPECT_EQ(RelayPipesMade(), pipesBefore);
 }
 
