@@ -87,8 +87,11 @@ private:
     void Dispatch(int descriptor);
     // Joins the client threads that have ended, or all of them. Serving thread only.
     void JoinClients(bool all);
-    // Takes over the accepted descriptor and closes it before anything runs after the reply.
-    void ServeConnection(int descriptor);
+    // Reads one request from the connection and writes its reply; what must run after the reply
+    // (once the connection is closed) is left in afterReply.
+    void ServeConnection(int connection, std::function<void()>& afterReply);
+    // Hands what runs after a reply to the main thread; it does nothing once Stop has begun.
+    void PostAfterReply(std::function<void()> afterReply);
     TControlReply Answer(std::vector<std::string> args, std::optional<std::string> password,
                          std::function<void()>& afterReply);
 

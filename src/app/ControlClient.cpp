@@ -2,6 +2,7 @@
 #include "platform/Exceptions.h"
 #include "platform/Paths.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -177,6 +178,12 @@ int RunControlClient(const std::vector<std::string>& args, std::ostream& out, st
     const std::optional<TControlReply> reply = ParseControlReply(line);
     if (!reply)
         return fail("the instance sent an unreadable reply");
+    // The instance frees this client's place before it closes the connection: waiting for the
+    // close (briefly; the reply is whole already) lets a command that follows at once find it
+    // free.
+    std::string after;
+    ReadLine(connection.Get(), -1, kControlReplyLimit,
+             std::min(deadline, TClock::now() + std::chrono::seconds(1)), after);
     out << reply->Out;
     err << reply->Err;
     return reply->Exit;

@@ -326,14 +326,23 @@ void TControlServer::Dispatch(int descriptor) {
     try {
         auto done = std::make_shared<std::atomic<bool>>(false);
         std::thread thread([this, descriptor, done] {
+            TDescriptor served(descriptor);
+            std::function<void()> afterReply;
             try {
-                ServeConnection(descriptor);
+                ServeConnection(served.Get(), afterReply);
             } catch (const std::exception&) {
                 // One failed exchange (out of memory, say) must not end the service.
             }
+            // The place is free before the client sees the end of its reply, so that a client
+            // that comes right after it is not turned away as one too many.
             done->store(true);
+            served.Reset();
+            // The reply is out and the connection closed before, say, a quit can end the server.
+            // Even when the client went away the command stands: it ran already.
+            if (afterReply)
+                PostAfterReply(std::move(afterReply));
         });
-        connection.Release(); // ServeConnection owns it now
+        connection.Release(); // the thread owns it now
         FClients.push_back({std::move(thread), std::move(done)});
     } catch (const std::exception& e) {
         refuse(std::string("cannot serve the request: ") + e.what());
@@ -351,15 +360,14 @@ void TControlServer::JoinClients(bool all) {
     }
 }
 
-void TControlServer::ServeConnection(int descriptor) {
-    TDescriptor connection(descriptor);
+void TControlServer::ServeConnection(int connection, std::function<void()>& afterReply) {
     const auto replyNow = [&](const TControlReply& reply) {
-        WriteAll(connection.Get(), -1, ControlReplyText(reply), TClock::now());
+        WriteAll(connection, -1, ControlReplyText(reply), TClock::now());
     };
 
     ucred peer{};
     socklen_t length = sizeof peer;
-    if (::getsockopt(connection.Get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
+    if (::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
         return;
     if (peer.uid != ::geteuid() && peer.uid != 0) {
         replyNow(Failure("this instance belongs to another user"));
@@ -367,7 +375,7 @@ void TControlServer::ServeConnection(int descriptor) {
     }
 
     std::string request;
-    switch (ReadLine(connection.Get(), FWakeRead, FLimits.MaxRequestBytes,
+    switch (ReadLine(connection, FWakeRead, FLimits.MaxRequestBytes,
                      TClock::now() + FLimits.RequestTime, request)) {
     case TReadEnd::Line:
         break;
@@ -395,25 +403,21 @@ void TControlServer::ServeConnection(int descriptor) {
         replyNow(Failure("unreadable control request"));
         return;
     }
-    std::function<void()> afterReply;
     const TControlReply reply = Answer(std::move(*args), std::move(password), afterReply);
-    WriteAll(connection.Get(), FWakeRead, ControlReplyText(reply),
-             TClock::now() + FLimits.ReplyTime);
-    // The reply is out and the connection closed before, say, a quit can end the server. Even
-    // when the client went away the command stands: it ran already.
-    connection.Reset();
-    if (afterReply) {
-        const std::shared_ptr<std::atomic<bool>> live = FLive;
-        FPostToMainThread([live, afterReply = std::move(afterReply)] {
-            if (!live->load())
-                return;
-            try {
-                afterReply();
-            } catch (const std::exception& e) {
-                std::cerr << "harbolt: " << e.what() << "\n";
-            }
-        });
-    }
+    WriteAll(connection, FWakeRead, ControlReplyText(reply), TClock::now() + FLimits.ReplyTime);
+}
+
+void TControlServer::PostAfterReply(std::function<void()> afterReply) {
+    const std::shared_ptr<std::atomic<bool>> live = FLive;
+    FPostToMainThread([live, afterReply = std::move(afterReply)] {
+        if (!live->load())
+            return;
+        try {
+            afterReply();
+        } catch (const std::exception& e) {
+            std::cerr << "harbolt: " << e.what() << "\n";
+        }
+    });
 }
 
 TControlReply TControlServer::Answer(std::vector<std::string> args,
