@@ -521,6 +521,45 @@ std::string TInstance::LocalHostName() const {
     return Options.LocalHostName ? Options.LocalHostName() : U(harbolt::LocalHostName());
 }
 
+TLinesStatus TInstance::Lines() {
+    TLinesStatus status;
+    status.Layer = Options.Dialup;
+    status.PhoneBook = FileInDirectory(Options.DataDir, "phonebook.conf");
+    if (!Dialup) {
+        status.Failure = "the dial-up layer has not started";
+        return status;
+    }
+    std::vector<std::string> entries;
+    if (const std::uint32_t error = Dialup->EnumEntries(entries); error != 0) {
+        status.Failure = U(Dialup->ErrorString(error)) + " (" + std::to_string(error) + ")";
+        return status;
+    }
+    std::vector<TRasConnectionInfo> connections;
+    Dialup->EnumConnections(connections); // a failure leaves them all down
+    const std::string autoDialEntry =
+        Database ? Database->FindComputer(OwnComputerName).GetProperty("AutoDialPhoneBookEntry")
+                 : std::string();
+    const TRasHandle own = FDialer ? FDialer->OwnConnection() : 0;
+    for (const std::string& entry : entries) {
+        TLineStatus line;
+        line.Entry = U(entry);
+        line.State = "down";
+        for (const TRasConnectionInfo& connection : connections) {
+            if (!SameTextAscii(connection.EntryName, entry))
+                continue;
+            std::uint32_t state = 0;
+            const bool up =
+                Dialup->GetConnectStatus(connection.Handle, state) == 0 && state == kRasConnected;
+            line.State = up ? "up" : "coming up";
+            line.Dialling = own != 0 && connection.Handle == own;
+            break;
+        }
+        line.AutoDialEntry = !autoDialEntry.empty() && SameTextAscii(autoDialEntry, entry);
+        status.Lines.push_back(std::move(line));
+    }
+    return status;
+}
+
 bool TInstance::SetLine(const std::string& entry, bool up) {
     return Dialup && Dialup->SetSimulatedLine(Utf8ToCp1252(entry), up);
 }

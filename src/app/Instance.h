@@ -34,6 +34,22 @@ struct TQuestionStatus {
     int SecondsLeft = 0;
 };
 
+// One phone-book entry of the dial-up layer, as `ctl line list` shows it (UTF-8).
+struct TLineStatus {
+    std::string Entry;
+    // "up", "coming up" (a connection exists but is not up yet) or "down".
+    std::string State;
+    bool Dialling = false;      // this instance's own dial holds it
+    bool AutoDialEntry = false; // the own "AutoDialPhoneBookEntry"
+};
+
+struct TLinesStatus {
+    std::string Layer;     // "commands" or "sim"
+    std::string PhoneBook; // the file the entries come from
+    std::vector<TLineStatus> Lines;
+    std::string Failure; // why the entries could not be listed; empty when they could
+};
+
 struct TInstanceStatus {
     std::string Name; // own computer name, UTF-8
     TLanguage Language = TLanguage::English;
@@ -178,6 +194,8 @@ public:
         (void)yes;
         return false;
     }
+    // The dial-up layer's entries and their states.
+    virtual TLinesStatus Lines() { return {}; }
     // Brings a simulated dial-up line up or down; false when there is no such line.
     virtual bool SetLine(const std::string& entry, bool up) {
         (void)entry;
@@ -294,6 +312,7 @@ public:
         return Face.OpenMainWindow(computer);
     }
     std::optional<TWindowView> WindowView() override { return Face.WindowView(); }
+    TLinesStatus Lines() override;
     bool SetLine(const std::string& entry, bool up) override;
     TProxyServicesStatus ProxyServices() override;
     bool RestartProxyServices() override;
