@@ -19,7 +19,13 @@
 #include <thread>
 #include <vector>
 
+#include <sys/types.h>
+
 namespace harbolt {
+
+// The data directory of the system service: `harbolt ctl --system` stands for
+// `harbolt ctl --data-dir` with it.
+inline constexpr const char* kSystemDataDirectory = "/var/lib/harbolt";
 
 // Help lines of the commands of `harbolt ctl [--data-dir DIR] COMMAND`, one per command, built
 // from the command table at start-up.
@@ -37,6 +43,22 @@ int RunControlCommand(TControlTarget& target, const std::vector<std::string>& ar
                       std::ostream& out, std::ostream& err,
                       const std::optional<std::string>& password = std::nullopt);
 
+// The group whose members may use the control socket (`harbolt --control-group`).
+struct TControlGroup {
+    std::string Name;
+    gid_t Id = 0;
+};
+
+// The group of that name (or number); nullopt with the reason in error when the system has none.
+std::optional<TControlGroup> LookUpControlGroup(const std::string& name, std::string& error);
+// Whether the account of uid belongs to group, as its primary group or a supplementary one in
+// the group database. False for a uid without an account.
+bool UserInGroup(uid_t uid, gid_t group);
+// Why members of group cannot reach the socket at socketPath: its directory does not let them
+// search it. nullopt when they can (or the directory cannot be examined: Start reports that).
+std::optional<std::string> ControlGroupReachWarning(const std::string& socketPath,
+                                                    const TControlGroup& group);
+
 struct TControlServerLimits {
     std::size_t MaxRequestBytes = kControlRequestLimit;
     // From accepting a connection until its request line is complete.
@@ -48,13 +70,17 @@ struct TControlServerLimits {
     // Clients served at once, each on a thread of its own; one more is refused with an error
     // reply.
     std::size_t MaxClients = 16;
+    // With a group the socket is made mode 0660 and given to it, and members of the group are
+    // served as well as the instance's own user and root; without one it is mode 0600.
+    std::optional<TControlGroup> Group{};
 };
 
 // The instance's side: accepts connections on its own thread and serves each on a thread of its
 // own (at most MaxClients at once), so that a slow client holds up nobody else; checks that the
-// peer runs as the same user (or root), and hands each command to the main thread through
-// postToMainThread, which must be callable from any thread and run the task later on the main
-// thread. The target is only ever used inside such tasks, so commands still run one at a time.
+// peer runs as the same user, root or a member of the limits' group, and hands each command to the
+// main thread through postToMainThread, which must be callable from any thread and run the task
+// later on the main thread. The target is only ever used inside such tasks, so commands still run
+// one at a time.
 class TControlServer {
 public:
     using TPostToMainThread = std::function<void(std::function<void()>)>;
@@ -65,8 +91,9 @@ public:
     TControlServer(const TControlServer&) = delete;
     TControlServer& operator=(const TControlServer&) = delete;
 
-    // Creates the socket (mode 0600) and starts serving. A leftover socket of ours that nobody
-    // answers on is replaced; anything else at the path raises Exception and is left alone.
+    // Creates the socket (mode 0600, or 0660 owned by the limits' group) and starts serving. A
+    // leftover socket of ours that nobody answers on is replaced; anything else at the path raises
+    // Exception and is left alone.
     void Start();
     // Ends the serving thread promptly and removes the socket. Tasks it posted that have not run
     // yet do nothing when they run later. Call it from the thread that called Start (or from a
@@ -114,11 +141,19 @@ private:
 
 constexpr std::chrono::milliseconds kControlClientReplyTime{15000};
 
-// `harbolt ctl [--data-dir DIR] COMMAND...`: args are the words after "ctl". Sends the command to
-// the running instance of DIR (default DefaultDataDirectory()), with the password read from
+// `harbolt ctl [--system | --data-dir DIR] COMMAND...`: args are the words after "ctl". Sends the
+// command to the running instance of DIR (default DefaultDataDirectory(); --system:
+// kSystemDataDirectory), with the password read from
 // standard input when the command takes one, prints its answer and returns its exit status; 1
 // when no instance answers, 2 on bad usage.
 int RunControlClient(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                      std::chrono::milliseconds replyTime = kControlClientReplyTime);
+
+// `harbolt ctl pac`: the proxy auto-config file that sends browsers to http ("PROXY host:port")
+// and socks5 ("SOCKS5 host:port"), either of which may be empty, then DIRECT. Plain host names,
+// names under .local and addresses in directNetworks ("a.b.c.d/n"; others are left out) go
+// DIRECT. The endpoints must be host:port of letters, digits, '.', '-', '_' and ':' only.
+std::string ProxyAutoConfigText(const std::string& http, const std::string& socks5,
+                                const std::vector<std::string>& directNetworks);
 
 } // namespace harbolt

@@ -48,12 +48,18 @@ bool ReadPassword(std::string& password) {
 int RunControlClient(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                      std::chrono::milliseconds replyTime) {
     std::string dataDir;
+    bool system = false;
     std::size_t first = 0;
     while (first < args.size()) {
         const std::string& word = args[first];
         if (word == "--help" || word == "-h") {
             PrintUsage(out);
             return 0;
+        }
+        if (word == "--system") {
+            system = true;
+            ++first;
+            continue;
         }
         if (word == "--data-dir" || word.rfind("--data-dir=", 0) == 0) {
             const bool joined = word != "--data-dir";
@@ -71,6 +77,15 @@ int RunControlClient(const std::vector<std::string>& args, std::ostream& out, st
         }
         break;
     }
+    if (system && !dataDir.empty() && dataDir != kSystemDataDirectory) {
+        err << "harbolt: --system means --data-dir " << kSystemDataDirectory
+            << "; give one of them\n";
+        return 2;
+    }
+    // A directory the caller named: its instance may run as another user (see below).
+    const bool named = system || !dataDir.empty();
+    if (system)
+        dataDir = kSystemDataDirectory;
     const std::vector<std::string> command(args.begin() + static_cast<std::ptrdiff_t>(first),
                                            args.end());
     // Bad words are told apart from a missing instance before anything is sent, and the whole
@@ -118,7 +133,13 @@ int RunControlClient(const std::vector<std::string>& args, std::ostream& out, st
     }
     if (!S_ISSOCK(found.st_mode))
         return fail("refusing to use " + socketPath + ": not a socket");
-    if (found.st_uid != ::geteuid())
+    // The own instance is the one expected. Another user's (the system service's, say) is used
+    // only in a directory the caller named (--system, --data-dir), where the caller chose whom to
+    // trust: only its owner can put a socket there. And only when the user who serves the socket
+    // also owns the file, checked once connected: a stand-in listening on someone else's socket
+    // does not receive the command or a password. The default directory is the caller's own, so
+    // another user there is always refused.
+    if (found.st_uid != ::geteuid() && !named)
         return fail("refusing to use " + socketPath + ": owned by uid " +
                     std::to_string(found.st_uid));
     sockaddr_un address{};
@@ -148,9 +169,13 @@ int RunControlClient(const std::vector<std::string>& args, std::ostream& out, st
     socklen_t length = sizeof peer;
     if (::getsockopt(connection.Get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
         return fail("cannot check who serves " + socketPath + ": " + ErrorText(errno));
-    if (peer.uid != ::geteuid())
-        return fail("refusing to use " + socketPath + ": the instance there runs as uid " +
-                    std::to_string(peer.uid));
+    const std::string runsAs = ": the instance there runs as uid " + std::to_string(peer.uid);
+    if (!named && peer.uid != ::geteuid())
+        return fail("refusing to use " + socketPath + runsAs);
+    if (named && peer.uid != found.st_uid)
+        return fail("refusing to use " + socketPath +
+                    (found.st_uid != ::geteuid() ? ": owned by uid " + std::to_string(found.st_uid)
+                                                 : runsAs));
     ::fcntl(connection.Get(), F_SETFL, ::fcntl(connection.Get(), F_GETFL) | O_NONBLOCK);
 
     // A server that has answered already (a refusal, say) may have closed its end; its reply

@@ -1,12 +1,15 @@
 #include "app/ControlInternal.h"
 
 #include "app/PropertyCheck.h"
+#include "platform/CodePage.h"
 #include "platform/Languages.h"
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <initializer_list>
 #include <iterator>
 #include <utility>
 
@@ -33,6 +36,7 @@ int OpenCommand(TCall& call);
 int WindowCommand(TCall& call);
 int LineCommand(TCall& call);
 int ProxyCommand(TCall& call);
+int PacCommand(TCall& call);
 int ConnectCommand(TCall& call);
 int DisconnectCommand(TCall& call);
 int TakeOverCommand(TCall& call);
@@ -74,8 +78,10 @@ constexpr TCommand kCommands[] = {
      CopyCommand},
     {"retransmit", "COMPUTER", "drop the copy of COMPUTER's data and fetch it again", 0, 1, 1,
      RetransmitCommand},
-    {"line", "ENTRY up|down", "bring a simulated line up or down (--dialup sim)", 0, 2, 2,
-     LineCommand},
+    {"line", "list [--json] | ENTRY up|down",
+     "the dial-up entries and their states; up or down brings a simulated\n"
+     "line up or down (--dialup sim)",
+     kJsonFlag, 1, 2, LineCommand},
     {"connect", "", "dial the own entry (\"AutoDialPhoneBookEntry\") without asking", 0, 0, 0,
      ConnectCommand},
     {"disconnect", "", "hang up the connection Harbolt dialled or adopted", 0, 0, 0,
@@ -90,6 +96,10 @@ constexpr TCommand kCommands[] = {
      "listeners and online address; restart applies changed settings; map adds a mapping at the "
      "lowest free number, unmap deletes one",
      kJsonFlag, 1, 2, ProxyCommand},
+    {"pac", "",
+     "a proxy auto-config file for browsers: this computer's HTTP PROXY and\n"
+     "SOCKS5 PROXY mappings, then DIRECT",
+     0, 0, 0, PacCommand},
     {"open", "[COMPUTER]", "open the main window, on COMPUTER's tab if given", 0, 0, 1,
      OpenCommand},
     {"window", "[--json]", "what the main window shows: tabs, status line, tray icon", kJsonFlag, 0,
@@ -363,16 +373,77 @@ int RetransmitCommand(TCall& call) {
     return UnknownComputer(call, computer);
 }
 
+const char* YesNo(bool value) {
+    return value ? "yes" : "no";
+}
+
+int LineListCommand(TCall& call) {
+    const TLinesStatus status = call.Target.Lines();
+    if (call.Json) {
+        TJson lines = TJson::array();
+        for (const TLineStatus& line : status.Lines) {
+            TJson entry = TJson::object();
+            entry["entry"] = line.Entry;
+            entry["state"] = line.State;
+            entry["ownDial"] = line.Dialling;
+            entry["autoDialEntry"] = line.AutoDialEntry;
+            lines.push_back(std::move(entry));
+        }
+        TJson document = TJson::object();
+        document["layer"] = status.Layer;
+        document["phoneBook"] = status.PhoneBook;
+        document["lines"] = std::move(lines);
+        document["failure"] = status.Failure.empty() ? TJson(nullptr) : TJson(status.Failure);
+        call.Out << Dump(document, 2) << "\n";
+        return status.Failure.empty() ? 0 : 1;
+    }
+    call.Out << "Dial-up layer  " << status.Layer << "\nPhone book     " << status.PhoneBook
+             << "\n";
+    if (!status.Failure.empty()) {
+        call.Err << "harbolt: the entries cannot be listed: " << status.Failure << "\n";
+        return 1;
+    }
+    if (status.Lines.empty()) {
+        call.Out << "Entries        none\n";
+        return 0;
+    }
+    std::vector<std::vector<std::string>> rows;
+    for (const TLineStatus& line : status.Lines)
+        rows.push_back({line.Entry, line.State, YesNo(line.Dialling), YesNo(line.AutoDialEntry)});
+    call.Out << "\n";
+    PrintTable(call.Out, {"ENTRY", "STATE", "OWN DIAL", "AUTO-DIAL ENTRY"}, rows);
+    return 0;
+}
+
 int LineCommand(TCall& call) {
-    const std::string& state = call.Words[1];
-    if (state != "up" && state != "down") {
-        call.Err << "usage: harbolt ctl [--data-dir DIR] line ENTRY up|down\n";
+    const auto isState = [](const std::string& word) { return word == "up" || word == "down"; };
+    if (call.Words.size() == 1 && call.Words[0] == "list")
+        return LineListCommand(call);
+    // `line ENTRY up|down`, and the other way round; an entry named "up" or "down" goes first.
+    std::optional<std::size_t> entryAt;
+    if (call.Words.size() == 2 && !call.Json)
+        entryAt = isState(call.Words[1]) ? 0 : isState(call.Words[0]) ? 1 : entryAt;
+    if (!entryAt) {
+        call.Err << "usage: harbolt ctl [--data-dir DIR] line list [--json] | ENTRY up|down\n";
         return 2;
     }
-    if (call.Target.SetLine(call.Words[0], state == "up"))
+    const std::string& entry = call.Words[*entryAt];
+    if (call.Target.SetLine(entry, call.Words[1 - *entryAt] == "up"))
         return 0;
-    call.Err << "harbolt: no simulated line '" << call.Words[0]
-             << "' (the instance must run with --dialup sim)\n";
+    const TLinesStatus lines = call.Target.Lines();
+    call.Err << "harbolt: no simulated line '" << entry << "'";
+    if (lines.Layer != "sim") {
+        call.Err << " (the instance must run with --dialup sim)\n";
+    } else if (!lines.Failure.empty()) {
+        call.Err << " (" << lines.Failure << ")\n";
+    } else if (lines.Lines.empty()) {
+        call.Err << "; there are none: " << lines.PhoneBook << " names no entry\n";
+    } else {
+        call.Err << "; the lines are: ";
+        for (std::size_t i = 0; i < lines.Lines.size(); ++i)
+            call.Err << (i == 0 ? "" : ", ") << lines.Lines[i].Entry;
+        call.Err << "\n";
+    }
     return 1;
 }
 
@@ -501,6 +572,92 @@ int ProxyCommand(TCall& call) {
     return 2;
 }
 
+// What `pac` needs of a host: other computers reach it, so it is no wildcard and no loopback.
+bool IsWildcardHost(const std::string& host) {
+    return host.empty() || host == "0.0.0.0" || host == "*" || host == "::";
+}
+
+bool IsLoopbackHost(const std::string& host) {
+    return host.rfind("127.", 0) == 0 || host == "::1" || SameTextAscii(host, "localhost");
+}
+
+// Whether a mapping's destination (its host part, ignoring case) names the proxy of that kind,
+// in the forms the listener recognises.
+bool DestinationIs(const std::string& destination, std::initializer_list<const char*> names) {
+    const std::string host = destination.substr(0, destination.find(':'));
+    return std::any_of(names.begin(), names.end(),
+                       [&](const char* name) { return SameTextAscii(host, name); });
+}
+
+// The endpoint a browser on another computer uses for a listener: its bind host when that is a
+// particular address, else the host of "ProxyServerAddress". Empty when neither names one.
+std::string PacEndpoint(TCall& call, const TProxyListenerStatus& listener,
+                        const std::string& serverHost) {
+    const std::size_t colon = listener.Address.rfind(':');
+    if (colon == std::string::npos)
+        return {};
+    const std::string bindHost = listener.Address.substr(0, colon);
+    const std::string port = listener.Address.substr(colon + 1);
+    if (IsLoopbackHost(bindHost)) {
+        call.Err << "harbolt: warning: " << listener.Name << " listens on " << bindHost
+                 << " only: the file serves this computer alone\n";
+        return listener.Address;
+    }
+    if (!IsWildcardHost(bindHost))
+        return listener.Address;
+    if (IsWildcardHost(serverHost) || IsLoopbackHost(serverHost))
+        return {};
+    return serverHost + ":" + port;
+}
+
+int PacCommand(TCall& call) {
+    const TProxyServicesStatus status = call.Target.ProxyServices();
+    if (!status.Running) {
+        call.Err << "harbolt: the proxy services are not running (ProxyEnabled is not set); "
+                    "`harbolt ctl set ProxyEnabled yes` and `harbolt ctl proxy restart` start "
+                    "them\n";
+        return 1;
+    }
+    const std::string serverAddress = call.Target.GetOwnProperty("ProxyServerAddress");
+    const std::string serverHost = serverAddress.substr(0, serverAddress.rfind(':'));
+    std::string endpoints[2];
+    const std::initializer_list<const char*> kinds[2] = {
+        {"PROXY", "HTTP PROXY"}, {"SOCKS PROXY", "SOCKS5 PROXY", "SOCKS", "SOCKS5"}};
+    bool listening = false;
+    for (int kind = 0; kind < 2; ++kind) {
+        for (const TProxyListenerStatus& listener : status.Listeners) {
+            if (listener.Name.rfind("mapping ", 0) != 0 || !listener.Bound ||
+                !DestinationIs(listener.Destination, kinds[kind]))
+                continue;
+            listening = true;
+            endpoints[kind] = PacEndpoint(call, listener, serverHost);
+            if (!endpoints[kind].empty())
+                break;
+        }
+    }
+    if (endpoints[0].empty() && endpoints[1].empty()) {
+        if (listening)
+            call.Err << "harbolt: the proxy mappings listen on every address and "
+                        "ProxyServerAddress names no host the other computers reach; set it "
+                        "(`harbolt ctl set ProxyServerAddress HOST:PORT`)\n";
+        else
+            call.Err << "harbolt: no HTTP PROXY or SOCKS5 PROXY mapping is listening; add one "
+                        "(`harbolt ctl proxy map \":8080 -> HTTP PROXY, trigger\"`, then "
+                        "`harbolt ctl proxy restart`)\n";
+        return 1;
+    }
+    for (const std::string& endpoint : endpoints) {
+        if (endpoint.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                       "0123456789.-_:") != std::string::npos) {
+            call.Err << "harbolt: the address " << endpoint
+                     << " cannot stand in a proxy auto-config file\n";
+            return 1;
+        }
+    }
+    call.Out << ProxyAutoConfigText(endpoints[0], endpoints[1], status.AllowedNetworks);
+    return 0;
+}
+
 int ConnectCommand(TCall& call) {
     call.Out << call.Target.Connect() << "\n";
     return 0;
@@ -594,12 +751,14 @@ int QuitCommand(TCall& call) {
 }
 
 // The help's own heading; kControlCommandUsage holds only the command lines below it.
-constexpr const char* kUsageHeading = "usage: harbolt ctl [--data-dir DIR] COMMAND\n";
+constexpr const char* kUsageHeading = "usage: harbolt ctl [--system | --data-dir DIR] COMMAND\n";
 
 } // namespace
 
 void PrintUsage(std::ostream& err) {
-    err << kUsageHeading << UsageText();
+    err << kUsageHeading << "      --system is --data-dir " << kSystemDataDirectory
+        << ", the system service's\n"
+        << UsageText();
 }
 
 TCommandCheck CheckControlCommand(const std::vector<std::string>& args, std::ostream& err) {
@@ -657,6 +816,43 @@ void PrintTable(std::ostream& out, const std::vector<std::string>& headings,
 } // namespace control
 
 const char* const kControlCommandUsage = control::UsageText().c_str();
+
+std::string ProxyAutoConfigText(const std::string& http, const std::string& socks5,
+                                const std::vector<std::string>& directNetworks) {
+    std::vector<std::string> tests;
+    for (const std::string& network : directNetworks) {
+        unsigned bytes[4] = {};
+        unsigned bits = 0;
+        char end = 0;
+        if (std::sscanf(network.c_str(), "%3u.%3u.%3u.%3u/%2u%c", &bytes[0], &bytes[1], &bytes[2],
+                        &bytes[3], &bits, &end) != 5 ||
+            bits > 32 || std::any_of(std::begin(bytes), std::end(bytes), [](unsigned byte) {
+                return byte > 255;
+            }))
+            continue;
+        const std::uint32_t mask = bits == 0 ? 0 : ~std::uint32_t{0} << (32 - bits);
+        char test[96];
+        std::snprintf(test, sizeof test, "isInNet(address, \"%u.%u.%u.%u\", \"%u.%u.%u.%u\")",
+                      bytes[0], bytes[1], bytes[2], bytes[3], mask >> 24, (mask >> 16) & 255,
+                      (mask >> 8) & 255, mask & 255);
+        tests.push_back(test);
+    }
+    std::string text = "function FindProxyForURL(url, host) {\n"
+                       "    if (isPlainHostName(host) || shExpMatch(host, \"*.local\"))\n"
+                       "        return \"DIRECT\";\n";
+    if (!tests.empty()) {
+        text += "    var address = dnsResolve(host);\n    if (address && (";
+        for (std::size_t i = 0; i < tests.size(); ++i)
+            text += (i == 0 ? "" : " ||\n                    ") + tests[i];
+        text += "))\n        return \"DIRECT\";\n";
+    }
+    text += "    return \"";
+    if (!http.empty())
+        text += "PROXY " + http + "; ";
+    if (!socks5.empty())
+        text += "SOCKS5 " + socks5 + "; ";
+    return text + "DIRECT\";\n}\n";
+}
 
 int RunControlCommand(TControlTarget& target, const std::vector<std::string>& args,
                       std::ostream& out, std::ostream& err,

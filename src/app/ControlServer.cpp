@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -15,7 +16,9 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -182,6 +185,81 @@ struct TPendingCommand {
 
 } // namespace
 
+std::optional<TControlGroup> LookUpControlGroup(const std::string& name, std::string& error) {
+    if (name.empty()) {
+        error = "--control-group needs a group name";
+        return std::nullopt;
+    }
+    std::vector<char> buffer(16384);
+    group entry{};
+    group* found = nullptr;
+    int result = 0;
+    while ((result = ::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found)) ==
+               ERANGE &&
+           buffer.size() < (1u << 22))
+        buffer.resize(buffer.size() * 2);
+    if (found != nullptr)
+        return TControlGroup{name, entry.gr_gid};
+    // A number names a group too, as it does for chgrp.
+    if (name.find_first_not_of("0123456789") == std::string::npos && name.size() < 10) {
+        const unsigned long id = std::stoul(name);
+        if (::getgrgid_r(static_cast<gid_t>(id), &entry, buffer.data(), buffer.size(), &found) ==
+                0 &&
+            found != nullptr)
+            return TControlGroup{entry.gr_name, entry.gr_gid};
+    }
+    error = "--control-group: no group '" + name + "' on this system" +
+            (result != 0 ? " (" + ErrorText(result) + ")" : std::string());
+    return std::nullopt;
+}
+
+bool UserInGroup(uid_t uid, gid_t wanted) {
+    std::vector<char> buffer(16384);
+    passwd account{};
+    passwd* found = nullptr;
+    while (::getpwuid_r(uid, &account, buffer.data(), buffer.size(), &found) == ERANGE &&
+           buffer.size() < (1u << 22))
+        buffer.resize(buffer.size() * 2);
+    if (found == nullptr)
+        return false;
+    if (account.pw_gid == wanted)
+        return true;
+    std::vector<gid_t> groups(64);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        int count = static_cast<int>(groups.size());
+        if (::getgrouplist(account.pw_name, account.pw_gid, groups.data(), &count) >= 0) {
+            groups.resize(static_cast<std::size_t>(count));
+            return std::find(groups.begin(), groups.end(), wanted) != groups.end();
+        }
+        // Too small: count now says how many there are.
+        groups.resize(std::max(static_cast<std::size_t>(count), groups.size() * 2));
+    }
+    return false;
+}
+
+std::optional<std::string> ControlGroupReachWarning(const std::string& socketPath,
+                                                    const TControlGroup& group) {
+    const std::size_t slash = socketPath.rfind('/');
+    const std::string directory = slash == std::string::npos ? std::string(".")
+                                  : slash == 0               ? std::string("/")
+                                                             : socketPath.substr(0, slash);
+    struct stat info {};
+    if (::stat(directory.c_str(), &info) != 0)
+        return std::nullopt;
+    // A member who is not the owner searches by the group bits when the directory is of the
+    // group, else by the others' bits.
+    const bool searchable =
+        (info.st_gid == group.Id ? (info.st_mode & S_IXGRP) != 0 : (info.st_mode & S_IXOTH) != 0);
+    if (searchable)
+        return std::nullopt;
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    return "members of group " + group.Name + " cannot reach the control socket: " + directory +
+           " (mode " + mode + ", group id " + std::to_string(info.st_gid) +
+           ") does not let them search it; it is left as it is (chgrp " + group.Name + " and " +
+           "chmod 0750 open the way)";
+}
+
 std::string ControlSocketPath(const std::string& dataDir) {
     return FileInDirectory(dataDir, "harbolt.ctl");
 }
@@ -234,8 +312,16 @@ void TControlServer::Start() {
         throw Exception(what + " " + FSocketPath + ": " + ErrorText(error));
     };
     // The data directory is private already; this keeps the socket private wherever it lies.
+    // With a group, its members may connect (the peer check below still decides who is served).
     struct stat made {};
-    if (::chmod(path, 0600) != 0 || ::lstat(path, &made) != 0)
+    if (FLimits.Group && ::lchown(path, static_cast<uid_t>(-1), FLimits.Group->Id) != 0) {
+        const int error = errno;
+        ::unlink(path);
+        throw Exception("cannot give the control socket " + FSocketPath + " to group " +
+                        FLimits.Group->Name + ": " + ErrorText(error) +
+                        (error == EPERM ? " (the instance's user must belong to the group)" : ""));
+    }
+    if (::chmod(path, FLimits.Group ? 0660 : 0600) != 0 || ::lstat(path, &made) != 0)
         fail("cannot protect the control socket");
     if (::listen(listener.Get(), SOMAXCONN) != 0)
         fail("cannot listen on the control socket");
@@ -369,7 +455,10 @@ void TControlServer::ServeConnection(int connection, std::function<void()>& afte
     socklen_t length = sizeof peer;
     if (::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
         return;
-    if (peer.uid != ::geteuid() && peer.uid != 0) {
+    // A process that holds the group (its effective group, as sg gives it) counts like a member.
+    const bool member = FLimits.Group &&
+                        (peer.gid == FLimits.Group->Id || UserInGroup(peer.uid, FLimits.Group->Id));
+    if (peer.uid != ::geteuid() && peer.uid != 0 && !member) {
         replyNow(Failure("this instance belongs to another user"));
         return;
     }

@@ -2,11 +2,13 @@
 
 #include "platform/CodePage.h"
 #include "proxy/AccessRule.h"
+#include "proxy/Listeners.h"
 #include "proxy/Mapping.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 namespace harbolt {
@@ -212,8 +214,8 @@ std::optional<std::string> CheckProperty(std::string_view key, std::string_view 
     if (SameKey(key, "ProxyMaxSessions") && !IsDigits(value, 9))
         return std::string(key) +
                " takes the sessions per listener as plain digits (at most 9; "
-               "0 for the default, 512), not \"" +
-               std::string(value) + "\"";
+               "0 for the default, " +
+               std::to_string(kDefaultMaxSessions) + "), not \"" + std::string(value) + "\"";
     if (SameKey(key, "ProxyAllowedNetworks"))
         return CheckNetworks(key, value);
     return std::nullopt;

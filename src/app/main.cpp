@@ -29,6 +29,7 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -57,16 +58,22 @@ void PrintHelp(std::ostream& out) {
            "      --dialup commands|sim          dial-up layer: the commands of phonebook.conf\n"
            "                                     in the data directory (default), or a\n"
            "                                     simulated line\n"
+           "      --control-group GROUP          let the members of GROUP use `harbolt ctl` too:\n"
+           "                                     the control socket becomes mode 0660 of GROUP\n"
+           "                                     (the data directory must let GROUP search it)\n"
            "      --verbose                      report what the instance does on stderr\n"
            "      environment HARBOLT_REQUEST_TIME_LIMIT_MS: how long a proxy client may take\n"
            "                                     to send its request or log in (default 30000)\n"
-           "  harbolt ctl [--data-dir DIR] COMMAND  control the running instance:\n"
+           "  harbolt ctl [--system | --data-dir DIR] COMMAND\n"
+           "                                     control the running instance (--system: the\n"
+           "                                     system service's, --data-dir "
+        << kSystemDataDirectory << "):\n"
         << kControlCommandUsage << kDataCommandUsage << "  harbolt --help | --version\n";
 }
 
 // Returns false (after saying why) when the options are not understood.
 bool ParseRunOptions(const std::vector<std::string>& args, TInstanceOptions& options,
-                     bool& headless) {
+                     bool& headless, std::string& controlGroup) {
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         const auto value = [&](std::string& target) {
@@ -86,6 +93,9 @@ bool ParseRunOptions(const std::vector<std::string>& args, TInstanceOptions& opt
                 return false;
         } else if (arg == "--data-dir") {
             if (!value(options.DataDir))
+                return false;
+        } else if (arg == "--control-group") {
+            if (!value(controlGroup))
                 return false;
         } else if (arg == "--clock-log") {
             if (!value(options.ClockLog))
@@ -151,7 +161,8 @@ int RunWithWindows(char** argv) {
 }
 #endif
 
-int RunInstance(int argc, char** argv, const TInstanceOptions& options, bool windows) {
+int RunInstance(int argc, char** argv, const TInstanceOptions& options, bool windows,
+                const std::optional<TControlGroup>& controlGroup) {
     try {
         EnsureDataDirectory(options.DataDir);
     } catch (const std::exception& e) {
@@ -239,15 +250,22 @@ int RunInstance(int argc, char** argv, const TInstanceOptions& options, bool win
         windowFace->Attach(instance);
 #endif
 
+    TControlServerLimits controlLimits;
+    controlLimits.Group = controlGroup;
     TControlServer control(
         ControlSocketPath(options.DataDir),
-        [&host](std::function<void()> task) { host.MainThread().Post(std::move(task)); }, instance);
+        [&host](std::function<void()> task) { host.MainThread().Post(std::move(task)); }, instance,
+        controlLimits);
     try {
         control.Start();
     } catch (const std::exception& e) {
         std::cerr << "harbolt: cannot open the control socket: " << e.what() << "\n";
         return 1;
     }
+    // Said, not mended: widening a directory the user keeps private is the user's choice.
+    if (controlGroup)
+        if (const auto warning = ControlGroupReachWarning(control.SocketPath(), *controlGroup))
+            std::cerr << "harbolt: warning: " << *warning << "\n";
     host.StartTimers(instance);
 
     const int status = app->exec();
@@ -283,14 +301,25 @@ int main(int argc, char** argv) {
         return harbolt::RunControlClient({args.begin() + 1, args.end()}, std::cout, std::cerr);
     TInstanceOptions options;
     bool headless = false;
-    if (!ParseRunOptions(args, options, headless))
+    std::string controlGroupName;
+    if (!ParseRunOptions(args, options, headless, controlGroupName))
         return 2;
+    // Before anything starts: an instance nobody of the group can reach is no good either.
+    std::optional<TControlGroup> controlGroup;
+    if (!controlGroupName.empty()) {
+        std::string error;
+        controlGroup = LookUpControlGroup(controlGroupName, error);
+        if (!controlGroup) {
+            std::cerr << "harbolt: " << error << "\n";
+            return 1;
+        }
+    }
     const bool windows = WantWindows(headless);
 #if !HARBOLT_WINDOWS
     if (windows)
         return RunWithWindows(argv);
 #endif
-    const int status = RunInstance(argc, argv, options, windows);
+    const int status = RunInstance(argc, argv, options, windows, controlGroup);
     // The data is saved by now. Proxy sessions and other detached threads may still be running;
     // leaving without the static destructors keeps them from touching destroyed state.
     std::fflush(nullptr);

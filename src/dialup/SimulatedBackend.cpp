@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/stat.h>
+
 namespace harbolt {
 
 namespace {
@@ -115,9 +117,14 @@ public:
         handle = 0;
         const auto book = PhoneBook.Current();
         const auto index = book->IndexOf(entry);
-        if (!index)
+        if (!index) {
+            std::vector<std::string> names;
+            for (const TPhoneBookEntry& known : book->Book.Entries)
+                names.push_back(known.Name);
             return Errors.Remember(kRasErrorCannotFindEntry,
-                                   "the phone book has no entry \"" + entry + "\"");
+                                   "the phone book has no entry \"" + entry + "\"; " +
+                                       SimulatedLinesText(names, PhoneBook.Path()));
+        }
         const TPhoneBookEntry& found = book->Book.Entries[*index];
         auto dial = std::make_shared<TSimulatedDial>();
         dial->Name = found.Name;
@@ -162,6 +169,13 @@ public:
         const std::lock_guard<std::mutex> guard(Lock);
         Lines[book->Book.Entries[*index].Name].Up = up;
         return true;
+    }
+
+    // Said at start: a phone book silently replacing the one simulated line would surprise.
+    std::optional<std::string> Notice() {
+        struct stat info {};
+        return SimulatedLinesNotice(PhoneBook.Path(), ::stat(PhoneBook.Path().c_str(), &info) == 0,
+                                    PhoneBook.Current()->Book);
     }
 
 private:
@@ -228,7 +242,34 @@ private:
     std::thread Timer;
 };
 
+std::string JoinNames(const std::vector<std::string>& names) {
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        text += (i == 0 ? "" : ", ") + names[i];
+    return text;
+}
+
 } // namespace
+
+std::string SimulatedLinesText(const std::vector<std::string>& entries,
+                               const std::string& phoneBookPath) {
+    if (entries.empty())
+        return "there are none: " + phoneBookPath + " names no entry";
+    return "the lines are: " + JoinNames(entries);
+}
+
+std::optional<std::string> SimulatedLinesNotice(const std::string& phoneBookPath, bool fileExists,
+                                                const TPhoneBook& book) {
+    if (!fileExists)
+        return std::nullopt;
+    std::vector<std::string> named;
+    for (const TPhoneBookEntry& entry : book.Entries)
+        if (entry.Line > 0)
+            named.push_back(Cp1252ToUtf8(entry.Name));
+    if (named.empty())
+        return phoneBookPath + " names no entry: the simulated line is " + kSimulatedLineName;
+    return "the simulated lines are the entries of " + phoneBookPath + ": " + JoinNames(named);
+}
 
 std::unique_ptr<TRasBackend> CreateSimulatedBackend(const std::string& phoneBookPath,
                                                     TMainThreadPoster postToMainThread,
@@ -239,7 +280,11 @@ std::unique_ptr<TRasBackend> CreateSimulatedBackend(const std::string& phoneBook
 
 std::unique_ptr<TRasBackend> CreateSimulatedBackend(const std::string& phoneBookPath,
                                                     TMainThreadPoster postToMainThread) {
-    return CreateSimulatedBackend(phoneBookPath, std::move(postToMainThread), WriteDiagnosticLine);
+    auto backend = std::make_unique<TSimulatedBackend>(phoneBookPath, std::move(postToMainThread),
+                                                       WriteDiagnosticLine);
+    if (const std::optional<std::string> notice = backend->Notice())
+        WriteDiagnosticLine(*notice);
+    return backend;
 }
 
 } // namespace harbolt

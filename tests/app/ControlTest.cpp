@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -13,11 +14,13 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <sstream>
 #include <thread>
 
+#include <grp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -60,6 +63,8 @@ public:
     }
     std::string GetOwnProperty(const std::string& key) override {
         Record("Get " + key);
+        if (key == "ProxyServerAddress")
+            return ServerAddress;
         for (const auto& [k, v] : Own())
             if (k == key)
                 return v;
@@ -157,6 +162,13 @@ public:
         Record("CheckMail");
         return ChecksStarted;
     }
+    TLinesStatus Lines() override { return LinesValue; }
+    bool SetLine(const std::string& entry, bool up) override {
+        Record(std::string("SetLine ") + entry + (up ? " up" : " down"));
+        return LinesValue.Layer == "sim" &&
+               std::any_of(LinesValue.Lines.begin(), LinesValue.Lines.end(),
+                           [&](const TLineStatus& line) { return line.Entry == entry; });
+    }
 
     std::vector<std::string> Calls() {
         std::lock_guard<std::mutex> guard(Lock);
@@ -208,6 +220,11 @@ public:
                            {"Büro", "10.0.0.9:1110", "b.ärger", 0x8005, 0, true}}};
     TMailSetResult SetMailResult = TMailSetResult::Created;
     std::size_t ChecksStarted = 2;
+    std::string ServerAddress = "pc1.lan:1977";
+    TLinesStatus LinesValue{"sim",
+                            "/data/phonebook.conf",
+                            {{"Fast", "up", true, false}, {"Büro-LTE", "coming up", false, true}},
+                            ""};
 
 private:
     static TComputerData::TPropertyList Own() {
@@ -419,7 +436,9 @@ TEST_F(ControlCommandTest, BadWordsGiveUsageWithoutTouchingTheInstance) {
     Run({"frobnicate"});
     EXPECT_TRUE(Contains(Err.str(), "unknown control command 'frobnicate'"));
     EXPECT_TRUE(Contains(Err.str(), "retransmit COMPUTER"));
-    const std::string heading = "usage: harbolt ctl [--data-dir DIR] COMMAND\n";
+    const std::string heading = "usage: harbolt ctl [--system | --data-dir DIR] COMMAND\n"
+                                "      --system is --data-dir /var/lib/harbolt, the system "
+                                "service's\n";
     EXPECT_EQ(Err.str().substr(Err.str().find(heading)), heading + kControlCommandUsage);
 }
 
@@ -749,6 +768,95 @@ TEST_F(ControlCommandTest, ProxyMapAndUnmapNameTheMappingOrWhyNot) {
               (std::vector<std::string>{"AddProxyMapping :8080 -> HTTP PROXY, trigger",
                                         "AddProxyMapping :8081 -> HTTP PROXY, trigger",
                                         "RemoveProxyMapping 3", "RemoveProxyMapping 4"}));
+}
+
+TEST_F(ControlCommandTest, LineListShowsEveryEntryAsTableOrJson) {
+    ASSERT_EQ(Run({"line", "list"}), 0) << Err.str();
+    EXPECT_EQ(Out.str(), "Dial-up layer  sim\n"
+                         "Phone book     /data/phonebook.conf\n\n"
+                         "ENTRY     STATE      OWN DIAL  AUTO-DIAL ENTRY\n"
+                         "Fast      up         yes       no\n"
+                         "Büro-LTE  coming up  no        yes\n");
+    ASSERT_EQ(Run({"line", "list", "--json"}), 0) << Err.str();
+    EXPECT_EQ(nlohmann::ordered_json::parse(Out.str()).dump(),
+              R"({"layer":"sim","phoneBook":"/data/phonebook.conf","lines":[)"
+              R"({"entry":"Fast","state":"up","ownDial":true,"autoDialEntry":false},)"
+              R"({"entry":"Büro-LTE","state":"coming up","ownDial":false,"autoDialEntry":true}],)"
+              R"("failure":null})");
+    // Entries that cannot be listed are a failure in both forms, with the reason.
+    Target.LinesValue = {"commands", "/data/phonebook.conf", {}, "cannot read: Permission denied"};
+    EXPECT_EQ(Run({"line", "list"}), 1);
+    EXPECT_EQ(Err.str(), "harbolt: the entries cannot be listed: cannot read: Permission denied\n");
+    EXPECT_EQ(Run({"line", "list", "--json"}), 1);
+    EXPECT_EQ(nlohmann::json::parse(Out.str())["failure"], "cannot read: Permission denied");
+}
+
+TEST_F(ControlCommandTest, LineUpDownNamesTheLinesThatExist) {
+    EXPECT_EQ(Run({"line", "Fast", "down"}), 0) << Err.str();
+    EXPECT_EQ(Run({"line", "up", "Fast"}), 0) << Err.str();
+    EXPECT_EQ(Run({"line", "Nope", "up"}), 1);
+    EXPECT_EQ(Err.str(), "harbolt: no simulated line 'Nope'; the lines are: Fast, Büro-LTE\n");
+    Target.LinesValue.Lines.clear();
+    EXPECT_EQ(Run({"line", "Nope", "up"}), 1);
+    EXPECT_EQ(Err.str(), "harbolt: no simulated line 'Nope'; there are none: "
+                         "/data/phonebook.conf names no entry\n");
+    Target.LinesValue.Layer = "commands";
+    EXPECT_EQ(Run({"line", "Nope", "down"}), 1);
+    EXPECT_EQ(Err.str(),
+              "harbolt: no simulated line 'Nope' (the instance must run with --dialup sim)\n");
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {"line", "Fast"}, {"line", "Fast", "on"}, {"line", "Fast", "up", "--json"}})
+        EXPECT_EQ(Run(bad), 2) << Err.str();
+    EXPECT_EQ(Target.Calls(),
+              (std::vector<std::string>{"SetLine Fast down", "SetLine Fast up", "SetLine Nope up",
+                                        "SetLine Nope up", "SetLine Nope down"}));
+}
+
+TEST_F(ControlCommandTest, PacSendsBrowsersToAddressesOtherComputersReach) {
+    Target.ProxyValue.Listeners = {
+        {"mapping 1", 1, "10.0.0.2:8081", false, "address in use", "HTTP PROXY:0", true},
+        {"mapping 4", 4, "0.0.0.0:1080", true, "", "SOCKS5:0", false},
+        {"mapping 5", 5, "10.0.0.2:2121", true, "", "FTP PROXY:0", false},
+        {"mapping 2", 2, "10.0.0.2:8080", true, "", "proxy:0", true}};
+    ASSERT_EQ(Run({"pac"}), 0) << Err.str();
+    // Every address: the host of ProxyServerAddress; a listener that failed to bind: none.
+    EXPECT_TRUE(Contains(Out.str(), "return \"PROXY 10.0.0.2:8080; SOCKS5 pc1.lan:1080; "
+                                    "DIRECT\";\n"))
+        << Out.str();
+    // Without a host to name, the file would send browsers nowhere.
+    Target.ServerAddress = "0.0.0.0:1977";
+    Target.ProxyValue.Listeners.pop_back();
+    EXPECT_EQ(Run({"pac"}), 1);
+    EXPECT_TRUE(Contains(Err.str(), "ProxyServerAddress names no host")) << Err.str();
+    // A loopback listener serves this computer only, and the file says so.
+    Target.ProxyValue.Listeners.push_back(
+        {"mapping 6", 6, "127.0.0.1:3128", true, "", "HTTP PROXY:0", true});
+    ASSERT_EQ(Run({"pac"}), 0) << Err.str();
+    EXPECT_TRUE(Contains(Out.str(), "\"PROXY 127.0.0.1:3128; DIRECT\"")) << Out.str();
+    EXPECT_TRUE(Contains(Err.str(), "mapping 6 listens on 127.0.0.1 only")) << Err.str();
+    Target.ProxyValue.Listeners.resize(1);
+    EXPECT_EQ(Run({"pac"}), 1);
+    EXPECT_TRUE(Contains(Err.str(), "no HTTP PROXY or SOCKS5 PROXY mapping is listening; add one "
+                                    "(`harbolt ctl proxy map \":8080 -> HTTP PROXY, trigger\"`"))
+        << Err.str();
+    EXPECT_EQ(Out.str(), "");
+}
+
+TEST(ProxyAutoConfigTextTest, LocalNamesAndNetworksGoDirect) {
+    EXPECT_EQ(ProxyAutoConfigText("10.0.0.2:8080", "",
+                                  {"10.0.0.0/24", "172.16.0.0/12", "10.0.0.0/33", "1.2.3.4"}),
+              "function FindProxyForURL(url, host) {\n"
+              "    if (isPlainHostName(host) || shExpMatch(host, \"*.local\"))\n"
+              "        return \"DIRECT\";\n"
+              "    var address = dnsResolve(host);\n"
+              "    if (address && (isInNet(address, \"10.0.0.0\", \"255.255.255.0\") ||\n"
+              "                    isInNet(address, \"172.16.0.0\", \"255.240.0.0\")))\n"
+              "        return \"DIRECT\";\n"
+              "    return \"PROXY 10.0.0.2:8080; DIRECT\";\n"
+              "}\n");
+    // No lookup without networks.
+    EXPECT_TRUE(Contains(ProxyAutoConfigText("", "pc1:1080", {}),
+                         "DIRECT\";\n    return \"SOCKS5 pc1:1080; DIRECT\";\n}"));
 }
 
 TEST_F(ControlCommandTest, QuitAsksTheInstanceToQuit) {
@@ -1228,8 +1336,8 @@ TEST_F(ControlServerTest, ClientChecksWordsFirstAndReportsSilentOrBrokenInstance
     EXPECT_TRUE(Contains(Err.str(), "unknown control command"));
     Out.str("");
     EXPECT_EQ(RunControlClient({"--help"}, Out, Err), 0);
-    EXPECT_EQ(Out.str(),
-              "usage: harbolt ctl [--data-dir DIR] COMMAND\n" + std::string(kControlCommandUsage));
+    EXPECT_TRUE(Contains(Out.str(), "usage: harbolt ctl [--system | --data-dir DIR] COMMAND\n"));
+    EXPECT_TRUE(Contains(Out.str(), std::string(kControlCommandUsage))) << Out.str();
     EXPECT_EQ(RunControlClient({"--data-dir"}, Out, Err), 2);
 
     TSocketFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -1261,44 +1369,56 @@ TEST_F(ControlServerTest, ClientChecksWordsFirstAndReportsSilentOrBrokenInstance
     EXPECT_EQ(Err.str(), "harbolt: the instance sent an unreadable reply\n");
 }
 
+constexpr uid_t kNobody = 65534;
+
+// Runs body in a child process as another user and group (root only) and returns its result, or
+// -1 when the child did not end in time. body may only make async-signal-safe calls: the parent
+// has threads.
+int RunAs(uid_t uid, gid_t gid, const std::function<int()>& body) {
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0 ? 10
+                                                                                         : body());
+    int status = 0;
+    for (int i = 0; i < 100 && child > 0 && ::waitpid(child, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(50ms);
+    if (child > 0 && ::waitpid(child, &status, WNOHANG) == 0) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+        return -1;
+    }
+    return child > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Sends request as that user and returns 0 when the answer holds expected.
+int ExchangeAs(uid_t uid, gid_t gid, const sockaddr_un& address, const std::string& request,
+               const std::string& expected) {
+    return RunAs(uid, gid, [&] {
+        const int socket = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+            return 11;
+        ::send(socket, request.data(), request.size(), MSG_NOSIGNAL);
+        char answer[512];
+        const ssize_t count = ::recv(socket, answer, sizeof answer, MSG_WAITALL);
+        return count > 0 && ::memmem(answer, static_cast<std::size_t>(count), expected.data(),
+                                     expected.size()) != nullptr
+                   ? 0
+                   : 12;
+    });
+}
+
 // Another user cannot be faked without root.
 TEST_F(ControlServerTest, OtherUsersAreRefusedBothWays) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to act as another user";
-    constexpr uid_t kNobody = 65534;
     StartServer();
     // Open the way, so that only the peer check stands between another user and the instance.
     ASSERT_EQ(::chmod(Dir.c_str(), 0755), 0);
     ASSERT_EQ(::chmod(SocketPath.c_str(), 0666), 0);
-    const std::string request = ControlRequestText({"set", "A", "b"});
     const sockaddr_un address = AddressOf(SocketPath);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // Only async-signal-safe calls in here: the parent has threads.
-        if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
-            ::_exit(10);
-        const int socket = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-            ::_exit(11);
-        ::send(socket, request.data(), request.size(), MSG_NOSIGNAL);
-        char answer[512];
-        const ssize_t count = ::recv(socket, answer, sizeof answer, MSG_WAITALL);
-        const char expected[] = "another user";
-        ::_exit(count > 0 && ::memmem(answer, static_cast<std::size_t>(count), expected,
-                                      sizeof expected - 1) != nullptr
-                    ? 0
-                    : 12);
-    }
-    int status = 0;
-    for (int i = 0; i < 100 && ::waitpid(child, &status, WNOHANG) == 0; ++i)
-        std::this_thread::sleep_for(50ms);
-    if (::waitpid(child, &status, WNOHANG) == 0) {
-        ::kill(child, SIGKILL);
-        ::waitpid(child, &status, 0);
-    }
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(ExchangeAs(kNobody, kNobody, address, ControlRequestText({"set", "A", "b"}),
+                         "another user"),
+              0);
     EXPECT_TRUE(Target.Calls().empty());
 
     // Neither client nor server uses a socket of another user.
@@ -1313,6 +1433,100 @@ TEST_F(ControlServerTest, OtherUsersAreRefusedBothWays) {
         SocketPath, [](std::function<void()>) {}, Target);
     EXPECT_THROW(replacement.Start(), Exception);
     EXPECT_TRUE(fs::exists(fs::symlink_status(SocketPath)));
+}
+
+TEST_F(ControlServerTest, AControlGroupOwnsTheSocketAndNeedsASearchableDirectory) {
+    std::string error;
+    EXPECT_FALSE(LookUpControlGroup("no-such-group-of-harbolt", error));
+    EXPECT_EQ(error, "--control-group: no group 'no-such-group-of-harbolt' on this system");
+    const group* own = ::getgrgid(::getgid());
+    ASSERT_NE(own, nullptr);
+    const std::optional<TControlGroup> byName = LookUpControlGroup(own->gr_name, error);
+    ASSERT_TRUE(byName) << error;
+    EXPECT_EQ(byName->Id, ::getgid());
+    // The account database: the own primary group, no group that does not exist, no user
+    // without an account.
+    EXPECT_TRUE(UserInGroup(::getuid(), ::getgid()));
+    EXPECT_FALSE(UserInGroup(::getuid(), 3999999999u));
+    EXPECT_FALSE(UserInGroup(3999999999u, ::getgid()));
+
+    StartServer({kControlRequestLimit, 5s, 10s, 5s, 16, byName});
+    struct stat info {};
+    ASSERT_EQ(::lstat(SocketPath.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0660u);
+    EXPECT_EQ(info.st_gid, ::getgid());
+    ASSERT_EQ(Ctl({"get", "Motto"}), 0) << Err.str();
+
+    // The temporary directory is private (0700): the group cannot search it, and is told so.
+    const std::optional<std::string> warning = ControlGroupReachWarning(SocketPath, *byName);
+    EXPECT_TRUE(warning && Contains(*warning, "members of group " + byName->Name +
+                                                  " cannot reach the control socket: " +
+                                                  Dir.string() + " (mode 0700"));
+    ASSERT_EQ(::chmod(Dir.c_str(), 0750), 0);
+    EXPECT_FALSE(ControlGroupReachWarning(SocketPath, *byName));
+    // Of another group, the directory is searched by the others' bits.
+    const TControlGroup other{"other", ::getgid() + 1};
+    EXPECT_TRUE(ControlGroupReachWarning(SocketPath, other));
+    ASSERT_EQ(::chmod(Dir.c_str(), 0751), 0);
+    EXPECT_FALSE(ControlGroupReachWarning(SocketPath, other));
+}
+
+TEST_F(ControlServerTest, GroupMembersAreServedAndOthersRefused) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    constexpr gid_t kStranger = 54321; // a group nobody belongs to
+    StartServer({kControlRequestLimit, 5s, 10s, 5s, 16, TControlGroup{"nogroup", kNobody}});
+    ASSERT_EQ(::chmod(Dir.c_str(), 0755), 0);
+    const sockaddr_un address = AddressOf(SocketPath);
+    const std::string request = ControlRequestText({"get", "Motto"});
+    EXPECT_EQ(ExchangeAs(kNobody, kStranger, address, request, "x=y"), 11); // 0660: no entry
+    ASSERT_EQ(::chmod(SocketPath.c_str(), 0666), 0);
+    // A member by the account database, though the process holds another group; a process that
+    // holds the group; and one that is neither.
+    EXPECT_EQ(ExchangeAs(kNobody, kStranger, address, request, "x=y"), 0);
+    EXPECT_EQ(ExchangeAs(4242, kNobody, address, request, "x=y"), 0);
+    EXPECT_EQ(ExchangeAs(4242, kStranger, address, request, "another user"), 0);
+    EXPECT_EQ(Target.CountOf("Get Motto"), 2);
+}
+
+TEST_F(ControlServerTest, AnotherUsersInstanceIsUsedOnlyInANamedDirectory) {
+    EXPECT_EQ(RunControlClient({"--system", "--data-dir", Dir.string(), "status"}, Out, Err), 2);
+    EXPECT_EQ(Err.str(), "harbolt: --system means --data-dir /var/lib/harbolt; give one of them\n");
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    // The system service's directory: another user's, who serves the socket there.
+    const fs::path system = Dir / "system";
+    ASSERT_TRUE(fs::create_directory(system));
+    ASSERT_EQ(::chown(system.c_str(), kNobody, kNobody), 0);
+    ASSERT_EQ(::chmod(Dir.c_str(), 0755), 0);
+    const std::string path = ControlSocketPath(system.string());
+    const std::string bound = path + ".new"; // renamed once it listens
+    const sockaddr_un address = AddressOf(bound);
+    const std::string reply = ControlReplyText({0, "served by nobody\n", ""});
+    std::atomic<int> served{-1};
+    std::thread server([&] {
+        served = RunAs(kNobody, kNobody, [&] {
+            const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
+                    0 ||
+                ::listen(listener, 4) != 0 || ::rename(bound.c_str(), path.c_str()) != 0)
+                return 11;
+            const int connection = ::accept(listener, nullptr, nullptr);
+            char request[1024];
+            ::recv(connection, request, sizeof request, 0);
+            ::send(connection, reply.data(), reply.size(), MSG_NOSIGNAL);
+            return 0;
+        });
+    });
+    for (int i = 0; i < 100 && !fs::exists(fs::symlink_status(path)); ++i)
+        std::this_thread::sleep_for(20ms);
+    Out.str("");
+    Err.str("");
+    EXPECT_EQ(RunControlClient({"--data-dir", system.string(), "status"}, Out, Err), 0)
+        << Err.str();
+    server.join();
+    EXPECT_EQ(Out.str(), "served by nobody\n");
+    EXPECT_EQ(served, 0);
 }
 
 } // namespace

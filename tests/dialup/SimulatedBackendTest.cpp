@@ -143,10 +143,27 @@ TEST_F(SimulatedBackendTest, UnknownEntriesAndHandlesAreErrors) {
     TRasHandle handle = 9;
     EXPECT_EQ(Backend->Dial("Other", "", "", handle, log.Callback()), kRasErrorCannotFindEntry);
     EXPECT_EQ(handle, 0u);
+    // The refusal names the lines there are, since a phone book replaces SimLine.
+    EXPECT_EQ(Backend->ErrorString(kRasErrorCannotFindEntry),
+              "the phone book has no entry \"Other\"; the lines are: Only");
     std::uint32_t state = 0;
     EXPECT_EQ(Backend->GetConnectStatus(42, state), kRasErrorInvalidHandle);
     EXPECT_EQ(Backend->HangUp(42), kRasErrorInvalidHandle);
     EXPECT_FALSE(Backend->ErrorString(kRasErrorInvalidHandle).empty());
+}
+
+TEST_F(SimulatedBackendTest, StartNoticeSaysWhereTheLinesComeFrom) {
+    const std::string path = Dir.File("phonebook.conf");
+    EXPECT_FALSE(SimulatedLinesNotice(path, false, {}));
+    // As the backend reads them: an empty book gets the stand-in entry on line 0.
+    TPhoneBookFile book(path, {}, {}, kSimulatedLineName);
+    Dir.Write("phonebook.conf", "# nothing chosen yet\n");
+    EXPECT_EQ(SimulatedLinesNotice(path, true, book.Current()->Book),
+              path + " names no entry: the simulated line is SimLine");
+    Dir.Write("phonebook.conf", "[Fast]\n[B\xc3\xbcro]\n");
+    EXPECT_EQ(SimulatedLinesNotice(path, true, book.Current()->Book),
+              "the simulated lines are the entries of " + path + ": Fast, B\xc3\xbcro");
+    EXPECT_EQ(SimulatedLinesText({}, path), "there are none: " + path + " names no entry");
 }
 
 TEST_F(SimulatedBackendTest, MoreThanSixteenLinesUpIsTheBufferError) {
