@@ -10,8 +10,8 @@ FUZZ_SECONDS ?= 20
 FUZZ_MERGE ?= 0
 HARBOLT_ARGS ?=
 
-.PHONY: all deps build run test check-sanitize check-tsan fuzz relay-bench bench bench-deps format \
-	clean
+.PHONY: all deps build run test package check-sanitize check-tsan fuzz relay-bench bench bench-deps \
+	format clean
 
 all: build
 
@@ -29,6 +29,11 @@ run: build
 
 test: build
 	ctest --test-dir $(BUILD) $(CTEST_ARGS)
+
+# The Debian package of the build, in $(BUILD) (installs to /usr whatever the build's prefix).
+package: build
+	cmake --build $(BUILD) --target package
+	@ls -1 $(BUILD)/harbolt_*.deb
 
 # HARBOLT_E2E_QUICK=1: the end-to-end tests that repeat a crash many times do it a few times only
 # under the sanitizers, which run the instances several times slower.

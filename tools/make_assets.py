@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes Harbolt's tray icons and notification sounds.
+"""Writes Harbolt's tray icons, application icons and notification sounds.
 
 Usage: tools/make_assets.py [OUTPUT_DIR]   (default: data/ at the repository root)
 
@@ -11,8 +11,12 @@ import os
 import struct
 import sys
 import wave
+import zlib
 
 ICON_SIZES = (16, 24, 32, 48)
+# The application icon for menus and launchers: the online globe as PNG, in the
+# sizes of the desktop's icon theme (share/icons/hicolor/<N>x<N>/apps).
+APP_ICON_SIZES = (16, 24, 32, 48, 64, 128, 256)
 SUPERSAMPLE = 4  # 4x4 samples per pixel give enough anti-aliasing at 16 px
 
 # --- drawing ---------------------------------------------------------------
@@ -161,6 +165,26 @@ def write_ico(path, pixel):
         f.write(out)
 
 
+def png_chunk(kind, data):
+    return (struct.pack(">I", len(data)) + kind + data
+            + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+
+
+def write_png(path, pixel, s):
+    """Writes one straight-alpha RGBA PNG; no time or text chunks, so the
+    bytes depend on the drawing only."""
+    rows = render(pixel, s)
+    # Filter type 0 (none) on every row keeps the encoder trivial; zlib
+    # still shrinks the flat areas well.
+    raw = b"".join(b"\0" + bytes(v for px in row for v in px) for row in rows)
+    out = (b"\x89PNG\r\n\x1a\n"
+           + png_chunk(b"IHDR", struct.pack(">IIBBBBB", s, s, 8, 6, 0, 0, 0))
+           + png_chunk(b"IDAT", zlib.compress(raw, 9))
+           + png_chunk(b"IEND", b""))
+    with open(path, "wb") as f:
+        f.write(out)
+
+
 # --- sounds ----------------------------------------------------------------
 
 RATE = 22050
@@ -206,6 +230,9 @@ def main():
     write_ico(os.path.join(out, "online.ico"), online_pixel)
     write_ico(os.path.join(out, "offline.ico"), offline_pixel)
     write_ico(os.path.join(out, "email.ico"), email_pixel)
+    for size in APP_ICON_SIZES:
+        write_png(os.path.join(out, "harbolt-%d.png" % size), online_pixel,
+                  size)
     write_wav(os.path.join(out, "online.wav"),
               chime([(660, 0.0), (880, 0.13)], 0.4, 0.09))
     write_wav(os.path.join(out, "offline.wav"),
