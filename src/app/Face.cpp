@@ -2,27 +2,27 @@
 
 #include "app/Sound.h"
 #include "dialup/Dialer.h"
+#include "platform/EventLog.h"
 #include "platform/Languages.h"
-
-#include <iostream>
 
 namespace harbolt {
 
 void THeadlessFace::QuestionOpened(const TQuestionState& question) {
-    std::cerr << "harbolt: " << LanguageText(39) << ": " << question.Text
-              << "\nharbolt: " << CountDownLine(question) << " (harbolt ctl answer yes|no)\n";
+    LogEvent(TEventLevel::Info, std::string(LanguageText(39)) + ": " + question.Text);
+    LogEvent(TEventLevel::Info, CountDownLine(question) + " (harbolt ctl answer yes|no)");
 }
 
 void THeadlessFace::QuestionClosed(int answer) {
-    std::cerr << "harbolt: answered " << LanguageText(answer == kAnswerYes ? 41 : 42) << "\n";
+    LogEvent(TEventLevel::Info,
+             std::string("answered ") + LanguageText(answer == kAnswerYes ? 41 : 42));
 }
 
 void THeadlessFace::ShowMessage(const std::string& text) {
-    std::cerr << "harbolt: " << text << "\n";
+    LogEvent(TEventLevel::Warning, text);
 }
 
 void THeadlessFace::NewMail(const std::string& soundFile) {
-    std::cerr << "harbolt: new mail\n";
+    // The mail check wrote the event line, with the mailbox and the count.
     PlaySoundFile(soundFile);
 }
 

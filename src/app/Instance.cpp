@@ -15,8 +15,10 @@
 #include "peer/Sync.h"
 #include "platform/CodePage.h"
 #include "platform/ComputerName.h"
+#include "platform/EventLog.h"
 #include "platform/Paths.h"
 #include "platform/TimeSetter.h"
+#include "proxy/AccessRule.h"
 #include "proxy/DialControl.h"
 #include "proxy/FtpProxy.h"
 #include "proxy/HttpProxy.h"
@@ -31,7 +33,6 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
-#include <iostream>
 #include <mutex>
 #include <string_view>
 #include <sys/stat.h>
@@ -93,14 +94,14 @@ void WritePhoneBookTemplate(const std::string& path) {
     const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (file < 0) {
         if (errno != EEXIST)
-            std::cerr << "harbolt: cannot write " << path << ": " << std::strerror(errno) << "\n";
+            LogEvent(TEventLevel::Warning, "cannot write " + path + ": " + std::strerror(errno));
         return;
     }
     const std::string_view text = kPhoneBookTemplate;
     const bool written =
         ::write(file, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     if (::close(file) != 0 || !written) {
-        std::cerr << "harbolt: cannot write " << path << "\n";
+        LogEvent(TEventLevel::Warning, "cannot write " + path);
         ::unlink(path.c_str());
     }
 }
@@ -144,11 +145,11 @@ std::string TInstance::MailFileName() const {
 }
 
 void TInstance::Log(const std::string& line) const {
-    if (Options.Verbose)
-        std::cerr << "harbolt: " << line << "\n";
+    LogEvent(TEventLevel::Detail, line);
 }
 
 void TInstance::Start() {
+    SetEventLogVerbose(Options.Verbose);
     ClearIncomingQueue();
     OwnComputerName = Options.Name.empty() ? LocalComputerName() : Utf8ToCp1252(Options.Name);
     LoadWinSock();
@@ -174,7 +175,10 @@ void TInstance::Start() {
                 online,
                 Database->FindComputer(OwnComputerName).GetProperty("AutoDialPhoneBookEntry"));
     };
-    dialerLinks.ShowMessage = [this](const std::string& text) { Face.ShowMessage(text); };
+    // Without windows the dial's failure is the event line the dialer writes; the same text
+    // again would only repeat it.
+    if (Options.Face != nullptr)
+        dialerLinks.ShowMessage = [this](const std::string& text) { Face.ShowMessage(text); };
     dialerLinks.Ask = [this](const std::string& text, int defaultAnswer,
                              std::function<void(int)> answered) {
         Question.Ask(text, defaultAnswer, std::move(answered));
@@ -189,11 +193,11 @@ void TInstance::Start() {
     if (FileExists(dataFile) || FileExists(BackupFileName(dataFile))) {
         try {
             if (Database->LoadFromFile(dataFile) == TLoadSource::Backup)
-                std::cerr << "harbolt: " << dataFile << " was unreadable; loaded its backup\n";
+                LogEvent(TEventLevel::Warning, dataFile + " was unreadable; loaded its backup");
         } catch (const std::exception& e) {
             // Keep what could be read; the next save writes a sound file again.
-            std::cerr << "harbolt: cannot read " << dataFile << " nor its backup: " << e.what()
-                      << "; starting with what could be read\n";
+            LogEvent(TEventLevel::Error, "cannot read " + dataFile + " nor its backup: " +
+                                             e.what() + "; starting with what could be read");
         }
     }
     // The mailboxes are this computer's own: they live in a file of their own.
@@ -204,8 +208,9 @@ void TInstance::Start() {
         try {
             Mail->LoadFromFile(mailFile);
         } catch (const std::exception& e) {
-            std::cerr << "harbolt: cannot read " << mailFile << " nor its backup: " << e.what()
-                      << "; starting with the mailboxes that could be read\n";
+            LogEvent(TEventLevel::Error, "cannot read " + mailFile +
+                                             " nor its backup: " + e.what() +
+                                             "; starting with the mailboxes that could be read");
         }
     }
     MailSchedule = std::make_unique<TMailSchedule>(
@@ -266,6 +271,7 @@ void TInstance::Start() {
 
 void TInstance::ReceiveTimerProc() {
     Peers->ReceiveTimerProc();
+    ReportRefusedConnections(); // the summary of a minute with more refusals than lines
 }
 
 void TInstance::FrequentSendTimerProc() {
@@ -346,12 +352,12 @@ bool TInstance::Save(const std::string& path, std::string& error, const std::fun
     } catch (const std::exception& e) {
         const std::string why = "cannot save " + path + ": " + e.what();
         if (error.empty() || final)
-            std::cerr << "harbolt: " << why << (final ? "; its changes are lost" : "") << "\n";
+            LogEvent(TEventLevel::Error, why + (final ? "; its changes are lost" : ""));
         error = why;
         return false;
     }
     if (!error.empty())
-        std::cerr << "harbolt: saved " << path << " again\n";
+        LogEvent(TEventLevel::Info, "saved " + path + " again");
     else
         Log("saved " + path);
     error.clear();

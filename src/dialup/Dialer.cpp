@@ -4,6 +4,7 @@
 #include "database/Journal.h"
 #include "dialup/RasManager.h"
 #include "platform/CodePage.h"
+#include "platform/EventLog.h"
 #include "platform/Languages.h"
 
 #include <array>
@@ -24,6 +25,20 @@ constexpr auto kMonitorPoll = std::chrono::milliseconds(100);
 
 std::string OwnProperty(const char* key) {
     return GetComputerProperty(OwnComputerName, key);
+}
+
+std::string Quoted(const std::string& entryUtf8) {
+    return "\"" + entryUtf8 + "\"";
+}
+
+std::string OwnEntry() {
+    return Cp1252ToUtf8(OwnProperty("AutoDialPhoneBookEntry"));
+}
+
+void LogDialFailure(const std::string& reason, std::uint32_t error) {
+    LogEvent(TEventLevel::Warning,
+             "dial of " + Quoted(OwnEntry()) + " failed: " + reason +
+                 (error != 0 ? " (error " + std::to_string(error) + ")" : ""));
 }
 
 // "AutoDialDisconnectAfter" in milliseconds; 0 when the idle hang-up is off (empty, 0, or not a
@@ -67,11 +82,15 @@ std::uint32_t TDialer::Now() const {
 
 void TDialer::GoOnlineTimer() {
     if (FCommandDelay > 0 && --FCommandDelay == 0)
-        PostDialerCommand(FDelayedCommand, 0);
+        PostDialerCommand(FDelayedCommand, 0, FDelayedRequester);
 
     if (DialingInProgress && DialStartedAt != 0 &&
-        TicksSince(DialStartedAt, Now()) > kStuckDialLimit)
-        RasDialEvent(kRasDisconnected, 0); // never reported an outcome: a failed dial
+        TicksSince(DialStartedAt, Now()) > kStuckDialLimit) {
+        // Never reported an outcome: a failed dial.
+        LogDialFailure("no outcome within " + std::to_string(kStuckDialLimit / 1000) + " s", 0);
+        DialingInProgress = false; // reported here, not again by the event
+        RasDialEvent(kRasDisconnected, 0);
+    }
 
     if (DialRequested) {
         const std::uint32_t now = Now();
@@ -116,21 +135,22 @@ void TDialer::GoOnlineTimer() {
     const std::uint32_t activity = Links.LastActivity ? Links.LastActivity() : 0;
     if (activity == 0 || TicksSince(activity, Now()) <= limit)
         return;
+    const std::string idle = "idle for more than " + std::to_string(limit / 1000) + " s";
     if (!TextIsTrue(OwnProperty("AutoDialAskBeforeHangingUp"))) {
-        HangUp();
+        HangUp(THangUpCause::Idle, idle);
         return;
     }
     if (FAsking)
         return;
     FAsking = true;
-    Links.Ask(LanguageText(50), kAnswerYes, [this, alive = Alive](int answer) {
+    Links.Ask(LanguageText(50), kAnswerYes, [this, alive = Alive, idle](int answer) {
         if (!*alive)
             return;
         if (Links.NoteActivity)
             Links.NoteActivity(); // a No starts the idle period afresh
         FAsking = false;
         if (answer == kAnswerYes)
-            HangUp();
+            HangUp(THangUpCause::Idle, idle);
     });
 }
 
@@ -139,9 +159,11 @@ void TDialer::Dial() {
     Links.Sleep(kDialPause);
     FLastDialAttempt = Now();
     DialStartedAt = FLastDialAttempt != 0 ? FLastDialAttempt.load() : 1;
+    LogEvent(TEventLevel::Info, "dialling " + Quoted(OwnEntry()));
     bool adopted = false;
     const std::uint32_t result = DialOwnEntry(adopted);
     if (result != 0) {
+        LogDialFailure(Cp1252ToUtf8(Backend.ErrorString(result)), result);
         if (Links.ShowMessage)
             Links.ShowMessage(
                 FormatText(48, Cp1252ToUtf8(Backend.ErrorString(result)), std::to_string(result)));
@@ -151,7 +173,7 @@ void TDialer::Dial() {
     // An entry that was up already gives no dial events: the request ends here, as with a
     // connection the dialer made itself.
     if (adopted)
-        Connected();
+        Connected(true);
 }
 
 void TDialer::DialEnded() {
@@ -162,6 +184,10 @@ void TDialer::DialEnded() {
 
 void TDialer::RasDialEvent(std::uint32_t state, std::uint32_t error) {
     if (state == kRasDisconnected || error != 0) {
+        if (DialingInProgress)
+            LogDialFailure(error != 0 ? Cp1252ToUtf8(Backend.ErrorString(error))
+                                      : "the line went down before it was up",
+                           error);
         Links.Sleep(kFailedDialPause);
         DialRequested = false;
         HangUpOwnEntry();
@@ -170,10 +196,12 @@ void TDialer::RasDialEvent(std::uint32_t state, std::uint32_t error) {
         return;
     }
     if (state == kRasConnected)
-        Connected();
+        Connected(false);
 }
 
-void TDialer::Connected() {
+void TDialer::Connected(bool adopted) {
+    LogEvent(TEventLevel::Info, adopted ? Quoted(OwnEntry()) + " is up already: using it"
+                                        : "dial of " + Quoted(OwnEntry()) + " succeeded");
     DialRequested = false;
     DialingInProgress = false;
     DialStartedAt = 0;
@@ -200,24 +228,25 @@ void TDialer::PostOnlineState(bool online) {
     });
 }
 
-void TDialer::DialerCommandMessage(int command, int delay) {
+void TDialer::DialerCommandMessage(int command, int delay, const std::string& requester) {
     if (delay > 0) {
         FCommandDelay = delay;
         FDelayedCommand = command;
+        FDelayedRequester = requester;
         return;
     }
     if (command == kDialerHangUp)
-        HangUp();
+        HangUp(requester.empty() ? THangUpCause::User : THangUpCause::Peer, requester);
     else if (command == kDialerRequestDial)
         RequestDial();
 }
 
-void TDialer::PostDialerCommand(int command, int delay) {
+void TDialer::PostDialerCommand(int command, int delay, const std::string& requester) {
     if (!Links.Post)
         return;
-    Links.Post([this, alive = Alive, command, delay] {
+    Links.Post([this, alive = Alive, command, delay, requester] {
         if (*alive)
-            DialerCommandMessage(command, delay);
+            DialerCommandMessage(command, delay, requester);
     });
 }
 
@@ -227,9 +256,15 @@ void TDialer::RequestDial() {
     DialRequested = true;
 }
 
-void TDialer::HangUp() {
+void TDialer::HangUp(THangUpCause cause, const std::string& detail) {
     if (OwnRasConnection == 0)
         return;
+    std::string why = "asked by the user";
+    if (cause == THangUpCause::Idle)
+        why = detail;
+    else if (cause == THangUpCause::Peer)
+        why = "asked by the computer at " + detail;
+    LogEvent(TEventLevel::Info, "hung up " + Quoted(OwnEntryName()) + ": " + why);
     // A dial under way that is hung up reports nothing more, so its request ends here; left
     // set, it would dial again at the next tick.
     if (DialingInProgress && DialStartedAt != 0)
@@ -292,6 +327,16 @@ bool TDialer::OwnDialConnected() {
     return TextIsTrue(OwnProperty("AutoDialEnabled")) &&
            EntryConnectState(OwnProperty("AutoDialPhoneBookEntry")) == kRasConnected &&
            OwnRasConnection != 0;
+}
+
+std::string TDialer::OwnEntryName() {
+    const TRasHandle own = OwnRasConnection;
+    std::vector<TRasConnectionInfo> connections;
+    if (own != 0 && Backend.EnumConnections(connections) == 0)
+        for (const TRasConnectionInfo& connection : connections)
+            if (connection.Handle == own)
+                return Cp1252ToUtf8(connection.EntryName);
+    return OwnEntry();
 }
 
 TRasHandle TDialer::FindRasConnection(const std::string& entry) {

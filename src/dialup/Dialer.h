@@ -33,6 +33,13 @@ constexpr std::uint32_t kStuckDialLimit = 120000;
 // How long the dialer waits for the dial-up monitor to record a change.
 constexpr std::uint32_t kMonitorPassWait = 3000;
 
+// Why the own connection is hung up, for the events log.
+enum class THangUpCause {
+    User, // Disconnect in the tray or through ctl
+    Idle, // "AutoDialDisconnectAfter" passed without traffic
+    Peer, // another computer's "DISCONNECT!" (its take-over or hang-up command)
+};
+
 // Scrambles a stored password with a fixed key of ours; applying it twice gives the text back.
 std::string ScramblePassword(const std::string& text);
 
@@ -67,17 +74,19 @@ public:
     // Main thread.
     void GoOnlineTimer(); // every 1000 ms
     void RasDialEvent(std::uint32_t state, std::uint32_t error);
-    // command kDialerHangUp or kDialerRequestDial; delay in timer ticks, <= 0 at once.
-    void DialerCommandMessage(int command, int delay);
+    // command kDialerHangUp or kDialerRequestDial; delay in timer ticks, <= 0 at once. A hang-up
+    // with a requester (the asking computer's address) is one of THangUpCause::Peer.
+    void DialerCommandMessage(int command, int delay, const std::string& requester = {});
     void RequestDial();
-    void HangUp();
+    // detail: for Idle how long, for Peer the asking computer's address.
+    void HangUp(THangUpCause cause = THangUpCause::User, const std::string& detail = {});
     // 0 when a dial was started or (adopted) an existing connection of the entry taken over.
     std::uint32_t DialOwnEntry(bool& adopted);
     void HangUpOwnEntry();
     bool OwnDialConnected();
 
     // Any thread.
-    void PostDialerCommand(int command, int delay);
+    void PostDialerCommand(int command, int delay, const std::string& requester = {});
     // The first connection of that entry (ignoring case), the first of all for ""; 0 for none.
     TRasHandle FindRasConnection(const std::string& entry);
     // 0 while a dial is being started, or when the entry has no connection.
@@ -95,7 +104,9 @@ public:
 
 private:
     void Dial();
-    void Connected();
+    void Connected(bool adopted);
+    // The entry of the own connection (UTF-8), else the own "AutoDialPhoneBookEntry".
+    std::string OwnEntryName();
     void DialEnded();
     void WaitForMonitorPass();
     void PostOnlineState(bool online);
@@ -117,6 +128,7 @@ private:
     bool FSkipQuestion = false;
     int FCommandDelay = 0;
     int FDelayedCommand = kDialerHangUp;
+    std::string FDelayedRequester;
 };
 
 } // namespace harbolt

@@ -3,6 +3,7 @@
 #include "dialup/Dialer.h"
 #include "mail/MailAccounts.h"
 #include "net/Communication.h"
+#include "platform/EventLog.h"
 #include "proxy/ProxyState.h"
 
 #include <limits>
@@ -178,6 +179,8 @@ void TMailSchedule::Tick() {
                                                     : interval64);
 
     if (NewMailArrived.exchange(false)) {
+        // One line a tick however many checks found mail, as the notice is one.
+        LogEvent(TEventLevel::Info, "new mail");
         if (PlaySound)
             PlaySound(soundFile);
         MailIconCountdown = 60;

@@ -3,10 +3,13 @@
 #include "database/Database.h"
 #include "peer/Sync.h"
 #include "platform/CodePage.h"
+#include "platform/EventLog.h"
 #include "platform/Languages.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <mutex>
 #include <set>
 
@@ -80,6 +83,35 @@ bool IsOwnName(std::string_view name) {
     return AnsiCompareText(name, DisplayName(OwnComputerName)) == 0;
 }
 
+// The own computer's presence comes back to it all the time: only the others join and leave.
+void SetAlive(TEventRateLimit& lines, const std::string& name, TInfo& info, bool alive) {
+    if (info.Alive != alive && !IsOwnName(name))
+        lines.Log(TEventLevel::Info,
+                  "computer " + Cp1252ToUtf8(name) + (alive ? " is alive" : " is gone"));
+    info.Alive = alive;
+}
+
+void SetOnline(TEventRateLimit& lines, const std::string& name, TInfo& info, bool online,
+               const std::string& connection) {
+    if (online && (!info.Online || !SameTextAscii(info.ConnectionName, connection)))
+        lines.Log(TEventLevel::Info, "computer " + Cp1252ToUtf8(name) + " is online using \"" +
+                                         Cp1252ToUtf8(connection) + "\"");
+    else if (!online && info.Online)
+        lines.Log(TEventLevel::Info, "computer " + Cp1252ToUtf8(name) + " is offline");
+    info.Online = online;
+}
+
+// Seconds between two local times; a time mktime cannot place counts as far off.
+double SecondsApart(const TSystemTime& a, const TSystemTime& b) {
+    std::tm ta = ToTm(a);
+    std::tm tb = ToTm(b);
+    const std::time_t sa = std::mktime(&ta);
+    const std::time_t sb = std::mktime(&tb);
+    if (sa == static_cast<std::time_t>(-1) || sb == static_cast<std::time_t>(-1))
+        return HUGE_VAL;
+    return std::fabs(std::difftime(sa, sb));
+}
+
 // Alive, or heard since the last ageing pass.
 bool AliveNow(const TInfo& info, std::uint32_t now) {
     return info.Alive || TicksSince(info.LastSeen, now) <= kRosterTimeoutMs;
@@ -94,7 +126,8 @@ bool IsOwnTimeMaster() {
 
 TPeerProtocol::TPeerProtocol(const TTickClock& clock, TTimeSetter& timeSetter, TRosterView& view,
                              TPeerLinks links)
-    : Clock(clock), TimeSetter(timeSetter), View(view), Links(std::move(links)) {}
+    : Clock(clock), TimeSetter(timeSetter), View(view), Links(std::move(links)),
+      EventLines(clock, kRosterLinesPerMinute, "lines about computers") {}
 
 void TPeerProtocol::FillFromDatabase() {
     if (TheDatabase == nullptr)
@@ -250,11 +283,12 @@ void TPeerProtocol::Presence(const TAnnouncement& announcement) {
     TInfo info;
     info.LastSeen = now;
     info.LastOnline = now;
-    info.Alive = true;
     info.Heard = true;
     info.EverAlive = true;
-    if (AddBounded(name, info) == nullptr)
+    TInfo* added = AddBounded(name, info);
+    if (added == nullptr)
         return;
+    SetAlive(EventLines, name, *added, true);
     View.AddTab(name);
     View.RefreshConnectionList();
 }
@@ -283,6 +317,7 @@ void TPeerProtocol::Time(const TAnnouncement& announcement) {
         return;
     TComputerData& own = TheDatabase->FindComputer(OwnComputerName);
     if (!TextIsTrue(own.GetProperty("Zeitmeister")) && !TextIsTrue(own.GetProperty("Timemaster"))) {
+        NoteTimeSetting(announcement);
         TimeSetter.SetLocalTime(announcement.Time);
         return;
     }
@@ -291,18 +326,32 @@ void TPeerProtocol::Time(const TAnnouncement& announcement) {
     own.SetProperty("Timemaster", Utf8ToCp1252(FormatText(15, Cp1252ToUtf8(announcement.Name))));
 }
 
+void TPeerProtocol::NoteTimeSetting(const TAnnouncement& announcement) {
+    // The master sends its time every second: a line when a master takes over, and when the
+    // clock was far off (once, until it is right again: a clock that cannot be set stays off).
+    constexpr double kFarOff = 60;
+    const bool farOff = SecondsApart(GetLocalTime(), announcement.Time) > kFarOff;
+    const bool newMaster = !SameTextAscii(announcement.Name, LastTimeMaster);
+    if (newMaster || (farOff && !FarOffReported))
+        LogEvent(TEventLevel::Info, "time master " + Cp1252ToUtf8(announcement.Name) +
+                                        ": setting the clock to " +
+                                        SystemTimeText(announcement.Time));
+    LastTimeMaster = announcement.Name;
+    FarOffReported = farOff;
+}
+
 void TPeerProtocol::Online(const TAnnouncement& announcement) {
     const std::string name = DisplayName(announcement.Name);
     TInfo* info = Roster.Find(name);
     if (info == nullptr)
         return;
     const std::uint32_t now = Clock.Now();
-    info->Online = true;
+    SetOnline(EventLines, name, *info, true, announcement.ConnectionName);
     info->LastOnline = now;
     info->LastSeen = now;
     info->ConnectionName = announcement.ConnectionName;
     info->Changed = true;
-    info->Alive = true;
+    SetAlive(EventLines, name, *info, true);
     info->EverAlive = true;
     if (Links.OnlineAddressFresh && Links.OnlineAddressFresh())
         return;
@@ -320,17 +369,17 @@ void TPeerProtocol::Age() {
     const std::uint32_t now = Clock.Now();
     for (auto& [name, info] : Roster.Entries()) {
         if (TicksSince(info.LastSeen, now) > kRosterTimeoutMs) {
-            info.Alive = false;
+            SetAlive(EventLines, name, info, false);
             if (info.Online) {
-                info.Online = false;
+                SetOnline(EventLines, name, info, false, {});
                 info.Changed = true;
                 RefreshOnlineState();
             }
         } else {
-            info.Alive = true;
+            SetAlive(EventLines, name, info, true);
             info.EverAlive = true;
             if (info.Online && TicksSince(info.LastOnline, now) > kRosterTimeoutMs) {
-                info.Online = false;
+                SetOnline(EventLines, name, info, false, {});
                 info.Changed = true;
                 RefreshOnlineState();
             }
@@ -338,6 +387,7 @@ void TPeerProtocol::Age() {
     }
     // Entries that lapsed may make room now.
     DropCandidatesFresh = false;
+    EventLines.Tick();
     ReportIgnoredNames();
 }
 
@@ -354,7 +404,7 @@ void TPeerProtocol::OnlineStateMessage(bool online, const std::string& connectio
         const std::uint32_t now = Clock.Now();
         own->LastSeen = now;
         own->LastOnline = now;
-        own->Online = online;
+        SetOnline(EventLines, DisplayName(OwnComputerName), *own, online, connectionName);
         own->ConnectionName = online ? connectionName : std::string();
     }
     OnlineStateRefreshed = false;

@@ -2,6 +2,7 @@
 
 #include "peer/Datagram.h"
 #include "platform/Clock.h"
+#include "platform/EventLog.h"
 #include "platform/TimeSetter.h"
 
 #include <cstddef>
@@ -36,6 +37,10 @@ struct TInfo {
 constexpr std::size_t kRosterLimit = 1024;
 // Names ignored because the roster was full are reported at most this often.
 constexpr std::uint32_t kRosterFullReportMs = 60000;
+
+// Lines about computers (alive, gone, online, offline) at most this many a minute: anyone on the
+// LAN can announce invented names.
+constexpr std::size_t kRosterLinesPerMinute = 30;
 
 // The name as its tab shows it: first character kept, every further letter A-Z lowered.
 std::string DisplayName(std::string_view name);
@@ -123,6 +128,8 @@ private:
     void DataInfo(const TAnnouncement& announcement);
     void Time(const TAnnouncement& announcement);
     void Online(const TAnnouncement& announcement);
+    // The events line of a time master's setting, when it tells something new.
+    void NoteTimeSetting(const TAnnouncement& announcement);
     void Age();
     void RefreshOnlineState();
     void Send(const TDatagram& datagram);
@@ -138,6 +145,9 @@ private:
     TRosterView& View;
     TPeerLinks Links;
     bool OnlineStateRefreshed = false;
+    TEventRateLimit EventLines;
+    std::string LastTimeMaster; // whose time was set last
+    bool FarOffReported = false;
 
     // Entries that may be dropped, best last; rebuilt after each ageing pass (only ageing makes
     // an entry droppable) and after a journal was applied (a copy may have gained data). Each is

@@ -2,6 +2,8 @@
 
 #include "database/Database.h"
 #include "net/SocketLayer.h"
+#include "platform/EventLog.h"
+#include "proxy/ProxyState.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -36,6 +38,20 @@ std::string HostOf(const std::string& endpoint) {
 std::mutex RuleLock;
 std::shared_ptr<TAccessRule> Rule;
 std::atomic<std::uint64_t> Refused{0};
+
+// The proxy's clock, looked up at each reading: tests put theirs in place.
+class TProxyTickClock final : public TTickClock {
+public:
+    std::uint32_t Now() const override { return ProxyClock().Now(); }
+};
+
+// Never destroyed: listener threads may still refuse a connection while the program ends.
+TEventRateLimit& RefusedLines() {
+    static const TProxyTickClock* const clock = new TProxyTickClock;
+    static TEventRateLimit* const limit =
+        new TEventRateLimit(*clock, kRefusedLinesPerMinute, "refused connections");
+    return *limit;
+}
 
 } // namespace
 
@@ -224,6 +240,18 @@ bool ProxyAllows(const sockaddr_in& address) {
 
 std::uint64_t RefusedConnections() {
     return Refused.load();
+}
+
+void ReportRefusedConnection(const sockaddr_in& peer, std::uint16_t port) {
+    char dotted[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &peer.sin_addr, dotted, sizeof dotted);
+    RefusedLines().Log(TEventLevel::Info, std::string("refused a connection from ") + dotted +
+                                              " to port " + std::to_string(port) +
+                                              ": not in the allowed networks");
+}
+
+void ReportRefusedConnections() {
+    RefusedLines().Tick();
 }
 
 } // namespace harbolt

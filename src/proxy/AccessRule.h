@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -94,5 +95,13 @@ bool ProxyAdmits(const sockaddr_in& peer);
 // names): not counted.
 bool ProxyAllows(const sockaddr_in& address);
 std::uint64_t RefusedConnections();
+
+// The event of a connection the rule refused on a listener's port: at most
+// kRefusedLinesPerMinute lines a minute, the rest summed up when that minute is over (a scan
+// from outside must not flood the log). The minute runs on ProxyClock.
+constexpr std::size_t kRefusedLinesPerMinute = 5;
+void ReportRefusedConnection(const sockaddr_in& peer, std::uint16_t port);
+// Writes that summary once its minute has ended; the instance calls it once a second.
+void ReportRefusedConnections();
 
 } // namespace harbolt

@@ -7,6 +7,7 @@
 #include "platform/CodePage.h"
 #include "proxy/ProxyState.h"
 
+#include <arpa/inet.h>
 #include <chrono>
 #include <sys/socket.h>
 #include <thread>
@@ -36,6 +37,12 @@ bool SomebodyOnline() {
     return FreshOnlineAddress(address);
 }
 
+std::string DottedAddress(const sockaddr_in& address) {
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    return text;
+}
+
 bool OwnSetting(const char* key) {
     return TextIsTrue(GetComputerProperty(OwnComputerName, key));
 }
@@ -58,7 +65,7 @@ void AnswerDisconnect(TBufferedCommunication& channel, TDialer& dialer) {
         return;
     }
     const std::uint32_t begin = ProxyClock().Now();
-    dialer.PostDialerCommand(kDialerHangUp, 0);
+    dialer.PostDialerCommand(kDialerHangUp, 0, DottedAddress(channel.RemoteAddress()));
     dialer.StampLastDialAttempt();
     SendLine(channel, "DISCONNECTING");
     channel.Flush();

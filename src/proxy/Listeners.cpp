@@ -255,8 +255,11 @@ void RunListener(const std::shared_ptr<TListenerState>& state, int backlog,
                 }
                 if (!accepted)
                     continue;
-                if (!ProxyAdmits(accepted->RemoteAddress()))
+                if (!ProxyAdmits(accepted->RemoteAddress())) {
+                    ReportRefusedConnection(accepted->RemoteAddress(),
+                                            ntohs(accepted->LocalAddress().sin_port));
                     continue; // closed without a byte when it goes out of scope
+                }
                 if (state->Sessions.load() >= MaxSessions()) {
                     ++OverCap;
                     continue; // closed at once, like a refused one

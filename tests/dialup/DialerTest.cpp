@@ -1,6 +1,7 @@
 #include "dialup/Dialer.h"
 #include "database/Database.h"
 #include "dialup/RasManager.h"
+#include "platform/EventLog.h"
 #include "platform/Languages.h"
 
 #include <gtest/gtest.h>
@@ -878,6 +879,85 @@ TEST_F(DialerTest, AnsweringNoToTheHangUpRestartsTheIdlePeriod) {
     Clock.Ticks = answered + 5001;
     Timer();
     EXPECT_EQ(Questions.size(), 2u);
+}
+
+// --- The events log ---
+
+// What the events log got, each line with its level.
+struct TEvents {
+    std::vector<std::string> Lines;
+    std::vector<TEventLevel> Levels;
+    TScopedEventSink Sink{[this](TEventLevel level, const std::string& text) {
+        Lines.push_back(text);
+        Levels.push_back(level);
+    }};
+};
+
+TEST_F(DialerTest, EveryDialWritesItsStartAndOutcomeWithTheCode) {
+    TEvents events;
+    Own("AutoDialPhoneBookEntry", "Anschlu\xDF"); // Windows-1252 in the data, UTF-8 in the log
+    Backend->DialResult = kRasErrorCannotFindEntry;
+    Dialer->RequestDial();
+    Tick();
+    Own("AutoDialPhoneBookEntry", "Provider");
+    Backend->DialResult = 0;
+    Clock.Ticks += 10000;
+    Dialer->RequestDial();
+    Tick();
+    Backend->Deliver(kDialingState, 691);
+    RunPosted();
+    // No outcome at all: one failure line, not a second one for the hang-up that ends it.
+    Clock.Ticks += 10000;
+    Dialer->RequestDial();
+    Tick();
+    Clock.Ticks += 120001;
+    Timer();
+    Clock.Ticks += 10000;
+    Dialer->RequestDial();
+    Tick();
+    Backend->Lines.push_back({kOwnHandle, "Provider", kRasConnected});
+    Backend->Deliver(kRasConnected, 0);
+    EXPECT_EQ(events.Lines,
+              (std::vector<std::string>{
+                  "dialling \"Anschlu\xC3\x9F\"",
+                  "dial of \"Anschlu\xC3\x9F\" failed: scripted error 623 (error 623)",
+                  "dialling \"Provider\"",
+                  "dial of \"Provider\" failed: scripted error 691 (error 691)",
+                  "dialling \"Provider\"",
+                  "dial of \"Provider\" failed: no outcome within 120 s",
+                  "dialling \"Provider\"",
+                  "dial of \"Provider\" succeeded",
+              }));
+    ASSERT_EQ(events.Levels.size(), 8u);
+    EXPECT_EQ(events.Levels[1], TEventLevel::Warning);
+    EXPECT_EQ(events.Levels[7], TEventLevel::Info);
+}
+
+TEST_F(DialerTest, EveryHangUpWritesItsCause) {
+    Own("AutoDialDisconnectAfter", "5");
+    ConnectOwnDial();
+    TEvents events;
+    Activity = Clock.Ticks;
+    Clock.Ticks += 5001;
+    Timer();
+    // The line is still listed under its entry when the user hangs up.
+    Backend->HangUpTakesLineDown = false;
+    Backend->Lines = {{kOwnHandle, "Other line", kRasConnected}};
+    ASSERT_TRUE(Dialer->AdoptAnyConnection());
+    Dialer->HangUp();
+    ASSERT_TRUE(Dialer->AdoptAnyConnection());
+    // Another computer's request: delayed, it keeps who asked.
+    Dialer->DialerCommandMessage(kDialerHangUp, 2, "10.77.0.2");
+    Tick();
+    EXPECT_EQ(events.Lines.size(), 2u);
+    Tick();
+    Tick();
+    Dialer->HangUp(); // nothing held: no line
+    EXPECT_EQ(events.Lines, (std::vector<std::string>{
+                                "hung up \"Provider\": idle for more than 5 s",
+                                "hung up \"Other line\": asked by the user",
+                                "hung up \"Other line\": asked by the computer at 10.77.0.2",
+                            }));
 }
 
 // --- State queries and HangUp ---

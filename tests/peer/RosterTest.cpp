@@ -1,5 +1,6 @@
 #include "peer/Roster.h"
 #include "database/Database.h"
+#include "platform/EventLog.h"
 #include "platform/Languages.h"
 
 #include <gtest/gtest.h>
@@ -213,6 +214,9 @@ TEST_F(PeerProtocolTest, AFloodOfNamesKeepsTheRosterBoundedAndReportsOnceAMinute
     Database->FindComputer("Ghost"); // no data, never alive: the first to go
     Protocol->FillFromDatabase();
 
+    std::vector<std::string> events;
+    TScopedEventSink sink(
+        [&events](TEventLevel, const std::string& text) { events.push_back(text); });
     testing::internal::CaptureStderr();
     for (int i = 0; i < 5000; ++i)
         Receive(PresenceDatagram("Fake" + std::to_string(i)));
@@ -240,6 +244,13 @@ TEST_F(PeerProtocolTest, AFloodOfNamesKeepsTheRosterBoundedAndReportsOnceAMinute
     Protocol->ReceiveTimerProc();
     report = testing::internal::GetCapturedStderr();
     EXPECT_NE(report.find(" 3977 "), std::string::npos) << report;
+    // The invented names are told of only so often a minute, then summed up; the names that
+    // lapse at the last pass open the next minute.
+    ASSERT_EQ(events.size(), 2 * kRosterLinesPerMinute + 1);
+    const std::string& summary = events[kRosterLinesPerMinute];
+    EXPECT_NE(summary.find(" more lines about computers in the last minute"), std::string::npos);
+    // Only names that got an entry are told of: a full roster alive, then gone.
+    EXPECT_GT(std::stoul(summary), 2 * (kRosterLimit - 2) - kRosterLinesPerMinute);
 }
 
 TEST_F(PeerProtocolTest, TimeSetsTheClockUnlessItIsOurOwnOrWeAreMaster) {
@@ -318,6 +329,60 @@ TEST_F(PeerProtocolTest, OnlineStateMessageShowsTheOwnStateAtOnce) {
     Protocol->OnlineStateMessage(false, "Provider");
     EXPECT_FALSE(Info("Home")->Online);
     EXPECT_EQ(Info("Home")->ConnectionName, "");
+}
+
+// --- The events log ---
+
+TEST_F(PeerProtocolTest, JoiningLeavingOnlineAndOfflineEachWriteOneLine) {
+    std::vector<std::string> lines;
+    TScopedEventSink sink(
+        [&lines](TEventLevel, const std::string& text) { lines.push_back(text); });
+    Protocol->FillFromDatabase(); // the own computer: its comings and goings are no news
+    Receive(PresenceDatagram("HOME"));
+    Receive(PresenceDatagram("G\xC4STE")); // Windows-1252
+    Receive(PresenceDatagram("G\xC4STE"));
+    Protocol->ReceiveTimerProc();
+    Receive(OnlineDatagram("G\xC4STE", "Provider"));
+    Receive(OnlineDatagram("G\xC4STE", "Provider"));
+    Receive(OnlineDatagram("G\xC4STE", "LTE")); // another line: news again
+    Protocol->OnlineStateMessage(true, "Modem");
+    Protocol->OnlineStateMessage(false, "Modem");
+    Advance(10001);
+    Protocol->ReceiveTimerProc();
+    Protocol->ReceiveTimerProc();
+    Receive(PresenceDatagram("G\xC4STE"));
+    Protocol->ReceiveTimerProc();
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "computer G\xC3\x84ste is alive",
+                         "computer G\xC3\x84ste is online using \"Provider\"",
+                         "computer G\xC3\x84ste is online using \"LTE\"",
+                         "computer Home is online using \"Modem\"",
+                         "computer Home is offline",
+                         "computer G\xC3\x84ste is gone",
+                         "computer G\xC3\x84ste is offline",
+                         "computer G\xC3\x84ste is alive",
+                     }));
+}
+
+TEST_F(PeerProtocolTest, ATimeMasterIsNamedWhenItTakesOverOrTheClockWasFarOff) {
+    std::vector<std::string> lines;
+    TScopedEventSink sink(
+        [&lines](TEventLevel, const std::string& text) { lines.push_back(text); });
+    TSystemTime far; // 1980: far off whatever the clock says
+    far.Milliseconds = 5;
+    const TSystemTime now = GetLocalTime();
+    Receive(TimeDatagram("Master", now));
+    Receive(TimeDatagram("Master", now));
+    // The recorder sets nothing: the clock stays off, which is said once.
+    Receive(TimeDatagram("Master", far));
+    Receive(TimeDatagram("Master", far));
+    Receive(TimeDatagram("Other", far));
+    EXPECT_EQ(Setter.Times.size(), 5u);
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "time master Master: setting the clock to " + SystemTimeText(now),
+                         "time master Master: setting the clock to 1980-01-01 00:00:00.005",
+                         "time master Other: setting the clock to 1980-01-01 00:00:00.005",
+                     }));
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "proxy/AccessRule.h"
 #include "ProxyTestSupport.h"
+#include "platform/EventLog.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -194,6 +195,23 @@ TEST(AccessRuleTest, RefusedPeersAreCounted) {
     ASSERT_NE(ProxyAccessRule(), nullptr);
     EXPECT_FALSE(ProxyAccessRule()->Configured());
     SetProxyAccessRule(nullptr);
+}
+
+TEST(AccessRuleTest, RefusalsAreWrittenFiveAMinuteThenSummedUp) {
+    std::vector<std::string> lines;
+    TScopedEventSink sink(
+        [&lines](TEventLevel, const std::string& text) { lines.push_back(text); });
+    test::TestClock().Set(900000);
+    SetProxyClock(test::TestClock());
+    for (int i = 0; i < 8; ++i)
+        ReportRefusedConnection(Peer(Ip(192, 168, 1, 5)), 8080);
+    test::TestClock().Advance(60000);
+    ReportRefusedConnections();
+    SetProxyClock(SystemTickClock());
+    ASSERT_EQ(lines.size(), kRefusedLinesPerMinute + 1);
+    EXPECT_EQ(lines[0], "refused a connection from 192.168.1.5 to port 8080: not in the allowed "
+                        "networks");
+    EXPECT_EQ(lines.back(), "3 more refused connections in the last minute");
 }
 
 } // namespace
