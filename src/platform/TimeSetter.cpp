@@ -1,5 +1,7 @@
 #include "platform/TimeSetter.h"
 
+#include "platform/EventLog.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -22,8 +24,8 @@ void TSystemTimeSetter::SetLocalTime(const TSystemTime& time) {
     const timespec ts{seconds, static_cast<long>(time.Milliseconds % 1000) * 1000000L};
     if (clock_settime(CLOCK_REALTIME, &ts) != 0 && !RefusalReported) {
         RefusalReported = true;
-        std::fprintf(stderr, "harbolt: cannot set the clock from the time master: %s\n",
-                     std::strerror(errno));
+        LogEvent(TEventLevel::Warning,
+                 std::string("cannot set the clock from the time master: ") + std::strerror(errno));
     }
 }
 
