@@ -1,0 +1,279 @@
+#include "proxy/DnsMessage.h"
+
+#include <algorithm>
+
+namespace harbolt {
+
+namespace {
+
+constexpr std::size_t kMaxNameLength = 255; // RFC 1035 2.3.4, in wire form
+constexpr std::uint32_t kMaxKeptTtl = 7 * 24 * 3600;
+constexpr std::uint32_t kStoreSweepEvery = 256;
+
+std::uint16_t Read16(std::span<const std::uint8_t> bytes, std::size_t at) {
+    return static_cast<std::uint16_t>(bytes[at] << 8 | bytes[at + 1]);
+}
+
+std::uint32_t Read32(std::span<const std::uint8_t> bytes, std::size_t at) {
+    return static_cast<std::uint32_t>(Read16(bytes, at)) << 16 | Read16(bytes, at + 2);
+}
+
+void Write32(std::span<std::uint8_t> bytes, std::size_t at, std::uint32_t value) {
+    bytes[at] = static_cast<std::uint8_t>(value >> 24);
+    bytes[at + 1] = static_cast<std::uint8_t>(value >> 16);
+    bytes[at + 2] = static_cast<std::uint8_t>(value >> 8);
+    bytes[at + 3] = static_cast<std::uint8_t>(value);
+}
+
+char Lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Reads the name at offset into name (when not null) and moves offset past it. A pointer must
+// lead strictly backwards from the label that holds it, so every jump shrinks the position and
+// the walk ends.
+bool ReadName(std::span<const std::uint8_t> message, std::size_t& offset, std::string* name,
+              std::vector<bool>* nameBytes = nullptr) {
+    std::size_t at = offset;
+    std::size_t wireLength = 0;
+    bool jumped = false;
+    for (;;) {
+        if (at >= message.size())
+            return false;
+        const std::uint8_t length = message[at];
+        if ((length & 0xC0) == 0xC0) {
+            if (at + 1 >= message.size())
+                return false;
+            const std::size_t target =
+                static_cast<std::size_t>(length & 0x3F) << 8 | message[at + 1];
+            // Backwards, and not into the header.
+            if (target >= at || target < kDnsHeaderSize)
+                return false;
+            if (nameBytes != nullptr)
+                (*nameBytes)[at] = (*nameBytes)[at + 1] = true;
+            if (!jumped)
+                offset = at + 2;
+            jumped = true;
+            at = target;
+            continue;
+        }
+        if ((length & 0xC0) != 0)
+            return false; // the extended label types are not in use
+        wireLength += 1u + length;
+        if (wireLength > kMaxNameLength || at + 1 + length > message.size())
+            return false;
+        if (nameBytes != nullptr)
+            std::fill_n(nameBytes->begin() + static_cast<long>(at), 1 + length, true);
+        if (length == 0) {
+            if (!jumped)
+                offset = at + 1;
+            return true;
+        }
+        if (name != nullptr) {
+            if (!name->empty())
+                *name += '.';
+            for (std::size_t i = 0; i < length; ++i)
+                *name += Lower(static_cast<char>(message[at + 1 + i]));
+        }
+        at += 1u + length;
+    }
+}
+
+bool LabelMatches(std::string_view pattern, std::string_view name) {
+    if (pattern.size() != name.size())
+        return false;
+    for (std::size_t i = 0; i < pattern.size(); ++i)
+        if (Lower(pattern[i]) != Lower(name[i]))
+            return false;
+    return true;
+}
+
+std::string_view Trimmed(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    return text;
+}
+
+bool PatternMatches(std::string_view pattern, std::string_view name) {
+    if (!name.empty() && name.back() == '.')
+        name.remove_suffix(1);
+    if (pattern.size() > 2 && pattern.substr(0, 2) == "*.") {
+        const std::string_view suffix = pattern.substr(1); // ".local"
+        return name.size() > suffix.size() &&
+               LabelMatches(suffix, name.substr(name.size() - suffix.size()));
+    }
+    if (pattern.size() > 2 && pattern.substr(pattern.size() - 2) == ".*") {
+        const std::string_view first = pattern.substr(0, pattern.size() - 1); // "wpad."
+        return name.size() > first.size() && LabelMatches(first, name.substr(0, first.size()));
+    }
+    return pattern.find('*') == std::string_view::npos && !pattern.empty() &&
+           LabelMatches(pattern, name);
+}
+
+} // namespace
+
+std::optional<TDnsMessage> ParseDnsMessage(std::span<const std::uint8_t> message) {
+    if (message.size() < kDnsHeaderSize)
+        return std::nullopt;
+    TDnsMessage parsed;
+    parsed.Id = Read16(message, 0);
+    const std::uint16_t flags = Read16(message, 2);
+    parsed.Response = (flags & 0x8000) != 0;
+    parsed.Truncated = (flags & 0x0200) != 0;
+    parsed.ResponseCode = static_cast<std::uint8_t>(flags & 0x000F);
+    const std::uint16_t questions = Read16(message, 4);
+    const std::size_t records =
+        static_cast<std::size_t>(Read16(message, 6)) + Read16(message, 8) + Read16(message, 10);
+    // Every question takes at least 5 bytes and every record 11: counts beyond that are lies,
+    // and would only make the loops below long.
+    if (questions * 5 + records * 11 > message.size() - kDnsHeaderSize)
+        return std::nullopt;
+
+    // Which bytes names are read from: a pointer may lead anywhere before it, even into a TTL,
+    // and a TTL that names are made of cannot be rewritten.
+    std::vector<bool> nameBytes(message.size(), false);
+    std::size_t offset = kDnsHeaderSize;
+    for (std::uint16_t i = 0; i < questions; ++i) {
+        TDnsQuestion question;
+        if (!ReadName(message, offset, &question.Name, &nameBytes) || offset + 4 > message.size())
+            return std::nullopt;
+        question.Type = Read16(message, offset);
+        question.Class = Read16(message, offset + 2);
+        offset += 4;
+        parsed.Questions.push_back(std::move(question));
+    }
+    for (std::size_t i = 0; i < records; ++i) {
+        if (!ReadName(message, offset, nullptr, &nameBytes) || offset + 10 > message.size())
+            return std::nullopt;
+        const std::uint16_t type = Read16(message, offset);
+        const std::uint32_t ttl = Read32(message, offset + 4);
+        const std::uint16_t dataLength = Read16(message, offset + 8);
+        if (type != kDnsTypeOpt) {
+            parsed.TtlOffsets.push_back(offset + 4);
+            // RFC 2181 8: a TTL with the top bit set counts as 0.
+            const std::uint32_t effective = (ttl & 0x80000000u) != 0 ? 0 : ttl;
+            parsed.MinimumTtl = std::min(parsed.MinimumTtl.value_or(effective), effective);
+        }
+        offset += 10;
+        if (offset + dataLength > message.size())
+            return std::nullopt;
+        offset += dataLength;
+    }
+    if (offset != message.size())
+        return std::nullopt;
+    for (const std::size_t at : parsed.TtlOffsets)
+        if (std::find(nameBytes.begin() + static_cast<long>(at),
+                      nameBytes.begin() + static_cast<long>(at + 4),
+                      true) != nameBytes.begin() + static_cast<long>(at + 4))
+            return std::nullopt;
+    return parsed;
+}
+
+bool DnsNameMatches(std::string_view patterns, std::string_view name) {
+    while (!patterns.empty()) {
+        const std::size_t comma = patterns.find(',');
+        const std::string_view pattern = Trimmed(patterns.substr(0, comma));
+        if (PatternMatches(pattern, name))
+            return true;
+        if (comma == std::string_view::npos)
+            break;
+        patterns.remove_prefix(comma + 1);
+    }
+    return false;
+}
+
+TDnsCache::TDnsCache(const TTickClock& clock, std::size_t maxEntries)
+    : FClock(clock), FMaxEntries(std::max<std::size_t>(maxEntries, 1)) {}
+
+std::string TDnsCache::Key(const TDnsQuestion& question) {
+    std::string key = question.Name;
+    key += '/';
+    key += std::to_string(question.Type);
+    key += '/';
+    key += std::to_string(question.Class);
+    return key;
+}
+
+bool TDnsCache::Store(std::span<const std::uint8_t> answer) {
+    const std::optional<TDnsMessage> parsed = ParseDnsMessage(answer);
+    // Errors, cut answers and answers without a record (whose lifetime would come from the
+    // authority's SOA, which this cache does not read) are asked again each time.
+    if (!parsed || !parsed->Response || parsed->Truncated || parsed->ResponseCode != 0 ||
+        parsed->Questions.size() != 1 || !parsed->MinimumTtl || *parsed->MinimumTtl == 0)
+        return false;
+    const std::uint32_t now = FClock.Now();
+
+    // Now and then drop what has outlived the stale window, so that the bound is not all that
+    // keeps the cache small.
+    static_assert(kStoreSweepEvery > 0);
+    if (++FStores % kStoreSweepEvery == 0) {
+        for (auto it = FEntries.begin(); it != FEntries.end();) {
+            const std::uint64_t age = TicksSince(it->second.Stored, now) / 1000;
+            if (age > static_cast<std::uint64_t>(it->second.Lifetime) + kStaleWindow) {
+                FUses.erase(it->second.Use);
+                it = FEntries.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+    const std::string key = Key(parsed->Questions.front());
+    auto found = FEntries.find(key);
+    if (found == FEntries.end()) {
+        if (FEntries.size() >= FMaxEntries) {
+            FEntries.erase(FUses.back());
+            FUses.pop_back();
+        }
+        FUses.push_front(key);
+        found = FEntries.emplace(key, TEntry{}).first;
+        found->second.Use = FUses.begin();
+    } else {
+        FUses.splice(FUses.begin(), FUses, found->second.Use);
+    }
+    TEntry& entry = found->second;
+    entry.Message.assign(answer.begin(), answer.end());
+    entry.TtlOffsets = parsed->TtlOffsets;
+    entry.Ttls.clear();
+    for (const std::size_t at : entry.TtlOffsets)
+        entry.Ttls.push_back(Read32(answer, at));
+    entry.Stored = now;
+    entry.Lifetime = std::min(*parsed->MinimumTtl, kMaxKeptTtl);
+    return true;
+}
+
+std::optional<std::vector<std::uint8_t>> TDnsCache::Answer(std::span<const std::uint8_t> query,
+                                                           bool allowStale) {
+    const std::optional<TDnsMessage> parsed = ParseDnsMessage(query);
+    if (!parsed || parsed->Response || parsed->Questions.size() != 1)
+        return std::nullopt;
+    const auto found = FEntries.find(Key(parsed->Questions.front()));
+    if (found == FEntries.end())
+        return std::nullopt;
+    TEntry& entry = found->second;
+    const std::uint32_t age = TicksSince(entry.Stored, FClock.Now()) / 1000;
+    const bool fresh = age < entry.Lifetime;
+    if (!fresh && (!allowStale || age - entry.Lifetime >= kStaleWindow))
+        return std::nullopt;
+    FUses.splice(FUses.begin(), FUses, entry.Use);
+
+    std::vector<std::uint8_t> answer = entry.Message;
+    answer[0] = query[0];
+    answer[1] = query[1];
+    // The asker's spelling of the name: some resolvers check the case they sent.
+    std::size_t queryEnd = kDnsHeaderSize;
+    std::size_t answerEnd = kDnsHeaderSize;
+    if (ReadName(query, queryEnd, nullptr) && ReadName(answer, answerEnd, nullptr) &&
+        queryEnd == answerEnd)
+        std::copy(query.begin() + kDnsHeaderSize, query.begin() + static_cast<long>(queryEnd),
+                  answer.begin() + kDnsHeaderSize);
+    for (std::size_t i = 0; i < entry.TtlOffsets.size(); ++i) {
+        const std::uint32_t kept = (entry.Ttls[i] & 0x80000000u) != 0 ? 0 : entry.Ttls[i];
+        Write32(answer, entry.TtlOffsets[i], fresh ? (kept > age ? kept - age : 0) : kStaleTtl);
+    }
+    return answer;
+}
+
+} // namespace harbolt

@@ -1,0 +1,92 @@
+#pragma once
+
+// Reading DNS messages (RFC 1035) far enough to cache answers: the question, the answer code and
+// where each record's TTL sits. Pure and bounded: a message is read whole or not at all, so that
+// nothing is ever answered from a message that was only partly understood.
+
+#include "platform/Clock.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace harbolt {
+
+constexpr std::size_t kDnsHeaderSize = 12;
+constexpr std::uint16_t kDnsTypeOpt = 41; // EDNS pseudo-record: its "TTL" holds flags
+
+struct TDnsQuestion {
+    std::string Name; // dotted, lower case, no final dot; "" for the root
+    std::uint16_t Type = 0;
+    std::uint16_t Class = 0;
+
+    bool operator==(const TDnsQuestion&) const = default;
+};
+
+struct TDnsMessage {
+    std::uint16_t Id = 0;
+    bool Response = false;
+    bool Truncated = false;
+    std::uint8_t ResponseCode = 0; // the low four bits of the flags
+    std::vector<TDnsQuestion> Questions;
+    // Offsets of the TTL fields of every record but OPT, for serving an answer with a new TTL.
+    std::vector<std::size_t> TtlOffsets;
+    // The smallest of those TTLs; nullopt when the message has no such record.
+    std::optional<std::uint32_t> MinimumTtl;
+};
+
+// The message, or nullopt when any part of it (header, names, records, their counts and
+// lengths) does not read exactly to its end. Compression pointers must point back before the
+// name that uses them, so a loop cannot be built.
+std::optional<TDnsMessage> ParseDnsMessage(std::span<const std::uint8_t> message);
+
+// Whether the name (dotted, any case) matches one of the comma-separated patterns: "*.local"
+// matches every name below local, "wpad.*" every name whose first label is wpad, and a pattern
+// without "*" that name alone. Case is ignored; blanks around patterns are too.
+bool DnsNameMatches(std::string_view patterns, std::string_view name);
+
+// Answers kept for their TTL, and for a day after it for serving stale while nobody is online.
+// Only whole, error-free, untruncated answers to one question are kept. Keyed by question; the
+// oldest use goes first when the bound is reached. Not thread-safe: the forwarder's one
+// receiving thread owns it.
+class TDnsCache {
+public:
+    static constexpr std::uint32_t kStaleWindow = 24 * 3600; // seconds an expired answer serves
+    static constexpr std::uint32_t kStaleTtl = 30;           // the TTL a stale answer carries
+    static constexpr std::size_t kDefaultEntries = 4096;
+
+    explicit TDnsCache(const TTickClock& clock, std::size_t maxEntries = kDefaultEntries);
+
+    // Keeps the answer when it can be kept; whether it was.
+    bool Store(std::span<const std::uint8_t> answer);
+    // A fresh answer to the query (its ID, TTLs counted down), or, with stale allowed, one that
+    // expired within the stale window (TTL kStaleTtl); nullopt otherwise.
+    std::optional<std::vector<std::uint8_t>> Answer(std::span<const std::uint8_t> query,
+                                                    bool allowStale);
+    std::size_t Size() const { return FEntries.size(); }
+
+private:
+    struct TEntry {
+        std::vector<std::uint8_t> Message;
+        std::vector<std::size_t> TtlOffsets;
+        std::vector<std::uint32_t> Ttls;
+        std::uint32_t Stored = 0;   // tick of storing
+        std::uint32_t Lifetime = 0; // seconds: the smallest TTL
+        std::list<std::string>::iterator Use;
+    };
+    static std::string Key(const TDnsQuestion& question);
+
+    const TTickClock& FClock;
+    const std::size_t FMaxEntries;
+    std::unordered_map<std::string, TEntry> FEntries;
+    std::list<std::string> FUses; // most recent first
+    std::uint32_t FStores = 0;
+};
+
+} // namespace harbolt
