@@ -15,6 +15,7 @@ namespace {
 constexpr std::string_view kNewMarker = "!New Connection!";
 constexpr std::string_view kOnlineMarker = "!Online!";
 constexpr std::string_view kDroppedMarker = "!Connection Dropped!";
+constexpr std::string_view kDialCauseMarker = "!Dial Cause! ";
 constexpr std::string_view kSince = " since ";
 constexpr std::string_view kAfter = " after ";
 constexpr std::string_view kSeconds = " seconds";
@@ -199,6 +200,19 @@ TConnectionRecord ParseConnectionRecord(std::string_view value) {
     if (value.starts_with(kDroppedMarker))
         return ReadTimedRecord(value, TConnectionRecordKind::Dropped, kDroppedNameStart, kAfter);
     return {};
+}
+
+std::string DialCauseRecord(std::string_view cause) {
+    std::string value(kDialCauseMarker);
+    for (const char c : cause.substr(0, kMaxDialCauseLength))
+        value += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+    return value;
+}
+
+std::optional<std::string> ParseDialCause(std::string_view value) {
+    if (!value.starts_with(kDialCauseMarker))
+        return std::nullopt;
+    return std::string(value.substr(kDialCauseMarker.size()));
 }
 
 std::string DurationText(int minutes) {

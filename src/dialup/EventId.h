@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -63,6 +64,16 @@ std::string DroppedRecord(std::string_view name, std::int32_t seconds);
 // Reads a record value back. Values that start with none of the three markers are not recognised;
 // a recognised Online or Dropped value whose seconds are no integer raises EConvertError.
 TConnectionRecord ParseConnectionRecord(std::string_view value);
+
+// Why a dial on demand happened, kept as a record of its own under an event-ID key: "!Dial
+// Cause! " and who asked for what ("10.0.0.5 HTTP PROXY www.example.com:80"). It is none of the
+// three connection records, so the statistics and older peers pass over it. Control characters
+// become '?' and the text is cut at kMaxDialCauseLength bytes: it may carry names from the
+// network.
+constexpr std::size_t kMaxDialCauseLength = 200;
+std::string DialCauseRecord(std::string_view cause);
+// The cause of such a record; nullopt for any other value.
+std::optional<std::string> ParseDialCause(std::string_view value);
 
 // Minutes as "2 h, 5 min"; 60 stays "60 min", 0 gives "". The units are the same in both languages.
 std::string DurationText(int minutes);

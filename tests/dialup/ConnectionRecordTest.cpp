@@ -112,3 +112,15 @@ TEST(ConnectionRecordTest, BadSecondsRaiseConversionError) {
     for (const char* value : broken)
         EXPECT_THROW(ParseConnectionRecord(value), EConvertError) << value;
 }
+
+TEST(ConnectionRecordTest, DialCausesAreNoConnectionRecordAndStayOneSafeLine) {
+    const std::string record = DialCauseRecord("10.0.0.5 HTTP PROXY www.example.com:80");
+    EXPECT_EQ(record, "!Dial Cause! 10.0.0.5 HTTP PROXY www.example.com:80");
+    EXPECT_FALSE(ParseConnectionRecord(record).Recognised);
+    EXPECT_EQ(ParseDialCause(record), "10.0.0.5 HTTP PROXY www.example.com:80");
+    EXPECT_FALSE(ParseDialCause(NewConnectionRecord("Home")));
+
+    const std::string forged = DialCauseRecord("10.0.0.7 DNS a\r\nb" + std::string(300, 'x'));
+    EXPECT_EQ(ParseDialCause(forged)->size(), kMaxDialCauseLength);
+    EXPECT_EQ(ParseDialCause(forged)->substr(0, 16), "10.0.0.7 DNS a??");
+}
