@@ -1,6 +1,7 @@
 #include "dialup/DialBudget.h"
 
 #include "dialup/ConnectionStatistics.h"
+#include "dialup/Dialer.h"
 #include "dialup/EventId.h"
 #include "platform/Exceptions.h"
 
@@ -9,15 +10,7 @@ namespace harbolt {
 namespace {
 
 std::int64_t LimitOf(const std::string& text) {
-    if (text.empty() || text.size() > 9)
-        return 0;
-    std::int64_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return 0;
-        value = value * 10 + (c - '0');
-    }
-    return value;
+    return static_cast<std::int64_t>(DialerNumber(text));
 }
 
 // Days since 1970-01-01 of a proleptic Gregorian date (any month and day numbers).

@@ -44,18 +44,22 @@ void LogDialFailure(const std::string& reason, std::uint32_t error) {
 // "AutoDialDisconnectAfter" in milliseconds; 0 when the idle hang-up is off (empty, 0, or not a
 // plain decimal number).
 std::uint64_t IdleLimit(const std::string& text) {
-    if (text.empty() || text.size() > 9)
-        return 0;
-    std::uint64_t seconds = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return 0;
-        seconds = seconds * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    return seconds * 1000;
+    return DialerNumber(text) * 1000;
 }
 
 } // namespace
+
+std::uint64_t DialerNumber(std::string_view text) {
+    if (text.empty() || text.size() > 9)
+        return 0;
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return 0;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return value;
+}
 
 std::string ScramblePassword(const std::string& text) {
     std::string result = text;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 // Dial on demand and idle hang-up: the dialer of the main thread. Any thread that needs the
 // Internet while nobody is online sets DialRequested; once a second the dialer asks the user if
@@ -42,6 +43,10 @@ enum class THangUpCause {
 
 // Scrambles a stored password with a fixed key of ours; applying it twice gives the text back.
 std::string ScramblePassword(const std::string& text);
+
+// A number property as the dialer reads it: plain decimal digits, at most 9 of them; anything
+// else (empty, a sign, a blank, more digits) reads as 0.
+std::uint64_t DialerNumber(std::string_view text);
 
 // What the dialer needs of the rest of the program.
 struct TDialerLinks {

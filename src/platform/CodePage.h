@@ -21,6 +21,9 @@ std::string AnsiLowerCase(std::string_view text);
 // Case-insensitive comparison of ANSI texts (property keys): <0, 0 or >0.
 int AnsiCompareText(std::string_view a, std::string_view b);
 
+// The text without the blanks and tabs at its ends.
+std::string_view TrimBlanks(std::string_view text);
+
 // ASCII-only case-insensitive equality (computer names).
 bool SameTextAscii(std::string_view a, std::string_view b);
 

@@ -2,6 +2,7 @@
 
 #include "database/Database.h"
 #include "net/SocketLayer.h"
+#include "platform/CodePage.h"
 #include "platform/EventLog.h"
 #include "proxy/ProxyState.h"
 
@@ -21,14 +22,6 @@ constexpr TNetworkBlock kLoopback{0x7F000000u, 0xFF000000u};
 
 std::uint32_t MaskOfLength(int length) {
     return length == 0 ? 0u : ~0u << (32 - length);
-}
-
-std::string_view Trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
 }
 
 std::string HostOf(const std::string& endpoint) {
@@ -66,7 +59,7 @@ std::string TNetworkBlock::Text() const {
 }
 
 std::optional<TNetworkBlock> ParseNetworkBlock(std::string_view text) {
-    text = Trimmed(text);
+    text = TrimBlanks(text);
     int length = 32;
     const std::size_t slash = text.find('/');
     std::string_view host = text.substr(0, slash);
@@ -94,7 +87,7 @@ std::vector<TNetworkBlock> ParseNetworkList(std::string_view text,
     std::vector<TNetworkBlock> blocks;
     while (!text.empty()) {
         const std::size_t comma = text.find(',');
-        const std::string_view item = Trimmed(text.substr(0, comma));
+        const std::string_view item = TrimBlanks(text.substr(0, comma));
         text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
         if (item.empty())
             continue;

@@ -1,5 +1,7 @@
 #include "proxy/DnsMessage.h"
 
+#include "platform/CodePage.h"
+
 #include <algorithm>
 
 namespace harbolt {
@@ -79,37 +81,20 @@ bool ReadName(std::span<const std::uint8_t> message, std::size_t& offset, std::s
     }
 }
 
-bool LabelMatches(std::string_view pattern, std::string_view name) {
-    if (pattern.size() != name.size())
-        return false;
-    for (std::size_t i = 0; i < pattern.size(); ++i)
-        if (Lower(pattern[i]) != Lower(name[i]))
-            return false;
-    return true;
-}
-
-std::string_view Trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
-}
-
 bool PatternMatches(std::string_view pattern, std::string_view name) {
     if (!name.empty() && name.back() == '.')
         name.remove_suffix(1);
     if (pattern.size() > 2 && pattern.substr(0, 2) == "*.") {
         const std::string_view suffix = pattern.substr(1); // ".local"
         return name.size() > suffix.size() &&
-               LabelMatches(suffix, name.substr(name.size() - suffix.size()));
+               SameTextAscii(suffix, name.substr(name.size() - suffix.size()));
     }
     if (pattern.size() > 2 && pattern.substr(pattern.size() - 2) == ".*") {
         const std::string_view first = pattern.substr(0, pattern.size() - 1); // "wpad."
-        return name.size() > first.size() && LabelMatches(first, name.substr(0, first.size()));
+        return name.size() > first.size() && SameTextAscii(first, name.substr(0, first.size()));
     }
     return pattern.find('*') == std::string_view::npos && !pattern.empty() &&
-           LabelMatches(pattern, name);
+           SameTextAscii(pattern, name);
 }
 
 } // namespace
@@ -174,7 +159,7 @@ std::optional<TDnsMessage> ParseDnsMessage(std::span<const std::uint8_t> message
 bool DnsNameMatches(std::string_view patterns, std::string_view name) {
     while (!patterns.empty()) {
         const std::size_t comma = patterns.find(',');
-        const std::string_view pattern = Trimmed(patterns.substr(0, comma));
+        const std::string_view pattern = TrimBlanks(patterns.substr(0, comma));
         if (PatternMatches(pattern, name))
             return true;
         if (comma == std::string_view::npos)
