@@ -2,6 +2,7 @@
 
 #include "database/Database.h"
 #include "database/Journal.h"
+#include "dialup/EventId.h"
 #include "dialup/RasManager.h"
 #include "platform/CodePage.h"
 #include "platform/EventLog.h"
@@ -9,6 +10,7 @@
 
 #include <array>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace harbolt {
@@ -109,27 +111,37 @@ void TDialer::GoOnlineTimer() {
         }
         if (FAsking || (last != 0 && TicksSince(last, now) < kDialHoldOff))
             return;
+        const TDialBudget budget = Links.Budget ? Links.Budget() : TDialBudget{};
+        const bool ask = TextIsTrue(OwnProperty("AutoDialAskBeforeDialing"));
         if (FSkipQuestion) {
+            // A person asked for this dial; requests on demand that wait meanwhile share it.
             FSkipQuestion = false;
             FLastDialAttempt = now;
-        } else if (TextIsTrue(OwnProperty("AutoDialAskBeforeDialing"))) {
+            std::string cause = std::exchange(FExplicitCause, std::string());
+            TakeDialCause();
+            if (budget.Blocked && ask) {
+                AskThenDial("The dial budget of this computer is spent (" + DialBudgetText(budget) +
+                                "). Dial anyway?",
+                            std::move(cause));
+                return;
+            }
+            Dial(cause);
+            return;
+        }
+        if (budget.Blocked) {
+            // Asked for before the budget ran out; nobody waits for it any more.
+            DialRequested = false;
+            TakeDialCause();
+            return;
+        }
+        if (ask) {
             if (last != 0 && TicksSince(last, now) <= kQuestionHoldOff)
                 return;
             FLastDialAttempt = now;
-            FAsking = true;
-            Links.Ask(LanguageText(49), kAnswerNo, [this, alive = Alive](int answer) {
-                if (!*alive)
-                    return;
-                FAsking = false;
-                if (answer != kAnswerYes) {
-                    DialRequested = false;
-                    return;
-                }
-                Dial();
-            });
+            AskThenDial(LanguageText(49), {});
             return;
         }
-        Dial();
+        Dial(TakeDialCause());
         return;
     }
 
@@ -158,7 +170,26 @@ void TDialer::GoOnlineTimer() {
     });
 }
 
-void TDialer::Dial() {
+void TDialer::AskThenDial(const std::string& question, std::string cause) {
+    FAsking = true;
+    Links.Ask(question, kAnswerNo, [this, alive = Alive, cause = std::move(cause)](int answer) {
+        if (!*alive)
+            return;
+        FAsking = false;
+        if (answer != kAnswerYes) {
+            DialRequested = false;
+            TakeDialCause();
+            return;
+        }
+        // An on-demand request names its cause once it is answered.
+        Dial(cause.empty() ? TakeDialCause() : cause);
+    });
+}
+
+void TDialer::Dial(const std::string& cause) {
+    // Before the dial, so that the cause comes before the connection's records.
+    SetComputerProperty(OwnComputerName, EventIDToString(NewEventID()),
+                        DialCauseRecord(cause.empty() ? "dial on demand" : cause));
     DialingInProgress = true;
     Links.Sleep(kDialPause);
     FLastDialAttempt = Now();
@@ -242,7 +273,7 @@ void TDialer::DialerCommandMessage(int command, int delay, const std::string& re
     if (command == kDialerHangUp)
         HangUp(requester.empty() ? THangUpCause::User : THangUpCause::Peer, requester);
     else if (command == kDialerRequestDial)
-        RequestDial();
+        RequestDial(requester.empty() ? std::string(kUserDialCause) : PeerDialCause(requester));
 }
 
 void TDialer::PostDialerCommand(int command, int delay, const std::string& requester) {
@@ -254,7 +285,12 @@ void TDialer::PostDialerCommand(int command, int delay, const std::string& reque
     });
 }
 
-void TDialer::RequestDial() {
+std::string PeerDialCause(const std::string& requester) {
+    return "CONNECT! from " + requester;
+}
+
+void TDialer::RequestDial(const std::string& cause) {
+    FExplicitCause = cause;
     FLastDialAttempt = 0;
     FSkipQuestion = true;
     DialRequested = true;

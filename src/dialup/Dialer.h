@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dialup/DialBudget.h"
 #include "dialup/RasBackend.h"
 #include "platform/Clock.h"
 
@@ -66,7 +67,14 @@ struct TDialerLinks {
     std::function<std::uint32_t()> LastActivity;
     // Waits on the main thread (tests let the clock jump instead).
     std::function<void(std::chrono::milliseconds)> Sleep;
+    // The own dial budget now; none means no limits. A spent budget stops dials on demand and
+    // makes an explicit dial ask first when "AutoDialAskBeforeDialing" is set.
+    std::function<TDialBudget()> Budget;
 };
+
+// The causes of explicit dials, as their cause records say them.
+constexpr const char* kUserDialCause = "connect asked by the user";
+std::string PeerDialCause(const std::string& requester); // "CONNECT! from 10.0.0.7"
 
 class TDialer {
 public:
@@ -81,8 +89,10 @@ public:
     void RasDialEvent(std::uint32_t state, std::uint32_t error);
     // command kDialerHangUp or kDialerRequestDial; delay in timer ticks, <= 0 at once. A hang-up
     // with a requester (the asking computer's address) is one of THangUpCause::Peer.
+    // A dial request with a requester is a peer's "CONNECT!".
     void DialerCommandMessage(int command, int delay, const std::string& requester = {});
-    void RequestDial();
+    // An explicit dial: no question, no budget (unless asking is set), cause as recorded.
+    void RequestDial(const std::string& cause = kUserDialCause);
     // detail: for Idle how long, for Peer the asking computer's address.
     void HangUp(THangUpCause cause = THangUpCause::User, const std::string& detail = {});
     // 0 when a dial was started or (adopted) an existing connection of the entry taken over.
@@ -108,7 +118,10 @@ public:
     int CommandDelay() const { return FCommandDelay; }
 
 private:
-    void Dial();
+    // Records the cause, then dials the own entry.
+    void Dial(const std::string& cause);
+    // Asks question; a Yes dials with cause (an empty one: the pending request's cause).
+    void AskThenDial(const std::string& question, std::string cause);
     void Connected(bool adopted);
     // The entry of the own connection (UTF-8), else the own "AutoDialPhoneBookEntry".
     std::string OwnEntryName();
@@ -134,6 +147,7 @@ private:
     int FCommandDelay = 0;
     int FDelayedCommand = kDialerHangUp;
     std::string FDelayedRequester;
+    std::string FExplicitCause; // of the explicit dial RequestDial asked for
 };
 
 } // namespace harbolt

@@ -2,6 +2,8 @@
 
 #include "database/Database.h"
 
+#include <utility>
+
 namespace harbolt {
 
 std::atomic<bool> DialingInProgress{false};
@@ -12,6 +14,9 @@ const char* const kLegacyEntryListKey = "DF\xDC-Verbindungen";
 const char* const kEntryListKey = "RAS-Phonebook-entries";
 
 namespace {
+std::mutex DialCauseLock;
+std::string PendingDialCause; // guarded by DialCauseLock
+
 void SetOwnProperty(const std::string& key, const std::string& value) {
     SetComputerProperty(OwnComputerName, key, value);
 }
@@ -20,6 +25,20 @@ std::int32_t SecondsSince(std::uint32_t start, std::uint32_t now) {
     return static_cast<std::int32_t>(TicksSince(start, now) / 1000);
 }
 } // namespace
+
+void RequestDialOnDemand(const std::string& cause) {
+    {
+        const std::lock_guard lock(DialCauseLock);
+        if (PendingDialCause.empty())
+            PendingDialCause = cause;
+    }
+    DialRequested = true;
+}
+
+std::string TakeDialCause() {
+    const std::lock_guard lock(DialCauseLock);
+    return std::exchange(PendingDialCause, std::string());
+}
 
 TRasManager::TRasManager(TRasBackend& backend, const TTickClock& clock, TEventIDSource newEventID)
     : Backend(backend), Clock(clock), NewID(std::move(newEventID)) {}

@@ -22,6 +22,13 @@ extern std::atomic<bool> MonitorPassDone;
 // Set by any thread that needs the Internet while nobody is online; the dialer's timer acts on it.
 extern std::atomic<bool> DialRequested;
 
+// Why the pending dial on demand is wanted (who asked for what; Windows-1252, as it is stored). The
+// first request of a dial names it; the dialer takes it when it dials, so that the dial's cause
+// record says it.
+void RequestDialOnDemand(const std::string& cause);
+// The cause, emptied; "" when none was given.
+std::string TakeDialCause();
+
 // The legacy key of the entry-name list: "DFÜ-Verbindungen" in Windows-1252.
 extern const char* const kLegacyEntryListKey;
 extern const char* const kEntryListKey; // "RAS-Phonebook-entries"

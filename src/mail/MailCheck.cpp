@@ -41,14 +41,19 @@ void EndCheck(std::uint64_t accountId) {
 // Steps 1 to 12 of a check; returning early or raising ends it.
 void CheckAccount(std::uint64_t accountId, std::unique_ptr<TBufferedCommunication>& channel) {
     bool trigger = false;
+    std::string cause;
     {
         TMailGuard guard(MailLock);
         if (MailAccounts == nullptr)
             return;
         trigger = MailAccounts->Trigger;
+        if (const TPop3Account* account = MailAccounts->FindById(accountId))
+            cause = "mail " + account->Name;
     }
-    const std::string address = GetOnlineProxyAddress(trigger);
-    if (address.empty())
+    // A spent dial budget ends the check at once, as nobody online would.
+    const TOnlineLookup online = FindOnlineProxy(trigger, nullptr, cause);
+    const std::string& address = online.Address;
+    if (online.DialRefused || address.empty())
         return;
 
     std::string server;

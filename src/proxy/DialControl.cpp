@@ -3,6 +3,7 @@
 #include "database/ComputerData.h"
 #include "database/Database.h"
 #include "database/Journal.h"
+#include "dialup/DialBudget.h"
 #include "dialup/RasManager.h"
 #include "platform/CodePage.h"
 #include "proxy/ProxyState.h"
@@ -83,7 +84,9 @@ void AnswerDisconnect(TBufferedCommunication& channel, TDialer& dialer) {
 }
 
 void AnswerWouldConnect(TBufferedCommunication& channel) {
-    const bool would = OwnSetting("AutoDialEnabled") && !OwnSetting("AutoDialAskBeforeDialing");
+    // A spent budget would not dial on demand, so the asker had better look elsewhere.
+    const bool would = OwnSetting("AutoDialEnabled") && !OwnSetting("AutoDialAskBeforeDialing") &&
+                       !OwnDialBudget().Blocked;
     channel.SendText(would ? "YES" : "NO");
     Sleep(50);
     channel.Flush();
@@ -98,7 +101,7 @@ void AnswerConnect(TBufferedCommunication& channel, TDialer& dialer) {
         return;
     }
     const std::uint32_t begin = ProxyClock().Now();
-    dialer.PostDialerCommand(kDialerRequestDial, 0);
+    dialer.PostDialerCommand(kDialerRequestDial, 0, DottedAddress(channel.RemoteAddress()));
     SendLine(channel, "CONNECTING");
     channel.Flush();
     for (int sleeps = 1;; ++sleeps) {

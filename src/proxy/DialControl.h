@@ -15,7 +15,7 @@ bool FreshOnlineAddress(std::string& address);
 
 // "DISCONNECT!": hang up whatever connection is up here (also one made outside Harbolt).
 void AnswerDisconnect(TBufferedCommunication& channel, TDialer& dialer);
-// "WOULD CONNECT?": "YES" or "NO", without a line end.
+// "WOULD CONNECT?": "YES" or "NO" (also while the own dial budget is spent), without a line end.
 void AnswerWouldConnect(TBufferedCommunication& channel);
 // "CONNECT!": dial here unless somebody is online or dialling needs a question; reports the
 // progress with dots until somebody is online or 60 s have passed.

@@ -2,6 +2,7 @@
 
 #include "database/Database.h"
 #include "database/Journal.h"
+#include "dialup/DialBudget.h"
 #include "dialup/RasManager.h"
 
 #include <chrono>
@@ -80,6 +81,15 @@ bool OnlineAddressFresh() {
 }
 
 std::string GetOnlineProxyAddress(bool mayDial, const TStopSignal* stop) {
+    return FindOnlineProxy(mayDial, stop, {}).Address;
+}
+
+bool DialOnDemandAllowed() {
+    return TextIsTrue(GetComputerProperty(OwnComputerName, "AutoDialEnabled")) &&
+           !OwnDialBudget().Blocked;
+}
+
+TOnlineLookup FindOnlineProxy(bool mayDial, const TStopSignal* stop, const std::string& cause) {
     std::shared_ptr<TStopSignal> current;
     if (stop == nullptr) {
         current = CurrentProxyStop();
@@ -90,7 +100,9 @@ std::string GetOnlineProxyAddress(bool mayDial, const TStopSignal* stop) {
     if (Stale(clock.Now()) && mayDial &&
         TextIsTrue(GetComputerProperty(OwnComputerName, "AutoDialEnabled"))) {
         lock.unlock();
-        DialRequested = true;
+        if (OwnDialBudget().Blocked)
+            return {OnlineAddressState().Address, true};
+        RequestDialOnDemand(cause);
         const std::uint32_t begin = clock.Now();
         for (;;) {
             {
@@ -109,7 +121,7 @@ std::string GetOnlineProxyAddress(bool mayDial, const TStopSignal* stop) {
         }
         lock.lock();
     }
-    return OnlineProxyAddress;
+    return {OnlineProxyAddress, false};
 }
 
 void ResetOnlineAddressTime() {

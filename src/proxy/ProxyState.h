@@ -43,6 +43,19 @@ bool OnlineAddressFresh();
 // being online within 5 s, "AutoDialEnabled" is true and mayDial: requests a dial and waits up
 // to 60 s for an announcement (or the stop: stop, or CurrentProxyStop() when nullptr).
 std::string GetOnlineProxyAddress(bool mayDial, const TStopSignal* stop = nullptr);
+
+// GetOnlineProxyAddress with the cause of a dial it may request (who asked for what; see
+// RequestDialOnDemand). When the own dial budget is spent no dial is requested and nothing is
+// waited for: DialRefused tells the caller to give up at once, as when nobody can be reached.
+struct TOnlineLookup {
+    std::string Address;
+    bool DialRefused = false;
+};
+TOnlineLookup FindOnlineProxy(bool mayDial, const TStopSignal* stop, const std::string& cause);
+
+// Whether a request that may dial, made now while nobody is online, would dial: "AutoDialEnabled"
+// is true and the own dial budget is not spent.
+bool DialOnDemandAllowed();
 // Forgets when the address was set, so that the next request waits for a fresh announcement.
 void ResetOnlineAddressTime();
 

@@ -1,6 +1,7 @@
 #include "proxy/Sessions.h"
 
 #include "database/Stream.h"
+#include "net/SocketLayer.h"
 #include "peer/Sync.h"
 #include "platform/CodePage.h"
 #include "platform/Paths.h"
@@ -9,12 +10,14 @@
 #include "proxy/ProxyState.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -132,6 +135,55 @@ void DialControl(const TDialControlHandler& handler,
         handler(std::move(client));
 }
 
+// How long a client of an HTTP proxy mapping may take to show its request line, when a dial is
+// about to be requested and its cause would name the site.
+constexpr int kCausePeekWait = 50;
+
+// "www.example.com:80" of an HTTP request line (the authority of an absolute target, or a
+// CONNECT target) among the client's first bytes; "" when none is there yet.
+std::string RequestedSite(const TBufferedCommunication& client, const TStopSignal& stop) {
+    std::array<pollfd, 2> watched{pollfd{client.Socket(), POLLIN, 0},
+                                  pollfd{stop.WakeDescriptor(), POLLIN, 0}};
+    if (::poll(watched.data(), watched.size(), kCausePeekWait) <= 0 || watched[0].revents == 0)
+        return {};
+    std::array<char, 512> bytes{};
+    const ssize_t got = recv(client.Socket(), bytes.data(), bytes.size(), MSG_PEEK | MSG_DONTWAIT);
+    if (got <= 0)
+        return {};
+    const std::string_view head(bytes.data(), static_cast<std::size_t>(got));
+    const std::string_view line = head.substr(0, head.find_first_of("\r\n"));
+    const std::size_t methodEnd = line.find(' ');
+    if (methodEnd == std::string_view::npos)
+        return {};
+    std::string_view target = line.substr(methodEnd + 1);
+    target = target.substr(0, target.find(' '));
+    if (line.substr(0, methodEnd) == "CONNECT")
+        return std::string(target);
+    const std::size_t scheme = target.find("://");
+    if (scheme == std::string_view::npos)
+        return {};
+    target.remove_prefix(scheme + 3);
+    return std::string(target.substr(0, target.find('/')));
+}
+
+// Who asked for what, for the cause of a dial: the client's address and the mapping's
+// destination ("10.0.0.5 www.example.com:80", "10.0.0.5 HTTP PROXY www.example.com:80").
+std::string MappingDialCause(const TBufferedCommunication& client,
+                             const std::string& destinationHost, const std::string& destinationPort,
+                             const TStopSignal& stop) {
+    const std::string requester = AddressToDotted(client.RemoteAddress().sin_addr.s_addr);
+    switch (RecognizeDestination(destinationHost)) {
+    case TProxyKind::Forward:
+        return requester + " " + destinationHost + ":" + destinationPort;
+    case TProxyKind::Http: {
+        const std::string site = RequestedSite(client, stop);
+        return requester + " HTTP PROXY" + (site.empty() ? "" : " " + site);
+    }
+    default:
+        return requester + " " + TunnelTypeLine(destinationHost, destinationPort);
+    }
+}
+
 } // namespace
 
 void SetRequestTimeLimit(int milliseconds) {
@@ -211,13 +263,21 @@ void RunClientSession(std::unique_ptr<TBufferedCommunication> client,
         RefuseLoop(destinationHost + ":" + destinationPort, false))
         return;
     std::unique_ptr<TBufferedCommunication> server;
+    // Worked out only when a dial may be requested.
+    std::string cause;
+    if (trigger && !OnlineAddressFresh())
+        cause = MappingDialCause(*client, destinationHost, destinationPort, *stop);
     const std::uint32_t begin = GetTickCount();
     for (;;) {
         const std::uint32_t spent = TicksSince(begin, GetTickCount());
         if (stop->Raised() || spent > kConnectPhase)
             break;
         try {
-            const std::string address = GetOnlineProxyAddress(trigger, stop.get());
+            const TOnlineLookup online = FindOnlineProxy(trigger, stop.get(), cause);
+            // The dial budget is spent: the client hears at once what a minute would tell it.
+            if (online.DialRefused)
+                return;
+            const std::string& address = online.Address;
             if (!address.empty()) {
                 server = TCommunication::CreateUnconnected(false, false);
                 const std::uint32_t left = kConnectPhase - std::min(kConnectPhase, spent);
