@@ -2,6 +2,8 @@
 
 #include "database/Database.h"
 #include "database/Journal.h"
+#include "dialup/DialBudget.h"
+#include "proxy/DialControl.h"
 #include "proxy/Listeners.h"
 #include "proxy/ProxyState.h"
 #include "proxy/Sessions.h"
@@ -178,6 +180,8 @@ std::optional<TDnsSend> TDnsForwarding::Handle(std::span<std::uint8_t> buffer, s
         // A query cut short would reach the server garbled.
         if (cut)
             return std::nullopt;
+        if (const std::size_t length = LocalAnswer(datagram); length != 0)
+            return TDnsSend{sender, length, false};
         // May wait for a dial.
         const std::optional<sockaddr_in> target = queryTarget();
         if (!target)
@@ -200,10 +204,41 @@ std::optional<TDnsSend> TDnsForwarding::Handle(std::span<std::uint8_t> buffer, s
         // What did not fit is missing: the requester is told to ask again over TCP.
         if (cut)
             SetDnsTruncated(datagram);
+        else if (FCache)
+            FCache->Store(datagram);
         return TDnsSend{query->Requester, datagram.size(), false};
     }
     }
     return std::nullopt;
+}
+
+void TDnsForwarding::AnswerLocally(const TTickClock& clock, TDnsLocalRules rules,
+                                   std::size_t entries) {
+    FCache = std::make_unique<TDnsCache>(clock, entries);
+    FRules = std::move(rules);
+}
+
+std::size_t TDnsForwarding::LocalAnswer(std::span<std::uint8_t> datagram) {
+    if (!FCache)
+        return 0;
+    const bool nobodyOnline = FRules.NobodyOnline && FRules.NobodyOnline();
+    std::optional<std::vector<std::uint8_t>> answer = FCache->Answer(datagram, nobodyOnline);
+    if (answer)
+        ++FCacheAnswers;
+    else if (nobodyOnline) {
+        const std::optional<TDnsMessage> query = ParseDnsMessage(datagram);
+        const bool noDial = query && !query->Questions.empty() &&
+                            DnsNameMatches(FRules.NoDialNames, query->Questions.front().Name);
+        if (noDial || (FRules.DialRefused && FRules.DialRefused())) {
+            answer = DnsServerFailure(datagram);
+            if (answer)
+                ++FRefusals;
+        }
+    }
+    if (!answer || answer->size() > datagram.size())
+        return 0;
+    std::copy(answer->begin(), answer->end(), datagram.begin());
+    return answer->size();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -263,6 +298,7 @@ void TDnsDialWait::Wait() {
         FQueued.wait(lock, [this] { return FClosing || !FWaiting.empty(); });
         if (FClosing)
             return;
+        FFirst = FWaiting.front();
         lock.unlock();
         std::optional<sockaddr_in> target;
         try {
@@ -313,6 +349,17 @@ void TUdpDnsProxyServerListenThread::Run(std::shared_ptr<TStopSignal> stop) {
     const std::string server = GetComputerProperty(OwnComputerName, "ProxyDnsServer");
     const bool dial = TextIsTrue(GetComputerProperty(OwnComputerName, "ProxyDnsServerDial"));
     const std::string ownHost = HostOf(GetComputerProperty(OwnComputerName, "ProxyServerAddress"));
+    TDnsLocalRules rules;
+    rules.NoDialNames = GetComputerProperty(OwnComputerName, "ProxyDnsNoDialNames");
+    rules.NobodyOnline = [] {
+        std::string address;
+        return !FreshOnlineAddress(address);
+    };
+    rules.DialRefused = [dial] {
+        return dial && TextIsTrue(GetComputerProperty(OwnComputerName, "AutoDialEnabled")) &&
+               OwnDialBudget().Blocked;
+    };
+    FForwarding.AnswerLocally(ProxyClock(), std::move(rules));
     const auto targetOf = [&](const std::string& onlineAddress) -> std::optional<sockaddr_in> {
         const std::string host = DnsQueryHost(onlineAddress, ownHost, server);
         const std::uint32_t address = ResolveAddress(host);
@@ -320,7 +367,20 @@ void TUdpDnsProxyServerListenThread::Run(std::shared_ptr<TStopSignal> stop) {
             return std::nullopt;
         return SocketAddress(address, DnsPort());
     };
-    TDnsDialWait waits([&] { return targetOf(GetOnlineProxyAddress(true, stop.get())); });
+    TDnsDialWait* waiter = nullptr;
+    const auto cause = [&waiter] {
+        const TDnsDialWait::TReady& first = waiter->FirstWaiting();
+        const std::optional<TDnsMessage> query = ParseDnsMessage(first.Datagram);
+        return AddressToDotted(first.Sender.sin_addr.s_addr) + " DNS " +
+               (query && !query->Questions.empty() ? query->Questions.front().Name : "?");
+    };
+    TDnsDialWait waits([&] {
+        const TOnlineLookup online = FindOnlineProxy(true, stop.get(), cause());
+        if (online.DialRefused)
+            return std::optional<sockaddr_in>();
+        return targetOf(online.Address);
+    });
+    waiter = &waits;
     // Nobody online and a dial allowed: the waiter asks; the loop goes on with the others.
     bool later = false;
     const TDnsQueryTarget target = [&]() -> std::optional<sockaddr_in> {

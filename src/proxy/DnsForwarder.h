@@ -4,6 +4,7 @@
 #include "net/SocketLayer.h"
 #include "platform/Clock.h"
 #include "proxy/AccessRule.h"
+#include "proxy/DnsMessage.h"
 #include "proxy/Sessions.h"
 
 #include <atomic>
@@ -28,7 +29,6 @@
 // Over TCP every connection becomes a client session that tunnels to the DNS server.
 namespace harbolt {
 
-constexpr std::size_t kDnsHeaderSize = 12;
 constexpr std::size_t kDnsDatagramSize = 512;
 constexpr std::uint16_t kDefaultDnsPort = 53;
 
@@ -125,6 +125,17 @@ struct TDnsSend {
     bool Query = false; // a forwarded query (its entry is forgotten when it cannot be sent)
 };
 
+// What a forwarder answers by itself instead of forwarding, so that a metered link is not dialled
+// for nothing.
+struct TDnsLocalRules {
+    // "ProxyDnsNoDialNames": patterns of names that never dial (see DnsNameMatches).
+    std::string NoDialNames;
+    // Nobody announced being online lately: a forward would wait for a dial, or go nowhere.
+    std::function<bool()> NobodyOnline;
+    // A dial on demand would be refused now (the dial budget is spent).
+    std::function<bool()> DialRefused;
+};
+
 // The UDP forwarder's handling of received datagrams. Used by one thread.
 class TDnsForwarding {
 public:
@@ -132,6 +143,15 @@ public:
     // connections).
     explicit TDnsForwarding(TDnsAdmission admits = ProxyAdmits,
                             TDnsIdGenerator draw = RandomDnsIds());
+
+    // Keeps the answers that pass in a cache on clock, and answers queries from it: fresh
+    // answers always, stale ones while nobody is online. While nobody is online, a query for a
+    // no-dial name, or one whose dial would be refused, gets SERVFAIL at once.
+    void AnswerLocally(const TTickClock& clock, TDnsLocalRules rules,
+                       std::size_t entries = TDnsCache::kDefaultEntries);
+    // Queries answered from the cache, and refused with SERVFAIL (since AnswerLocally).
+    std::uint64_t CacheAnswers() const { return FCacheAnswers; }
+    std::uint64_t Refusals() const { return FRefusals; }
 
     // buffer holds the first bytes of a datagram of received bytes (received > buffer.size():
     // it did not fit) from sender. Queries (only those the admission lets through, and only
@@ -148,8 +168,16 @@ public:
     const TPendingQueries& Pending() const { return FPending; }
 
 private:
+    // The cache's or a SERVFAIL answer to the whole query in datagram, written over it (it never
+    // grows: a kept answer came through the same buffer); its length, or 0 to forward it.
+    std::size_t LocalAnswer(std::span<std::uint8_t> datagram);
+
     TDnsAdmission FAdmits;
     TPendingQueries FPending;
+    std::unique_ptr<TDnsCache> FCache;
+    TDnsLocalRules FRules;
+    std::uint64_t FCacheAnswers = 0;
+    std::uint64_t FRefusals = 0;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -189,6 +217,9 @@ public:
     int WakeDescriptor() const { return FWake; }
     // Queries held: waiting or finished and not taken yet.
     std::size_t Held() const;
+    // For the wait function, on the waiter thread: the first query of the current wait (the one
+    // a dial would be for).
+    const TReady& FirstWaiting() const { return FFirst; }
 
 private:
     void Wait();
@@ -201,6 +232,7 @@ private:
     std::vector<TReady> FWaiting; // guarded by FLock, as the rest below
     std::vector<TReady> FReady;
     bool FClosing = false;
+    TReady FFirst; // the waiter thread's own
     std::thread FWaiter;
 };
 
@@ -220,7 +252,8 @@ public:
 
     bool Valid() const { return FSocket != kInvalidSocket; }
     bool Bound() const { return FBound; }
-    // Reads "ProxyDnsServer", "ProxyDnsServerDial" and "ProxyServerAddress" once, then receives
+    // Reads "ProxyDnsServer", "ProxyDnsServerDial", "ProxyDnsNoDialNames" and
+    // "ProxyServerAddress" once, then receives
     // and passes on datagrams until stop (nullptr: CurrentProxyStop()) is raised; the receive
     // loop never waits for a dial (see TDnsDialWait). Only with a valid socket.
     void Run(std::shared_ptr<TStopSignal> stop = nullptr);

@@ -129,6 +129,7 @@ std::optional<TDnsMessage> ParseDnsMessage(std::span<const std::uint8_t> message
         offset += 4;
         parsed.Questions.push_back(std::move(question));
     }
+    parsed.QuestionsEnd = offset;
     for (std::size_t i = 0; i < records; ++i) {
         if (!ReadName(message, offset, nullptr, &nameBytes) || offset + 10 > message.size())
             return std::nullopt;
@@ -227,6 +228,19 @@ bool TDnsCache::Store(std::span<const std::uint8_t> answer) {
     entry.Stored = now;
     entry.Lifetime = std::min(*parsed->MinimumTtl, kMaxKeptTtl);
     return true;
+}
+
+std::optional<std::vector<std::uint8_t>> DnsServerFailure(std::span<const std::uint8_t> query) {
+    const std::optional<TDnsMessage> parsed = ParseDnsMessage(query);
+    if (!parsed || parsed->Response)
+        return std::nullopt;
+    std::vector<std::uint8_t> answer(query.begin(),
+                                     query.begin() + static_cast<long>(parsed->QuestionsEnd));
+    constexpr std::uint8_t kServerFailure = 2;
+    answer[2] = static_cast<std::uint8_t>(0x80 | (query[2] & 0x79)); // QR, opcode, RD
+    answer[3] = 0x80 | kServerFailure;                               // RA
+    std::fill(answer.begin() + 6, answer.begin() + 12, 0);           // no records
+    return answer;
 }
 
 std::optional<std::vector<std::uint8_t>> TDnsCache::Answer(std::span<const std::uint8_t> query,

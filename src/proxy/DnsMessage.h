@@ -35,6 +35,7 @@ struct TDnsMessage {
     bool Truncated = false;
     std::uint8_t ResponseCode = 0; // the low four bits of the flags
     std::vector<TDnsQuestion> Questions;
+    std::size_t QuestionsEnd = 0; // offset of the first byte after the question section
     // Offsets of the TTL fields of every record but OPT, for serving an answer with a new TTL.
     std::vector<std::size_t> TtlOffsets;
     // The smallest of those TTLs; nullopt when the message has no such record.
@@ -45,6 +46,10 @@ struct TDnsMessage {
 // lengths) does not read exactly to its end. Compression pointers must point back before the
 // name that uses them, so a loop cannot be built.
 std::optional<TDnsMessage> ParseDnsMessage(std::span<const std::uint8_t> message);
+
+// The SERVFAIL answer to a whole query: its ID, opcode and RD flag, its questions as sent, no
+// records. nullopt when the query does not read or is an answer.
+std::optional<std::vector<std::uint8_t>> DnsServerFailure(std::span<const std::uint8_t> query);
 
 // Whether the name (dotted, any case) matches one of the comma-separated patterns: "*.local"
 // matches every name below local, "wpad.*" every name whose first label is wpad, and a pattern
