@@ -1,6 +1,7 @@
 #include "app/ControlInternal.h"
 
 #include "app/PropertyCheck.h"
+#include "platform/Clock.h"
 #include "platform/CodePage.h"
 #include "platform/Languages.h"
 
@@ -23,6 +24,8 @@ constexpr unsigned kAllFlag = 2;
 // Taken only as the first word after the command, so that every later word (a value) stands as
 // it is.
 constexpr unsigned kForceFlag = 4;
+// "--month YYYY-MM": kept among the words, for the command to read.
+constexpr unsigned kMonthFlag = 8;
 
 int StatusCommand(TCall& call);
 int ListCommand(TCall& call);
@@ -37,6 +40,7 @@ int WindowCommand(TCall& call);
 int LineCommand(TCall& call);
 int ProxyCommand(TCall& call);
 int PacCommand(TCall& call);
+int DialsCommand(TCall& call);
 int ConnectCommand(TCall& call);
 int DisconnectCommand(TCall& call);
 int TakeOverCommand(TCall& call);
@@ -82,6 +86,10 @@ constexpr TCommand kCommands[] = {
      "the dial-up entries and their states; up or down brings a simulated\n"
      "line up or down (--dialup sim)",
      kJsonFlag, 1, 2, LineCommand},
+    {"dials", "[--month YYYY-MM] [--json]",
+     "this computer's dials of the month (default: this one): start, minutes\n"
+     "online and why it dialled",
+     kJsonFlag | kMonthFlag, 0, 2, DialsCommand},
     {"connect", "", "dial the own entry (\"AutoDialPhoneBookEntry\") without asking", 0, 0, 0,
      ConnectCommand},
     {"disconnect", "", "hang up the connection Harbolt dialled or adopted", 0, 0, 0,
@@ -181,6 +189,10 @@ std::optional<TCommandWords> SplitCommandWords(const std::vector<std::string>& a
                 result.Json = true;
             } else if (word == "--all" && (found->Flags & kAllFlag) != 0) {
                 result.All = true;
+            } else if (word == "--month" && (found->Flags & kMonthFlag) != 0 &&
+                       i + 1 < args.size()) {
+                result.Words.push_back(word);
+                result.Words.push_back(args[++i]);
             } else {
                 err << "harbolt: " << found->Name << " has no option " << word << "\n";
                 return commandUsage();
@@ -233,6 +245,16 @@ void PrintCell(std::ostream& out, const std::string& text, std::size_t width) {
     out << text << std::string(width - std::min(width, DisplayWidth(text)), ' ');
 }
 
+TJson BudgetJson(const TDialBudget& budget) {
+    TJson json = TJson::object();
+    json["minutesUsed"] = budget.MinutesUsed;
+    json["minutesAllowed"] = budget.MinutesAllowed;
+    json["dialsLastHour"] = budget.DialsLastHour;
+    json["dialsAllowed"] = budget.DialsAllowed;
+    json["blocked"] = budget.Blocked;
+    return json;
+}
+
 int StatusCommand(TCall& call) {
     const TInstanceStatus status = call.Target.Status();
     if (call.Json) {
@@ -245,6 +267,7 @@ int StatusCommand(TCall& call) {
             entry["connection"] = computer.Connection;
             entry["journalEnd"] = computer.JournalEnd;
             entry["status"] = computer.Status;
+            entry["budget"] = BudgetJson(computer.Budget);
             computers.push_back(std::move(entry));
         }
         TJson document = TJson::object();
@@ -263,6 +286,7 @@ int StatusCommand(TCall& call) {
         }
         document["newMail"] = status.NewMail;
         document["saveError"] = status.SaveError.empty() ? TJson(nullptr) : TJson(status.SaveError);
+        document["budget"] = BudgetJson(status.Budget);
         call.Out << Dump(document, 2) << "\n";
         return 0;
     }
@@ -276,6 +300,7 @@ int StatusCommand(TCall& call) {
         call.Out << "New mail      arrived; the notice shows " << status.NewMail << " s more\n";
     if (!status.SaveError.empty())
         call.Out << "Save failed   " << status.SaveError << "\n";
+    call.Out << "Dial budget   " << DialBudgetText(status.Budget) << "\n";
     if (status.Computers.empty())
         return 0;
     const std::vector<std::string> headings = {"COMPUTER", "ALIVE", "ONLINE", "CONNECTION",
@@ -291,6 +316,56 @@ int StatusCommand(TCall& call) {
     call.Out << "\n";
     for (const TComputerStatus& computer : status.Computers)
         call.Out << computer.Name << ": " << computer.Status << "\n";
+    return 0;
+}
+
+int DialsCommand(TCall& call) {
+    int year = 0;
+    int month = 0;
+    if (call.Words.empty()) {
+        const TSystemTime now = GetLocalTime();
+        year = now.Year;
+        month = now.Month;
+    } else {
+        const std::string& text = call.Words.size() == 2 ? call.Words[1] : std::string();
+        const bool digits = text.size() == 7 && text[4] == '-' &&
+                            std::all_of(text.begin(), text.end(),
+                                        [](char c) { return c == '-' || (c >= '0' && c <= '9'); });
+        if (call.Words[0] == "--month" && digits) {
+            year = std::stoi(text.substr(0, 4));
+            month = std::stoi(text.substr(5));
+        }
+        if (month < 1 || month > 12) {
+            call.Err << "harbolt: dials takes --month YYYY-MM (for example --month 2026-03)\n";
+            return 2;
+        }
+    }
+    const TDialsReport report = call.Target.Dials(year, month);
+    if (call.Json) {
+        TJson dials = TJson::array();
+        for (const TDialLine& dial : report.Dials) {
+            TJson entry = TJson::object();
+            entry["start"] = dial.Start;
+            entry["minutes"] = dial.Minutes ? TJson(*dial.Minutes) : TJson(nullptr);
+            entry["cause"] = dial.Cause;
+            dials.push_back(std::move(entry));
+        }
+        TJson document = TJson::object();
+        document["month"] = report.Month;
+        document["entry"] = report.Entry;
+        document["dials"] = std::move(dials);
+        call.Out << Dump(document, 2) << "\n";
+        return 0;
+    }
+    if (report.Dials.empty()) {
+        call.Out << "no dials of \"" << report.Entry << "\" in " << report.Month << "\n";
+        return 0;
+    }
+    std::vector<std::vector<std::string>> rows;
+    for (const TDialLine& dial : report.Dials)
+        rows.push_back({dial.Start, dial.Minutes ? std::to_string(*dial.Minutes) + " min" : "-",
+                        dial.Cause.empty() ? "(no cause recorded)" : dial.Cause});
+    PrintTable(call.Out, {"START", "ONLINE", "CAUSE"}, rows);
     return 0;
 }
 

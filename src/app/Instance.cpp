@@ -3,6 +3,7 @@
 #include "app/ProxyOptions.h"
 #include "app/Sound.h"
 #include "database/Database.h"
+#include "dialup/DialBudget.h"
 #include "dialup/Dialer.h"
 #include "dialup/EventId.h"
 #include "dialup/RasBackend.h"
@@ -31,6 +32,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
@@ -185,6 +187,7 @@ void TInstance::Start() {
     };
     dialerLinks.NoteActivity = NoteProxyActivity;
     dialerLinks.LastActivity = LastProxyActivity;
+    dialerLinks.Budget = OwnDialBudget;
     FDialer = std::make_shared<TDialer>(Dialup, Clock, std::move(dialerLinks));
 
     Database = std::make_unique<TDatabase>();
@@ -435,6 +438,8 @@ TInstanceStatus TInstance::Status() {
     status.Name = U(OwnComputerName);
     status.Language = Language();
     status.OnlineText = OnlineText();
+    status.Budget = OwnDialBudget();
+    const TSystemTime now = GetLocalTime();
     for (const auto& [name, info] : Peers->Roster.Entries()) {
         // Asking must not create the entry: it would keep the roster's spelling of the name
         // instead of the name as the computer sends it. Until its first data-info datagram
@@ -451,6 +456,7 @@ TInstanceStatus TInstance::Status() {
         entry.Connection = U(info.ConnectionName);
         entry.JournalEnd = computer.GetJournalEnd();
         entry.Status = StatusLine(computer);
+        entry.Budget = ComputeDialBudget(computer, now);
         status.Computers.push_back(std::move(entry));
     }
     if (const auto question = Question.Current())
@@ -525,6 +531,22 @@ std::vector<std::string> TInstance::PhoneBookEntries() {
 
 std::string TInstance::LocalHostName() const {
     return Options.LocalHostName ? Options.LocalHostName() : U(harbolt::LocalHostName());
+}
+
+TDialsReport TInstance::Dials(int year, int month) {
+    const TComputerData& own = Database->FindComputer(OwnComputerName);
+    char text[80];
+    std::snprintf(text, sizeof text, "%04d-%02d", year, month);
+    TDialsReport report;
+    report.Month = text;
+    report.Entry = U(own.GetProperty("AutoDialPhoneBookEntry"));
+    for (const TDialEntry& dial : ListDials(own, year, month)) {
+        const TEventID& at = dial.Start;
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", at.Year, at.Month, at.Day,
+                      at.Hour, at.Minute, at.Second);
+        report.Dials.push_back({text, dial.Minutes, U(dial.Cause)});
+    }
+    return report;
 }
 
 TLinesStatus TInstance::Lines() {

@@ -4,6 +4,7 @@
 #include "app/Question.h"
 #include "database/ComputerData.h"
 #include "dialup/ConnectionStatistics.h"
+#include "dialup/DialBudget.h"
 #include "platform/Languages.h"
 
 #include <atomic>
@@ -25,6 +26,7 @@ struct TComputerStatus {
     std::string Connection;
     std::int32_t JournalEnd = 0;
     std::string Status; // the status line of its tab, in the instance's language
+    TDialBudget Budget; // worked out from its replicated records
 };
 
 // The dialer's open question, if any.
@@ -59,6 +61,19 @@ struct TInstanceStatus {
     int NewMail = 0; // seconds the new-mail notice still shows; 0: none
     // Why the data or the mail file could not be saved; empty once the saves succeed again.
     std::string SaveError;
+    TDialBudget Budget; // the own computer's
+};
+
+// What `harbolt ctl dials` shows: the own computer's dials of a month. Texts are UTF-8.
+struct TDialLine {
+    std::string Start;                   // local "YYYY-MM-DD hh:mm:ss"
+    std::optional<std::int64_t> Minutes; // nullopt: the dial brought no connection
+    std::string Cause;
+};
+struct TDialsReport {
+    std::string Month; // "YYYY-MM"
+    std::string Entry; // the own "AutoDialPhoneBookEntry"
+    std::vector<TDialLine> Dials;
 };
 
 // What `harbolt ctl proxy status` shows. Texts are UTF-8.
@@ -196,6 +211,12 @@ public:
     }
     // The dial-up layer's entries and their states.
     virtual TLinesStatus Lines() { return {}; }
+    // The own dials of a month (1-12).
+    virtual TDialsReport Dials(int year, int month) {
+        (void)year;
+        (void)month;
+        return {};
+    }
     // Brings a simulated dial-up line up or down; false when there is no such line.
     virtual bool SetLine(const std::string& entry, bool up) {
         (void)entry;
@@ -313,6 +334,7 @@ public:
     }
     std::optional<TWindowView> WindowView() override { return Face.WindowView(); }
     TLinesStatus Lines() override;
+    TDialsReport Dials(int year, int month) override;
     bool SetLine(const std::string& entry, bool up) override;
     TProxyServicesStatus ProxyServices() override;
     bool RestartProxyServices() override;

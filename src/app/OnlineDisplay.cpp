@@ -26,6 +26,7 @@ std::string TOnlineDisplay::Refresh(const TOnlineInputs& inputs) {
         OnlineCaption = FormatText(16, OnlineValue1, OnlineValue2);
     }
 
+    BudgetSpent = inputs.DialBudgetSpent;
     std::string sound;
     const auto showIcon = [&](TTrayIcon icon, TTrayIcon opposite, const char* soundFile) {
         if (inputs.MailIconShowing || Icon == icon)
@@ -47,6 +48,10 @@ std::string TOnlineDisplay::Refresh(const TOnlineInputs& inputs) {
         DisconnectVisible = TakeOverVisible = false;
     }
     return sound;
+}
+
+std::string TOnlineDisplay::ToolTip(const std::string& caption) const {
+    return "Harbolt " + caption + (BudgetSpent ? "\ndial budget spent: dial on demand is off" : "");
 }
 
 } // namespace harbolt

@@ -21,6 +21,7 @@ struct TOnlineInputs {
     bool AutoDialEnabled = false;   // the own "AutoDialEnabled"
     bool OwnConnectionHeld = false; // the dialer holds a connection of its own
     bool MailIconShowing = false;   // the new-mail icon's 60 seconds run
+    bool DialBudgetSpent = false;   // the own dial budget stops dials on demand
 };
 
 class TOnlineDisplay {
@@ -36,6 +37,11 @@ public:
     bool ConnectVisible = false;
     bool DisconnectVisible = false;
     bool TakeOverVisible = false;
+
+    // The tray icon's tooltip: "Harbolt " and the online entry's caption, and a note while the
+    // dial budget is spent (shown with the offline caption, where it explains why nothing dials).
+    std::string ToolTip(const std::string& caption) const;
+    bool BudgetSpent = false;
 
     // The statistics group's "jetzt Online:" labels.
     bool OnlineLabelVisible = false;

@@ -6,6 +6,7 @@
 #include "proxy/Mapping.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -178,6 +179,34 @@ std::optional<std::string> CheckNetworks(std::string_view key, std::string_view 
     return std::string(key) + " takes comma-separated blocks a.b.c.d/n; not blocks: " + named;
 }
 
+// Comma-separated names, each maybe with "*" as its whole first label ("*.local") or its whole
+// last one ("wpad.*"); anything else would silently match nothing.
+std::optional<std::string> CheckNamePatterns(std::string_view key, std::string_view value) {
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = value.find(',', start);
+        const std::string pattern(TrimBlanks(value.substr(start, comma - start)));
+        std::string_view name = pattern;
+        if (name.starts_with("*."))
+            name.remove_prefix(2);
+        else if (name.ends_with(".*"))
+            name.remove_suffix(2);
+        const bool sound = !name.empty() && name.front() != '.' && name.back() != '.' &&
+                           std::all_of(name.begin(), name.end(), [](char c) {
+                               return std::isalnum(static_cast<unsigned char>(c)) != 0 ||
+                                      c == '-' || c == '_' || c == '.';
+                           });
+        if (!sound)
+            return std::string(key) +
+                   " takes comma-separated names such as *.local, wpad.* or host.example.com; "
+                   "not a name: \"" +
+                   pattern + "\"";
+        if (comma == std::string_view::npos)
+            return std::nullopt;
+        start = comma + 1;
+    }
+}
+
 } // namespace
 
 std::optional<std::string> CheckProperty(std::string_view key, std::string_view value) {
@@ -216,6 +245,13 @@ std::optional<std::string> CheckProperty(std::string_view key, std::string_view 
                " takes the sessions per listener as plain digits (at most 9; "
                "0 for the default, " +
                std::to_string(kDefaultMaxSessions) + "), not \"" + std::string(value) + "\"";
+    for (const char* limit : {"AutoDialMonthlyMinutes", "AutoDialMaxDialsPerHour"})
+        if (SameKey(key, limit) && !IsDigits(value, 9))
+            return std::string(key) +
+                   " takes plain digits (at most 9; empty or 0: no limit), not \"" +
+                   std::string(value) + "\"";
+    if (SameKey(key, "ProxyDnsNoDialNames"))
+        return CheckNamePatterns(key, value);
     if (SameKey(key, "ProxyAllowedNetworks"))
         return CheckNetworks(key, value);
     return std::nullopt;

@@ -4,6 +4,7 @@
 #include "app/Sound.h"
 #include "database/ComputerData.h"
 #include "database/Journal.h"
+#include "dialup/DialBudget.h"
 #include "platform/CodePage.h"
 #include "platform/Exceptions.h"
 #include "platform/Languages.h"
@@ -581,6 +582,7 @@ void TMainForm::RefreshOnlineState() {
     inputs.AutoDialEnabled = TextIsTrue(Instance.OwnComputer().GetProperty("AutoDialEnabled"));
     inputs.OwnConnectionHeld = Instance.OwnConnectionHeld();
     inputs.MailIconShowing = Instance.MailIconCountdown() > 0;
+    inputs.DialBudgetSpent = OwnDialBudget().Blocked;
     const std::string sound = FOnlineDisplay.Refresh(inputs);
 
     SetVisible(OnlineLabel, FOnlineDisplay.OnlineLabelVisible);
@@ -594,7 +596,7 @@ void TMainForm::RefreshOnlineState() {
     SetVisible(Disconnect, FOnlineDisplay.DisconnectVisible);
     SetVisible(HostileTakeOver, FOnlineDisplay.TakeOverVisible);
     ShowTrayIcon(FOnlineDisplay.Icon);
-    TrayIcon1->setToolTip("Harbolt " + Online1->text());
+    TrayIcon1->setToolTip(Q(FOnlineDisplay.ToolTip(Online1->text().toStdString())));
     if (!sound.empty() && PlaySoundFile)
         PlaySoundFile(sound);
 }

@@ -163,6 +163,10 @@ public:
         return ChecksStarted;
     }
     TLinesStatus Lines() override { return LinesValue; }
+    TDialsReport Dials(int year, int month) override {
+        Record("Dials " + std::to_string(year) + "-" + std::to_string(month));
+        return DialsValue;
+    }
     bool SetLine(const std::string& entry, bool up) override {
         Record(std::string("SetLine ") + entry + (up ? " up" : " down"));
         return LinesValue.Layer == "sim" &&
@@ -191,12 +195,13 @@ public:
         "Box",
         TLanguage::English,
         "(Pc2 online using DSL)",
-        {{"Box", true, false, "", 12, "Box is here. I am Box."},
-         {"Pc2", true, true, "DSL", 40, "Pc2 is here. The data of Pc2 is up to date."},
-         {"Ärger", false, false, "", 0, "The data of Ärger is from 1.2.2024 at 10:00."}},
+        {{"Box", true, false, "", 12, "Box is here. I am Box.", {60, 60, 1, 0, true}},
+         {"Pc2", true, true, "DSL", 40, "Pc2 is here. The data of Pc2 is up to date.", {}},
+         {"Ärger", false, false, "", 0, "The data of Ärger is from 1.2.2024 at 10:00.", {}}},
         std::nullopt,
         0,
-        ""};
+        "",
+        {60, 60, 1, 0, true}};
     bool ThrowOnSet = false;
     std::function<void()> OnQuit;
     TProxyServicesStatus ProxyValue{
@@ -225,6 +230,11 @@ public:
                             "/data/phonebook.conf",
                             {{"Fast", "up", true, false}, {"Büro-LTE", "coming up", false, true}},
                             ""};
+    TDialsReport DialsValue{"2026-12",
+                            "Büro-LTE",
+                            {{"2026-12-01 08:00:05", 3, "10.0.0.5 www.example.com:80"},
+                             {"2026-12-01 09:10:00", std::nullopt, "mail Office"},
+                             {"2026-12-02 10:00:00", 61, ""}}};
 
 private:
     static TComputerData::TPropertyList Own() {
@@ -263,6 +273,9 @@ TEST_F(ControlCommandTest, StatusAsTextShowsTheTableAndEveryStatusLine) {
     EXPECT_TRUE(Contains(text, "Ärger     no     no      -           0\n")) << text;
     EXPECT_TRUE(Contains(text, "\nPc2: Pc2 is here. The data of Pc2 is up to date.\n")) << text;
     EXPECT_TRUE(Contains(text, "\nÄrger: The data of Ärger is from 1.2.2024 at 10:00.\n"));
+    EXPECT_TRUE(Contains(text, "Dial budget   60 of 60 min this month, 1 dial in the last hour; "
+                               "spent: dial on demand is off\n"))
+        << text;
 }
 
 TEST_F(ControlCommandTest, StatusAsJsonHasTheDocumentedKeysInOrder) {
@@ -273,7 +286,10 @@ TEST_F(ControlCommandTest, StatusAsJsonHasTheDocumentedKeysInOrder) {
     for (const auto& item : doc.items())
         keys.push_back(item.key());
     EXPECT_EQ(keys, (std::vector<std::string>{"name", "language", "onlineText", "computers",
-                                              "question", "newMail", "saveError"}));
+                                              "question", "newMail", "saveError", "budget"}));
+    EXPECT_EQ(doc["budget"].dump(), R"({"minutesUsed":60,"minutesAllowed":60,"dialsLastHour":1,)"
+                                    R"("dialsAllowed":0,"blocked":true})");
+    EXPECT_EQ(doc["computers"][0]["budget"]["blocked"], true);
     EXPECT_TRUE(doc["saveError"].is_null());
     EXPECT_EQ(doc["newMail"], 0);
     EXPECT_TRUE(doc["question"].is_null());
@@ -282,7 +298,9 @@ TEST_F(ControlCommandTest, StatusAsJsonHasTheDocumentedKeysInOrder) {
     ASSERT_EQ(doc["computers"].size(), 3u);
     EXPECT_EQ(doc["computers"][1].dump(),
               R"({"name":"Pc2","alive":true,"online":true,"connection":"DSL","journalEnd":40,)"
-              R"("status":"Pc2 is here. The data of Pc2 is up to date."})");
+              R"("status":"Pc2 is here. The data of Pc2 is up to date.",)"
+              R"("budget":{"minutesUsed":0,"minutesAllowed":0,"dialsLastHour":0,"dialsAllowed":0,)"
+              R"("blocked":false}})");
     EXPECT_EQ(doc["computers"][2]["name"], "Ärger");
 
     Target.StatusValue.Language = TLanguage::English;
@@ -791,6 +809,37 @@ TEST_F(ControlCommandTest, LineListShowsEveryEntryAsTableOrJson) {
     EXPECT_EQ(nlohmann::json::parse(Out.str())["failure"], "cannot read: Permission denied");
 }
 
+TEST_F(ControlCommandTest, DialsListsAMonthAsTableOrJsonAndRefusesOtherMonths) {
+    ASSERT_EQ(Run({"dials", "--month", "2026-12"}), 0) << Err.str();
+    EXPECT_EQ(Out.str(), "START                ONLINE  CAUSE\n"
+                         "2026-12-01 08:00:05  3 min   10.0.0.5 www.example.com:80\n"
+                         "2026-12-01 09:10:00  -       mail Office\n"
+                         "2026-12-02 10:00:00  61 min  (no cause recorded)\n");
+    ASSERT_EQ(Run({"dials", "--json", "--month", "2026-02"}), 0) << Err.str();
+    EXPECT_EQ(
+        nlohmann::ordered_json::parse(Out.str()).dump(),
+        R"({"month":"2026-12","entry":"Büro-LTE","dials":[)"
+        R"({"start":"2026-12-01 08:00:05","minutes":3,"cause":"10.0.0.5 www.example.com:80"},)"
+        R"({"start":"2026-12-01 09:10:00","minutes":null,"cause":"mail Office"},)"
+        R"({"start":"2026-12-02 10:00:00","minutes":61,"cause":""}]})");
+    EXPECT_EQ(Run({"dials"}), 0) << Err.str();
+    for (const std::vector<std::string>& bad :
+         std::vector<std::vector<std::string>>{{"dials", "--month", "2026-13"},
+                                               {"dials", "--month", "26-1"},
+                                               {"dials", "--month", "2026-1x"},
+                                               {"dials", "2026-12"},
+                                               {"dials", "--month"}})
+        EXPECT_EQ(Run(bad), 2) << bad.back();
+    Target.DialsValue.Dials.clear();
+    ASSERT_EQ(Run({"dials", "--month", "2026-12"}), 0);
+    EXPECT_EQ(Out.str(), "no dials of \"Büro-LTE\" in 2026-12\n");
+    const std::vector<std::string> calls = Target.Calls();
+    ASSERT_EQ(calls.size(), 4u);
+    EXPECT_EQ(calls[0], "Dials 2026-12");
+    EXPECT_EQ(calls[1], "Dials 2026-2");
+    EXPECT_EQ(calls[3], "Dials 2026-12");
+}
+
 TEST_F(ControlCommandTest, LineUpDownNamesTheLinesThatExist) {
     EXPECT_EQ(Run({"line", "Fast", "down"}), 0) << Err.str();
     EXPECT_EQ(Run({"line", "up", "Fast"}), 0) << Err.str();
@@ -1208,7 +1257,8 @@ TEST_F(ControlServerTest, StatusOfAFullRosterFitsItsReply) {
     for (int i = 0; i < 1024; ++i) {
         // Names as long as a datagram carries them, in two-byte characters.
         const std::string name = std::to_string(i) + std::string(250, 'x') + "ÄÖÜ";
-        computers.push_back({name, true, false, "", i, "The data of " + name + " is up to date."});
+        computers.push_back(
+            {name, true, false, "", i, "The data of " + name + " is up to date.", {}});
     }
     {
         std::lock_guard<std::mutex> guard(Target.Lock);
