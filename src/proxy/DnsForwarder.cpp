@@ -180,7 +180,7 @@ std::optional<TDnsSend> TDnsForwarding::Handle(std::span<std::uint8_t> buffer, s
         // A query cut short would reach the server garbled.
         if (cut)
             return std::nullopt;
-        if (const std::size_t length = LocalAnswer(datagram); length != 0)
+        if (const std::size_t length = LocalAnswer(buffer, datagram.size()); length != 0)
             return TDnsSend{sender, length, false};
         // May wait for a dial.
         const std::optional<sockaddr_in> target = queryTarget();
@@ -218,9 +218,10 @@ void TDnsForwarding::AnswerLocally(const TTickClock& clock, TDnsLocalRules rules
     FRules = std::move(rules);
 }
 
-std::size_t TDnsForwarding::LocalAnswer(std::span<std::uint8_t> datagram) {
+std::size_t TDnsForwarding::LocalAnswer(std::span<std::uint8_t> buffer, std::size_t length) {
     if (!FCache)
         return 0;
+    const std::span<const std::uint8_t> datagram = buffer.first(length);
     const bool nobodyOnline = FRules.NobodyOnline && FRules.NobodyOnline();
     std::optional<std::vector<std::uint8_t>> answer = FCache->Answer(datagram, nobodyOnline);
     if (answer)
@@ -235,9 +236,9 @@ std::size_t TDnsForwarding::LocalAnswer(std::span<std::uint8_t> datagram) {
                 ++FRefusals;
         }
     }
-    if (!answer || answer->size() > datagram.size())
+    if (!answer || answer->size() > buffer.size())
         return 0;
-    std::copy(answer->begin(), answer->end(), datagram.begin());
+    std::copy(answer->begin(), answer->end(), buffer.begin());
     return answer->size();
 }
 

@@ -168,9 +168,10 @@ public:
     const TPendingQueries& Pending() const { return FPending; }
 
 private:
-    // The cache's or a SERVFAIL answer to the whole query in datagram, written over it (it never
-    // grows: a kept answer came through the same buffer); its length, or 0 to forward it.
-    std::size_t LocalAnswer(std::span<std::uint8_t> datagram);
+    // The cache's or a SERVFAIL answer to the whole query of length bytes at the start of
+    // buffer, written over it (a kept answer came through a buffer of the same size); its
+    // length, or 0 to forward the query.
+    std::size_t LocalAnswer(std::span<std::uint8_t> buffer, std::size_t length);
 
     TDnsAdmission FAdmits;
     TPendingQueries FPending;

@@ -36,8 +36,8 @@ std::string Text(const sockaddr_in& address) {
     return AddressToDotted(address.sin_addr.s_addr) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
-// A query for "example.test", type A, with recursion desired.
-Datagram Query(std::uint16_t id) {
+// A query for the name of labels, type A, with recursion desired.
+Datagram Query(std::uint16_t id, std::initializer_list<const char*> labels) {
     Datagram d = {static_cast<std::uint8_t>(id >> 8),
                   static_cast<std::uint8_t>(id),
                   0x01,
@@ -50,12 +50,17 @@ Datagram Query(std::uint16_t id) {
                   0x00,
                   0x00,
                   0x00};
-    for (const char* label : {"example", "test"}) {
+    for (const char* label : labels) {
         d.push_back(static_cast<std::uint8_t>(std::strlen(label)));
         d.insert(d.end(), label, label + std::strlen(label));
     }
     d.insert(d.end(), {0x00, 0x00, 0x01, 0x00, 0x01});
     return d;
+}
+
+// A query for "example.test".
+Datagram Query(std::uint16_t id) {
+    return Query(id, {"example", "test"});
 }
 
 // The answer to query with id, carrying one address record with the last byte tag.
@@ -297,6 +302,70 @@ TEST_F(DnsForwardingTest, TheProxyAccessRuleDecidesByDefaultAndCountsWhatItRefus
     EXPECT_TRUE(forwarding.Handle(inside, inside.size(), Requester, Target, Clock));
     EXPECT_EQ(RefusedConnections(), refused + 1);
     SetProxyAccessRule(nullptr);
+}
+
+TEST_F(DnsForwardingTest, KeptAnswersServeFreshThenStaleWhileNobodyIsOnline) {
+    Make();
+    bool nobodyOnline = false;
+    bool dialRefused = false;
+    Forwarding->AnswerLocally(
+        Clock, {"*.local, wpad.*", [&] { return nobodyOnline; }, [&] { return dialRefused; }});
+    const auto ttl = [](const Datagram& d) {
+        return d[36] << 24 | d[37] << 16 | d[38] << 8 | d[39];
+    };
+    // Through a buffer of the forwarder's size, as the socket loop hands datagrams in.
+    const auto asked = [&](Datagram query) {
+        const std::size_t length = query.size();
+        query.resize(kDnsDatagramSize);
+        const auto send = Handle(query, Requester, length);
+        EXPECT_TRUE(send);
+        query.resize(send ? send->Length : 0);
+        return std::make_pair(send && send->Query, query);
+    };
+    Ids.Next = {0xBEEF};
+    Datagram query = Query(0x1234);
+    ASSERT_TRUE(Handle(query, Requester));
+    Datagram answer = Answer(Query(0), 0xBEEF, 7);
+    ASSERT_TRUE(Handle(answer, Endpoint("127.0.0.3", 53)));
+
+    Clock.Ticks += 100 * 1000;
+    auto [forwarded, got] = asked(Query(0x2222));
+    EXPECT_FALSE(forwarded);
+    Datagram kept = Answer(Query(0), 0x2222, 7);
+    kept[38] = 0x0D; // the TTL counted down to 3500
+    kept[39] = 0xAC;
+    EXPECT_EQ(got, kept);
+    EXPECT_EQ(TargetAsked, 1);
+
+    // Expired: forwarded while somebody is online, served stale while nobody is.
+    Clock.Ticks += 3600 * 1000;
+    Ids.Next = {0x0A0A};
+    std::tie(forwarded, got) = asked(Query(0x3333));
+    EXPECT_TRUE(forwarded);
+    nobodyOnline = true;
+    std::tie(forwarded, got) = asked(Query(0x4444));
+    EXPECT_FALSE(forwarded);
+    EXPECT_EQ(ttl(got), 30);
+    EXPECT_EQ(Forwarding->CacheAnswers(), 2u);
+
+    // No-dial names, and any name while a dial would be refused, fail at once while nobody is
+    // online; the question comes back as it was asked.
+    std::tie(forwarded, got) = asked(Query(0x5555, {"WPAD", "lan"}));
+    EXPECT_FALSE(forwarded);
+    Datagram failure = Query(0x5555, {"WPAD", "lan"});
+    failure[2] = 0x81;
+    failure[3] = 0x82;
+    EXPECT_EQ(got, failure);
+    std::tie(forwarded, got) = asked(Query(0x5656, {"other", "test"}));
+    EXPECT_TRUE(forwarded);
+    dialRefused = true;
+    std::tie(forwarded, got) = asked(Query(0x5757, {"other", "test"}));
+    EXPECT_FALSE(forwarded);
+    EXPECT_EQ(got[3] & 0x0F, 2);
+    nobodyOnline = false;
+    std::tie(forwarded, got) = asked(Query(0x5858, {"printer", "local"}));
+    EXPECT_TRUE(forwarded);
+    EXPECT_EQ(Forwarding->Refusals(), 2u);
 }
 
 TEST_F(DnsForwardingTest, ShortOversizedAndUnroutableDatagrams) {
