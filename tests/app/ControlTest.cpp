@@ -374,6 +374,10 @@ TEST_F(ControlCommandTest, SetRefusesWhatReadersCannotTakeUnlessForced) {
         {"ProxyAllowedNetworks", "10.0.0.0/24, 10.0.0.0/33, lan", "\"10.0.0.0/33\", \"lan\""},
         {"AutoDialDisconnectAfter", "5m", "plain digits"},
         {"ProxyMaxSessions", "-1", "plain digits"},
+        {"AutoDialMonthlyMinutes", "10h", "plain digits"},
+        {"AutoDialMaxDialsPerHour", "1234567890", "plain digits"},
+        {"ProxyDnsNoDialNames", "*.local, *wpad*", "not a name: \"*wpad*\""},
+        {"ProxyDnsNoDialNames", "a.example.com,", "not a name: \"\""},
     };
     for (const TCase& bad : refused) {
         EXPECT_EQ(Run({"set", bad.Key, bad.Value}), 1) << bad.Key << "=" << bad.Value;
@@ -391,6 +395,8 @@ TEST_F(ControlCommandTest, SetRefusesWhatReadersCannotTakeUnlessForced) {
         {"ProxyEnabled", ""}, // deletes
         {"AutoDialDisconnectAfter", "300"},
         {"ProxyMaxSessions", "0"},
+        {"AutoDialMonthlyMinutes", "600"},
+        {"ProxyDnsNoDialNames", " *.local, wpad.* ,update.example.com"},
         {"ProxyAllowedNetworks", "192.168.1.0/24, 10.8.0.0/16"},
         {"Motto", "Grüße für 5 €"},
         {"ProxyEnabled", "true"}, // --force

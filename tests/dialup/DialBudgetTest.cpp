@@ -76,4 +76,37 @@ TEST_F(DialBudgetTest, DialsOfTheLastSixtyMinutesAcrossDayAndMonth) {
     EXPECT_FALSE(ComputeDialBudget(Own, At(2027, 1, 1, 1, 11)).Blocked); // both aged out
 }
 
+TEST_F(DialBudgetTest, DialsPairEachCauseWithTheConnectionThatFollowedIt) {
+    const auto cause = [&](const std::string& key, const std::string& text) {
+        Own.SetProperty("$" + key, DialCauseRecord(text));
+    };
+    cause("2026-11-30/23:59.50", "last month");
+    Dial("2026-12-01/00:00.05", 61); // last month's dial, connected in this one
+    cause("2026-12-03/10:00.00", "10.0.0.5 www.example.com:80");
+    Dial("2026-12-03/10:00.02", 125);
+    cause("2026-12-03/11:00.00", "mail Office"); // brought no connection
+    cause("2026-12-03/12:00.00", "10.0.0.7 DNS a.example.org");
+    Dial("2026-12-03/12:00.03", 10);
+    Dial("2026-12-04/08:00.00", 59);          // brought up outside
+    Dial("2026-12-05/08:00.00", 59, "Other"); // another entry
+    cause("2027-01-01/00:00.00", "next month");
+
+    const std::vector<TDialEntry> dials = ListDials(Own, 2026, 12);
+    ASSERT_EQ(dials.size(), 5u);
+    const auto minutes = [&](std::size_t i) { return dials[i].Minutes.value_or(-1); };
+    EXPECT_EQ(dials[0].Cause, "");
+    EXPECT_EQ(dials[0].Start.Day, 1);
+    EXPECT_EQ(minutes(0), 2);
+    EXPECT_EQ(dials[1].Cause, "10.0.0.5 www.example.com:80");
+    EXPECT_EQ(dials[1].Start.Second, 0); // the dial's start, before the line was up
+    EXPECT_EQ(minutes(1), 3);
+    EXPECT_EQ(dials[2].Cause, "mail Office");
+    EXPECT_FALSE(dials[2].Minutes);
+    EXPECT_EQ(dials[3].Cause, "10.0.0.7 DNS a.example.org");
+    EXPECT_EQ(minutes(3), 1);
+    EXPECT_EQ(dials[4].Cause, "");
+    EXPECT_EQ(dials[4].Start.Day, 4);
+    EXPECT_TRUE(ListDials(Own, 2026, 10).empty());
+}
+
 } // namespace

@@ -146,6 +146,7 @@ protected:
         ResetSharedFlags();
     }
     static void ResetSharedFlags() {
+        TakeDialCause();
         DialRequested = false;
         DialingInProgress = false;
         MonitorPassDone = false;
@@ -164,6 +165,7 @@ protected:
                            std::function<void(int)> answered) {
             Questions.push_back({text, defaultAnswer, Clock.Ticks, std::move(answered)});
         };
+        links.Budget = [this] { return Budget; };
         links.NoteActivity = [this] { Activity = Clock.Ticks; };
         links.LastActivity = [this] { return Activity; };
         links.Sleep = [this](std::chrono::milliseconds time) {
@@ -247,6 +249,20 @@ protected:
     std::vector<TSleep> Sleeps;
     std::function<void()> OnSleep;
     std::uint32_t Activity = 0;
+    TDialBudget Budget;
+
+    // The causes of the own cause records, oldest first.
+    std::vector<std::string> Causes() {
+        std::vector<std::string> causes;
+        for (const auto& [key, value] : Database->FindComputer(OwnComputerName).Properties())
+            if (const auto cause = ParseDialCause(value); IsEventID(key) && cause)
+                causes.push_back(*cause);
+        return causes;
+    }
+    void FailTheDial() {
+        Backend->Deliver(kRasDisconnected, 0);
+        RunPosted();
+    }
 };
 
 // --- The timer's decision: request, hold-offs, question, dial ---
@@ -288,6 +304,58 @@ TEST_F(DialerTest, TheDialComesAHundredMillisecondsAfterTheTick) {
     ASSERT_EQ(Backend->Dials.size(), 1u);
     EXPECT_EQ(Backend->Dials[0].At, tick + 100);
     EXPECT_EQ(Dialer->LastDialAttempt(), tick + 100);
+}
+
+TEST_F(DialerTest, EveryDialFirstRecordsWhoAskedForWhat) {
+    RequestDialOnDemand("10.0.0.5 www.example.com:80");
+    RequestDialOnDemand("10.0.0.6 DNS late.example.org"); // joins the first request
+    Tick();
+    ASSERT_EQ(Backend->Dials.size(), 1u);
+    EXPECT_EQ(Causes(), (std::vector<std::string>{"10.0.0.5 www.example.com:80"}));
+    FailTheDial();
+    Dialer->DialerCommandMessage(kDialerRequestDial, 0, "10.0.0.7"); // a peer's CONNECT!
+    Tick();
+    FailTheDial();
+    Dialer->RequestDial();
+    Tick();
+    ASSERT_EQ(Backend->Dials.size(), 3u);
+    EXPECT_EQ(Causes(),
+              (std::vector<std::string>{"10.0.0.5 www.example.com:80", "CONNECT! from 10.0.0.7",
+                                        "connect asked by the user"}));
+    EXPECT_EQ(TakeDialCause(), ""); // nothing left over for the next dial
+}
+
+TEST_F(DialerTest, ASpentBudgetStopsDialsOnDemandButAskedForDialsStillGo) {
+    Budget = {60, 60, 0, 0, true};
+    RequestDialOnDemand("10.0.0.5 www.example.com:80"); // asked for before the budget ran out
+    Tick();
+    EXPECT_TRUE(Backend->Dials.empty());
+    EXPECT_FALSE(DialRequested);
+    EXPECT_EQ(TakeDialCause(), "");
+
+    Dialer->RequestDial(); // a person decided
+    Tick();
+    ASSERT_EQ(Backend->Dials.size(), 1u);
+    FailTheDial();
+
+    // Asking before dialling: the person hears that the budget is spent, and No means no.
+    Own("AutoDialAskBeforeDialing", "yes");
+    Dialer->RequestDial();
+    Tick();
+    ASSERT_EQ(Questions.size(), 1u);
+    EXPECT_NE(Questions[0].Text.find("dial budget of this computer is spent (60 of 60 min"),
+              std::string::npos)
+        << Questions[0].Text;
+    EXPECT_EQ(Questions[0].DefaultAnswer, kAnswerNo);
+    Answer(kAnswerNo);
+    EXPECT_EQ(Backend->Dials.size(), 1u);
+    EXPECT_FALSE(DialRequested);
+    Dialer->RequestDial();
+    Tick();
+    ASSERT_EQ(Questions.size(), 2u);
+    Answer(kAnswerYes);
+    EXPECT_EQ(Backend->Dials.size(), 2u);
+    EXPECT_EQ(Causes().back(), "connect asked by the user");
 }
 
 TEST_F(DialerTest, AnotherAttemptWaitsFiveSecondsAfterTheLast) {

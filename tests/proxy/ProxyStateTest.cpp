@@ -1,4 +1,5 @@
 #include "ProxyTestSupport.h"
+#include "dialup/EventId.h"
 #include "dialup/RasManager.h"
 
 #include <future>
@@ -97,6 +98,40 @@ TEST_F(ProxyStateTest, NoDialWhileFreshOrNotAllowed) {
         EXPECT_EQ(request.Result(), "10.0.0.7:1977");
         EXPECT_FALSE(DialRequested) << setting;
     }
+}
+
+TEST_F(ProxyStateTest, ASpentBudgetRefusesAtOnceAndTheFirstCauseIsKept) {
+    SetOwn("AutoDialEnabled", "yes");
+    SetOwn("AutoDialPhoneBookEntry", "LTE");
+    SetOwn("AutoDialMaxDialsPerHour", "1");
+    SetOnlineProxyAddress("10.0.0.7:1977");
+    TestClock().Advance(30000);
+    {
+        auto lookup = std::async(std::launch::async,
+                                 [] { return FindOnlineProxy(true, nullptr, "10.0.0.5 a:80"); });
+        ASSERT_TRUE(WaitFor([] { return DialRequested.load(); }));
+        auto joining = std::async(std::launch::async,
+                                  [] { return FindOnlineProxy(true, nullptr, "10.0.0.6 b:80"); });
+        EXPECT_EQ(joining.wait_for(200ms), std::future_status::timeout);
+        SetOnlineProxyAddress("10.0.0.9:1977");
+        ASSERT_EQ(lookup.wait_for(2s), std::future_status::ready);
+        ASSERT_EQ(joining.wait_for(2s), std::future_status::ready);
+        EXPECT_FALSE(lookup.get().DialRefused);
+        EXPECT_EQ(joining.get().Address, "10.0.0.9:1977");
+        EXPECT_EQ(TakeDialCause(), "10.0.0.5 a:80"); // the request that started the dial
+    }
+
+    // The dial of this minute spends the budget: nothing is requested or waited for.
+    DialRequested = false;
+    SetOwn(EventIDToString(NewEventID()), NewConnectionRecord("LTE"));
+    TestClock().Advance(30000);
+    const TOnlineLookup refused = FindOnlineProxy(true, nullptr, "10.0.0.5 a:80");
+    EXPECT_TRUE(refused.DialRefused);
+    EXPECT_EQ(refused.Address, "10.0.0.9:1977");
+    EXPECT_FALSE(DialRequested);
+    EXPECT_EQ(TakeDialCause(), "");
+    EXPECT_FALSE(DialOnDemandAllowed());
+    EXPECT_FALSE(FindOnlineProxy(false, nullptr, "").DialRefused); // no dial asked for
 }
 
 TEST_F(ProxyStateTest, DialWaitEndsWithTheAnnouncement) {

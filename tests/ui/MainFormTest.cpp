@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QSystemTrayIcon>
 #include <QTabBar>
 
 using namespace harbolt;
@@ -45,6 +46,17 @@ private slots:
         ui.Instance->SetOwnProperty("AutoDialEnabled", "yes");
         form.RefreshOnlineState();
         QCOMPARE(Menu(form), QString("C--"));
+        QCOMPARE(form.TrayIcon1->toolTip(), QString("Harbolt (all offline)"));
+        // A spent dial budget says why nothing dials on demand; Connect stays offered.
+        ui.Instance->SetOwnProperty("AutoDialPhoneBookEntry", "SimLine");
+        ui.Instance->SetOwnProperty("AutoDialMaxDialsPerHour", "1");
+        ui.Instance->SetOwnProperty(EventIDToString(NewEventID()), NewConnectionRecord("SimLine"));
+        form.RefreshOnlineState();
+        QCOMPARE(Menu(form), QString("C--"));
+        QVERIFY(form.TrayIcon1->toolTip().endsWith("dial budget spent: dial on demand is off"));
+        ui.Instance->SetOwnProperty("AutoDialMaxDialsPerHour", "");
+        form.RefreshOnlineState();
+        QCOMPARE(form.TrayIcon1->toolTip(), QString("Harbolt (all offline)"));
 
         // The own computer online through a connection this program holds.
         QVERIFY(ui.Instance->SetLine("SimLine", true));
