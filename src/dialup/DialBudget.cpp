@@ -51,6 +51,14 @@ bool Before(const TEventID& a, const TEventID& b) {
            std::tie(b.Year, b.Month, b.Day, b.Hour, b.Minute, b.Second, b.Serial);
 }
 
+// "1 of 1 min this month, 1 of 2 dials in the last hour"
+std::string UseText(const TDialBudget& budget) {
+    return Counted(budget.MinutesUsed, budget.MinutesAllowed, " min", " this month") + ", " +
+           Counted(budget.DialsLastHour, budget.DialsAllowed,
+                   budget.DialsAllowed == 0 && budget.DialsLastHour == 1 ? " dial" : " dials",
+                   " in the last hour");
+}
+
 } // namespace
 
 TDialBudgetLimits ReadDialBudgetLimits(const TComputerData& computer) {
@@ -144,21 +152,17 @@ TDialBudget OwnDialBudget() {
     }
     if (OwnBudgetSpent.exchange(budget.Blocked) != budget.Blocked) {
         if (budget.Blocked)
-            LogEvent(TEventLevel::Warning,
-                     "dial budget spent: " + DialBudgetText(budget) +
-                         "; only an explicit connect dials until it frees up");
+            LogEvent(TEventLevel::Warning, "dial budget spent: " + UseText(budget) +
+                                               "; only an explicit connect dials until it "
+                                               "frees up");
         else
-            LogEvent(TEventLevel::Info, "dial budget free again: " + DialBudgetText(budget));
+            LogEvent(TEventLevel::Info, "dial budget free again: " + UseText(budget));
     }
     return budget;
 }
 
 std::string DialBudgetText(const TDialBudget& budget) {
-    std::string text =
-        Counted(budget.MinutesUsed, budget.MinutesAllowed, " min", " this month") + ", " +
-        Counted(budget.DialsLastHour, budget.DialsAllowed,
-                budget.DialsAllowed == 0 && budget.DialsLastHour == 1 ? " dial" : " dials",
-                " in the last hour");
+    std::string text = UseText(budget);
     if (budget.MinutesAllowed == 0 && budget.DialsAllowed == 0)
         return text + ", no limits";
     if (budget.Blocked)
