@@ -523,3 +523,49 @@ e2e_usage_field() {
     done
     echo 0
 }
+
+# e2e_line_client FROM HOST PORT TEXT: a client in FROM's namespace that connects to HOST:PORT,
+# sends the line TEXT and waits up to 70 s for a line back. Prints "DATA <line>", "EOF <bytes
+# before the close>", "TIMEOUT" or "REFUSED", then the milliseconds from connecting to the end.
+e2e_line_client() {
+    local from=$1 host=$2 port=$3 text=$4
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    timeout -k 2 80 ip netns exec "${E2E_NS[$from]}" bash -c '
+        start=${EPOCHREALTIME/./}
+        exec 3<>"/dev/tcp/$1/$2" || { echo REFUSED 0; exit 0; }
+        printf "%s\n" "$3" >&3
+        if IFS= read -r -t 70 line <&3; then
+            result="DATA $line"
+        elif (($? > 128)); then
+            result=TIMEOUT
+        else
+            result="EOF $line"
+        fi
+        exec 3>&-
+        echo "$result $(((${EPOCHREALTIME/./} - start) / 1000))"' \
+        _ "$host" "$port" "$text"
+}
+
+# e2e_online_stale NAME: NAME has heard no online announcement for more than 5 s, so that its
+# proxy finds nobody online and dial on demand may dial.
+e2e_online_stale() {
+    local age
+    age=$(e2e_proxy_status "$1" | jq -r '.onlineAddressAge') || return 1
+    [[ $age == null ]] || jq -en --argjson a "$age" '$a > 5.3' >/dev/null
+}
+
+# e2e_wait_online_stale NAME: waits up to 20 s for e2e_online_stale NAME; fails the run if not.
+e2e_wait_online_stale() {
+    e2e_wait_until 20000 "$1 to see nobody online" e2e_online_stale "$1" ||
+        e2e_fail "$1 still has a fresh online address: $(e2e_proxy_status "$1")"
+}
+
+# e2e_budget NAME [COMPUTER]: the dial budget in NAME's status as the words "MINUTES_USED
+# MINUTES_ALLOWED DIALS_LAST_HOUR DIALS_ALLOWED BLOCKED": NAME's own, or that of COMPUTER's
+# entry in NAME's computer list.
+e2e_budget() {
+    # shellcheck disable=SC2016 # $c is a jq variable
+    e2e_status "$1" | jq -r --arg c "${2:-}" '
+        (if $c == "" then .budget else (.computers[] | select(.name == $c) | .budget) end)
+        | "\(.minutesUsed) \(.minutesAllowed) \(.dialsLastHour) \(.dialsAllowed) \(.blocked)"'
+}

@@ -5,7 +5,9 @@
 // - the cache keeps a message only when it is an answer that reads, with one question, no
 //   error, no truncation and a TTL; an answer served from it reads again, carries the asker's
 //   ID and question, and has no TTL above what was stored;
-// - the cache never grows past its bound.
+// - the cache never grows past its bound;
+// - a SERVFAIL answer is made for exactly the queries that read, and reads as an answer to the
+//   same questions, with no records, no longer than the query.
 #include "proxy/DnsMessage.h"
 
 #include "FuzzCheck.h"
@@ -49,6 +51,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(std::none_of(question.Name.begin(), question.Name.end(),
                                     [](char c) { return c >= 'A' && c <= 'Z'; }));
         }
+    }
+
+    const std::optional<std::vector<std::uint8_t>> failure = DnsServerFailure(message);
+    FUZZ_CHECK(failure.has_value() == (parsed && !parsed->Response));
+    if (failure) {
+        const std::optional<TDnsMessage> answer = ParseDnsMessage(*failure);
+        FUZZ_CHECK(answer && answer->Response && answer->ResponseCode == 2);
+        FUZZ_CHECK(answer->Id == parsed->Id && answer->Questions == parsed->Questions);
+        FUZZ_CHECK(answer->TtlOffsets.empty() && failure->size() <= size);
     }
 
     TFixedClock clock;

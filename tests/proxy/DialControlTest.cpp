@@ -1,5 +1,6 @@
 #include "proxy/DialControl.h"
 #include "ProxyTestSupport.h"
+#include "dialup/EventId.h"
 #include "dialup/RasManager.h"
 
 #include <deque>
@@ -378,6 +379,16 @@ TEST_F(DialControlTest, WouldConnectOnlyWhenDialingNeedsNoQuestion) {
         EXPECT_EQ(run.Received, c.Answer) << "enabled " << (c.Enabled ? c.Enabled : "(absent)")
                                           << ", ask " << (c.Ask ? c.Ask : "(absent)");
     }
+    // A spent dial budget would not dial on demand either.
+    SetOwn("AutoDialEnabled", "yes");
+    SetOwn("AutoDialAskBeforeDialing", "");
+    SetOwn("AutoDialPhoneBookEntry", "LTE");
+    SetOwn("AutoDialMaxDialsPerHour", "1");
+    SetOwn(EventIDToString(NewEventID()), NewConnectionRecord("LTE"));
+    TDialogueRun spent([](TBufferedCommunication& channel) { AnswerWouldConnect(channel); });
+    EXPECT_TRUE(spent.ReadToClose());
+    spent.Finish();
+    EXPECT_EQ(spent.Received, "NO");
     EXPECT_EQ(PostedCount(), 0u);
 }
 
