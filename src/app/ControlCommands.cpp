@@ -287,6 +287,18 @@ int StatusCommand(TCall& call) {
         document["newMail"] = status.NewMail;
         document["saveError"] = status.SaveError.empty() ? TJson(nullptr) : TJson(status.SaveError);
         document["budget"] = BudgetJson(status.Budget);
+        if (status.PeerDial.Asked) {
+            TJson asked = TJson::object();
+            asked["asking"] = status.PeerDial.Asking;
+            asked["peer"] = status.PeerDial.Peer;
+            asked["address"] = status.PeerDial.Address;
+            asked["answer"] = status.PeerDial.Answer;
+            asked["waiting"] = status.PeerDial.Waiting;
+            asked["dialled"] = status.PeerDial.Dialled;
+            document["peerDial"] = std::move(asked);
+        } else {
+            document["peerDial"] = nullptr;
+        }
         call.Out << Dump(document, 2) << "\n";
         return 0;
     }
@@ -301,6 +313,24 @@ int StatusCommand(TCall& call) {
     if (!status.SaveError.empty())
         call.Out << "Save failed   " << status.SaveError << "\n";
     call.Out << "Dial budget   " << DialBudgetText(status.Budget) << "\n";
+    if (status.PeerDial.Asked) {
+        const TPeerDialView& asked = status.PeerDial;
+        call.Out << "Dial asked    ";
+        if (asked.Peer.empty())
+            call.Out << "no computer that dials on demand was alive";
+        else
+            call.Out << asked.Peer << " (" << asked.Address << ") "
+                     << (asked.Answer.empty() ? "has not answered yet"
+                                              : "answered " + asked.Answer);
+        if (asked.Asking)
+            call.Out << "; asking";
+        else if (asked.Dialled)
+            call.Out << "; it dials";
+        if (asked.Waiting > 0)
+            call.Out << "; " << asked.Waiting << (asked.Waiting == 1 ? " request" : " requests")
+                     << " waiting";
+        call.Out << "\n";
+    }
     if (status.Computers.empty())
         return 0;
     const std::vector<std::string> headings = {"COMPUTER", "ALIVE", "ONLINE", "CONNECTION",

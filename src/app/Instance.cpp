@@ -23,6 +23,7 @@
 #include "proxy/DialControl.h"
 #include "proxy/FtpProxy.h"
 #include "proxy/HttpProxy.h"
+#include "proxy/PeerDial.h"
 #include "proxy/Pop3Proxy.h"
 #include "proxy/ProxyServices.h"
 #include "proxy/ProxyState.h"
@@ -251,17 +252,19 @@ void TInstance::Start() {
     handlers.Socks5 = HandleSocks5Proxy;
     handlers.Ftp = HandleFtpProxy;
     handlers.Pop3 = HandlePop3Proxy;
-    handlers.Disconnect = [dialer = FDialer](std::unique_ptr<TBufferedCommunication> client) {
+    handlers.Disconnect = [dialer = FDialer](std::unique_ptr<TBufferedCommunication> client,
+                                             const std::string&) {
         AnswerDisconnect(*client, *dialer);
     };
-    handlers.WouldConnect = [](std::unique_ptr<TBufferedCommunication> client) {
+    handlers.WouldConnect = [](std::unique_ptr<TBufferedCommunication> client, const std::string&) {
         AnswerWouldConnect(*client);
     };
-    handlers.Connect = [dialer = FDialer](std::unique_ptr<TBufferedCommunication> client) {
-        AnswerConnect(*client, *dialer);
+    handlers.Connect = [dialer = FDialer](std::unique_ptr<TBufferedCommunication> client,
+                                          const std::string& wanted) {
+        AnswerConnect(*client, *dialer, wanted);
     };
     handlers.Online = [monitor = std::weak_ptr<TRasManager>(Monitor)](
-                          std::unique_ptr<TBufferedCommunication> client) {
+                          std::unique_ptr<TBufferedCommunication> client, const std::string&) {
         const auto running = monitor.lock();
         AnswerOnline(*client, running ? running->ActiveConnectionName() : std::string());
     };
@@ -291,6 +294,13 @@ void TInstance::UpdateTimerTimer() {
 }
 
 void TInstance::GoOnlineTimerTimer() {
+    // Asks of the peers to dial run on threads of their own, and the roster is the main
+    // thread's: they read this copy.
+    std::vector<std::string> alive;
+    for (const auto& [name, info] : Peers->Roster.Entries())
+        if (info.Alive)
+            alive.push_back(name);
+    SetAliveComputers(std::move(alive));
     FDialer->GoOnlineTimer();
 }
 
@@ -439,6 +449,9 @@ TInstanceStatus TInstance::Status() {
     status.Language = Language();
     status.OnlineText = OnlineText();
     status.Budget = OwnDialBudget();
+    const TPeerDialStatus asked = PeerDialAsker().Status();
+    status.PeerDial = {asked.Asked,  asked.Asking,  U(asked.Peer), U(asked.Address),
+                       asked.Answer, asked.Dialled, asked.Waiting};
     const TSystemTime now = GetLocalTime();
     for (const auto& [name, info] : Peers->Roster.Entries()) {
         // Asking must not create the entry: it would keep the roster's spelling of the name

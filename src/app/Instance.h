@@ -52,6 +52,18 @@ struct TLinesStatus {
     std::string Failure; // why the entries could not be listed; empty when they could
 };
 
+// The last ask of other computers to dial for this one (texts UTF-8).
+struct TPeerDialView {
+    bool Asked = false;      // an ask was made in this run
+    bool Asking = false;     // one runs now
+    std::string Peer;        // the computer asked last
+    std::string Address;     // its server address
+    std::string Answer;      // "YES", "NO", "CONNECTING", "CANNOT CONNECT", "ERROR", "refused",
+                             // "no answer"; "" while waiting for it
+    bool Dialled = false;    // a computer said it dials
+    std::size_t Waiting = 0; // requests waiting for the ask and the dial it started
+};
+
 struct TInstanceStatus {
     std::string Name; // own computer name, UTF-8
     TLanguage Language = TLanguage::English;
@@ -61,7 +73,8 @@ struct TInstanceStatus {
     int NewMail = 0; // seconds the new-mail notice still shows; 0: none
     // Why the data or the mail file could not be saved; empty once the saves succeed again.
     std::string SaveError;
-    TDialBudget Budget; // the own computer's
+    TDialBudget Budget;     // the own computer's
+    TPeerDialView PeerDial; // asks of other computers to dial for this one
 };
 
 // What `harbolt ctl dials` shows: the own computer's dials of a month. Texts are UTF-8.

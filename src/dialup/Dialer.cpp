@@ -263,17 +263,17 @@ void TDialer::PostOnlineState(bool online) {
     });
 }
 
-void TDialer::DialerCommandMessage(int command, int delay, const std::string& requester) {
+void TDialer::DialerCommandMessage(int command, int delay, const std::string& detail) {
     if (delay > 0) {
         FCommandDelay = delay;
         FDelayedCommand = command;
-        FDelayedRequester = requester;
+        FDelayedRequester = detail;
         return;
     }
     if (command == kDialerHangUp)
-        HangUp(requester.empty() ? THangUpCause::User : THangUpCause::Peer, requester);
+        HangUp(detail.empty() ? THangUpCause::User : THangUpCause::Peer, detail);
     else if (command == kDialerRequestDial)
-        RequestDial(requester.empty() ? std::string(kUserDialCause) : PeerDialCause(requester));
+        RequestDial(detail.empty() ? std::string(kUserDialCause) : detail);
 }
 
 void TDialer::PostDialerCommand(int command, int delay, const std::string& requester) {
@@ -285,8 +285,8 @@ void TDialer::PostDialerCommand(int command, int delay, const std::string& reque
     });
 }
 
-std::string PeerDialCause(const std::string& requester) {
-    return "CONNECT! from " + requester;
+std::string PeerDialCause(const std::string& requester, const std::string& wanted) {
+    return "CONNECT! from " + requester + (wanted.empty() ? "" : " for " + wanted);
 }
 
 void TDialer::RequestDial(const std::string& cause) {

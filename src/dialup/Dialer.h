@@ -74,7 +74,8 @@ struct TDialerLinks {
 
 // The causes of explicit dials, as their cause records say them.
 constexpr const char* kUserDialCause = "connect asked by the user";
-std::string PeerDialCause(const std::string& requester); // "CONNECT! from 10.0.0.7"
+// "CONNECT! from 10.0.0.7", and " for " what it wanted when it said.
+std::string PeerDialCause(const std::string& requester, const std::string& wanted = {});
 
 class TDialer {
 public:
@@ -89,8 +90,9 @@ public:
     void RasDialEvent(std::uint32_t state, std::uint32_t error);
     // command kDialerHangUp or kDialerRequestDial; delay in timer ticks, <= 0 at once. A hang-up
     // with a requester (the asking computer's address) is one of THangUpCause::Peer.
-    // A dial request with a requester is a peer's "CONNECT!".
-    void DialerCommandMessage(int command, int delay, const std::string& requester = {});
+    // detail: for a hang-up the asking computer's address (a THangUpCause::Peer), for a dial its
+    // cause (empty: the user's).
+    void DialerCommandMessage(int command, int delay, const std::string& detail = {});
     // An explicit dial: no question, no budget (unless asking is set), cause as recorded.
     void RequestDial(const std::string& cause = kUserDialCause);
     // detail: for Idle how long, for Peer the asking computer's address.
@@ -101,7 +103,7 @@ public:
     bool OwnDialConnected();
 
     // Any thread.
-    void PostDialerCommand(int command, int delay, const std::string& requester = {});
+    void PostDialerCommand(int command, int delay, const std::string& detail = {});
     // The first connection of that entry (ignoring case), the first of all for ""; 0 for none.
     TRasHandle FindRasConnection(const std::string& entry);
     // 0 while a dial is being started, or when the entry has no connection.

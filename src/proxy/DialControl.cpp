@@ -92,16 +92,19 @@ void AnswerWouldConnect(TBufferedCommunication& channel) {
     channel.Flush();
 }
 
-void AnswerConnect(TBufferedCommunication& channel, TDialer& dialer) {
+void AnswerConnect(TBufferedCommunication& channel, TDialer& dialer, const std::string& wanted) {
+    // The asker dials on demand through this computer, so the budget binds it as it binds the
+    // own requests.
     if (SomebodyOnline() || !OwnSetting("AutoDialEnabled") ||
-        OwnSetting("AutoDialAskBeforeDialing")) {
+        OwnSetting("AutoDialAskBeforeDialing") || OwnDialBudget().Blocked) {
         SendLine(channel, "CANNOT CONNECT");
         channel.Flush();
         Sleep(100);
         return;
     }
     const std::uint32_t begin = ProxyClock().Now();
-    dialer.PostDialerCommand(kDialerRequestDial, 0, DottedAddress(channel.RemoteAddress()));
+    dialer.PostDialerCommand(kDialerRequestDial, 0,
+                             PeerDialCause(DottedAddress(channel.RemoteAddress()), wanted));
     SendLine(channel, "CONNECTING");
     channel.Flush();
     for (int sleeps = 1;; ++sleeps) {

@@ -17,9 +17,11 @@ bool FreshOnlineAddress(std::string& address);
 void AnswerDisconnect(TBufferedCommunication& channel, TDialer& dialer);
 // "WOULD CONNECT?": "YES" or "NO" (also while the own dial budget is spent), without a line end.
 void AnswerWouldConnect(TBufferedCommunication& channel);
-// "CONNECT!": dial here unless somebody is online or dialling needs a question; reports the
-// progress with dots until somebody is online or 60 s have passed.
-void AnswerConnect(TBufferedCommunication& channel, TDialer& dialer);
+// "CONNECT!": dial here unless somebody is online, dialling needs a question or the dial budget
+// is spent; reports the progress with dots until somebody is online or 60 s have passed. wanted:
+// what the asker wants (the request's second line), for the dial's cause.
+void AnswerConnect(TBufferedCommunication& channel, TDialer& dialer,
+                   const std::string& wanted = {});
 // "ONLINE?": the own name and the active connection.
 void AnswerOnline(TBufferedCommunication& channel, const std::string& activeConnection);
 

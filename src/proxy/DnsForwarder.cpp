@@ -2,7 +2,6 @@
 
 #include "database/Database.h"
 #include "database/Journal.h"
-#include "dialup/DialBudget.h"
 #include "proxy/DialControl.h"
 #include "proxy/Listeners.h"
 #include "proxy/ProxyState.h"
@@ -356,10 +355,7 @@ void TUdpDnsProxyServerListenThread::Run(std::shared_ptr<TStopSignal> stop) {
         std::string address;
         return !FreshOnlineAddress(address);
     };
-    rules.DialRefused = [dial] {
-        return dial && TextIsTrue(GetComputerProperty(OwnComputerName, "AutoDialEnabled")) &&
-               OwnDialBudget().Blocked;
-    };
+    rules.DialRefused = [dial] { return dial && DialRouteNow().Route == TDialRoute::Refused; };
     FForwarding.AnswerLocally(ProxyClock(), std::move(rules));
     const auto targetOf = [&](const std::string& onlineAddress) -> std::optional<sockaddr_in> {
         const std::string host = DnsQueryHost(onlineAddress, ownHost, server);
@@ -385,8 +381,7 @@ void TUdpDnsProxyServerListenThread::Run(std::shared_ptr<TStopSignal> stop) {
     // Nobody online and a dial allowed: the waiter asks; the loop goes on with the others.
     bool later = false;
     const TDnsQueryTarget target = [&]() -> std::optional<sockaddr_in> {
-        if (dial && !OnlineAddressFresh() &&
-            TextIsTrue(GetComputerProperty(OwnComputerName, "AutoDialEnabled"))) {
+        if (dial && !OnlineAddressFresh() && DialRouteNow().Route != TDialRoute::None) {
             later = true;
             return std::nullopt;
         }

@@ -4,6 +4,7 @@
 #include "database/Journal.h"
 #include "dialup/DialBudget.h"
 #include "dialup/RasManager.h"
+#include "proxy/PeerDial.h"
 
 #include <chrono>
 #include <thread>
@@ -84,9 +85,19 @@ std::string GetOnlineProxyAddress(bool mayDial, const TStopSignal* stop) {
     return FindOnlineProxy(mayDial, stop, {}).Address;
 }
 
-bool DialOnDemandAllowed() {
-    return TextIsTrue(GetComputerProperty(OwnComputerName, "AutoDialEnabled")) &&
-           !OwnDialBudget().Blocked;
+TDialDecision DialRouteNow() {
+    const bool enabled = TextIsTrue(GetComputerProperty(OwnComputerName, "AutoDialEnabled"));
+    const bool entry = !GetComputerProperty(OwnComputerName, "AutoDialPhoneBookEntry").empty();
+    TDialDecision decision;
+    decision.BudgetSpent = enabled && entry && OwnDialBudget().Blocked;
+    const std::string viaPeers = GetComputerProperty(OwnComputerName, "AutoDialViaPeers");
+    if (enabled && entry && !decision.BudgetSpent)
+        decision.Route = TDialRoute::Own;
+    else if (viaPeers.empty() || TextIsTrue(viaPeers))
+        decision.Route = TDialRoute::Peers;
+    else if (decision.BudgetSpent)
+        decision.Route = TDialRoute::Refused;
+    return decision;
 }
 
 TOnlineLookup FindOnlineProxy(bool mayDial, const TStopSignal* stop, const std::string& cause) {
@@ -95,33 +106,45 @@ TOnlineLookup FindOnlineProxy(bool mayDial, const TStopSignal* stop, const std::
         current = CurrentProxyStop();
         stop = current.get();
     }
-    std::unique_lock lock(ProxyTimeLock);
     const TTickClock& clock = ProxyClock();
-    if (Stale(clock.Now()) && mayDial &&
-        TextIsTrue(GetComputerProperty(OwnComputerName, "AutoDialEnabled"))) {
-        lock.unlock();
-        if (OwnDialBudget().Blocked)
-            return {OnlineAddressState().Address, true};
-        RequestDialOnDemand(cause);
-        const std::uint32_t begin = clock.Now();
-        for (;;) {
-            {
-                const std::lock_guard check(ProxyTimeLock);
-                const std::uint32_t now = clock.Now();
-                if (OnlineAddressTime != 0 &&
-                    TicksSince(OnlineAddressTime, now) < kFreshAddressTime)
-                    break;
-                if (TicksSince(begin, now) > kDialWaitTime)
-                    break;
-            }
-            // A stopping proxy must not keep its sessions waiting for a minute.
-            if (stop->Raised())
-                break;
-            std::this_thread::sleep_for(kDialWaitStep);
-        }
-        lock.lock();
+    {
+        const std::lock_guard lock(ProxyTimeLock);
+        if (!mayDial || !Stale(clock.Now()))
+            return {OnlineProxyAddress, false};
     }
-    return {OnlineProxyAddress, false};
+    const TDialDecision decision = DialRouteNow();
+    std::unique_ptr<TPeerDialAsker::TTicket> ticket;
+    switch (decision.Route) {
+    case TDialRoute::None:
+        return {OnlineAddressState().Address, false};
+    case TDialRoute::Refused:
+        return {OnlineAddressState().Address, true};
+    case TDialRoute::Own:
+        RequestDialOnDemand(cause);
+        break;
+    case TDialRoute::Peers:
+        ticket = PeerDialAsker().Join(cause);
+        break;
+    }
+    const std::uint32_t begin = clock.Now();
+    for (;;) {
+        {
+            const std::lock_guard check(ProxyTimeLock);
+            const std::uint32_t now = clock.Now();
+            if (OnlineAddressTime != 0 && TicksSince(OnlineAddressTime, now) < kFreshAddressTime)
+                return {OnlineProxyAddress, false};
+            if (TicksSince(begin, now) > kDialWaitTime)
+                break;
+        }
+        // Nobody would dial: the request ends as the own spent budget or no dial would end it.
+        if (ticket && ticket->Ask().Over && !ticket->Ask().PeerDials)
+            return {OnlineAddressState().Address, decision.BudgetSpent};
+        // A stopping proxy must not keep its sessions waiting for a minute.
+        if (stop->Raised())
+            break;
+        std::this_thread::sleep_for(kDialWaitStep);
+    }
+    return {OnlineAddressState().Address, false};
 }
 
 void ResetOnlineAddressTime() {

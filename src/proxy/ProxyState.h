@@ -45,17 +45,28 @@ bool OnlineAddressFresh();
 std::string GetOnlineProxyAddress(bool mayDial, const TStopSignal* stop = nullptr);
 
 // GetOnlineProxyAddress with the cause of a dial it may request (who asked for what; see
-// RequestDialOnDemand). When the own dial budget is spent no dial is requested and nothing is
-// waited for: DialRefused tells the caller to give up at once, as when nobody can be reached.
+// RequestDialOnDemand). A computer that cannot dial itself asks its peers (see PeerDialAsker)
+// and waits for the announcement of the one that dials, or for the end of an ask that found
+// none. When the own dial budget is spent and no peer dials, nothing more is waited for:
+// DialRefused tells the caller to give up at once, as when nobody can be reached.
 struct TOnlineLookup {
     std::string Address;
     bool DialRefused = false;
 };
 TOnlineLookup FindOnlineProxy(bool mayDial, const TStopSignal* stop, const std::string& cause);
 
-// Whether a request that may dial, made now while nobody is online, would dial: "AutoDialEnabled"
-// is true and the own dial budget is not spent.
-bool DialOnDemandAllowed();
+// Who dials for a request that may dial, made now while nobody is online.
+enum class TDialRoute {
+    Own,     // this computer: "AutoDialEnabled", an "AutoDialPhoneBookEntry", budget not spent
+    Peers,   // this one cannot, and asks the computers that can ("AutoDialViaPeers" not "no")
+    Refused, // nobody: this computer's budget is spent (the request gives up at once)
+    None,    // nobody: this computer does not dial on demand (the request goes on as it may)
+};
+struct TDialDecision {
+    TDialRoute Route = TDialRoute::None;
+    bool BudgetSpent = false; // the own budget stops the own dial
+};
+TDialDecision DialRouteNow();
 // Forgets when the address was set, so that the next request waits for a fresh announcement.
 void ResetOnlineAddressTime();
 

@@ -129,10 +129,10 @@ void RunRouting(TBufferedCommunication& client, const std::string& argument,
     RelayBothWays(client, *target, nullptr, false, &stop, activity);
 }
 
-void DialControl(const TDialControlHandler& handler,
-                 std::unique_ptr<TBufferedCommunication> client) {
+void DialControl(const TDialControlHandler& handler, std::unique_ptr<TBufferedCommunication> client,
+                 const std::string& argument) {
     if (handler)
-        handler(std::move(client));
+        handler(std::move(client), argument);
 }
 
 // How long a client of an HTTP proxy mapping may take to show its request line, when a dial is
@@ -329,13 +329,13 @@ void RunServerSession(std::unique_ptr<TBufferedCommunication> client,
         if (SameTextAscii(request, "SOCKPROXY V1 (NT)")) {
             RunTunnel(std::move(client), std::move(argument), activity, *stop);
         } else if (SameTextAscii(request, "DISCONNECT!")) {
-            DialControl(handlers.Disconnect, std::move(client));
+            DialControl(handlers.Disconnect, std::move(client), argument);
         } else if (SameTextAscii(request, "WOULD CONNECT?")) {
-            DialControl(handlers.WouldConnect, std::move(client));
+            DialControl(handlers.WouldConnect, std::move(client), argument);
         } else if (SameTextAscii(request, "CONNECT!")) {
-            DialControl(handlers.Connect, std::move(client));
+            DialControl(handlers.Connect, std::move(client), argument);
         } else if (SameTextAscii(request, "ONLINE?")) {
-            DialControl(handlers.Online, std::move(client));
+            DialControl(handlers.Online, std::move(client), argument);
         } else if (SameTextAscii(request, "UPDATE!")) {
             // This thread becomes the serving session: it owns the channel from here on.
             ServeJournal(*client);

@@ -28,7 +28,9 @@ using TProxyHandler =
     std::function<void(std::unique_ptr<TBufferedCommunication> client, std::FILE* trace,
                        const TActivity& activity, const TStopSignal& stop)>;
 // The dial-control dialogues get the channel after the request lines have been read.
-using TDialControlHandler = std::function<void(std::unique_ptr<TBufferedCommunication> client)>;
+// The request's second line comes along: "CONNECT!" may say there what the asker wants.
+using TDialControlHandler = std::function<void(std::unique_ptr<TBufferedCommunication> client,
+                                               const std::string& argument)>;
 
 struct TServerHandlers {
     TProxyHandler Http;               // "HTTP PROXY"

@@ -201,7 +201,8 @@ public:
         std::nullopt,
         0,
         "",
-        {60, 60, 1, 0, true}};
+        {60, 60, 1, 0, true},
+        {true, false, "Pc2", "10.0.0.2:1977", "CONNECTING", true, 2}};
     bool ThrowOnSet = false;
     std::function<void()> OnQuit;
     TProxyServicesStatus ProxyValue{
@@ -274,7 +275,9 @@ TEST_F(ControlCommandTest, StatusAsTextShowsTheTableAndEveryStatusLine) {
     EXPECT_TRUE(Contains(text, "\nPc2: Pc2 is here. The data of Pc2 is up to date.\n")) << text;
     EXPECT_TRUE(Contains(text, "\nÄrger: The data of Ärger is from 1.2.2024 at 10:00.\n"));
     EXPECT_TRUE(Contains(text, "Dial budget   60 of 60 min this month, 1 dial in the last hour; "
-                               "spent: dial on demand is off\n"))
+                               "spent: dial on demand is off\n"
+                               "Dial asked    Pc2 (10.0.0.2:1977) answered CONNECTING; it dials; "
+                               "2 requests waiting\n"))
         << text;
 }
 
@@ -285,8 +288,11 @@ TEST_F(ControlCommandTest, StatusAsJsonHasTheDocumentedKeysInOrder) {
     std::vector<std::string> keys;
     for (const auto& item : doc.items())
         keys.push_back(item.key());
-    EXPECT_EQ(keys, (std::vector<std::string>{"name", "language", "onlineText", "computers",
-                                              "question", "newMail", "saveError", "budget"}));
+    EXPECT_EQ(keys,
+              (std::vector<std::string>{"name", "language", "onlineText", "computers", "question",
+                                        "newMail", "saveError", "budget", "peerDial"}));
+    EXPECT_EQ(doc["peerDial"].dump(), R"({"asking":false,"peer":"Pc2","address":"10.0.0.2:1977",)"
+                                      R"("answer":"CONNECTING","waiting":2,"dialled":true})");
     EXPECT_EQ(doc["budget"].dump(), R"({"minutesUsed":60,"minutesAllowed":60,"dialsLastHour":1,)"
                                     R"("dialsAllowed":0,"blocked":true})");
     EXPECT_EQ(doc["computers"][0]["budget"]["blocked"], true);

@@ -313,15 +313,15 @@ TEST_F(DialerTest, EveryDialFirstRecordsWhoAskedForWhat) {
     ASSERT_EQ(Backend->Dials.size(), 1u);
     EXPECT_EQ(Causes(), (std::vector<std::string>{"10.0.0.5 www.example.com:80"}));
     FailTheDial();
-    Dialer->DialerCommandMessage(kDialerRequestDial, 0, "10.0.0.7"); // a peer's CONNECT!
+    Dialer->DialerCommandMessage(kDialerRequestDial, 0, PeerDialCause("10.0.0.7", "10.0.0.8 a:80"));
     Tick();
     FailTheDial();
     Dialer->RequestDial();
     Tick();
     ASSERT_EQ(Backend->Dials.size(), 3u);
-    EXPECT_EQ(Causes(),
-              (std::vector<std::string>{"10.0.0.5 www.example.com:80", "CONNECT! from 10.0.0.7",
-                                        "connect asked by the user"}));
+    EXPECT_EQ(Causes(), (std::vector<std::string>{"10.0.0.5 www.example.com:80",
+                                                  "CONNECT! from 10.0.0.7 for 10.0.0.8 a:80",
+                                                  "connect asked by the user"}));
     EXPECT_EQ(TakeDialCause(), ""); // nothing left over for the next dial
 }
 

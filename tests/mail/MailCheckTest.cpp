@@ -291,6 +291,7 @@ TEST_F(MailCheckTest, AccountRemovedDuringTheCheckIsLeftAlone) {
 // computer announces being online.
 TEST_F(MailCheckTest, TriggerAllowsTheCheckToRequestADial) {
     SetOwn("AutoDialEnabled", "yes");
+    SetOwn("AutoDialPhoneBookEntry", "Modem");
     TPop3Account* box = Add("Box", "pop", "u", "p", 0);
     ResetOnlineAddressTime();
 

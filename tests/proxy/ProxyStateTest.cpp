@@ -74,6 +74,7 @@ TEST_F(ProxyStateTest, AnnouncedAddressAges) {
 
 TEST_F(ProxyStateTest, NoDialWhileFreshOrNotAllowed) {
     SetOwn("AutoDialEnabled", "yes");
+    SetOwn("AutoDialPhoneBookEntry", "Modem");
     SetOnlineProxyAddress("10.0.0.7:1977");
     TestClock().Advance(5000); // still fresh
     {
@@ -102,6 +103,7 @@ TEST_F(ProxyStateTest, NoDialWhileFreshOrNotAllowed) {
 
 TEST_F(ProxyStateTest, ASpentBudgetRefusesAtOnceAndTheFirstCauseIsKept) {
     SetOwn("AutoDialEnabled", "yes");
+    SetOwn("AutoDialPhoneBookEntry", "Modem");
     SetOwn("AutoDialPhoneBookEntry", "LTE");
     SetOwn("AutoDialMaxDialsPerHour", "1");
     SetOnlineProxyAddress("10.0.0.7:1977");
@@ -130,12 +132,14 @@ TEST_F(ProxyStateTest, ASpentBudgetRefusesAtOnceAndTheFirstCauseIsKept) {
     EXPECT_EQ(refused.Address, "10.0.0.9:1977");
     EXPECT_FALSE(DialRequested);
     EXPECT_EQ(TakeDialCause(), "");
-    EXPECT_FALSE(DialOnDemandAllowed());
+    SetOwn("AutoDialViaPeers", "no");
+    EXPECT_EQ(DialRouteNow().Route, TDialRoute::Refused);
     EXPECT_FALSE(FindOnlineProxy(false, nullptr, "").DialRefused); // no dial asked for
 }
 
 TEST_F(ProxyStateTest, DialWaitEndsWithTheAnnouncement) {
     SetOwn("AutoDialEnabled", "Yes");
+    SetOwn("AutoDialPhoneBookEntry", "Modem");
     SetOnlineProxyAddress("10.0.0.7:1977");
     TestClock().Advance(30000);
     TAddressRequest request(true);
@@ -150,6 +154,7 @@ TEST_F(ProxyStateTest, DialWaitEndsWithTheAnnouncement) {
 
 TEST_F(ProxyStateTest, DialWaitGivesUpAfterSixtySecondsOrOnStop) {
     SetOwn("AutoDialEnabled", "yes");
+    SetOwn("AutoDialPhoneBookEntry", "Modem");
     {
         TAddressRequest request(true); // never announced
         ASSERT_TRUE(WaitFor([] { return DialRequested.load(); }));

@@ -195,9 +195,11 @@ TEST_F(SessionTest, RequestsReachTheirHandlers) {
             client->SendLineEnd();
         };
     };
+    // ... the dial requests also with the request's second line.
     const auto dialogue = [](std::string name) {
-        return [name](std::unique_ptr<TBufferedCommunication> client) {
-            client->SendText(name + ":" + client->ReceiveLine(kRequestLineCapacity));
+        return [name](std::unique_ptr<TBufferedCommunication> client, const std::string& argument) {
+            client->SendText(name + "(" + argument +
+                             "):" + client->ReceiveLine(kRequestLineCapacity));
             client->SendLineEnd();
         };
     };
@@ -211,10 +213,10 @@ TEST_F(SessionTest, RequestsReachTheirHandlers) {
         {"SOCKPROXY V1 (NT)\r\nIGNORE TRAFFIC\r\nPOP3 PROXY\r\n", "Pop3"},
         {"SOCKPROXY V1 (NT)\r\nCONNECT SOCKS5 PROXY\r\n", "Socks5"},
         {"Sockproxy V1 (NT)\r\nFTP PROXY\r\n", "Ftp"},
-        {"DISCONNECT!\r\n\r\n", "Disconnect"},
-        {"would connect?\r\n\r\n", "WouldConnect"},
-        {"CONNECT!\r\n\r\n", "Connect"},
-        {"Online?\r\n\r\n", "Online"},
+        {"DISCONNECT!\r\n\r\n", "Disconnect()"},
+        {"would connect?\r\n\r\n", "WouldConnect()"},
+        {"CONNECT!\r\n10.0.0.5 a:80\r\n", "Connect(10.0.0.5 a:80)"},
+        {"Online?\r\n\r\n", "Online()"},
         {"SOCKPROXY V1 (NT)\r\nHTTP PROXY\r\n", "Http"},
     };
     for (const auto& [request, name] : cases) {
@@ -356,6 +358,7 @@ TEST_F(SessionTest, ClientSessionSendsTheHeaderThenTheClientsBytes) {
 
 TEST_F(SessionTest, TriggeredClientSessionWaitsForTheDial) {
     SetOwn("AutoDialEnabled", "yes");
+    SetOwn("AutoDialPhoneBookEntry", "Modem");
     test::TListener server = MakeListener();
     SetOnlineProxyAddress("");
     TestClock().Advance(5001);
@@ -375,6 +378,7 @@ TEST_F(SessionTest, TriggeredClientSessionWaitsForTheDial) {
 
 TEST_F(SessionTest, ClientSessionWithoutAnOnlineComputerClosesAfterFiveSeconds) {
     SetOwn("AutoDialEnabled", "yes"); // a mapping without trigger never dials
+    SetOwn("AutoDialPhoneBookEntry", "Modem");
     SetOnlineProxyAddress("");
     TestClock().Advance(5001);
     const auto start = std::chrono::steady_clock::now();
