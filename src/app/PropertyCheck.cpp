@@ -106,6 +106,7 @@ bool IsMappingKey(std::string_view key) {
 constexpr const char* kBooleanKeys[] = {"AutoDialAskBeforeDialing",
                                         "AutoDialAskBeforeHangingUp",
                                         "AutoDialEnabled",
+                                        "AutoDialViaPeers",
                                         "ProxyDnsServerDial",
                                         "ProxyDnsServerEnabled",
                                         "ProxyEnabled",

@@ -381,6 +381,7 @@ TEST_F(ControlCommandTest, SetRefusesWhatReadersCannotTakeUnlessForced) {
         {"AutoDialDisconnectAfter", "5m", "plain digits"},
         {"ProxyMaxSessions", "-1", "plain digits"},
         {"AutoDialMonthlyMinutes", "10h", "plain digits"},
+        {"AutoDialViaPeers", "true", "would read as no"},
         {"AutoDialMaxDialsPerHour", "1234567890", "plain digits"},
         {"ProxyDnsNoDialNames", "*.local, *wpad*", "not a name: \"*wpad*\""},
         {"ProxyDnsNoDialNames", "a.example.com,", "not a name: \"\""},
