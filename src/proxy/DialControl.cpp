@@ -48,6 +48,12 @@ bool OwnSetting(const char* key) {
     return TextIsTrue(GetComputerProperty(OwnComputerName, key));
 }
 
+// Dial on demand is on and has an entry to dial: without one a dial could only fail.
+bool OwnDialsOnDemand() {
+    return OwnSetting("AutoDialEnabled") &&
+           !GetComputerProperty(OwnComputerName, "AutoDialPhoneBookEntry").empty();
+}
+
 } // namespace
 
 bool FreshOnlineAddress(std::string& address) {
@@ -85,8 +91,8 @@ void AnswerDisconnect(TBufferedCommunication& channel, TDialer& dialer) {
 
 void AnswerWouldConnect(TBufferedCommunication& channel) {
     // A spent budget would not dial on demand, so the asker had better look elsewhere.
-    const bool would = OwnSetting("AutoDialEnabled") && !OwnSetting("AutoDialAskBeforeDialing") &&
-                       !OwnDialBudget().Blocked;
+    const bool would =
+        OwnDialsOnDemand() && !OwnSetting("AutoDialAskBeforeDialing") && !OwnDialBudget().Blocked;
     channel.SendText(would ? "YES" : "NO");
     Sleep(50);
     channel.Flush();
@@ -95,8 +101,8 @@ void AnswerWouldConnect(TBufferedCommunication& channel) {
 void AnswerConnect(TBufferedCommunication& channel, TDialer& dialer, const std::string& wanted) {
     // The asker dials on demand through this computer, so the budget binds it as it binds the
     // own requests.
-    if (SomebodyOnline() || !OwnSetting("AutoDialEnabled") ||
-        OwnSetting("AutoDialAskBeforeDialing") || OwnDialBudget().Blocked) {
+    if (SomebodyOnline() || !OwnDialsOnDemand() || OwnSetting("AutoDialAskBeforeDialing") ||
+        OwnDialBudget().Blocked) {
         SendLine(channel, "CANNOT CONNECT");
         channel.Flush();
         Sleep(100);

@@ -66,7 +66,7 @@ public:
 std::vector<TDialPeer> ChooseDialPeers(const std::vector<TDialPeer>& known,
                                        std::string_view autoDialPeers, std::string_view ownName) {
     const auto usable = [&](const TDialPeer& peer) {
-        return peer.Alive && peer.AutoDialEnabled && UsableAddress(peer.Address) &&
+        return peer.Alive && peer.DialsOnDemand && UsableAddress(peer.Address) &&
                !SameTextAscii(peer.Name, ownName);
     };
     std::vector<TDialPeer> chosen;
@@ -122,8 +122,12 @@ std::vector<TDialPeer> KnownDialPeers() {
         peer.Name = name;
         peer.Address = computer.GetProperty("ProxyServerAddress");
         peer.Alive = true;
-        peer.AutoDialEnabled = TextIsTrue(computer.GetProperty("AutoDialEnabled"));
-        peer.MinutesThisMonth = ComputeDialBudget(computer, now).MinutesUsed;
+        // Its budget as its replicated records tell it: a spent one would only answer "NO".
+        const TDialBudget budget = ComputeDialBudget(computer, now);
+        peer.DialsOnDemand = TextIsTrue(computer.GetProperty("AutoDialEnabled")) &&
+                             !computer.GetProperty("AutoDialPhoneBookEntry").empty() &&
+                             !budget.Blocked;
+        peer.MinutesThisMonth = budget.MinutesUsed;
         peers.push_back(std::move(peer));
     }
     return peers;

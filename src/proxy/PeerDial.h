@@ -28,11 +28,12 @@ struct TDialPeer {
     std::string Name;    // Windows-1252
     std::string Address; // its "ProxyServerAddress"
     bool Alive = false;
-    bool AutoDialEnabled = false;
+    // "AutoDialEnabled" with an "AutoDialPhoneBookEntry", and its dial budget not spent.
+    bool DialsOnDemand = false;
     std::int64_t MinutesThisMonth = 0; // through its "AutoDialPhoneBookEntry"
 };
 
-// The computers to ask, in order: alive, "AutoDialEnabled", with a server address that names a
+// The computers to ask, in order: alive, dialling on demand, with a server address that names a
 // host and a port, and not the own computer. autoDialPeers ("AutoDialPeers": comma-separated
 // names, case ignored) picks and orders them; empty takes all, fewest minutes this month first
 // (then by name). At most kMaxDialPeersAsked.

@@ -47,6 +47,34 @@ TEST(ChooseDialPeersTest, NamedPeersInTheirOrderElseFewestMinutesFirst) {
     EXPECT_EQ(chosen.front().Name, "P139");
 }
 
+class PeerDialTest : public test::ProxyTest {};
+
+TEST_F(PeerDialTest, KnownPeersAreTheAliveComputersWithTheirReplicatedSettings) {
+    const auto set = [](const std::string& computer, const std::string& key,
+                        const std::string& value) { SetComputerProperty(computer, key, value); };
+    for (const char* name : {"Alpha", "Beta", "Gamma", "Delta"}) {
+        set(name, "AutoDialEnabled", "yes");
+        set(name, "AutoDialPhoneBookEntry", "LTE");
+        set(name, "ProxyServerAddress", std::string("10.0.0.") + name[0] + ":1977");
+    }
+    set("Alpha", EventIDToString(NewEventID()), NewConnectionRecord("LTE"));
+    set("Alpha", EventIDToString(NewEventID()), OnlineRecord("LTE", 90)); // 2 started minutes
+    set("Beta", "AutoDialPhoneBookEntry", "");                            // nothing to dial
+    set("Gamma", "AutoDialMaxDialsPerHour", "1");                         // spent
+    set("Gamma", EventIDToString(NewEventID()), NewConnectionRecord("LTE"));
+    SetAliveComputers({"ALPHA", "beta", "Gamma"}); // Delta is gone
+    std::vector<TDialPeer> peers = KnownDialPeers();
+    SetAliveComputers({});
+    std::sort(peers.begin(), peers.end(),
+              [](const TDialPeer& a, const TDialPeer& b) { return a.Name < b.Name; });
+    ASSERT_EQ(Names(peers), (std::vector<std::string>{"Alpha", "Beta", "Gamma"}));
+    EXPECT_TRUE(peers[0].DialsOnDemand);
+    EXPECT_EQ(peers[0].Address, "10.0.0.A:1977");
+    EXPECT_EQ(peers[0].MinutesThisMonth, 2);
+    EXPECT_FALSE(peers[1].DialsOnDemand);
+    EXPECT_FALSE(peers[2].DialsOnDemand);
+}
+
 // A server port that answers each connection with the next scripted text, then closes.
 class TScriptedPort {
 public:
@@ -83,8 +111,6 @@ private:
     std::vector<std::string> fRequests;
     std::thread fThread;
 };
-
-class PeerDialTest : public test::ProxyTest {};
 
 TEST_F(PeerDialTest, AnswersOverTheNetworkAndWhatMovesOn) {
     const TPeerQuestion ask = NetworkPeerQuestion(1000, 300);
