@@ -198,8 +198,25 @@ TPeerQuestion NetworkPeerQuestion(int connectLimit, int answerLimit) {
 
 TPeerDialAsker::TPeerDialAsker(TPeerQuestion question,
                                std::function<std::vector<TDialPeer>()> candidates,
-                               const TTickClock& clock)
-    : FQuestion(std::move(question)), FCandidates(std::move(candidates)), FClock(clock) {}
+                               const TTickClock& clock,
+                               std::function<std::uint32_t()> lastAnnouncement)
+    : FQuestion(std::move(question)), FCandidates(std::move(candidates)), FClock(clock),
+      FLastAnnouncement(std::move(lastAnnouncement)) {}
+
+bool TPeerDialAsker::CurrentJoinable() const {
+    if (!FCurrent)
+        return false;
+    if (!FCurrent->Over)
+        return true;
+    const std::uint32_t now = FClock.Now();
+    const std::uint32_t age = TicksSince(FCurrent->Ended, now);
+    if (!FCurrent->PeerDials)
+        return age < kFailedAskHold;
+    // The dial it started is over once somebody announced being online after it.
+    const std::uint32_t announced = FLastAnnouncement ? FLastAnnouncement() : 0;
+    const bool announcedSince = announced != 0 && TicksSince(FCurrent->Ended, announced) <= age;
+    return age < kDialJoinTime && !announcedSince;
+}
 
 TPeerDialAsker::~TPeerDialAsker() {
     WaitIdle();
@@ -226,10 +243,7 @@ TPeerDialAsker::TTicket::~TTicket() {
 
 std::unique_ptr<TPeerDialAsker::TTicket> TPeerDialAsker::Join(const std::string& cause) {
     const std::lock_guard lock(FLock);
-    const bool joinable =
-        FCurrent && (!FCurrent->Over || TicksSince(FCurrent->Ended, FClock.Now()) <
-                                            (FCurrent->PeerDials ? kDialJoinTime : kFailedAskHold));
-    if (!joinable) {
+    if (!CurrentJoinable()) {
         // The thread of the last ask has set Over under this lock: it has nothing left to do.
         if (FThread.joinable())
             FThread.join();
@@ -252,9 +266,8 @@ std::unique_ptr<TPeerDialAsker::TTicket> TPeerDialAsker::Join(const std::string&
 TPeerDialStatus TPeerDialAsker::Status() const {
     const std::lock_guard lock(FLock);
     TPeerDialStatus status = FStatus;
-    // Once the dial the last ask started has had its time, nobody waits for it any more.
-    if (FCurrent && FCurrent->Over &&
-        (!FCurrent->PeerDials || TicksSince(FCurrent->Ended, FClock.Now()) >= kDialJoinTime))
+    // Once the last ask found nobody, or the dial it started is over, nobody waits for it.
+    if (FCurrent && FCurrent->Over && (!FCurrent->PeerDials || !CurrentJoinable()))
         status.Waiting = 0;
     return status;
 }
@@ -327,7 +340,7 @@ TPeerDialAsker& PeerDialAsker() {
                                    GetComputerProperty(OwnComputerName, "AutoDialPeers"),
                                    OwnComputerName);
         },
-        *new TProxyTicks);
+        *new TProxyTicks, [] { return OnlineAddressState().Time; });
     return *asker;
 }
 

@@ -87,15 +87,17 @@ struct TDialAsk {
 class TPeerDialAsker {
 public:
     // candidates: the known computers, asked for at the start of each ask. clock: the ticks
-    // that bound how long a finished ask that made a computer dial is joined.
+    // that bound how long a finished ask that made a computer dial is joined. lastAnnouncement:
+    // the tick of the latest online announcement (0: none yet), which ends that dial's wait.
     TPeerDialAsker(TPeerQuestion question, std::function<std::vector<TDialPeer>()> candidates,
-                   const TTickClock& clock);
+                   const TTickClock& clock, std::function<std::uint32_t()> lastAnnouncement);
     ~TPeerDialAsker();
     TPeerDialAsker(const TPeerDialAsker&) = delete;
     TPeerDialAsker& operator=(const TPeerDialAsker&) = delete;
 
-    // Joins the running ask, or the dial a finished one started (for 60 s after it), or starts a
-    // new one for cause (what the request wants). The ticket counts as waiting until released.
+    // Joins the running ask, or the dial a finished one started (for 60 s after it, until an
+    // online announcement), or starts a new one for cause (what the request wants). The ticket
+    // counts as waiting until released.
     class TTicket {
     public:
         TTicket(TPeerDialAsker& asker, std::shared_ptr<TDialAsk> ask);
@@ -116,10 +118,14 @@ public:
 
 private:
     void Run(std::shared_ptr<TDialAsk> ask, std::string cause);
+    // Whether the current ask still gathers requests: it runs, or the dial it started is under
+    // way, or it found nobody a moment ago. Under FLock.
+    bool CurrentJoinable() const;
 
     const TPeerQuestion FQuestion;
     const std::function<std::vector<TDialPeer>()> FCandidates;
     const TTickClock& FClock;
+    const std::function<std::uint32_t()> FLastAnnouncement;
     mutable std::mutex FLock;
     std::shared_ptr<TDialAsk> FCurrent; // guarded by FLock, as the rest
     TPeerDialStatus FStatus;

@@ -47,7 +47,10 @@ TEST(ChooseDialPeersTest, NamedPeersInTheirOrderElseFewestMinutesFirst) {
     EXPECT_EQ(chosen.front().Name, "P139");
 }
 
-class PeerDialTest : public test::ProxyTest {};
+class PeerDialTest : public test::ProxyTest {
+protected:
+    std::uint32_t Announced = 0; // the tick of the latest online announcement
+};
 
 TEST_F(PeerDialTest, KnownPeersAreTheAliveComputersWithTheirReplicatedSettings) {
     const auto set = [](const std::string& computer, const std::string& key,
@@ -182,7 +185,7 @@ TEST_F(PeerDialTest, RequestsJoinOneAskThatTriesEachPeerInTurn) {
     peers.Replies = {{"a:1", {TPeerReply::No}}, {"b:1", {TPeerReply::Yes, TPeerReply::Connecting}}};
     peers.Hold = true;
     TPeerDialAsker asker(
-        peers.Question(), [] { return kPeers; }, TestClock());
+        peers.Question(), [] { return kPeers; }, TestClock(), [this] { return Announced; });
     auto first = asker.Join("10.0.0.5 a:80");
     ASSERT_TRUE(WaitFor([&] { return peers.AskedSoFar().size() == 1; }));
     auto second = asker.Join("10.0.0.6 b:80");
@@ -207,11 +210,24 @@ TEST_F(PeerDialTest, RequestsJoinOneAskThatTriesEachPeerInTurn) {
     EXPECT_EQ(status.Peer, "Beta");
     EXPECT_EQ(status.Answer, "CONNECTING");
 
-    // While that dial is under way, later requests wait for it instead of asking again.
+    // While that dial is under way, later requests wait for it instead of asking again: for a
+    // minute, or until somebody announces being online.
     TestClock().Advance(59000);
     EXPECT_EQ(&asker.Join("10.0.0.7 c:80")->Ask(), &first->Ask());
     TestClock().Advance(1000);
-    EXPECT_NE(&asker.Join("10.0.0.7 c:80")->Ask(), &first->Ask());
+    {
+        const std::lock_guard lock(peers.Lock);
+        peers.Replies = {{"a:1", {TPeerReply::Yes, TPeerReply::Connecting}}};
+    }
+    auto again = asker.Join("10.0.0.7 c:80");
+    EXPECT_NE(&again->Ask(), &first->Ask());
+    ASSERT_TRUE(WaitFor([&] { return again->Ask().Over.load(); }));
+    ASSERT_TRUE(again->Ask().PeerDials);
+    TestClock().Advance(1000);
+    EXPECT_EQ(&asker.Join("10.0.0.7 c:80")->Ask(), &again->Ask());
+    Announced = TestClock().Now();
+    TestClock().Advance(1000);
+    EXPECT_NE(&asker.Join("10.0.0.7 c:80")->Ask(), &again->Ask());
     asker.WaitIdle();
 }
 
@@ -220,7 +236,7 @@ TEST_F(PeerDialTest, AnAskThatFindsNobodyEndsAndIsNotRepeatedAtOnce) {
     peers.Replies = {{"a:1", {TPeerReply::Refused}},
                      {"b:1", {TPeerReply::Yes, TPeerReply::CannotConnect}}};
     TPeerDialAsker asker(
-        peers.Question(), [] { return kPeers; }, TestClock());
+        peers.Question(), [] { return kPeers; }, TestClock(), [this] { return Announced; });
     auto ticket = asker.Join("10.0.0.5 a:80");
     ASSERT_TRUE(WaitFor([&] { return ticket->Ask().Over.load(); }));
     EXPECT_FALSE(ticket->Ask().PeerDials);
