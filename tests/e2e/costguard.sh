@@ -216,6 +216,8 @@ for name in ALPHA BETA; do
     e2e_ctl "$name" set AutoDialPhoneBookEntry "$ENTRY"
     e2e_ctl "$name" set AutoDialEnabled yes
     e2e_ctl "$name" set AutoDialDisconnectAfter "$IDLE_LIMIT"
+    # Each computer's own budget is what is tested: with it spent, nobody else is asked.
+    e2e_ctl "$name" set AutoDialViaPeers no
     e2e_ctl "$name" set ProxyEnabled yes
     e2e_spawn "${E2E_NS[$name]}" "$E2E_TMP/echo-$name.log" socat \
         "TCP-LISTEN:$ECHO_PORT,bind=127.0.0.1,reuseaddr,fork" PIPE

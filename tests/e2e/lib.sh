@@ -569,3 +569,32 @@ e2e_budget() {
         (if $c == "" then .budget else (.computers[] | select(.name == $c) | .budget) end)
         | "\(.minutesUsed) \(.minutesAllowed) \(.dialsLastHour) \(.dialsAllowed) \(.blocked)"'
 }
+
+# e2e_new_connections NAME ENTRY: how many "!New Connection! ENTRY" records NAME has, that is how
+# many times its line of ENTRY came up.
+e2e_new_connections() {
+    e2e_dialup_records "$1" | grep -cxF -- "!New Connection! $2" || true
+}
+
+# e2e_output_lines NAME: how many lines NAME's output holds so far, to read only what comes after
+# with e2e_output_since.
+e2e_output_lines() {
+    local file
+    file=$(e2e_logfile "$1")
+    if [[ -f $file ]]; then
+        wc -l <"$file"
+    else
+        echo 0
+    fi
+}
+
+# e2e_output_since NAME COUNT: NAME's output after its first COUNT lines.
+e2e_output_since() {
+    tail -n "+$(($2 + 1))" "$(e2e_logfile "$1")" 2>/dev/null || true
+}
+
+# e2e_peer_dial NAME: the "peerDial" object of NAME's status on one line ("null" before NAME
+# first asked a peer to dial).
+e2e_peer_dial() {
+    e2e_status "$1" | jq -c '.peerDial'
+}
