@@ -315,6 +315,19 @@ void TPeerProtocol::DataInfo(const TAnnouncement& announcement) {
 void TPeerProtocol::Time(const TAnnouncement& announcement) {
     if (SameTextAscii(announcement.Name, OwnComputerName) || TheDatabase == nullptr)
         return;
+    const std::lock_guard lock(DatabaseLock);
+    // Any host on the LAN can send a time datagram: only a computer whose own data, as it has
+    // reached us, makes it time master may set the clock or unseat a master here.
+    if (!KnownTimeMaster(announcement.Name)) {
+        // Once per sender in a row, and within the roster's lines a minute: a stream of names
+        // must not flood the log.
+        if (!SameTextAscii(announcement.Name, LastIgnoredTime))
+            EventLines.Log(TEventLevel::Warning,
+                           "ignored the time sent by " + Cp1252ToUtf8(announcement.Name) +
+                               ": its data here does not make it time master");
+        LastIgnoredTime = announcement.Name;
+        return;
+    }
     TComputerData& own = TheDatabase->FindComputer(OwnComputerName);
     if (!TextIsTrue(own.GetProperty("Zeitmeister")) && !TextIsTrue(own.GetProperty("Timemaster"))) {
         NoteTimeSetting(announcement);
@@ -324,6 +337,19 @@ void TPeerProtocol::Time(const TAnnouncement& announcement) {
     // Two time masters: this one gives way and says to whom.
     own.SetProperty("Zeitmeister", "");
     own.SetProperty("Timemaster", Utf8ToCp1252(FormatText(15, Cp1252ToUtf8(announcement.Name))));
+}
+
+bool TPeerProtocol::KnownTimeMaster(const std::string& name) const {
+    std::vector<std::string> names;
+    TheDatabase->GetNames(names); // looked up, not made: an unknown sender gets no entry
+    for (const std::string& known : names) {
+        if (!SameTextAscii(known, name))
+            continue;
+        const TComputerData& computer = TheDatabase->FindComputer(known);
+        return TextIsTrue(computer.GetProperty("Zeitmeister")) ||
+               TextIsTrue(computer.GetProperty("Timemaster"));
+    }
+    return false;
 }
 
 void TPeerProtocol::NoteTimeSetting(const TAnnouncement& announcement) {

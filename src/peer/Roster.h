@@ -130,6 +130,8 @@ private:
     void Online(const TAnnouncement& announcement);
     // The events line of a time master's setting, when it tells something new.
     void NoteTimeSetting(const TAnnouncement& announcement);
+    // Whether the computer of that name is known here and its data makes it time master.
+    bool KnownTimeMaster(const std::string& name) const;
     void Age();
     void RefreshOnlineState();
     void Send(const TDatagram& datagram);
@@ -148,6 +150,7 @@ private:
     TEventRateLimit EventLines;
     std::string LastTimeMaster; // whose time was set last
     bool FarOffReported = false;
+    std::string LastIgnoredTime; // whose time datagram was ignored last (said once per sender)
 
     // Entries that may be dropped, best last; rebuilt after each ageing pass (only ageing makes
     // an entry droppable) and after a journal was applied (a copy may have gained data). Each is

@@ -64,6 +64,9 @@ protected:
     void Advance(std::uint32_t ms) { Clock.Ticks += ms; }
     const TInfo* Info(const std::string& name) { return Protocol->Roster.Find(name); }
     TComputerData& Own() { return Database->FindComputer(OwnComputerName); }
+    void MakeTimeMaster(const std::string& name) {
+        Database->FindComputer(name).SetProperty("Zeitmeister", "yes");
+    }
 
     TManualClock Clock;
     TClockRecorder Setter;
@@ -254,6 +257,7 @@ TEST_F(PeerProtocolTest, AFloodOfNamesKeepsTheRosterBoundedAndReportsOnceAMinute
 }
 
 TEST_F(PeerProtocolTest, TimeSetsTheClockUnlessItIsOurOwnOrWeAreMaster) {
+    MakeTimeMaster("Master");
     TSystemTime time;
     time.Year = 2026;
     time.Month = 12;
@@ -267,7 +271,32 @@ TEST_F(PeerProtocolTest, TimeSetsTheClockUnlessItIsOurOwnOrWeAreMaster) {
     EXPECT_EQ(Setter.Times.size(), 1u);
 }
 
+TEST_F(PeerProtocolTest, OnlyAKnownTimeMastersTimeCountsAndItIsSaidOnce) {
+    std::vector<std::string> lines;
+    TScopedEventSink sink(
+        [&lines](TEventLevel, const std::string& text) { lines.push_back(text); });
+    Database->FindComputer("Plain").SetProperty("Timemaster", "inactiv, because X will be ...");
+    Own().SetProperty("Zeitmeister", "yes");
+    for (const char* sender : {"Stranger", "Stranger", "Plain"})
+        Receive(TimeDatagram(sender, TSystemTime()));
+    EXPECT_TRUE(Setter.Times.empty());
+    EXPECT_EQ(Own().GetProperty("Zeitmeister"), "yes"); // the own master keeps its seat
+    std::vector<std::string> names;
+    Database->GetNames(names);
+    EXPECT_EQ(std::count(names.begin(), names.end(), "Stranger"), 0); // no entry for it
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "ignored the time sent by Stranger: its data here does not make it "
+                         "time master",
+                         "ignored the time sent by Plain: its data here does not make it time "
+                         "master"}));
+    Own().SetProperty("Zeitmeister", "");
+    MakeTimeMaster("plain"); // names compare ignoring case
+    Receive(TimeDatagram("PLAIN", TSystemTime()));
+    EXPECT_EQ(Setter.Times.size(), 1u);
+}
+
 TEST_F(PeerProtocolTest, TwoTimeMastersGiveWayWhicheverKeyMadeThemMaster) {
+    MakeTimeMaster("Beta");
     for (const char* key : {"Timemaster", "Zeitmeister"}) {
         Own().SetProperty("Timemaster", "");
         Own().SetProperty(key, "ja");
@@ -370,6 +399,8 @@ TEST_F(PeerProtocolTest, ATimeMasterIsNamedWhenItTakesOverOrTheClockWasFarOff) {
         [&lines](TEventLevel, const std::string& text) { lines.push_back(text); });
     TSystemTime far; // 1980: far off whatever the clock says
     far.Milliseconds = 5;
+    MakeTimeMaster("Master");
+    MakeTimeMaster("Other");
     const TSystemTime now = GetLocalTime();
     Receive(TimeDatagram("Master", now));
     Receive(TimeDatagram("Master", now));
