@@ -223,13 +223,8 @@ TPeerDialAsker::~TPeerDialAsker() {
 }
 
 void TPeerDialAsker::WaitIdle() {
-    std::thread finished;
-    {
-        const std::lock_guard lock(FLock);
-        finished = std::move(FThread);
-    }
-    if (finished.joinable())
-        finished.join();
+    std::unique_lock lock(FLock);
+    FIdle.wait(lock, [this] { return !FRunning; });
 }
 
 TPeerDialAsker::TTicket::TTicket(TPeerDialAsker& asker, std::shared_ptr<TDialAsk> ask)
@@ -244,12 +239,12 @@ TPeerDialAsker::TTicket::~TTicket() {
 std::unique_ptr<TPeerDialAsker::TTicket> TPeerDialAsker::Join(const std::string& cause) {
     const std::lock_guard lock(FLock);
     if (!CurrentJoinable()) {
-        // The thread of the last ask has set Over under this lock: it has nothing left to do.
-        if (FThread.joinable())
-            FThread.join();
+        // Detached: the instance's asker lives as long as the process, and one of tests waits
+        // for its ask in WaitIdle. The last ask has ended (it sets Over under this lock).
         auto ask = std::make_shared<TDialAsk>();
         try {
-            FThread = std::thread([this, ask, cause] { Run(ask, cause); });
+            std::thread([this, ask, cause] { Run(ask, cause); }).detach();
+            FRunning = true;
         } catch (const std::system_error&) {
             ask->Over = true; // no thread: the request fails as when nobody would dial
         }
@@ -315,6 +310,10 @@ void TPeerDialAsker::Run(std::shared_ptr<TDialAsk> ask, std::string cause) {
     FStatus.Dialled = dials;
     FStatus.Asking = false;
     ask->Over = true;
+    FRunning = false;
+    // Under the lock: once it is released, a waiting destructor may end the asker, and this
+    // thread touches nothing of it any more.
+    FIdle.notify_all();
 }
 
 TPeerDialAsker& PeerDialAsker() {

@@ -7,6 +7,7 @@
 #include "net/Communication.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -129,7 +130,8 @@ private:
     mutable std::mutex FLock;
     std::shared_ptr<TDialAsk> FCurrent; // guarded by FLock, as the rest
     TPeerDialStatus FStatus;
-    std::thread FThread;
+    bool FRunning = false; // an ask's thread runs
+    std::condition_variable FIdle;
 };
 
 // The instance's asker, made on first use from the links below; never destroyed (a request may

@@ -148,10 +148,14 @@ pd_expect_causes() {
         e2e_fail "ctl dials --json on $name: $json; expected the causes \"$expected\""
 }
 
-# pd_wait_nobody_online: waits for GAMMA to have heard no online announcement for more than 5 s,
-# so that its next request finds nobody online; ALPHA and BETA must have their lines down.
+# pd_wait_nobody_online: waits for all three to have heard no online announcement for more than
+# 5 s, so that GAMMA's next request finds nobody online and the computer it asks does not answer
+# "CANNOT CONNECT" for somebody it still sees online; ALPHA and BETA must have their lines down.
 pd_wait_nobody_online() {
-    e2e_wait_online_stale GAMMA
+    local name
+    for name in GAMMA ALPHA BETA; do
+        e2e_wait_online_stale "$name"
+    done
     [[ $(e2e_field ALPHA Alpha online) == false && $(e2e_field BETA Beta online) == false ]] ||
         e2e_fail "a line is up: ALPHA's records \"$(pd_records ALPHA)\", BETA's" \
             "\"$(pd_records BETA)\""
