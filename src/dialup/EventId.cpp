@@ -202,11 +202,15 @@ TConnectionRecord ParseConnectionRecord(std::string_view value) {
     return {};
 }
 
-std::string DialCauseRecord(std::string_view cause) {
-    std::string value(kDialCauseMarker);
+std::string DialCauseText(std::string_view cause) {
+    std::string text;
     for (const char c : cause.substr(0, kMaxDialCauseLength))
-        value += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
-    return value;
+        text += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+    return text;
+}
+
+std::string DialCauseRecord(std::string_view cause) {
+    return std::string(kDialCauseMarker) + DialCauseText(cause);
 }
 
 std::optional<std::string> ParseDialCause(std::string_view value) {

@@ -72,6 +72,9 @@ TConnectionRecord ParseConnectionRecord(std::string_view value);
 // network.
 constexpr std::size_t kMaxDialCauseLength = 200;
 std::string DialCauseRecord(std::string_view cause);
+// The cause as such a record keeps it: cut, control characters made '?'. Also what a request
+// line may carry of it.
+std::string DialCauseText(std::string_view cause);
 // The cause of such a record; nullopt for any other value.
 std::optional<std::string> ParseDialCause(std::string_view value);
 

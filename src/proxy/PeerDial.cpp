@@ -3,6 +3,7 @@
 #include "database/Database.h"
 #include "database/Journal.h"
 #include "dialup/DialBudget.h"
+#include "dialup/EventId.h"
 #include "platform/CodePage.h"
 #include "platform/EventLog.h"
 #include "proxy/ProxyState.h"
@@ -38,15 +39,6 @@ std::vector<std::string> SplitNames(std::string_view list) {
         start = comma + 1;
     }
     return names;
-}
-
-// Only what the request line can carry: one line, bounded.
-std::string ArgumentLine(const std::string& text) {
-    std::string line = text.substr(0, 200);
-    for (char& c : line)
-        if (static_cast<unsigned char>(c) < 0x20)
-            c = '?';
-    return line;
 }
 
 std::mutex AliveLock;
@@ -168,7 +160,8 @@ TPeerQuestion NetworkPeerQuestion(int connectLimit, int answerLimit) {
             channel->SetReceiveDeadline(answerLimit);
             channel->SendText(request);
             channel->SendLineEnd();
-            channel->SendText(ArgumentLine(argument));
+            // One line, bounded, as the asked computer's cause record keeps it.
+            channel->SendText(DialCauseText(argument));
             channel->SendLineEnd();
             channel->Flush();
             if (request == "WOULD CONNECT?") {
