@@ -3,6 +3,7 @@
 #include "dialup/Dialer.h"
 #include "mail/MailAccounts.h"
 #include "net/Communication.h"
+#include "net/PeerHandshake.h"
 #include "platform/EventLog.h"
 #include "proxy/ProxyState.h"
 
@@ -72,6 +73,7 @@ void CheckAccount(std::uint64_t accountId, std::unique_ptr<TBufferedCommunicatio
 
     channel = TCommunication::CreateUnconnected(false, false);
     channel->Connect(address);
+    AuthenticateToPeer(*channel, address);
     // The online computer's proxy connects through; the check is no Internet activity of the
     // user's, so it must not keep the line up.
     channel->SendText("SOCKPROXY V1 (NT)");

@@ -19,7 +19,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "net/LanKey.h"
 #include "net/SocketLayer.h"
+#include "peer/DatagramSeal.h"
 
 namespace harbolt {
 
@@ -45,6 +47,12 @@ struct TListeningState {
 
     mutable std::mutex BoundAddressLock;
     std::string BoundAddress;
+
+    // With a LAN key: the seals of what this instance sends, and the check of what it receives.
+    // Used by the loop's thread only.
+    TDatagramSealer Sealer;
+    TDatagramGuard Guard;
+    std::uint64_t KeyGeneration = 0;
 
     // Readable when a datagram was queued or the owner left: the loop sleeps on it and the
     // socket instead of looking every 100 ms. -1 when none could be made (then it looks).
@@ -112,6 +120,12 @@ private:
     }
     int Descriptor = kInvalidSocket;
 };
+
+std::int64_t UnixMilliseconds() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 std::string ErrorText(int error) {
     char buffer[128];
@@ -221,17 +235,30 @@ unsigned ArrivalInterface(msghdr& message) {
 struct TReceiveBatch {
     static constexpr int kSize = 32;
     std::array<std::array<unsigned char, kDatagramSize + 1>, kSize> Buffers;
+    std::array<sockaddr_in, kSize> Senders;
     std::array<TPacketInfoControl, kSize> Controls;
     std::array<iovec, kSize> Parts;
     std::array<mmsghdr, kSize> Messages;
 };
 
+// What the datagrams received are checked with: with a key, only sealed ones from others that
+// are neither old nor heard before reach the queue.
+struct TReceiveCheck {
+    const TLanKeyMaterial* Key = nullptr;
+    TDatagramGuard* Guard = nullptr;
+    const TDatagramSealer* Own = nullptr;
+    std::int64_t NowMs = 0;
+};
+
 // Takes up to a batch of datagrams in one call; returns how many were taken (0: none was there).
-int ReceiveBatch(int socket, const TInterfaceChoice& choice, TReceiveBatch& batch) {
+int ReceiveBatch(int socket, const TInterfaceChoice& choice, const TReceiveCheck& check,
+                 TReceiveBatch& batch) {
     for (int i = 0; i < TReceiveBatch::kSize; ++i) {
         batch.Parts[i] = {batch.Buffers[i].data(), batch.Buffers[i].size()};
         batch.Messages[i] = {};
         msghdr& message = batch.Messages[i].msg_hdr;
+        message.msg_name = &batch.Senders[i];
+        message.msg_namelen = sizeof batch.Senders[i];
         message.msg_iov = &batch.Parts[i];
         message.msg_iovlen = 1;
         message.msg_control = batch.Controls[i].Bytes;
@@ -246,16 +273,22 @@ int ReceiveBatch(int socket, const TInterfaceChoice& choice, TReceiveBatch& batc
             continue;
         if (choice.Index != 0 && ArrivalInterface(batch.Messages[i].msg_hdr) != choice.Index)
             continue;
+        if (check.Key != nullptr &&
+            check.Guard->Admit(batch.Buffers[i].data(), batch.Senders[i].sin_addr.s_addr,
+                               check.NowMs, *check.Key,
+                               check.Own) != TDatagramGuard::TVerdict::Accepted)
+            continue;
         PostIncomingDatagram(batch.Buffers[i].data(), kDatagramSize);
     }
     return received;
 }
 
 // Takes every datagram that is there, up to the limit of a pass; returns how many.
-int ReceiveWaiting(int socket, const TInterfaceChoice& choice, TReceiveBatch& batch) {
+int ReceiveWaiting(int socket, const TInterfaceChoice& choice, const TReceiveCheck& check,
+                   TReceiveBatch& batch) {
     int taken = 0;
     while (taken < kPassDatagramLimit) {
-        const int received = ReceiveBatch(socket, choice, batch);
+        const int received = ReceiveBatch(socket, choice, check, batch);
         taken += received;
         if (received < TReceiveBatch::kSize)
             break;
@@ -297,8 +330,8 @@ void Broadcast(int socket, std::uint16_t port, const TInterfaceChoice& choice,
     sendmsg(socket, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
-void SendQueued(TListeningState& state, const TSocketHandle& socket,
-                const TInterfaceChoice& choice) {
+void SendQueued(TListeningState& state, const TSocketHandle& socket, const TInterfaceChoice& choice,
+                const TLanKeyMaterial* key) {
     for (;;) {
         TDatagram datagram;
         {
@@ -308,6 +341,8 @@ void SendQueued(TListeningState& state, const TSocketHandle& socket,
             datagram = state.OutgoingQueue.front();
             state.OutgoingQueue.pop_front();
         }
+        if (key != nullptr)
+            SealDatagram(datagram, *key, state.Sealer.Next(UnixMilliseconds()));
         // The own instance hears its announcement whatever the network does with it.
         PostIncomingDatagram(datagram.data(), datagram.size());
         if (socket.Valid() && MayBroadcast(state.Scope, choice))
@@ -357,7 +392,15 @@ void RunListeningLoop(TListeningState& state) {
             }
             // Queued datagrams go out first, then the loop sleeps: the wake of the next one
             // brings it back here through the owner's flag, which may have been set meanwhile.
-            SendQueued(state, socket, choice);
+            // The key is read once a pass: a new one applies from the next datagram on, and
+            // what was learnt under the old one is forgotten.
+            const auto key = CurrentLanKey();
+            if (const std::uint64_t generation = LanKeyGeneration();
+                generation != state.KeyGeneration) {
+                state.KeyGeneration = generation;
+                state.Guard.Reset();
+            }
+            SendQueued(state, socket, choice, key.get());
             int received = 0;
             pollfd waits[2] = {{socket.Valid() ? socket.Get() : -1, POLLIN, 0},
                                {state.Wake, POLLIN, 0}};
@@ -370,7 +413,9 @@ void RunListeningLoop(TListeningState& state) {
                     // Already drained: nothing to do.
                 }
                 if ((waits[0].revents & (POLLIN | POLLERR)) != 0)
-                    received = ReceiveWaiting(socket.Get(), choice, *batch);
+                    received = ReceiveWaiting(
+                        socket.Get(), choice,
+                        {key.get(), &state.Guard, &state.Sealer, UnixMilliseconds()}, *batch);
             }
             if (received > 0)
                 std::this_thread::sleep_for(std::chrono::milliseconds(kGatherMilliseconds));

@@ -1,6 +1,7 @@
 #include "peer/Sync.h"
 
 #include "database/Database.h"
+#include "net/PeerHandshake.h"
 #include "net/SocketLayer.h"
 
 #include <atomic>
@@ -100,6 +101,7 @@ bool RunUpdatingSession(const std::string& syncAddress, const std::string& compu
         if (start == -1)
             throw Exception("no database access");
         channel->Connect(syncAddress, ConnectLimitMs.load());
+        AuthenticateToPeer(*channel, syncAddress);
         channel->SetReceiveSilenceLimit(SilenceLimitMs.load());
         channel->SetReceiveDeadline(AnswerLimitMs.load());
         channel->SendText("UPDATE!");

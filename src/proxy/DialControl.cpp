@@ -5,6 +5,7 @@
 #include "database/Journal.h"
 #include "dialup/DialBudget.h"
 #include "dialup/RasManager.h"
+#include "net/PeerHandshake.h"
 #include "platform/CodePage.h"
 #include "proxy/ProxyState.h"
 
@@ -149,6 +150,7 @@ std::string HostileTakeOver(TDialer& dialer) {
     // and then says nothing, or trickles its answer must not stop the instance. Its answer takes
     // about 5 s at most.
     channel->Connect(address, kTakeOverConnectLimit);
+    AuthenticateToPeer(*channel, address);
     channel->SetReceiveSilenceLimit(kTakeOverSilenceLimit);
     channel->SetReceiveDeadline(kTakeOverDialogueLimit);
     SendLine(*channel, "DISCONNECT!");

@@ -4,6 +4,7 @@
 #include "database/Journal.h"
 #include "dialup/DialBudget.h"
 #include "dialup/EventId.h"
+#include "net/PeerHandshake.h"
 #include "platform/CodePage.h"
 #include "platform/EventLog.h"
 #include "proxy/ProxyState.h"
@@ -152,6 +153,7 @@ TPeerQuestion NetworkPeerQuestion(int connectLimit, int answerLimit) {
         const std::shared_ptr<TStopSignal> stop = CurrentProxyStop();
         try {
             channel->Connect(address, connectLimit, stop.get());
+            AuthenticateToPeer(*channel, address);
         } catch (const std::exception&) {
             return TPeerReply::Refused;
         }

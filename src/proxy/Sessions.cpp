@@ -1,6 +1,7 @@
 #include "proxy/Sessions.h"
 
 #include "database/Stream.h"
+#include "net/PeerHandshake.h"
 #include "net/SocketLayer.h"
 #include "peer/Sync.h"
 #include "platform/CodePage.h"
@@ -283,6 +284,7 @@ void RunClientSession(std::unique_ptr<TBufferedCommunication> client,
                 const std::uint32_t left = kConnectPhase - std::min(kConnectPhase, spent);
                 server->Connect(address, static_cast<int>(std::max<std::uint32_t>(left, 1)),
                                 stop.get());
+                AuthenticateToPeer(*server, address);
                 break;
             }
         } catch (const std::exception&) {
@@ -311,6 +313,10 @@ void RunServerSession(std::unique_ptr<TBufferedCommunication> client,
     std::string request;
     std::string argument;
     TActivity activity = NoteProxyActivity;
+    // With a LAN key nothing is read as a request, let alone answered, before the client has
+    // proved that it holds the key.
+    if (!AuthenticatePeerClient(*client))
+        return;
     try {
         // Stays set for the dial-control dialogues and the journal request; a tunnel clears it
         // (or sets its own) before relaying.
