@@ -24,11 +24,11 @@ namespace {
 constexpr std::size_t kControlReplyLimit = 16 * 1024 * 1024;
 
 // One line of standard input, without its line end; typed without echo on a terminal.
-bool ReadPassword(std::string& password) {
+bool ReadPassword(std::string& password, const char* prompt) {
     termios saved{};
     const bool terminal = ::isatty(STDIN_FILENO) != 0 && ::tcgetattr(STDIN_FILENO, &saved) == 0;
     if (terminal) {
-        std::cerr << "Password: " << std::flush;
+        std::cerr << prompt << std::flush;
         termios quiet = saved;
         quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
         ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
@@ -99,8 +99,9 @@ int RunControlClient(const std::vector<std::string>& args, std::ostream& out, st
     case TCommandCheck::NeedsPassword:
         // Never on the command line, where every user of the machine can read it.
         password.emplace();
-        if (!ReadPassword(*password)) {
-            err << "harbolt: no password on standard input\n";
+        if (!ReadPassword(*password, command[0] == "lan-key" ? "LAN key: " : "Password: ")) {
+            err << "harbolt: no " << (command[0] == "lan-key" ? "LAN key" : "password")
+                << " on standard input\n";
             return 1;
         }
         break;

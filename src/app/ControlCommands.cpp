@@ -46,10 +46,21 @@ int DisconnectCommand(TCall& call);
 int TakeOverCommand(TCall& call);
 int AnswerCommand(TCall& call);
 int DialLoginCommand(TCall& call);
+int LanKeyCommand(TCall& call);
 
 // dial-login: the password always comes with the request.
 TCommandCheck PasswordNeeded(const std::vector<std::string>&, std::ostream&) {
     return TCommandCheck::NeedsPassword;
+}
+
+// lan-key set: the key comes with the request, as a password does.
+TCommandCheck CheckLanKeyWords(const std::vector<std::string>& words, std::ostream& err) {
+    static constexpr const char* kActions[] = {"set", "generate", "clear", "status"};
+    if (std::find(std::begin(kActions), std::end(kActions), words[0]) == std::end(kActions)) {
+        err << "harbolt: lan-key takes set, generate, clear or status, not '" << words[0] << "'\n";
+        return TCommandCheck::Unusable;
+    }
+    return words[0] == "set" ? TCommandCheck::NeedsPassword : TCommandCheck::Ready;
 }
 
 struct TCommand {
@@ -99,6 +110,10 @@ constexpr TCommand kCommands[] = {
     {"answer", "yes|no", "answer the open question (see status)", 0, 1, 1, AnswerCommand},
     {"dial-login", "USER", "user name for dialling; the password is read from standard input", 0, 1,
      1, DialLoginCommand, PasswordNeeded},
+    {"lan-key", "set|generate|clear|status",
+     "the key shared by the trusted computers of the LAN; set reads it from standard\n"
+     "input, generate makes a new one and prints it",
+     0, 1, 1, LanKeyCommand, CheckLanKeyWords},
     {"mail", "list|set|remove|settings|check ...", "", 0, 0, 64, MailCommand, CheckMailWords},
     {"proxy", "status [--json] | restart | map MAPPING | unmap NN",
      "listeners and online address; restart applies changed settings; map adds a mapping at the "
@@ -299,6 +314,23 @@ int StatusCommand(TCall& call) {
         } else {
             document["peerDial"] = nullptr;
         }
+        TJson lanKey = TJson::object();
+        lanKey["set"] = !status.LanKeyFingerprint.empty();
+        lanKey["fingerprint"] =
+            status.LanKeyFingerprint.empty() ? TJson(nullptr) : TJson(status.LanKeyFingerprint);
+        document["lanKey"] = std::move(lanKey);
+        TJson untrusted = TJson::array();
+        for (const TUntrustedView& peer : status.Untrusted) {
+            TJson entry = TJson::object();
+            entry["address"] = peer.Address;
+            entry["name"] = peer.Name;
+            entry["datagramsDropped"] = peer.DatagramsDropped;
+            entry["connectionsRefused"] = peer.ConnectionsRefused;
+            entry["lastFailure"] = peer.LastFailure;
+            entry["secondsAgo"] = peer.SecondsAgo;
+            untrusted.push_back(std::move(entry));
+        }
+        document["untrusted"] = std::move(untrusted);
         call.Out << Dump(document, 2) << "\n";
         return 0;
     }
@@ -330,6 +362,22 @@ int StatusCommand(TCall& call) {
             call.Out << "; " << asked.Waiting << (asked.Waiting == 1 ? " request" : " requests")
                      << " waiting";
         call.Out << "\n";
+    }
+    if (!status.LanKeyFingerprint.empty()) {
+        call.Out << "LAN key       set, fingerprint " << status.LanKeyFingerprint << "\n";
+        for (const TUntrustedView& peer : status.Untrusted) {
+            call.Out << "Untrusted     " << (peer.Name.empty() ? "?" : peer.Name) << " at "
+                     << peer.Address << ": ";
+            if (peer.DatagramsDropped > 0)
+                call.Out << peer.DatagramsDropped
+                         << (peer.DatagramsDropped == 1 ? " datagram" : " datagrams")
+                         << (peer.ConnectionsRefused > 0 ? ", " : " ");
+            if (peer.ConnectionsRefused > 0)
+                call.Out << peer.ConnectionsRefused
+                         << (peer.ConnectionsRefused == 1 ? " connection " : " connections ");
+            call.Out << "dropped (last: " << peer.LastFailure << "), " << peer.SecondsAgo
+                     << " s ago\n";
+        }
     }
     if (status.Computers.empty())
         return 0;
@@ -800,6 +848,30 @@ int AnswerCommand(TCall& call) {
 int DialLoginCommand(TCall& call) {
     call.Target.SetDialLogin(call.Words[0], call.Password.value());
     call.Out << "dial login set for " << call.Words[0] << "\n"; // the password is not echoed
+    return 0;
+}
+
+std::string LanKeyStateText(const std::string& fingerprint) {
+    return fingerprint.empty() ? "no LAN key: every computer on the LAN is trusted"
+                               : "LAN key set, fingerprint " + fingerprint;
+}
+
+int LanKeyCommand(TCall& call) {
+    const std::string& action = call.Words[0];
+    if (action == "set") {
+        call.Out << LanKeyStateText(call.Target.SetLanKey(call.Password.value())) << "\n";
+    } else if (action == "generate") {
+        const std::string secret = call.Target.GenerateLanKey();
+        // The key first, alone on its line, for pasting into `lan-key set` elsewhere.
+        call.Out << secret << "\n" << LanKeyStateText(call.Target.LanKeyFingerprint()) << "\n";
+    } else if (action == "clear") {
+        call.Out << (call.Target.ClearLanKey()
+                         ? "LAN key removed: every computer on the LAN is trusted"
+                         : "no LAN key was set")
+                 << "\n";
+    } else {
+        call.Out << LanKeyStateText(call.Target.LanKeyFingerprint()) << "\n";
+    }
     return 0;
 }
 

@@ -10,6 +10,7 @@
 #include "dialup/RasManager.h"
 #include "mail/MailAccounts.h"
 #include "mail/MailCheck.h"
+#include "net/LanKey.h"
 #include "net/SocketLayer.h"
 #include "peer/ListeningThread.h"
 #include "peer/Roster.h"
@@ -137,6 +138,9 @@ TInstance::TInstance(TInstanceOptions options, const TTickClock& clock, TTimeSet
 
 TInstance::~TInstance() {
     Shutdown();
+    // The key is the process's; the next instance (in tests) reads its own.
+    if (!LanKeyFingerprint().empty())
+        SetCurrentLanKey(nullptr);
 }
 
 std::string TInstance::DataFileName() const {
@@ -223,6 +227,9 @@ void TInstance::Start() {
     TComputerData& own = Database->FindComputer(OwnComputerName);
     LastSavedJournalEnd = own.GetJournalEnd();
 
+    // Before the first datagram goes out or the server port opens.
+    LoadLanKey(true);
+
     TPeerLinks links;
     links.SendDatagram = [this](const TDatagram& datagram) {
         if (Listener)
@@ -276,6 +283,7 @@ void TInstance::Start() {
 }
 
 void TInstance::ReceiveTimerProc() {
+    WatchLanKey();
     Peers->ReceiveTimerProc();
     ReportRefusedConnections(); // the summary of a minute with more refusals than lines
 }
@@ -452,6 +460,14 @@ TInstanceStatus TInstance::Status() {
     const TPeerDialStatus asked = PeerDialAsker().Status();
     status.PeerDial = {asked.Asked,  asked.Asking,  U(asked.Peer), U(asked.Address),
                        asked.Answer, asked.Dialled, asked.Waiting};
+    status.LanKeyFingerprint = LanKeyFingerprint();
+    const auto nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
+    for (const TUntrustedPeer& peer : UntrustedPeers())
+        status.Untrusted.push_back({peer.Address, U(peer.Name), peer.DatagramsDropped,
+                                    peer.ConnectionsRefused, TrustFailureText(peer.LastFailure),
+                                    std::max<std::int64_t>(0, (nowMs - peer.LastUnixMs) / 1000)});
     const TSystemTime now = GetLocalTime();
     for (const auto& [name, info] : Peers->Roster.Entries()) {
         // Asking must not create the entry: it would keep the roster's spelling of the name
@@ -680,6 +696,94 @@ void TInstance::SetDialLogin(const std::string& user, const std::string& passwor
     TComputerData& own = Database->FindComputer(OwnComputerName);
     own.SetProperty("AutoDialUsername", Utf8ToCp1252(user));
     own.SetProperty("AutoDialPassword", ScramblePassword(Utf8ToCp1252(password)));
+}
+
+namespace {
+
+// The key file as the watch compares it; absent when it cannot be examined.
+template <typename TState> TState LanKeyFileNow(const std::string& path) {
+    TState state;
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0)
+        return state;
+    state.Present = true;
+    state.Device = static_cast<std::uint64_t>(status.st_dev);
+    state.Inode = static_cast<std::uint64_t>(status.st_ino);
+    state.Size = static_cast<std::int64_t>(status.st_size);
+    state.ModifiedNs =
+        static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+    return state;
+}
+
+constexpr const char* kTrustedAll = "every computer on the LAN is trusted";
+
+} // namespace
+
+void TInstance::LoadLanKey(bool starting) {
+    const std::string path = LanKeyFilePath(Options.DataDir);
+    LanKeyFile = LanKeyFileNow<TLanKeyFileState>(path);
+    const auto current = CurrentLanKey();
+    try {
+        std::string warning;
+        const std::optional<std::string> secret = ReadLanKeyFile(path, warning);
+        if (!warning.empty())
+            LogEvent(TEventLevel::Warning, warning);
+        if (!secret) {
+            if (current) {
+                SetCurrentLanKey(nullptr);
+                LogEvent(TEventLevel::Warning, std::string("LAN key removed: ") + kTrustedAll);
+            }
+            return;
+        }
+        const auto key = MakeLanKeyMaterial(*secret);
+        if (current && current->Fingerprint == key->Fingerprint)
+            return;
+        SetCurrentLanKey(key);
+        LogEvent(TEventLevel::Info, "LAN key set, fingerprint " + key->Fingerprint +
+                                        ": only computers with the same key are trusted");
+    } catch (const std::exception& e) {
+        if (starting)
+            throw Exception(std::string(e.what()) + " (set it again with `harbolt ctl lan-key " +
+                            "set`, or remove the file to trust every computer)");
+        LogEvent(TEventLevel::Error,
+                 std::string(e.what()) +
+                     (current ? "; the LAN key in use stays, fingerprint " + current->Fingerprint
+                              : std::string("; no LAN key is in use")));
+    }
+}
+
+void TInstance::WatchLanKey() {
+    if (LanKeyFileNow<TLanKeyFileState>(LanKeyFilePath(Options.DataDir)) != LanKeyFile)
+        LoadLanKey(false);
+}
+
+std::string TInstance::LanKeyFingerprint() {
+    const auto key = CurrentLanKey();
+    return key ? key->Fingerprint : std::string();
+}
+
+std::string TInstance::SetLanKey(const std::string& secret) {
+    const auto key = MakeLanKeyMaterial(secret);
+    const std::string path = LanKeyFilePath(Options.DataDir);
+    WriteLanKeyFile(path, secret);
+    LoadLanKey(false);
+    if (LanKeyFingerprint() != key->Fingerprint)
+        throw Exception("the key was written to " + path +
+                        " but could not be put to use; the events log says why");
+    return key->Fingerprint;
+}
+
+std::string TInstance::GenerateLanKey() {
+    const std::string secret = GenerateLanKeySecret();
+    SetLanKey(secret);
+    return secret;
+}
+
+bool TInstance::ClearLanKey() {
+    const bool had = !LanKeyFingerprint().empty();
+    const bool removed = RemoveLanKeyFile(LanKeyFilePath(Options.DataDir));
+    LoadLanKey(false);
+    return had || removed;
 }
 
 TMailStatus TInstance::MailStatus() {

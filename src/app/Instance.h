@@ -5,6 +5,7 @@
 #include "database/ComputerData.h"
 #include "dialup/ConnectionStatistics.h"
 #include "dialup/DialBudget.h"
+#include "platform/Exceptions.h"
 #include "platform/Languages.h"
 
 #include <atomic>
@@ -64,6 +65,16 @@ struct TPeerDialView {
     std::size_t Waiting = 0; // requests waiting for the ask and the dial it started
 };
 
+// A computer heard but not trusted for want of the LAN key. Texts are UTF-8.
+struct TUntrustedView {
+    std::string Address;
+    std::string Name; // the name its datagrams claimed; empty when only its connections came
+    std::uint64_t DatagramsDropped = 0;
+    std::uint64_t ConnectionsRefused = 0;
+    std::string LastFailure;
+    std::int64_t SecondsAgo = 0;
+};
+
 struct TInstanceStatus {
     std::string Name; // own computer name, UTF-8
     TLanguage Language = TLanguage::English;
@@ -73,8 +84,10 @@ struct TInstanceStatus {
     int NewMail = 0; // seconds the new-mail notice still shows; 0: none
     // Why the data or the mail file could not be saved; empty once the saves succeed again.
     std::string SaveError;
-    TDialBudget Budget;     // the own computer's
-    TPeerDialView PeerDial; // asks of other computers to dial for this one
+    TDialBudget Budget;                    // the own computer's
+    TPeerDialView PeerDial;                // asks of other computers to dial for this one
+    std::string LanKeyFingerprint;         // empty: no LAN key, every computer is trusted
+    std::vector<TUntrustedView> Untrusted; // newest first
 };
 
 // What `harbolt ctl dials` shows: the own computer's dials of a month. Texts are UTF-8.
@@ -236,6 +249,18 @@ public:
         (void)up;
         return false;
     }
+    // The LAN key, a local secret kept in the data directory and never a property. The
+    // fingerprint is empty without a key. SetLanKey stores and applies a key and returns its
+    // fingerprint; GenerateLanKey does so with a new random key and returns the key; ClearLanKey
+    // removes it and returns whether one was set. Each raises Exception with the reason and then
+    // keeps the key that was in use.
+    virtual std::string LanKeyFingerprint() { return {}; }
+    virtual std::string SetLanKey(const std::string& secret) {
+        (void)secret;
+        throw Exception("this instance keeps no LAN key");
+    }
+    virtual std::string GenerateLanKey() { throw Exception("this instance keeps no LAN key"); }
+    virtual bool ClearLanKey() { throw Exception("this instance keeps no LAN key"); }
     // The mail check: its mailboxes and shared settings.
     virtual TMailStatus MailStatus() { return {}; }
     // Creates the mailbox, or replaces the first one of its name (case-sensitive). Replacing keeps
@@ -358,6 +383,10 @@ public:
     std::string TakeOver() override;
     bool AnswerQuestion(bool yes) override;
     void SetDialLogin(const std::string& user, const std::string& password) override;
+    std::string LanKeyFingerprint() override;
+    std::string SetLanKey(const std::string& secret) override;
+    std::string GenerateLanKey() override;
+    bool ClearLanKey() override;
     TMailStatus MailStatus() override;
     TMailSetResult SetMail(const TMailboxChange& mailbox) override;
     bool RemoveMail(const std::string& name) override;
@@ -397,6 +426,12 @@ private:
               bool final);
     bool SaveData(bool final);
     void SaveMail(bool final); // under MailLock
+    // Reads the LAN key file and applies what it holds. At start an unusable file raises (the
+    // user asked for a key: the LAN must not be opened by mistake); later it keeps the key in
+    // use and says why.
+    void LoadLanKey(bool starting);
+    // Every second: a key file changed by hand (copied from another computer) applies too.
+    void WatchLanKey();
 
     TInstanceOptions Options;
     const TTickClock& Clock;
@@ -419,6 +454,16 @@ private:
     std::string DataSaveError;
     std::string MailSaveError;
     bool ShutDown = false;
+    // What the key file was when last read: size, time and inode tell a change.
+    struct TLanKeyFileState {
+        bool Present = false;
+        std::uint64_t Device = 0;
+        std::uint64_t Inode = 0;
+        std::int64_t Size = 0;
+        std::int64_t ModifiedNs = 0;
+        bool operator==(const TLanKeyFileState&) const = default;
+    };
+    TLanKeyFileState LanKeyFile;
 };
 
 } // namespace harbolt

@@ -105,6 +105,20 @@ public:
     void SetDialLogin(const std::string& user, const std::string& password) override {
         Record("DialLogin " + user + " " + password);
     }
+    std::string LanKeyFingerprint() override { return Fingerprint; }
+    std::string SetLanKey(const std::string& secret) override {
+        Record("SetLanKey " + secret);
+        if (secret.size() < 16)
+            throw Exception("a LAN key needs at least 16 bytes; this one has " +
+                            std::to_string(secret.size()));
+        return Fingerprint = "1a2b-3c4d-5e6f-7a8b";
+    }
+    std::string GenerateLanKey() override {
+        Fingerprint = "9999-8888-7777-6666";
+        return "generated-key-of-43-characters-xxxxxxxxxxx";
+    }
+    bool ClearLanKey() override { return !std::exchange(Fingerprint, "").empty(); }
+    std::string Fingerprint;
     bool AnswerQuestion(bool yes) override {
         Record(yes ? "Answer yes" : "Answer no");
         return QuestionOpen;
@@ -202,7 +216,9 @@ public:
         0,
         "",
         {60, 60, 1, 0, true},
-        {true, false, "Pc2", "10.0.0.2:1977", "CONNECTING", true, 2}};
+        {true, false, "Pc2", "10.0.0.2:1977", "CONNECTING", true, 2},
+        "",
+        {}};
     bool ThrowOnSet = false;
     std::function<void()> OnQuit;
     TProxyServicesStatus ProxyValue{
@@ -288,9 +304,11 @@ TEST_F(ControlCommandTest, StatusAsJsonHasTheDocumentedKeysInOrder) {
     std::vector<std::string> keys;
     for (const auto& item : doc.items())
         keys.push_back(item.key());
-    EXPECT_EQ(keys,
-              (std::vector<std::string>{"name", "language", "onlineText", "computers", "question",
-                                        "newMail", "saveError", "budget", "peerDial"}));
+    EXPECT_EQ(keys, (std::vector<std::string>{"name", "language", "onlineText", "computers",
+                                              "question", "newMail", "saveError", "budget",
+                                              "peerDial", "lanKey", "untrusted"}));
+    EXPECT_EQ(doc["lanKey"].dump(), R"({"set":false,"fingerprint":null})");
+    EXPECT_EQ(doc["untrusted"].dump(), "[]");
     EXPECT_EQ(doc["peerDial"].dump(), R"({"asking":false,"peer":"Pc2","address":"10.0.0.2:1977",)"
                                       R"("answer":"CONNECTING","waiting":2,"dialled":true})");
     EXPECT_EQ(doc["budget"].dump(), R"({"minutesUsed":60,"minutesAllowed":60,"dialsLastHour":1,)"
@@ -1590,6 +1608,44 @@ TEST_F(ControlServerTest, AnotherUsersInstanceIsUsedOnlyInANamedDirectory) {
     server.join();
     EXPECT_EQ(Out.str(), "served by nobody\n");
     EXPECT_EQ(served, 0);
+}
+
+TEST_F(ControlCommandTest, LanKeyTakesItsKeyOnlyAsThePasswordAndStatusNamesTheUntrusted) {
+    EXPECT_EQ(Run({"lan-key", "status"}), 0);
+    EXPECT_EQ(Out.str(), "no LAN key: every computer on the LAN is trusted\n");
+    // The key never comes as a word, where every user of the machine could read it.
+    EXPECT_EQ(Run({"lan-key", "set"}), 1);
+    EXPECT_EQ(Run({"lan-key", "set", "0123456789abcdef"}), 2);
+    EXPECT_EQ(Run({"lan-key", "status"}, "0123456789abcdef"), 1);
+    EXPECT_EQ(Run({"lan-key", "rotate"}), 2);
+    EXPECT_EQ(Run({"lan-key", "set"}, "short"), 1);
+    EXPECT_TRUE(Contains(Err.str(), "at least 16 bytes; this one has 5")) << Err.str();
+    ASSERT_EQ(Run({"lan-key", "set"}, "0123456789abcdef"), 0) << Err.str();
+    EXPECT_EQ(Out.str(), "LAN key set, fingerprint 1a2b-3c4d-5e6f-7a8b\n");
+    ASSERT_EQ(Run({"lan-key", "generate"}), 0);
+    EXPECT_EQ(Out.str(), "generated-key-of-43-characters-xxxxxxxxxxx\n"
+                         "LAN key set, fingerprint 9999-8888-7777-6666\n");
+    EXPECT_EQ(Run({"lan-key", "clear"}), 0);
+    EXPECT_EQ(Out.str(), "LAN key removed: every computer on the LAN is trusted\n");
+    EXPECT_EQ(Run({"lan-key", "clear"}), 0);
+    EXPECT_EQ(Out.str(), "no LAN key was set\n");
+
+    Target.StatusValue.LanKeyFingerprint = "1a2b-3c4d-5e6f-7a8b";
+    Target.StatusValue.Untrusted = {{"10.77.0.9", "EVIL", 12, 3, "no LAN key", 2},
+                                    {"10.77.0.8", "", 0, 1, "a failed LAN key handshake", 40}};
+    ASSERT_EQ(Run({"status"}), 0);
+    EXPECT_TRUE(Contains(Out.str(), "LAN key       set, fingerprint 1a2b-3c4d-5e6f-7a8b\n"
+                                    "Untrusted     EVIL at 10.77.0.9: 12 datagrams, 3 connections "
+                                    "dropped (last: no LAN key), 2 s ago\n"
+                                    "Untrusted     ? at 10.77.0.8: 1 connection dropped (last: a "
+                                    "failed LAN key handshake), 40 s ago\n"))
+        << Out.str();
+    ASSERT_EQ(Run({"status", "--json"}), 0);
+    const auto doc = nlohmann::json::parse(Out.str());
+    EXPECT_EQ(doc["lanKey"]["fingerprint"], "1a2b-3c4d-5e6f-7a8b");
+    EXPECT_EQ(doc["untrusted"][0]["name"], "EVIL");
+    EXPECT_EQ(doc["untrusted"][0]["datagramsDropped"], 12);
+    EXPECT_EQ(doc["untrusted"][1]["connectionsRefused"], 1);
 }
 
 } // namespace

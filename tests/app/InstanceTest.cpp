@@ -718,5 +718,42 @@ TEST_F(InstanceTest, QuitAsksTheMainLoopToEnd) {
     EXPECT_TRUE(asked);
 }
 
+TEST_F(InstanceTest, TheLanKeyIsAFileOfItsOwnAppliedWhenChangedAndNeverOpenedByMistake) {
+    TInstance& instance = Start();
+    EXPECT_EQ(instance.LanKeyFingerprint(), "");
+    const std::string fingerprint = instance.SetLanKey("correct horse battery");
+    EXPECT_EQ(instance.Status().LanKeyFingerprint, fingerprint);
+    const fs::path file = Dir / "LanKey";
+    EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    // A refused key keeps the one in use, and it is never a property that could replicate.
+    EXPECT_THROW(instance.SetLanKey("too short"), Exception);
+    EXPECT_EQ(instance.LanKeyFingerprint(), fingerprint);
+    const auto properties = instance.ListProperties("", true);
+    ASSERT_TRUE(properties);
+    for (const auto& [key, value] : *properties)
+        EXPECT_EQ(value.find("correct horse"), std::string::npos) << key;
+
+    // A key copied in by hand applies within a tick; a broken one keeps the key in use.
+    { std::ofstream(file, std::ios::trunc) << "another key of the LAN\n"; }
+    Tick();
+    const std::string copied = instance.LanKeyFingerprint();
+    EXPECT_FALSE(copied.empty());
+    EXPECT_NE(copied, fingerprint);
+    { std::ofstream(file, std::ios::trunc) << "short"; }
+    Tick();
+    EXPECT_EQ(instance.LanKeyFingerprint(), copied);
+
+    EXPECT_TRUE(instance.ClearLanKey());
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_EQ(instance.LanKeyFingerprint(), "");
+    EXPECT_FALSE(instance.ClearLanKey());
+
+    // The user asked for a key: a start with an unusable one fails instead of trusting all.
+    Instance.reset();
+    { std::ofstream(file) << "short"; }
+    EXPECT_THROW(Start(), Exception);
+}
+
 } // namespace
 } // namespace harbolt
