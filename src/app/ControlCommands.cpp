@@ -111,8 +111,8 @@ constexpr TCommand kCommands[] = {
     {"dial-login", "USER", "user name for dialling; the password is read from standard input", 0, 1,
      1, DialLoginCommand, PasswordNeeded},
     {"lan-key", "set|generate|clear|status",
-     "the key shared by the trusted computers of the LAN; set reads it from standard\n"
-     "input, generate makes a new one and prints it",
+     "the key the trusted computers of the LAN share; set reads it from\n"
+     "standard input, generate makes a new one and prints it",
      0, 1, 1, LanKeyCommand, CheckLanKeyWords},
     {"mail", "list|set|remove|settings|check ...", "", 0, 0, 64, MailCommand, CheckMailWords},
     {"proxy", "status [--json] | restart | map MAPPING | unmap NN",

@@ -168,6 +168,11 @@ expect_completion up harbolt ctl line dsl ""
 expect_completion --control-group harbolt --control
 expect_completion sim harbolt --dialup s
 [ -z "$(complete_words harbolt ctl quit "")" ] || fail "quit takes no words, yet some are offered"
+# Every command ctl knows is offered.
+offered=$(complete_words harbolt ctl "")
+for command in $("$root/usr/bin/harbolt" ctl --help | sed -n 's/^      \([a-z][a-z-]*\).*/\1/p' | sort -u); do
+    grep -qx -- "$command" <<<"$offered" || fail "ctl $command is not completed"
+done
 
 # --- maintainer scripts --------------------------------------------------------------------------
 # Run against stand-ins of the account tools, which keep their accounts in files; the data
