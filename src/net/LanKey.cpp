@@ -16,6 +16,8 @@
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
 
+#include "platform/CodePage.h"
+#include "platform/EventLog.h"
 #include "platform/Exceptions.h"
 
 namespace harbolt {
@@ -57,6 +59,11 @@ std::uint64_t Generation = 0;
 
 std::mutex UntrustedLock;
 std::vector<TUntrustedPeer> Untrusted; // unordered; small
+// One line per newly untrusted sender, but spoofed source addresses must not fill the log.
+TEventRateLimit& UntrustedLines() {
+    static auto* const limit = new TEventRateLimit(SystemTickClock(), 16, "untrusted computers");
+    return *limit;
+}
 
 std::int64_t UnixMilliseconds() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -296,27 +303,37 @@ void NoteUntrusted(std::uint32_t address, std::string_view name, TTrustFailure f
     held.s_addr = address;
     ::inet_ntop(AF_INET, &held, text, sizeof text);
     const std::int64_t now = UnixMilliseconds();
-    const std::scoped_lock lock(UntrustedLock);
-    auto found = std::find_if(Untrusted.begin(), Untrusted.end(),
-                              [&](const TUntrustedPeer& peer) { return peer.Address == text; });
-    if (found == Untrusted.end()) {
-        if (Untrusted.size() >= kUntrustedLimit)
-            Untrusted.erase(std::min_element(Untrusted.begin(), Untrusted.end(),
-                                             [](const TUntrustedPeer& a, const TUntrustedPeer& b) {
-                                                 return a.LastUnixMs < b.LastUnixMs;
-                                             }));
-        Untrusted.push_back({});
-        found = std::prev(Untrusted.end());
-        found->Address = text;
+    std::string line;
+    {
+        const std::scoped_lock lock(UntrustedLock);
+        auto found = std::find_if(Untrusted.begin(), Untrusted.end(),
+                                  [&](const TUntrustedPeer& peer) { return peer.Address == text; });
+        if (found == Untrusted.end()) {
+            if (Untrusted.size() >= kUntrustedLimit)
+                Untrusted.erase(
+                    std::min_element(Untrusted.begin(), Untrusted.end(),
+                                     [](const TUntrustedPeer& a, const TUntrustedPeer& b) {
+                                         return a.LastUnixMs < b.LastUnixMs;
+                                     }));
+            Untrusted.push_back({});
+            found = std::prev(Untrusted.end());
+            found->Address = text;
+            line = "not trusting " +
+                   (name.empty() ? std::string("a computer") : Cp1252ToUtf8(name)) + " at " + text +
+                   ": " + TrustFailureText(failure) +
+                   (datagram ? "; its datagrams are dropped" : "; its connection was closed");
+        }
+        if (!name.empty())
+            found->Name = std::string(name);
+        if (datagram)
+            ++found->DatagramsDropped;
+        else
+            ++found->ConnectionsRefused;
+        found->LastFailure = failure;
+        found->LastUnixMs = now;
     }
-    if (!name.empty())
-        found->Name = std::string(name);
-    if (datagram)
-        ++found->DatagramsDropped;
-    else
-        ++found->ConnectionsRefused;
-    found->LastFailure = failure;
-    found->LastUnixMs = now;
+    if (!line.empty())
+        UntrustedLines().Log(TEventLevel::Warning, line);
 }
 
 std::vector<TUntrustedPeer> UntrustedPeers() {

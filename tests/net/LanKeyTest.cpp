@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "platform/EventLog.h"
 #include "platform/Exceptions.h"
 
 namespace harbolt {
@@ -135,9 +136,15 @@ TEST(LanKeyMaterial, FingerprintFollowsTheSecretOnly) {
 
 TEST(UntrustedRegistry, CountsPerAddressKeepsTheNameAndForgetsOnANewKey) {
     ForgetUntrustedPeers();
+    std::vector<std::string> lines;
+    const TScopedEventSink sink(
+        [&lines](TEventLevel, const std::string& text) { lines.push_back(text); });
     const std::uint32_t evil = htonl(0x0A4D0009); // 10.77.0.9
     NoteUntrusted(evil, "EVIL", TTrustFailure::BadMac, true);
     NoteUntrusted(evil, "", TTrustFailure::FailedHandshake, false); // claims no name, erases none
+    // Said once per sender, not per datagram.
+    EXPECT_EQ(lines, std::vector<std::string>{"not trusting EVIL at 10.77.0.9: another LAN key or "
+                                              "a forged MAC; its datagrams are dropped"});
     // The others come a millisecond later at least: the evil one is heard of longest ago.
     const std::int64_t evilMs = UntrustedPeers().at(0).LastUnixMs;
     for (int spin = 0; spin < 1'000'000 && UntrustedPeers().front().LastUnixMs <= evilMs; ++spin)
