@@ -8,7 +8,10 @@
 #   online and B tunnels every mapped connection through A's proxy server port:
 #   2. one stream, verified byte for byte at the sink: directly to the target, through the
 #      tunnel (client -> B's mapping -> A's server port -> target) and through two socat relays
-#      in the same places (client -> socat -> socat -> target);
+#      in the same places (client -> socat -> socat -> target); then iperf3 through the tunnel
+#      without and with the same LAN key on A and B (the keyed handshake opens every tunnel),
+#      in rounds of alternate order: the keyed throughput may be at most 10 % below the
+#      unkeyed (the median of the rounds' ratios), or the benchmark fails;
 #   3. 10,000 connections to an echo target held open at once, through the tunnel and through the
 #      socat chain: set-up rate, failures, the resident memory each connection costs, and the
 #      instances' threads back where they were once the connections closed;
@@ -44,7 +47,10 @@
 #              BENCH_HTTP_SECONDS (length of each ab run, default 3), BENCH_DOWNLOAD_MIB
 #              (download size, default 256: a sparse file, it takes no disk space),
 #              BENCH_DOWNLOAD_ROUNDS (downloads per path, the median is reported, default 3),
-#              BENCH_IDLE_SECONDS (least time the idle instance is watched, default 10)
+#              BENCH_IDLE_SECONDS (least time the idle instance is watched, default 10),
+#              BENCH_KEY_ROUNDS (rounds of iperf3 without and with a LAN key, default 4; twice
+#              that when the first ones fall short of the goal),
+#              BENCH_KEY_SECONDS (each iperf3 run of those rounds, default 2)
 set -euo pipefail
 export LC_ALL=C.UTF-8
 unset LANG LANGUAGE
@@ -62,6 +68,8 @@ readonly HTTP_SECONDS=${BENCH_HTTP_SECONDS:-3}
 readonly DOWNLOAD_MIB=${BENCH_DOWNLOAD_MIB:-256}
 readonly DOWNLOAD_ROUNDS=${BENCH_DOWNLOAD_ROUNDS:-3}
 readonly IDLE_SECONDS=${BENCH_IDLE_SECONDS:-10}
+readonly KEY_ROUNDS=${BENCH_KEY_ROUNDS:-4}
+readonly KEY_SECONDS=${BENCH_KEY_SECONDS:-2}
 readonly HTTP_MAX_REQUESTS=3000000 # ab's cap; the time limit ends each run long before
 readonly DOWNLOAD_TIMEOUT=60       # seconds per download
 readonly STREAM_TIMEOUT=60 # seconds per stream
@@ -89,6 +97,8 @@ LOAD=$(realpath "$2")
     die "BENCH_SOCAT_CONNECTIONS must be a positive number"
 [[ $WINDOW =~ ^[1-9][0-9]*$ ]] || die "BENCH_WINDOW must be a positive number"
 [[ $IDLE_SECONDS =~ ^[1-9][0-9]*$ ]] || die "BENCH_IDLE_SECONDS must be a positive number"
+[[ $KEY_SECONDS =~ ^[1-9][0-9]*$ ]] || die "BENCH_KEY_SECONDS must be a positive number"
+[[ $KEY_ROUNDS =~ ^[1-9][0-9]*$ ]] || die "BENCH_KEY_ROUNDS must be a positive number"
 for tool in socat jq ip ss nstat unshare setsid setpriv timeout; do
     command -v "$tool" >/dev/null ||
         die "the $tool command is missing (tools/install-deps.sh installs the packages)"
@@ -97,7 +107,7 @@ done
 [[ $HTTP_SECONDS =~ ^[1-9][0-9]*$ ]] || die "BENCH_HTTP_SECONDS must be a positive number"
 [[ $DOWNLOAD_MIB =~ ^[1-9][0-9]*$ ]] || die "BENCH_DOWNLOAD_MIB must be a positive number"
 [[ $DOWNLOAD_ROUNDS =~ ^[1-9][0-9]*$ ]] || die "BENCH_DOWNLOAD_ROUNDS must be a positive number"
-for tool in ab curl tinyproxy microsocks; do
+for tool in ab curl tinyproxy microsocks iperf3; do
     command -v "$tool" >/dev/null ||
         die "the $tool command is missing (make bench-deps installs the benchmark's packages)"
 done
@@ -336,14 +346,14 @@ section_end iperf
     idle_sample_start
 }
 
-# --- Ports: fifteen in a row that nobody uses.
+# --- Ports: seventeen in a row that nobody uses.
 
 port_free() { [[ -z $(ss -Htan "( sport = :$1 )" 2>/dev/null) ]]; }
 BASE=0
 for ((try = 0; try < 50; try++)); do
     candidate=$((20000 + (RANDOM % 400) * 20))
     all_free=1
-    for ((k = 0; k < 15; k++)); do
+    for ((k = 0; k < 17; k++)); do
         port_free $((candidate + k)) || {
             all_free=0
             break
@@ -354,13 +364,29 @@ for ((try = 0; try < 50; try++)); do
         break
     fi
 done
-((BASE != 0)) || die "found no fifteen free TCP ports in a row between 20000 and 28000"
+((BASE != 0)) || die "found no seventeen free TCP ports in a row between 20000 and 28000"
 readonly P_SINK=$BASE P_ECHO=$((BASE + 1)) P_A=$((BASE + 2)) P_B=$((BASE + 3))
 readonly P_MAP_SINK=$((BASE + 4)) P_MAP_ECHO=$((BASE + 5))
 readonly P_SA_SINK=$((BASE + 6)) P_SB_SINK=$((BASE + 7))
 readonly P_SA_ECHO=$((BASE + 8)) P_SB_ECHO=$((BASE + 9))
 readonly P_NGINX=$((BASE + 10)) P_TINYPROXY=$((BASE + 11)) P_MICROSOCKS=$((BASE + 12))
 readonly P_MAP_HTTP=$((BASE + 13)) P_MAP_SOCKS=$((BASE + 14))
+readonly P_IPERF=$((BASE + 15)) P_MAP_IPERF=$((BASE + 16))
+
+ratio() { # NUMERATOR DENOMINATOR
+    if [[ -n $1 && -n $2 ]]; then
+        awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'
+    else
+        echo "n/a"
+    fi
+}
+
+# median "FIGURE FIGURE ...": nothing when there is none.
+median() {
+    tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{ v[NR] = $1 } END {
+        if (NR == 0) exit
+        if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
 
 # wait_until LIMIT_MS COMMAND...: polls every 100 ms.
 wait_until() {
@@ -431,7 +457,8 @@ configure B ProxyServerAddress "$HOST:$P_B" ProxyEnabled yes ProxyMaxSessions "$
     ProxyMapping00 ":$P_MAP_SINK -> $HOST:$P_SINK, notrigger" \
     ProxyMapping01 ":$P_MAP_ECHO -> $HOST:$P_ECHO, notrigger" \
     ProxyMapping02 ":$P_MAP_HTTP -> HTTP PROXY, notrigger" \
-    ProxyMapping03 ":$P_MAP_SOCKS -> SOCKS5 PROXY, notrigger"
+    ProxyMapping03 ":$P_MAP_SOCKS -> SOCKS5 PROXY, notrigger" \
+    ProxyMapping04 ":$P_MAP_IPERF -> $HOST:$P_IPERF, notrigger"
 ctl A proxy restart >/dev/null || die "instance A: ctl proxy restart failed"
 ctl B proxy restart >/dev/null || die "instance B: ctl proxy restart failed"
 ctl A line "$LINE" up >/dev/null || die "instance A: ctl line $LINE up failed"
@@ -454,6 +481,8 @@ wait_until 10000 listener_bound B 2 ||
     die "B's HTTP PROXY mapping on port $P_MAP_HTTP is not bound 10 s after the restart"
 wait_until 10000 listener_bound B 3 ||
     die "B's SOCKS5 PROXY mapping on port $P_MAP_SOCKS is not bound 10 s after the restart"
+wait_until 10000 listener_bound B 4 ||
+    die "B's mapping on port $P_MAP_IPERF is not bound 10 s after the restart"
 wait_until 15000 b_sees_a_online ||
     die "B does not see A online at $HOST:$P_A 15 s after A's line came up; B's proxy status:
 $(ctl B proxy status 2>&1)
@@ -584,9 +613,12 @@ readonly TINYPROXY_PID=$GROUP_PID
 start_group microsocks.log microsocks -i "$HOST" -p "$P_MICROSOCKS"
 readonly MICROSOCKS_PID=$GROUP_PID
 
-for port in "$P_NGINX" "$P_TINYPROXY" "$P_MICROSOCKS"; do
+# The far end of the iperf3 runs with and without a LAN key, reached through B's mapping 04.
+start_group iperf3.log iperf3 -s -B "$HOST" -p "$P_IPERF"
+
+for port in "$P_NGINX" "$P_TINYPROXY" "$P_MICROSOCKS" "$P_IPERF"; do
     wait_until 5000 listening "$port" ||
-        die "nginx, tinyproxy or microsocks does not listen on port $port after 5 s"
+        die "nginx, tinyproxy, microsocks or iperf3 does not listen on port $port after 5 s"
 done
 
 # fetch_small CURL-OPTIONS...: the 1 KiB file arrives unchanged along that path, within 5 s.
@@ -643,6 +675,206 @@ stream direct "$P_SINK"
 stream tunnel "$P_MAP_SINK"
 stream socat "$P_SB_SINK"
 section_end stream
+
+# --- 1b. The LAN key: iperf3 through the tunnel (iperf3 -> B's mapping 04 -> A's server port ->
+# iperf3 -s) without a key and with the same key set on A and B through `ctl lan-key set`. With
+# the key every tunnel starts with the keyed handshake and the relay after it is the same, so the
+# keyed throughput may be at most 10 % below the unkeyed. On a machine of a few CPUs one run
+# differs from the next by more than that, whatever the key: the rounds alternate the order
+# (without-with, with-without, ...) so that each key change serves two runs and a drift of the
+# machine's load falls on both alike, and the verdict is the median of the rounds' ratios, each
+# of two runs made one right after the other; one below the goal gets as many rounds again before
+# it counts. The key is cleared for the sections after this.
+
+# A key of 32 random bytes, as `lan-key generate` makes them.
+LAN_KEY=$(head -c 32 /dev/urandom | base64 | tr -d '=\n' | tr '+/' '-_')
+readonly LAN_KEY
+LAN_KEY_FINGERPRINT="" # as both instances reported it
+LAN_KEY_HEARD=""       # whether B, with the key, still heard A online and distrusted nobody
+LAN_KEY_STATE=unkeyed  # what A and B hold now
+declare -A KEY_GBPS=() # CONDITION-DIRECTION-ROUND (unkeyed-up-1, keyed-down-2, ...) -> Gbit/s
+
+# key_iperf CONDITION(unkeyed|keyed) DIRECTION(up|down) ROUND: one iperf3 run through the tunnel.
+key_iperf() {
+    local run="$1-$2-$3" out status try bps
+    local -a reverse=()
+    [[ $2 == down ]] && reverse=(-R)
+    # A machine loaded by others can delay a connection's set-up past iperf3's limit: one more
+    # try then, and only the try that ran counts.
+    for try in 1 2; do
+        status=0
+        out=$(timeout -k 2 $((KEY_SECONDS + 20)) iperf3 -c "$HOST" -p "$P_MAP_IPERF" \
+            -t "$KEY_SECONDS" --connect-timeout 5000 "${reverse[@]}" -J 2>&1) || status=$?
+        if ((status == 0)) &&
+            bps=$(jq -er '.end.sum_received.bits_per_second | select(. > 0)' <<<"$out" 2>/dev/null)
+        then
+            KEY_GBPS[$run]=$(awk -v b="$bps" 'BEGIN { printf "%.2f", b / 1e9 }')
+            return 0
+        fi
+        ((try == 2)) || say "iperf3 $1 $2 through the tunnel failed; once more"
+    done
+    FAILURES+=("iperf3 $1 $2 through the tunnel: status $status: $(jq -r '.error // empty' \
+        <<<"$out" 2>/dev/null || tail -n 2 <<<"$out" | tr '\n' ' ')")
+    return 1
+}
+
+# lan_key set|clear: on A, then on B; the key from standard input, as a person would give it.
+# Returns 1, with the reason in LAN_KEY_ERROR, when an instance refuses, the two disagree or the
+# tunnel no longer carries data.
+LAN_KEY_ERROR=""
+lan_key() {
+    local name out status
+    for name in A B; do
+        status=0
+        if [[ $1 == set ]]; then
+            out=$(printf '%s\n' "$LAN_KEY" | ctl "$name" lan-key set 2>&1) || status=$?
+        else
+            out=$(ctl "$name" lan-key clear 2>&1) || status=$?
+        fi
+        if ((status != 0)); then
+            LAN_KEY_ERROR="instance $name: ctl lan-key $1 failed (status $status): ${out//$'\n'/ }"
+            return 1
+        fi
+    done
+    local a b
+    a=$(ctl A lan-key status 2>&1) || true
+    b=$(ctl B lan-key status 2>&1) || true
+    if [[ $1 == set && ($a != *fingerprint* || $a != "$b") ]] ||
+        [[ $1 == clear && ($a == *fingerprint* || $b == *fingerprint*) ]]; then
+        LAN_KEY_ERROR="after lan-key $1, A says \"${a//$'\n'/ }\", B says \"${b//$'\n'/ }\""
+        return 1
+    fi
+    [[ $1 == set ]] && LAN_KEY_FINGERPRINT=${a##* }
+    # The tunnel carries data again: with the key, through the handshake on both sides.
+    if ! wait_until 10000 probe "$P_MAP_ECHO"; then
+        LAN_KEY_ERROR="after lan-key $1 the tunnel does not carry data within 10 s: $(tr '\n' ' ' \
+            <"$TMP/probe.out")"
+        return 1
+    fi
+}
+
+key_anywhere() {
+    local name
+    for name in A B; do
+        [[ $(ctl "$name" lan-key status 2>&1) == *fingerprint* ]] && return 0
+    done
+    return 1
+}
+
+# B hears A's sealed announcements: A online, and nobody untrusted (A's seals check out, and B's
+# own come back as its own). Without a namespace of our own B hears the idle instance too, which
+# has no key.
+b_trusts_a() {
+    b_sees_a_online || return 1
+    [[ ${HARBOLT_BENCH_SHARED:-} == 1 ]] && return 0
+    [[ $(ctl B status --json 2>/dev/null | jq -r '.untrusted | length') == 0 ]]
+}
+
+# key_state unkeyed|keyed: A and B made to hold that; false (the reason in FAILURES) when not.
+key_state() {
+    [[ $LAN_KEY_STATE == "$1" ]] && return 0
+    if [[ $1 == unkeyed ]]; then
+        # Before the key goes: B took A's sealed announcements all along.
+        if [[ -z $LAN_KEY_HEARD ]]; then
+            LAN_KEY_HEARD=yes
+            if ! wait_until 6000 b_trusts_a; then
+                LAN_KEY_HEARD=no
+                FAILURES+=("LAN key run: with the key B does not hear A online or distrusts a\
+ computer: $(ctl B status 2>&1 | grep -E '^(LAN key|Untrusted)' | tr '\n' ' ')")
+            fi
+        fi
+        lan_key clear || die "cannot clear the LAN key again, which the sections after this must" \
+            "run without: $LAN_KEY_ERROR"
+        LAN_KEY_STATE=unkeyed
+        return 0
+    fi
+    if lan_key set; then
+        LAN_KEY_STATE=keyed
+        return 0
+    fi
+    FAILURES+=("LAN key run: $LAN_KEY_ERROR")
+    # Where an instance took the key, it must go again; where none could, there is none.
+    if ! lan_key clear && key_anywhere; then
+        die "cannot clear the LAN key again, which the sections after this must run without:" \
+            "$LAN_KEY_ERROR"
+    fi
+    return 1
+}
+
+section_begin
+say "iperf3 through the tunnel, $KEY_SECONDS s each way, $KEY_ROUNDS rounds without and with a" \
+    "LAN key on A and B"
+KEY_ROUNDS_RUN=0 # rounds made, KEY_ROUNDS or twice that
+key_failed=0
+# key_rounds LAST: the rounds after those made, up to LAST.
+key_rounds() {
+    local round condition
+    local -a order
+    for ((round = KEY_ROUNDS_RUN + 1; round <= $1 && !key_failed; round++)); do
+        order=(unkeyed keyed)
+        ((round % 2 == 0)) && order=(keyed unkeyed)
+        for condition in "${order[@]}"; do
+            key_state "$condition" || {
+                key_failed=1
+                break
+            }
+            key_iperf "$condition" up "$round" || true
+            key_iperf "$condition" down "$round" || true
+        done
+        KEY_ROUNDS_RUN=$round
+    done
+}
+
+# Per direction: each condition's figures and median, and the median of the rounds' ratios.
+declare -A KEY_LIST=() KEY_MEDIAN=() KEY_RATIOS=() KEY_RATIO=()
+key_figures() {
+    local direction condition round paired
+    for direction in up down; do
+        for condition in unkeyed keyed; do
+            KEY_LIST[$condition-$direction]=""
+            for ((round = 1; round <= KEY_ROUNDS_RUN; round++)); do
+                KEY_LIST[$condition-$direction]+="${KEY_GBPS[$condition-$direction-$round]:--} "
+            done
+            KEY_MEDIAN[$condition-$direction]=$(median \
+                "${KEY_LIST[$condition-$direction]//-/}")
+            [[ -n ${KEY_MEDIAN[$condition-$direction]} ]] &&
+                KEY_MEDIAN[$condition-$direction]=$(awk \
+                    -v g="${KEY_MEDIAN[$condition-$direction]}" 'BEGIN { printf "%.2f", g }')
+        done
+        KEY_RATIOS[$direction]=""
+        for ((round = 1; round <= KEY_ROUNDS_RUN; round++)); do
+            paired=$(ratio "${KEY_GBPS[keyed-$direction-$round]:-}" \
+                "${KEY_GBPS[unkeyed-$direction-$round]:-}")
+            [[ $paired != n/a ]] && KEY_RATIOS[$direction]+="$paired "
+        done
+        KEY_RATIO[$direction]=$(median "${KEY_RATIOS[$direction]}")
+        [[ -n ${KEY_RATIO[$direction]} ]] &&
+            KEY_RATIO[$direction]=$(awk -v r="${KEY_RATIO[$direction]}" 'BEGIN { printf "%.2f", r }')
+    done
+}
+key_slower() { # DIRECTION: the median ratio is below the goal
+    [[ -n ${KEY_RATIO[$1]} ]] && awk -v r="${KEY_RATIO[$1]}" 'BEGIN { exit !(r < 0.90) }'
+}
+
+key_rounds "$KEY_ROUNDS"
+key_figures
+# A ratio below the goal after the first rounds may be the machine's doing: as many rounds again,
+# and the verdict is that of all of them.
+if ((!key_failed)) && { key_slower up || key_slower down; }; then
+    say "keyed/unkeyed up ${KEY_RATIO[up]:-n/a}, down ${KEY_RATIO[down]:-n/a} after $KEY_ROUNDS" \
+        "rounds: $KEY_ROUNDS more"
+    key_rounds $((2 * KEY_ROUNDS))
+    key_figures
+fi
+key_state unkeyed || true
+for direction in up down; do
+    if key_slower "$direction"; then
+        FAILURES+=("LAN key: iperf3 $direction through the tunnel is more than 10 % slower with\
+ the key: median ${KEY_MEDIAN[keyed-$direction]} Gbit/s against ${KEY_MEDIAN[unkeyed-$direction]}\
+ Gbit/s without, median ratio of $KEY_ROUNDS_RUN rounds ${KEY_RATIO[$direction]}")
+    fi
+done
+section_end lan-key
 
 # --- 2. Many connections held open.
 
@@ -962,14 +1194,6 @@ IDLE_CPU=$(awk -v ns="$((IDLE_RUN_AFTER - IDLE_RUN_BEFORE))" -v ms="$IDLE_WINDOW
 
 # --- The report.
 
-ratio() { # NUMERATOR DENOMINATOR
-    if [[ -n $1 && -n $2 ]]; then
-        awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'
-    else
-        echo "n/a"
-    fi
-}
-
 echo
 if [[ $iperf_status == skipped ]]; then
     echo
@@ -998,6 +1222,32 @@ row "harbolt tunnel (client -> B -> A -> target)" tunnel
 row "socat chain (client -> socat -> socat -> target)" socat
 echo "  ratios: tunnel/direct $(ratio "${MBPS[tunnel]}" "${MBPS[direct]}")," \
     "tunnel/socat $(ratio "${MBPS[tunnel]}" "${MBPS[socat]}")"
+
+echo
+echo "== 2b. iperf3 through the tunnel without and with a LAN key on A and B, one stream," \
+    "$KEY_SECONDS s"
+echo "      each way, $KEY_ROUNDS_RUN rounds (iperf3 -> B's mapping -> A's server port ->" \
+    "iperf3 -s)"
+printf '  %-16s %8s %8s   %s\n' "" "up" "down" "each round, Gbit/s"
+printf '  %-16s %8s %8s   %s\n' "" "median" "median" "up / down"
+for condition in unkeyed keyed; do
+    if [[ $condition == unkeyed ]]; then
+        label="without a key"
+    else
+        label="with a LAN key"
+    fi
+    printf '  %-16s %8s %8s   %s / %s\n' "$label" "${KEY_MEDIAN[$condition-up]:-FAILED}" \
+        "${KEY_MEDIAN[$condition-down]:-FAILED}" "$(xargs <<<"${KEY_LIST[$condition-up]:-}")" \
+        "$(xargs <<<"${KEY_LIST[$condition-down]:-}")"
+done
+echo "  keyed/unkeyed: up ${KEY_RATIO[up]:-n/a} (rounds: $(xargs <<<"${KEY_RATIOS[up]:-}")), down" \
+    "${KEY_RATIO[down]:-n/a} (rounds: $(xargs <<<"${KEY_RATIOS[down]:-}")); goal: at least 0.90"
+echo "  key fingerprint on both: ${LAN_KEY_FINGERPRINT:-none}; with the key B heard A online and" \
+    "distrusted nobody: ${LAN_KEY_HEARD:-not checked}"
+echo "  (the rounds run without-with, with-without, ...; the key is set on A and B through"
+echo "   \`ctl lan-key set\` on standard input and removed by \`ctl lan-key clear\`, the tunnel"
+echo "   probed after each change. keyed/unkeyed: the median of the rounds' ratios, each of two"
+echo "   runs made one right after the other)"
 
 echo
 echo "== 3. Echo connections held open at once: $TUNNEL_CONNECTIONS through the tunnel" \
@@ -1259,11 +1509,6 @@ dl_label() {
     microsocks) echo "microsocks (curl -> microsocks -> nginx)" ;;
     esac
 }
-median() {
-    tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{ v[NR] = $1 } END {
-        if (NR == 0) exit
-        if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
 declare -A DL_MEDIAN=()
 for path in "${DL_PATHS[@]}"; do
     speeds=${DL_SPEEDS[$path]:-}
@@ -1340,6 +1585,10 @@ for direction in up down; do
             "${RESULT[iperf_haproxy_${direction}_gbps]:-}")" ge 1.0 ">= 1.0x"
 done
 for direction in up down; do
+    goal_row "iperf3 $direction, LAN key: keyed/unkeyed tunnel" "${KEY_RATIO[$direction]:-}" \
+        ge 0.90 ">= 0.90x"
+done
+for direction in up down; do
     goal_row "iperf3 $direction, harbolt/kernel routing" \
         "$(ratio "${RESULT[iperf_harbolt_${direction}_gbps]:-}" \
             "${RESULT[iperf_kernel_${direction}_gbps]:-}")" -
@@ -1389,7 +1638,7 @@ goal_row "idle instance, CPU (% of one CPU)" "$IDLE_CPU" le 0.1
 echo "  (100 instances on one segment: tools/bench/lan_bench.sh, after this)"
 echo
 printf '  section times:'
-for name in iperf setup stream conns-tunnel conns-socat http downloads; do
+for name in iperf setup stream lan-key conns-tunnel conns-socat http downloads; do
     printf ' %s %s s;' "$name" "${SECTION_SECONDS[$name]:-?}"
 done
 echo
