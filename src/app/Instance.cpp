@@ -743,8 +743,8 @@ void TInstance::LoadLanKey(bool starting) {
                                         ": only computers with the same key are trusted");
     } catch (const std::exception& e) {
         if (starting)
-            throw Exception(std::string(e.what()) + " (set it again with `harbolt ctl lan-key " +
-                            "set`, or remove the file to trust every computer)");
+            throw Exception(std::string(e.what()) +
+                            " (write the key into it again, or remove it to trust every computer)");
         LogEvent(TEventLevel::Error,
                  std::string(e.what()) +
                      (current ? "; the LAN key in use stays, fingerprint " + current->Fingerprint
