@@ -15,6 +15,7 @@
 #include "peer/ListeningThread.h"
 #include "peer/Roster.h"
 #include "peer/Sync.h"
+#include "platform/Clock.h"
 #include "platform/CodePage.h"
 #include "platform/ComputerName.h"
 #include "platform/EventLog.h"
@@ -461,9 +462,7 @@ TInstanceStatus TInstance::Status() {
     status.PeerDial = {asked.Asked,  asked.Asking,  U(asked.Peer), U(asked.Address),
                        asked.Answer, asked.Dialled, asked.Waiting};
     status.LanKeyFingerprint = LanKeyFingerprint();
-    const auto nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                           std::chrono::system_clock::now().time_since_epoch())
-                           .count();
+    const std::int64_t nowMs = UnixMilliseconds();
     for (const TUntrustedPeer& peer : UntrustedPeers())
         status.Untrusted.push_back({peer.Address, U(peer.Name), peer.DatagramsDropped,
                                     peer.ConnectionsRefused, TrustFailureText(peer.LastFailure),

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <mutex>
 
@@ -16,6 +15,7 @@
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
 
+#include "platform/Clock.h"
 #include "platform/CodePage.h"
 #include "platform/EventLog.h"
 #include "platform/Exceptions.h"
@@ -63,12 +63,6 @@ std::vector<TUntrustedPeer> Untrusted; // unordered; small
 TEventRateLimit& UntrustedLines() {
     static auto* const limit = new TEventRateLimit(SystemTickClock(), 16, "untrusted computers");
     return *limit;
-}
-
-std::int64_t UnixMilliseconds() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
 }
 
 } // namespace
@@ -249,6 +243,12 @@ void WriteLanKeyFile(const std::string& path, std::string_view secret) {
         ::unlink(temporary.c_str());
         throw Exception("cannot replace the LAN key " + path + ": " + ErrorText(error));
     }
+    // The rename lasts through a crash only once the directory has reached the disk.
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const TDescriptor directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directory.Value >= 0)
+        ::fsync(directory.Value);
 }
 
 bool RemoveLanKeyFile(const std::string& path) {

@@ -22,6 +22,7 @@
 #include "net/LanKey.h"
 #include "net/SocketLayer.h"
 #include "peer/DatagramSeal.h"
+#include "platform/Clock.h"
 
 namespace harbolt {
 
@@ -120,12 +121,6 @@ private:
     }
     int Descriptor = kInvalidSocket;
 };
-
-std::int64_t UnixMilliseconds() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 std::string ErrorText(int error) {
     char buffer[128];

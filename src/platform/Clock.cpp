@@ -1,5 +1,6 @@
 #include "platform/Clock.h"
 
+#include <chrono>
 #include <ctime>
 #include <langinfo.h>
 
@@ -24,6 +25,12 @@ const TTickClock& SystemTickClock() {
     // Never destroyed: detached threads may still read the clock while the process exits.
     static const TMonotonicTickClock* const clock = new TMonotonicTickClock;
     return *clock;
+}
+
+std::int64_t UnixMilliseconds() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 TSystemTime GetLocalTime() {

@@ -41,6 +41,9 @@ struct TSystemTime {
 // The current local time (real-time clock, local time zone).
 TSystemTime GetLocalTime();
 
+// Milliseconds of the real-time clock since 1970 (UTC): time stamps other computers compare.
+std::int64_t UnixMilliseconds();
+
 // The broken-down time of the C library (tm_isdst -1: let the time zone decide).
 std::tm ToTm(const TSystemTime& time);
 
