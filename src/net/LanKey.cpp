@@ -296,8 +296,8 @@ const char* TrustFailureText(TTrustFailure failure) {
     return "untrusted";
 }
 
-void NoteUntrusted(std::uint32_t address, std::string_view name, TTrustFailure failure,
-                   bool datagram) {
+void NoteUntrusted(const TLanKeyMaterial* judgedWith, std::uint32_t address, std::string_view name,
+                   TTrustFailure failure, bool datagram) {
     char text[INET_ADDRSTRLEN] = {};
     in_addr held{};
     held.s_addr = address;
@@ -306,6 +306,9 @@ void NoteUntrusted(std::uint32_t address, std::string_view name, TTrustFailure f
     std::string line;
     {
         const std::scoped_lock lock(UntrustedLock);
+        // Under this lock: a key set after this look forgets the entry only after it is made.
+        if (CurrentLanKey().get() != judgedWith)
+            return;
         auto found = std::find_if(Untrusted.begin(), Untrusted.end(),
                                   [&](const TUntrustedPeer& peer) { return peer.Address == text; });
         if (found == Untrusted.end()) {

@@ -85,10 +85,12 @@ struct TUntrustedPeer {
     std::int64_t LastUnixMs = 0;
 };
 
-// Any thread. address is in network order; name may be empty. At most 256 senders are kept: the
-// one heard of longest ago makes room.
-void NoteUntrusted(std::uint32_t address, std::string_view name, TTrustFailure failure,
-                   bool datagram);
+// Any thread. address is in network order; name may be empty. Counted only while judgedWith, the
+// key the sender was judged by (null: none), is still the key in use: a judgement made just
+// before the key changed belongs to the old key, and what was learnt under that is forgotten. At
+// most 256 senders are kept: the one heard of longest ago makes room.
+void NoteUntrusted(const TLanKeyMaterial* judgedWith, std::uint32_t address, std::string_view name,
+                   TTrustFailure failure, bool datagram);
 // Newest first.
 std::vector<TUntrustedPeer> UntrustedPeers();
 void ForgetUntrustedPeers();

@@ -138,7 +138,7 @@ bool AuthenticatePeerClient(TBufferedCommunication& channel) {
     } catch (const std::exception&) {
         // A silent, closed or babbling client fails like a wrong proof.
     }
-    NoteUntrusted(address, {}, failure, false);
+    NoteUntrusted(key.get(), address, {}, failure, false);
     return false;
 }
 

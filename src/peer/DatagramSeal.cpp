@@ -97,10 +97,10 @@ TDatagramGuard::TVerdict TDatagramGuard::Admit(const unsigned char* datagram, st
     TSeal seal;
     switch (CheckSeal(datagram, key, seal)) {
     case TSealCheck::Missing:
-        NoteUntrusted(address, name, TTrustFailure::NoMac, true);
+        NoteUntrusted(&key, address, name, TTrustFailure::NoMac, true);
         return TVerdict::Dropped;
     case TSealCheck::BadMac:
-        NoteUntrusted(address, name, TTrustFailure::BadMac, true);
+        NoteUntrusted(&key, address, name, TTrustFailure::BadMac, true);
         return TVerdict::Dropped;
     case TSealCheck::Valid:
         break;
@@ -109,7 +109,7 @@ TDatagramGuard::TVerdict TDatagramGuard::Admit(const unsigned char* datagram, st
         return TVerdict::OwnEcho;
     // Compared as bounds: a stamp far from now must not overflow a difference.
     if (seal.StampMs < nowMs - kSealStampWindowMs || seal.StampMs > nowMs + kSealStampWindowMs) {
-        NoteUntrusted(address, name, TTrustFailure::Stale, true);
+        NoteUntrusted(&key, address, name, TTrustFailure::Stale, true);
         return TVerdict::Dropped;
     }
     {
@@ -117,7 +117,7 @@ TDatagramGuard::TVerdict TDatagramGuard::Admit(const unsigned char* datagram, st
         const auto found = LastTaken.find(name);
         if (found != LastTaken.end()) {
             if (!Greater(seal, found->second)) {
-                NoteUntrusted(address, name, TTrustFailure::Replayed, true);
+                NoteUntrusted(&key, address, name, TTrustFailure::Replayed, true);
                 return TVerdict::Dropped;
             }
             found->second = seal;

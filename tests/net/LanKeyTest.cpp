@@ -140,17 +140,18 @@ TEST(UntrustedRegistry, CountsPerAddressKeepsTheNameAndForgetsOnANewKey) {
     const TScopedEventSink sink(
         [&lines](TEventLevel, const std::string& text) { lines.push_back(text); });
     const std::uint32_t evil = htonl(0x0A4D0009); // 10.77.0.9
-    NoteUntrusted(evil, "EVIL", TTrustFailure::BadMac, true);
-    NoteUntrusted(evil, "", TTrustFailure::FailedHandshake, false); // claims no name, erases none
+    NoteUntrusted(nullptr, evil, "EVIL", TTrustFailure::BadMac, true);
+    NoteUntrusted(nullptr, evil, "", TTrustFailure::FailedHandshake,
+                  false); // claims no name, erases none
     // Said once per sender, not per datagram.
     EXPECT_EQ(lines, std::vector<std::string>{"not trusting EVIL at 10.77.0.9: another LAN key or "
                                               "a forged MAC; its datagrams are dropped"});
     // The others come a millisecond later at least: the evil one is heard of longest ago.
     const std::int64_t evilMs = UntrustedPeers().at(0).LastUnixMs;
     for (int spin = 0; spin < 1'000'000 && UntrustedPeers().front().LastUnixMs <= evilMs; ++spin)
-        NoteUntrusted(htonl(0x0A000000), "FLOOD", TTrustFailure::NoMac, true);
+        NoteUntrusted(nullptr, htonl(0x0A000000), "FLOOD", TTrustFailure::NoMac, true);
     for (std::uint32_t i = 0; i < 255; ++i)
-        NoteUntrusted(htonl(0x0A000000 + i), "FLOOD", TTrustFailure::NoMac, true);
+        NoteUntrusted(nullptr, htonl(0x0A000000 + i), "FLOOD", TTrustFailure::NoMac, true);
     auto peers = UntrustedPeers();
     ASSERT_EQ(peers.size(), 256u);
     const auto found = std::find_if(peers.begin(), peers.end(),
@@ -161,7 +162,7 @@ TEST(UntrustedRegistry, CountsPerAddressKeepsTheNameAndForgetsOnANewKey) {
     EXPECT_EQ(found->ConnectionsRefused, 1u);
     EXPECT_EQ(found->LastFailure, TTrustFailure::FailedHandshake);
     // One more: the one heard of longest ago makes room.
-    NoteUntrusted(htonl(0x0A0000FF), "FLOOD", TTrustFailure::NoMac, true);
+    NoteUntrusted(nullptr, htonl(0x0A0000FF), "FLOOD", TTrustFailure::NoMac, true);
     peers = UntrustedPeers();
     EXPECT_EQ(peers.size(), 256u);
     EXPECT_TRUE(std::none_of(peers.begin(), peers.end(),
@@ -173,5 +174,17 @@ TEST(UntrustedRegistry, CountsPerAddressKeepsTheNameAndForgetsOnANewKey) {
     EXPECT_TRUE(UntrustedPeers().empty());
 }
 
+
+TEST(UntrustedRegistry, AJudgementUnderAKeyNoLongerInUseIsNotCounted) {
+    const auto old = MakeLanKeyMaterial(kSecret);
+    const auto current = MakeLanKeyMaterial(kSecret + "!");
+    SetCurrentLanKey(current);
+    // A thread that read the old key before the change reports after it.
+    NoteUntrusted(old.get(), htonl(0x0A4D0009), "EVIL", TTrustFailure::NoMac, true);
+    EXPECT_TRUE(UntrustedPeers().empty());
+    NoteUntrusted(current.get(), htonl(0x0A4D0009), "EVIL", TTrustFailure::NoMac, true);
+    EXPECT_EQ(UntrustedPeers().size(), 1u);
+    SetCurrentLanKey(nullptr);
+}
 } // namespace
 } // namespace harbolt

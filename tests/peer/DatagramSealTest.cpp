@@ -16,9 +16,12 @@ namespace {
 constexpr std::int64_t kNow = 1'767'225'600'000; // 2026-01-01 00:00 UTC
 const std::uint32_t kSender = htonl(0x0A4D0009); // 10.77.0.9
 
-const auto& Key() {
+const std::shared_ptr<const TLanKeyMaterial>& KeyInUse() {
     static const auto key = MakeLanKeyMaterial("the key of this LAN");
-    return *key;
+    return key;
+}
+const TLanKeyMaterial& Key() {
+    return *KeyInUse();
 }
 
 TAnnouncement Parsed(const TDatagram& datagram) {
@@ -104,8 +107,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 class DatagramGuardTest : public ::testing::Test {
 protected:
-    void SetUp() override { ForgetUntrustedPeers(); }
-    void TearDown() override { ForgetUntrustedPeers(); }
+    // Drops count only under the key in use; setting it forgets earlier ones.
+    void SetUp() override { SetCurrentLanKey(KeyInUse()); }
+    void TearDown() override { SetCurrentLanKey(nullptr); }
 
     static TDatagram Sealed(const TSeal& seal, std::string_view name = "ALPHA") {
         TDatagram datagram = PresenceDatagram(name);
