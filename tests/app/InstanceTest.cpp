@@ -9,6 +9,7 @@
 #include "platform/TimeSetter.h"
 #include "proxy/Listeners.h"
 #include "proxy/ProxyState.h"
+#include "support/FakeTickClock.h"
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -31,12 +32,6 @@ namespace harbolt {
 namespace {
 
 namespace fs = std::filesystem;
-
-class TManualClock final : public TTickClock {
-public:
-    std::uint32_t Now() const override { return Ticks; }
-    std::uint32_t Ticks = 1000;
-};
 
 // Records the new-mail sounds instead of playing them.
 class TRecordingFace final : public TInstanceFace {
@@ -92,7 +87,7 @@ protected:
     }
 
     fs::path Dir;
-    TManualClock Clock;
+    test::TFakeTickClock Clock{1000};
     TRecordingTimeSetter Setter{"/dev/null"};
     std::unique_ptr<TInstance> Instance;
     TRecordingFace Face;

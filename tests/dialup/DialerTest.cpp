@@ -3,6 +3,7 @@
 #include "dialup/RasManager.h"
 #include "platform/EventLog.h"
 #include "platform/Languages.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -15,12 +16,6 @@ namespace {
 
 constexpr TRasHandle kOwnHandle = 41;
 constexpr std::uint32_t kDialingState = 0x0C; // any state between the start and the end
-
-class TManualClock final : public TTickClock {
-public:
-    std::uint32_t Now() const override { return Ticks; }
-    std::uint32_t Ticks = 500000;
-};
 
 // A dial-up layer the test drives: it records dials and hang-ups, returns what the test tells
 // it, keeps the progress callback of the last dial, and lists the connections the test sets.
@@ -38,7 +33,7 @@ public:
         std::uint32_t At = 0; // the clock when Dial was called
     };
 
-    explicit TDialerBackend(const TManualClock& clock) : Clock(clock) {}
+    explicit TDialerBackend(const test::TFakeTickClock& clock) : Clock(clock) {}
 
     std::uint32_t EnumConnections(std::vector<TRasConnectionInfo>& connections) override {
         for (const TLine& line : Lines)
@@ -110,7 +105,7 @@ public:
     TRasDialProgress Progress;
 
 private:
-    const TManualClock& Clock;
+    const test::TFakeTickClock& Clock;
 };
 
 struct TQuestion {
@@ -155,22 +150,21 @@ protected:
     TDialerLinks Links() {
         TDialerLinks links;
         links.Post = [this](std::function<void()> task) {
-            const std::lock_guard guard(PostLock);
-            Posted.push_back(std::move(task));
-            PostedAt.push_back(Clock.Ticks);
+            Tasks.Post(std::move(task));
+            PostedAt.push_back(Clock.Now());
         };
         links.OnlineStateMessage = [this](bool online) { OnlineStates.push_back(online); };
         links.ShowMessage = [this](const std::string& text) { Messages.push_back(text); };
         links.Ask = [this](const std::string& text, int defaultAnswer,
                            std::function<void(int)> answered) {
-            Questions.push_back({text, defaultAnswer, Clock.Ticks, std::move(answered)});
+            Questions.push_back({text, defaultAnswer, Clock.Now(), std::move(answered)});
         };
         links.Budget = [this] { return Budget; };
-        links.NoteActivity = [this] { Activity = Clock.Ticks; };
+        links.NoteActivity = [this] { Activity = Clock.Now(); };
         links.LastActivity = [this] { return Activity; };
         links.Sleep = [this](std::chrono::milliseconds time) {
-            Sleeps.push_back({time.count(), Clock.Ticks});
-            Clock.Ticks += static_cast<std::uint32_t>(time.count());
+            Sleeps.push_back({time.count(), Clock.Now()});
+            Clock.Advance(static_cast<std::uint32_t>(time.count()));
             if (OnSleep)
                 OnSleep();
         };
@@ -182,24 +176,8 @@ protected:
     }
 
     // Runs what was posted to the main thread, as its event loop would.
-    void RunPosted() {
-        for (int round = 0; round < 100; ++round) {
-            std::function<void()> task;
-            {
-                const std::lock_guard guard(PostLock);
-                if (Posted.empty())
-                    return;
-                task = std::move(Posted.front());
-                Posted.pop_front();
-            }
-            task();
-        }
-        ADD_FAILURE() << "the posted tasks do not end";
-    }
-    std::size_t PostedCount() {
-        const std::lock_guard guard(PostLock);
-        return Posted.size();
-    }
+    void RunPosted() { Tasks.RunPosted(); }
+    std::size_t PostedCount() { return Tasks.PostedCount(); }
 
     // One tick of the dialer's timer at the current time, then the posted tasks.
     void Timer() {
@@ -208,7 +186,7 @@ protected:
     }
     // A second later.
     void Tick() {
-        Clock.Ticks += 1000;
+        Clock.Advance(1000);
         Timer();
     }
     // The user's answer to the open question.
@@ -234,14 +212,13 @@ protected:
         Sleeps.clear();
     }
 
-    TManualClock Clock;
+    test::TFakeTickClock Clock{500000};
     std::unique_ptr<TDatabase> Database;
     TLanguage SavedLanguage = TLanguage::English;
     std::shared_ptr<TDialerBackend> Backend;
     std::unique_ptr<TDialer> Dialer;
 
-    std::mutex PostLock;
-    std::deque<std::function<void()>> Posted;
+    test::TPostedTasks Tasks;
     std::vector<bool> OnlineStates;
     std::vector<std::uint32_t> PostedAt; // the clock when each task was posted
     std::vector<std::string> Messages;
@@ -297,7 +274,7 @@ TEST_F(DialerTest, RequestDialDialsAtTheNextTickWithoutAQuestion) {
 TEST_F(DialerTest, TheDialComesAHundredMillisecondsAfterTheTick) {
     Dialer->RequestDial();
     Tick();
-    const std::uint32_t tick = Clock.Ticks - 100;
+    const std::uint32_t tick = Clock.Now() - 100;
     ASSERT_EQ(Sleeps.size(), 1u);
     EXPECT_EQ(Sleeps[0].Milliseconds, 100);
     EXPECT_EQ(Sleeps[0].At, tick);
@@ -368,11 +345,11 @@ TEST_F(DialerTest, AnotherAttemptWaitsFiveSecondsAfterTheLast) {
     ASSERT_NE(attempt, 0u);
 
     DialRequested = true; // the next request
-    Clock.Ticks = attempt + 4999;
+    Clock.Set(attempt + 4999);
     Timer();
     EXPECT_EQ(Backend->Dials.size(), 1u);
     EXPECT_TRUE(DialRequested);
-    Clock.Ticks = attempt + 5000;
+    Clock.Set(attempt + 5000);
     Timer();
     EXPECT_EQ(Backend->Dials.size(), 2u);
 }
@@ -415,11 +392,11 @@ TEST_F(DialerTest, AnsweringYesDials) {
     DialRequested = true;
     Tick();
     ASSERT_EQ(Questions.size(), 1u);
-    Clock.Ticks += 12000; // the user takes a while
+    Clock.Advance(12000); // the user takes a while
     Answer(kAnswerYes);
     EXPECT_FALSE(Dialer->Asking());
     ASSERT_EQ(Backend->Dials.size(), 1u);
-    EXPECT_EQ(Backend->Dials[0].At, Clock.Ticks);
+    EXPECT_EQ(Backend->Dials[0].At, Clock.Now());
     ASSERT_EQ(Sleeps.size(), 1u);
     EXPECT_EQ(Sleeps[0].Milliseconds, 100);
     EXPECT_TRUE(DialingInProgress);
@@ -451,12 +428,12 @@ TEST_F(DialerTest, ARequestRightAfterANoIsAskedAboutOnlyAfterThirtySeconds) {
 
     DialRequested = true; // comes back at once
     for (const std::uint32_t after : {1000u, 5000u, 29999u, 30000u}) {
-        Clock.Ticks = asked + after;
+        Clock.Set(asked + after);
         Timer();
         EXPECT_EQ(Questions.size(), 1u) << after << " ms after the question";
         EXPECT_TRUE(DialRequested) << "a request that waits stays pending";
     }
-    Clock.Ticks = asked + 30001;
+    Clock.Set(asked + 30001);
     Timer();
     ASSERT_EQ(Questions.size(), 2u);
     EXPECT_EQ(Questions[1].Text, LanguageText(49));
@@ -568,15 +545,15 @@ TEST_F(DialerTest, ConnectedEndsTheRequestAndAnnouncesOnlineAfterTheWait) {
     Sleeps.clear();
     Backend->Lines.push_back({kOwnHandle, "Provider", kRasConnected});
     MonitorPassDone = true; // from a pass before the connection: must not end the wait
-    const std::uint32_t connectedAt = Clock.Ticks;
+    const std::uint32_t connectedAt = Clock.Now();
     Backend->Deliver(kRasConnected, 0);
     EXPECT_FALSE(DialRequested);
     EXPECT_FALSE(DialingInProgress);
     EXPECT_TRUE(Dialer->OwnDialActive());
     EXPECT_EQ(Activity, connectedAt);
     // No monitor pass: the wait runs out after a little more than 3000 ms.
-    EXPECT_GT(Clock.Ticks - connectedAt, 3000u);
-    EXPECT_LE(Clock.Ticks - connectedAt, 3100u);
+    EXPECT_GT(Clock.Now() - connectedAt, 3000u);
+    EXPECT_LE(Clock.Now() - connectedAt, 3100u);
     for (const TSleep& sleep : Sleeps)
         EXPECT_EQ(sleep.Milliseconds, 100);
     EXPECT_TRUE(OnlineStates.empty()); // posted, not called
@@ -598,11 +575,11 @@ TEST_F(DialerTest, TheWaitAfterConnectingEndsWithTheMonitorsNextPass) {
         if (Sleeps.size() == 3)
             MonitorPassDone = true; // the monitor thread finished a pass
     };
-    const std::uint32_t connectedAt = Clock.Ticks;
+    const std::uint32_t connectedAt = Clock.Now();
     PostedAt.clear();
     Backend->Deliver(kRasConnected, 0);
     EXPECT_EQ(Sleeps.size(), 3u);
-    EXPECT_EQ(Clock.Ticks - connectedAt, 300u);
+    EXPECT_EQ(Clock.Now() - connectedAt, 300u);
     // Posted once the wait is over, so the monitor's records come first.
     EXPECT_EQ(PostedAt, std::vector<std::uint32_t>{connectedAt + 300});
     RunPosted();
@@ -616,7 +593,7 @@ TEST_F(DialerTest, AFailedDialIsSilentAndDropsTheHandle) {
         SCOPED_TRACE(testing::Message() << "state " << state << " error " << error);
         Backend->HangUps.clear();
         Sleeps.clear();
-        Clock.Ticks += 10000; // past any hold-off
+        Clock.Advance(10000); // past any hold-off
         Dialer->RequestDial();
         Tick();
         ASSERT_TRUE(DialingInProgress);
@@ -718,11 +695,11 @@ TEST_F(DialerTest, ADialWithoutOutcomeCountsAsFailedAfterTwoMinutes) {
     Dialer->RequestDial();
     Tick();
     const std::uint32_t started = Dialer->LastDialAttempt();
-    Clock.Ticks = started + 120000;
+    Clock.Set(started + 120000);
     Timer();
     EXPECT_TRUE(DialingInProgress);
     EXPECT_TRUE(Backend->HangUps.empty());
-    Clock.Ticks = started + 120001;
+    Clock.Set(started + 120001);
     Timer();
     EXPECT_FALSE(DialingInProgress);
     EXPECT_FALSE(DialRequested);
@@ -767,7 +744,7 @@ TEST_F(DialerTest, ReportsAndAnswersAfterTheDialerIsGoneAreIgnored) {
 TEST_F(DialerTest, AnEntryAlreadyConnectedIsAdoptedWithoutDialling) {
     Backend->Lines = {{5, "Office", kRasConnected}, {9, "PROVIDER", kRasConnected}};
     Dialer->RequestDial();
-    const std::uint32_t tick = Clock.Ticks + 1000;
+    const std::uint32_t tick = Clock.Now() + 1000;
     Tick();
     EXPECT_TRUE(Backend->Dials.empty());
     EXPECT_EQ(Dialer->OwnConnection(), 9u);
@@ -835,8 +812,8 @@ TEST_F(DialerTest, AFailedDialThatLeftAHandleHangsItUp) {
 
 TEST_F(DialerTest, NoIdleHangUpWithoutAUsableLimit) {
     ConnectOwnDial();
-    Activity = Clock.Ticks;
-    Clock.Ticks += 3600000;
+    Activity = Clock.Now();
+    Clock.Advance(3600000);
     for (const char* limit : {"", "0", "abc", "-5", "5s", " 5", "0x5"}) {
         Own("AutoDialDisconnectAfter", limit);
         Timer();
@@ -851,12 +828,12 @@ TEST_F(DialerTest, NoIdleHangUpWithoutAUsableLimit) {
 TEST_F(DialerTest, HangsUpOnlyWhenIdleLongerThanTheLimit) {
     Own("AutoDialDisconnectAfter", "5");
     ConnectOwnDial();
-    const std::uint32_t active = Clock.Ticks;
+    const std::uint32_t active = Clock.Now();
     Activity = active;
-    Clock.Ticks = active + 5000;
+    Clock.Set(active + 5000);
     Timer();
     EXPECT_TRUE(Backend->HangUps.empty());
-    Clock.Ticks = active + 5001;
+    Clock.Set(active + 5001);
     Timer();
     EXPECT_EQ(Backend->HangUps, std::vector<TRasHandle>{kOwnHandle});
     EXPECT_EQ(Dialer->OwnConnection(), 0u);
@@ -875,8 +852,8 @@ TEST_F(DialerTest, IdleHangUpLeavesOtherConnectionsAlone) {
     Backend->Lines = {{kOwnHandle, "Provider", kRasConnected}};
     ASSERT_TRUE(Dialer->AdoptAnyConnection());
     EXPECT_FALSE(Dialer->OwnDialActive());
-    Activity = Clock.Ticks;
-    Clock.Ticks += 600000;
+    Activity = Clock.Now();
+    Clock.Advance(600000);
     Timer();
     EXPECT_TRUE(Backend->HangUps.empty());
     // Never any activity stamp: no idle time to measure.
@@ -885,10 +862,10 @@ TEST_F(DialerTest, IdleHangUpLeavesOtherConnectionsAlone) {
     Tick(); // adopts the line as the own dial, which stamps activity
     ASSERT_TRUE(Dialer->OwnDialConnected());
     Activity = 0;
-    Clock.Ticks += 600000;
+    Clock.Advance(600000);
     Timer();
     EXPECT_TRUE(Backend->HangUps.empty());
-    Activity = Clock.Ticks - 10000; // now it is the own dial and idle
+    Activity = Clock.Now() - 10000; // now it is the own dial and idle
     Timer();
     EXPECT_EQ(Backend->HangUps, std::vector<TRasHandle>{kOwnHandle});
 }
@@ -896,8 +873,8 @@ TEST_F(DialerTest, IdleHangUpLeavesOtherConnectionsAlone) {
 TEST_F(DialerTest, APendingRequestSuspendsTheIdleHangUp) {
     Own("AutoDialDisconnectAfter", "5");
     ConnectOwnDial();
-    Activity = Clock.Ticks;
-    Clock.Ticks += 60000;
+    Activity = Clock.Now();
+    Clock.Advance(60000);
     DialRequested = true;
     Timer();
     EXPECT_TRUE(Backend->HangUps.empty());
@@ -907,8 +884,8 @@ TEST_F(DialerTest, TheHangUpQuestionShowsText50WithYesAsDefault) {
     Own("AutoDialDisconnectAfter", "5");
     Own("AutoDialAskBeforeHangingUp", "yes");
     ConnectOwnDial();
-    Activity = Clock.Ticks;
-    Clock.Ticks += 5001;
+    Activity = Clock.Now();
+    Clock.Advance(5001);
     Timer();
     ASSERT_EQ(Questions.size(), 1u);
     EXPECT_EQ(Questions[0].Text, LanguageText(50));
@@ -930,21 +907,21 @@ TEST_F(DialerTest, AnsweringNoToTheHangUpRestartsTheIdlePeriod) {
     Own("AutoDialDisconnectAfter", "5");
     Own("AutoDialAskBeforeHangingUp", "yes");
     ConnectOwnDial();
-    Activity = Clock.Ticks;
-    Clock.Ticks += 6000;
+    Activity = Clock.Now();
+    Clock.Advance(6000);
     Timer();
     ASSERT_EQ(Questions.size(), 1u);
-    Clock.Ticks += 20000; // the question stays open a while
-    const std::uint32_t answered = Clock.Ticks;
+    Clock.Advance(20000); // the question stays open a while
+    const std::uint32_t answered = Clock.Now();
     Answer(kAnswerNo);
     EXPECT_EQ(Activity, answered);
     EXPECT_FALSE(Dialer->Asking());
     EXPECT_TRUE(Backend->HangUps.empty());
     EXPECT_TRUE(OnlineStates.empty());
-    Clock.Ticks = answered + 5000;
+    Clock.Set(answered + 5000);
     Timer();
     EXPECT_EQ(Questions.size(), 1u);
-    Clock.Ticks = answered + 5001;
+    Clock.Set(answered + 5001);
     Timer();
     EXPECT_EQ(Questions.size(), 2u);
 }
@@ -969,18 +946,18 @@ TEST_F(DialerTest, EveryDialWritesItsStartAndOutcomeWithTheCode) {
     Tick();
     Own("AutoDialPhoneBookEntry", "Provider");
     Backend->DialResult = 0;
-    Clock.Ticks += 10000;
+    Clock.Advance(10000);
     Dialer->RequestDial();
     Tick();
     Backend->Deliver(kDialingState, 691);
     RunPosted();
     // No outcome at all: one failure line, not a second one for the hang-up that ends it.
-    Clock.Ticks += 10000;
+    Clock.Advance(10000);
     Dialer->RequestDial();
     Tick();
-    Clock.Ticks += 120001;
+    Clock.Advance(120001);
     Timer();
-    Clock.Ticks += 10000;
+    Clock.Advance(10000);
     Dialer->RequestDial();
     Tick();
     Backend->Lines.push_back({kOwnHandle, "Provider", kRasConnected});
@@ -1005,8 +982,8 @@ TEST_F(DialerTest, EveryHangUpWritesItsCause) {
     Own("AutoDialDisconnectAfter", "5");
     ConnectOwnDial();
     TEvents events;
-    Activity = Clock.Ticks;
-    Clock.Ticks += 5001;
+    Activity = Clock.Now();
+    Clock.Advance(5001);
     Timer();
     // The line is still listed under its entry when the user hangs up.
     Backend->HangUpTakesLineDown = false;

@@ -1,5 +1,6 @@
 #include "dialup/RasManager.h"
 #include "database/Database.h"
+#include "support/FakeTickClock.h"
 
 #include <gtest/gtest.h>
 
@@ -52,12 +53,6 @@ private:
     std::vector<std::string> Names;
 };
 
-class TManualClock final : public TTickClock {
-public:
-    std::uint32_t Now() const override { return Ticks; }
-    std::uint32_t Ticks = 500000;
-};
-
 class RasManagerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -85,7 +80,7 @@ protected:
     }
     // One second later, on both clocks.
     void NextSecond() {
-        Clock.Ticks += 1000;
+        Clock.Advance(1000);
         if (++Now.Second == 60) {
             Now.Second = 0;
             ++Now.Minute;
@@ -101,7 +96,7 @@ protected:
     }
 
     TScriptedBackend Backend;
-    TManualClock Clock;
+    test::TFakeTickClock Clock{500000};
     TSystemTime Now;
     std::unique_ptr<TDatabase> Database;
     std::unique_ptr<TRasManager> Manager;

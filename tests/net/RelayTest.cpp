@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "NetTestSupport.h"
+#include "support/FakeTickClock.h"
 
 namespace harbolt::test {
 namespace {
@@ -20,15 +21,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// Starts just below the 32-bit wrap so that every relay test also crosses it.
-class TFakeClock : public TTickClock {
-public:
-    std::uint32_t Now() const override { return fNow.load(); }
-    void Advance(std::uint32_t milliseconds) { fNow += milliseconds; }
-
-private:
-    std::atomic<std::uint32_t> fNow{0xFFFFFF00u};
-};
+// The fake clocks start just below the 32-bit wrap, so that every relay test also crosses it.
+constexpr std::uint32_t kBeforeWrap = 0xFFFFFF00u;
 
 // client end <-> relay client channel == relay == relay server channel <-> server end
 class RelayTest : public NetTest {
@@ -193,7 +187,7 @@ TEST_P(RelayOverloadTest, AClientIsStillHeardAfterTheServerClosedItsSendingSide)
 }
 
 TEST_P(RelayClockTest, EndsWhenTheServerClosesAndTheClientHasNothingMoreToSay) {
-    TFakeClock clock;
+    TFakeTickClock clock{kBeforeWrap};
     StartRelay(false, clock);
     fServer.reset();
     EXPECT_EQ(ReadUpTo(*fClient, 1), ""); // the close is passed on at once
@@ -387,7 +381,7 @@ TEST_F(RelayTest, ASleepingRelayEndsWhenTheLingerAfterACloseIsDue) {
 }
 
 TEST_F(RelayTest, FifteenMinutesOfSilenceEndTheRelay) {
-    TFakeClock clock;
+    TFakeTickClock clock{kBeforeWrap};
     StartRelay(false, clock);
     std::this_thread::sleep_for(100ms);
     clock.Advance(900000);
@@ -398,7 +392,7 @@ TEST_F(RelayTest, FifteenMinutesOfSilenceEndTheRelay) {
 }
 
 TEST_P(RelayClockTest, TrafficRestartsTheSilenceLimit) {
-    TFakeClock clock;
+    TFakeTickClock clock{kBeforeWrap};
     StartRelay(false, clock);
     clock.Advance(800000);
     SendNow(*fServer, "x");
@@ -541,7 +535,7 @@ private:
 
 TEST_F(RelayTest, AnIdleSplicingRelayGivesItsPipesBackAndMakesThemAgain) {
     fTraced = false; // the flag overload looks every 50 ms, so it sees the fake clock move
-    TFakeClock clock;
+    TFakeTickClock clock{kBeforeWrap};
     const auto openDescriptors = [] {
         return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
                              std::filesystem::directory_iterator{});

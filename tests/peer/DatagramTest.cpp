@@ -123,7 +123,7 @@ TEST(DatagramTexts, NameOfThirtyOneCharactersFillsTheFieldWithItsTerminator) {
 }
 
 TEST(DatagramTexts, LongerTextsAreCutToTheirFieldLessOne) {
-    const std::string name40 = std::string(31, 'A') + "BCDEFGHIJ";
+    const std::string name40 = std::string(31, 'A').append("BCDEFGHIJ");
     const TDatagram presence = PresenceDatagram(name40);
     EXPECT_EQ(presence[43], 0);
     EXPECT_EQ(Parsed(presence).Name, std::string(31, 'A'));

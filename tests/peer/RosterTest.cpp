@@ -2,6 +2,7 @@
 #include "database/Database.h"
 #include "platform/EventLog.h"
 #include "platform/Languages.h"
+#include "support/FakeTickClock.h"
 
 #include <gtest/gtest.h>
 
@@ -9,12 +10,6 @@
 
 namespace harbolt {
 namespace {
-
-class TManualClock final : public TTickClock {
-public:
-    std::uint32_t Now() const override { return Ticks; }
-    std::uint32_t Ticks = 0x7fff0000; // near the middle: ageing must not depend on the epoch
-};
 
 class TClockRecorder final : public TTimeSetter {
 public:
@@ -61,14 +56,14 @@ protected:
         OwnComputerName = "unknown";
     }
     void Receive(const TDatagram& datagram) { Protocol->Dispatch(Incoming(datagram)); }
-    void Advance(std::uint32_t ms) { Clock.Ticks += ms; }
+    void Advance(std::uint32_t ms) { Clock.Advance(ms); }
     const TInfo* Info(const std::string& name) { return Protocol->Roster.Find(name); }
     TComputerData& Own() { return Database->FindComputer(OwnComputerName); }
     void MakeTimeMaster(const std::string& name) {
         Database->FindComputer(name).SetProperty("Zeitmeister", "yes");
     }
 
-    TManualClock Clock;
+    test::TFakeTickClock Clock{0x7fff0000}; // near the middle: ageing must not depend on the epoch
     TClockRecorder Setter;
     TViewRecorder View;
     std::unique_ptr<TDatabase> Database;
@@ -90,7 +85,7 @@ TEST_F(PeerProtocolTest, PresenceAddsOneEntryPerNameWhateverTheCase) {
     Receive(PresenceDatagram("alpha"));
     EXPECT_EQ(Protocol->Roster.Entries().size(), 1u);
     EXPECT_EQ(Protocol->Roster.Entries()[0].first, "Alpha");
-    EXPECT_EQ(Info("Alpha")->LastSeen, Clock.Ticks);
+    EXPECT_EQ(Info("Alpha")->LastSeen, Clock.Now());
     EXPECT_EQ(View.Tabs, std::vector<std::string>{"Alpha"});
     // The roster is sorted; tabs keep the order of arrival.
     Receive(PresenceDatagram("Aardvark-PC"));
@@ -112,7 +107,7 @@ TEST_F(PeerProtocolTest, AgeingLetsAComputerLapseJustAfterTenSeconds) {
 }
 
 TEST_F(PeerProtocolTest, AgeingSurvivesTheTickCounterWrapping) {
-    Clock.Ticks = 0xffffff00;
+    Clock.Set(0xffffff00);
     Receive(PresenceDatagram("Beta"));
     Advance(0x200); // wraps past zero
     Protocol->ReceiveTimerProc();

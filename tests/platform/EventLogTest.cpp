@@ -1,4 +1,5 @@
 #include "platform/EventLog.h"
+#include "support/FakeTickClock.h"
 
 #include <gtest/gtest.h>
 
@@ -13,12 +14,6 @@
 
 namespace harbolt {
 namespace {
-
-class TFakeClock final : public TTickClock {
-public:
-    std::uint32_t Now() const override { return Ticks; }
-    std::uint32_t Ticks = 4294960000u; // wraps within the first minute
-};
 
 // Standard error goes to a file of the test while it runs; JOURNAL_STREAM is restored after.
 class EventLogTest : public testing::Test {
@@ -122,29 +117,29 @@ TEST(EventRateLimitTest, FiveLinesAMinuteThenOneSummaryWhenTheMinuteEnds) {
     std::vector<std::string> lines;
     TScopedEventSink sink(
         [&lines](TEventLevel, const std::string& text) { lines.push_back(text); });
-    TFakeClock clock;
+    test::TFakeTickClock clock{4294960000u}; // wraps within the first minute
     TEventRateLimit limit(clock, 5, "refused connections");
-    const std::uint32_t start = clock.Ticks;
+    const std::uint32_t start = clock.Now();
     for (int i = 0; i < 12; ++i) {
         limit.Log(TEventLevel::Info, "refused " + std::to_string(i));
-        clock.Ticks += 1000;
+        clock.Advance(1000);
     }
     ASSERT_EQ(lines.size(), 5u);
     EXPECT_EQ(lines.back(), "refused 4");
 
-    clock.Ticks = start + 59999;
+    clock.Set(start + 59999);
     limit.Tick();
     EXPECT_EQ(lines.size(), 5u);
-    clock.Ticks = start + 60000;
+    clock.Set(start + 60000);
     limit.Tick();
     limit.Tick();
     ASSERT_EQ(lines.size(), 6u);
     EXPECT_EQ(lines.back(), "7 more refused connections in the last minute");
 
     // A new minute starts with the next event; one without excess ends without a summary.
-    clock.Ticks += 5000;
+    clock.Advance(5000);
     limit.Log(TEventLevel::Info, "refused again");
-    clock.Ticks += 120000;
+    clock.Advance(120000);
     limit.Tick();
     ASSERT_EQ(lines.size(), 7u);
     EXPECT_EQ(lines.back(), "refused again");
@@ -152,7 +147,7 @@ TEST(EventRateLimitTest, FiveLinesAMinuteThenOneSummaryWhenTheMinuteEnds) {
     // Without a tick, the next event writes the summary of the minute that ended first.
     for (int i = 0; i < 7; ++i)
         limit.Log(TEventLevel::Info, "burst");
-    clock.Ticks += 60000;
+    clock.Advance(60000);
     limit.Log(TEventLevel::Info, "late");
     ASSERT_EQ(lines.size(), 14u);
     EXPECT_EQ(lines[12], "2 more refused connections in the last minute");

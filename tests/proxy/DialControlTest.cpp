@@ -2,6 +2,7 @@
 #include "ProxyTestSupport.h"
 #include "dialup/EventId.h"
 #include "dialup/RasManager.h"
+#include "support/TestSupport.h"
 
 #include <deque>
 #include <mutex>
@@ -270,10 +271,7 @@ protected:
 
     TDialerLinks Links() {
         TDialerLinks links;
-        links.Post = [this](std::function<void()> task) {
-            const std::lock_guard lock(PostLock);
-            Posted.push_back(std::move(task));
-        };
+        links.Post = [this](std::function<void()> task) { Tasks.Post(std::move(task)); };
         links.OnlineStateMessage = [this](bool online) { OnlineStates.push_back(online); };
         links.ShowMessage = [](const std::string& text) { ADD_FAILURE() << "message: " << text; };
         links.Ask = [](const std::string& text, int, std::function<void(int)>) {
@@ -290,24 +288,8 @@ protected:
     }
 
     // Runs what was posted to the main thread, as its event loop would.
-    void RunPosted() {
-        for (int round = 0; round < 100; ++round) {
-            std::function<void()> task;
-            {
-                const std::lock_guard lock(PostLock);
-                if (Posted.empty())
-                    return;
-                task = std::move(Posted.front());
-                Posted.pop_front();
-            }
-            task();
-        }
-        ADD_FAILURE() << "the posted tasks do not end";
-    }
-    std::size_t PostedCount() {
-        const std::lock_guard lock(PostLock);
-        return Posted.size();
-    }
+    void RunPosted() { Tasks.RunPosted(); }
+    std::size_t PostedCount() { return Tasks.PostedCount(); }
 
     // An online announcement that is older than 5 s by now.
     static void StaleAddress(const std::string& address) {
@@ -322,11 +304,10 @@ protected:
         EXPECT_EQ(Dialer->CommandDelay(), 0);
     }
 
-    test::TProxyTestClock DialerClock;
+    test::TFakeTickClock DialerClock{0};
     std::shared_ptr<TLineBackend> Backend;
     std::unique_ptr<TDialer> Dialer;
-    std::mutex PostLock;
-    std::deque<std::function<void()>> Posted;
+    test::TPostedTasks Tasks;
     std::vector<bool> OnlineStates;
     std::function<void()> OnMonitorWait; // main thread only
 };

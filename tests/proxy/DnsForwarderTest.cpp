@@ -4,6 +4,7 @@
 #include "proxy/AccessRule.h"
 #include "proxy/Listeners.h"
 #include "proxy/ProxyServices.h"
+#include "support/FakeTickClock.h"
 
 #include <array>
 #include <chrono>
@@ -99,12 +100,6 @@ struct TScriptedIds {
             return id;
         };
     }
-};
-
-class TManualClock final : public TTickClock {
-public:
-    std::uint32_t Now() const override { return Ticks; }
-    std::uint32_t Ticks = 50000;
 };
 
 TPendingQuery Pending(std::uint16_t forwardedId, std::uint32_t time = 0) {
@@ -203,7 +198,7 @@ protected:
     std::optional<sockaddr_in> TargetAddress = Endpoint("127.0.0.3", 53);
     int TargetAsked = 0;
     TScriptedIds Ids;
-    TManualClock Clock;
+    test::TFakeTickClock Clock{50000};
     std::unique_ptr<TDnsForwarding> Forwarding;
     const sockaddr_in Requester = Endpoint("10.1.2.3", 40000);
 };
@@ -223,7 +218,7 @@ TEST_F(DnsForwardingTest, QueriesGetAFreshIdAndTheirAnswersTheRequestersId) {
     const TPendingQuery& entry = Forwarding->Pending().Entries().front();
     EXPECT_EQ(entry.RequesterId, 0x1234);
     EXPECT_EQ(Text(entry.Requester), "10.1.2.3:40000");
-    EXPECT_EQ(entry.Time, Clock.Ticks);
+    EXPECT_EQ(entry.Time, Clock.Now());
 
     Datagram answer = Answer(Query(0), 0xBEEF, 7);
     const auto returned = Handle(answer, Endpoint("127.0.0.3", 53));
@@ -259,7 +254,7 @@ TEST_F(DnsForwardingTest, UnknownForgedAndLateAnswersAreDropped) {
     Ids.Next = {0x0200};
     query = Query(0x2222);
     ASSERT_TRUE(Handle(query, Requester));
-    Clock.Ticks += kPendingQueryLifetime + 1;
+    Clock.Advance(kPendingQueryLifetime + 1);
     Datagram late = Answer(Query(0), 0x0200, 4);
     EXPECT_FALSE(Handle(late, Endpoint("127.0.0.3", 53)));
     EXPECT_EQ(Forwarding->Pending().Size(), 0u);
@@ -328,7 +323,7 @@ TEST_F(DnsForwardingTest, KeptAnswersServeFreshThenStaleWhileNobodyIsOnline) {
     Datagram answer = Answer(Query(0), 0xBEEF, 7);
     ASSERT_TRUE(Handle(answer, Endpoint("127.0.0.3", 53)));
 
-    Clock.Ticks += 100 * 1000;
+    Clock.Advance(100 * 1000);
     auto [forwarded, got] = asked(Query(0x2222));
     EXPECT_FALSE(forwarded);
     Datagram kept = Answer(Query(0), 0x2222, 7);
@@ -338,7 +333,7 @@ TEST_F(DnsForwardingTest, KeptAnswersServeFreshThenStaleWhileNobodyIsOnline) {
     EXPECT_EQ(TargetAsked, 1);
 
     // Expired: forwarded while somebody is online, served stale while nobody is.
-    Clock.Ticks += 3600 * 1000;
+    Clock.Advance(3600 * 1000);
     Ids.Next = {0x0A0A};
     std::tie(forwarded, got) = asked(Query(0x3333));
     EXPECT_TRUE(forwarded);

@@ -1,4 +1,5 @@
 #include "proxy/DnsMessage.h"
+#include "support/FakeTickClock.h"
 
 #include <gtest/gtest.h>
 
@@ -11,13 +12,6 @@ using namespace harbolt;
 namespace {
 
 using TBytes = std::vector<std::uint8_t>;
-
-class TFakeClock : public TTickClock {
-public:
-    std::uint32_t Now() const override { return Ticks; }
-    void AdvanceSeconds(std::uint32_t seconds) { Ticks += seconds * 1000; }
-    std::uint32_t Ticks = 0xFFFF0000u; // the wrap comes early
-};
 
 void Put16(TBytes& bytes, std::uint16_t value) {
     bytes.push_back(static_cast<std::uint8_t>(value >> 8));
@@ -112,8 +106,10 @@ TEST(DnsMessageTest, ReadsAnswersWithPointersAndRejectsWhatDoesNotReadToTheEnd) 
     Put16(forward, 1);
     Put16(forward, 1);
     TBytes tooLong = Header(1, 0, 1, 0);
-    PutName(tooLong, std::string(63, 'a') + "." + std::string(63, 'b') + "." +
-                         std::string(63, 'c') + "." + std::string(63, 'd'));
+    std::string longName;
+    for (const char letter : {'a', 'b', 'c', 'd'})
+        longName.append(longName.empty() ? "" : ".").append(63, letter);
+    PutName(tooLong, longName);
     Put16(tooLong, 1);
     Put16(tooLong, 1);
     TBytes lyingCount = Query(1, "a.example");
@@ -139,14 +135,14 @@ TEST(DnsMessageTest, NamePatterns) {
 
 class DnsCacheTest : public ::testing::Test {
 protected:
-    TFakeClock Clock;
+    harbolt::test::TFakeTickClock Clock{0xFFFF0000u}; // the wrap comes early
     TDnsCache Cache{Clock, 3};
 };
 
 TEST_F(DnsCacheTest, FreshAnswersCountDownThenServeStaleForADay) {
     ASSERT_TRUE(Cache.Store(Answer(7, "www.example.com", {300, 60})));
     const TBytes query = Query(0x4242, "WWW.example.COM");
-    Clock.AdvanceSeconds(20);
+    Clock.Advance(20000);
     auto answer = Cache.Answer(query, false);
     ASSERT_TRUE(answer);
     const auto parsed = ParseDnsMessage(*answer);
@@ -157,12 +153,12 @@ TEST_F(DnsCacheTest, FreshAnswersCountDownThenServeStaleForADay) {
     // The asker's spelling comes back.
     EXPECT_TRUE(std::equal(query.begin() + 12, query.end() - 4, answer->begin() + 12));
 
-    Clock.AdvanceSeconds(40); // the smallest TTL has run out
+    Clock.Advance(40000); // the smallest TTL has run out
     EXPECT_FALSE(Cache.Answer(query, false));
     answer = Cache.Answer(query, true);
     ASSERT_TRUE(answer);
     EXPECT_EQ(TtlAt(*answer, ParseDnsMessage(*answer)->TtlOffsets[0]), TDnsCache::kStaleTtl);
-    Clock.AdvanceSeconds(TDnsCache::kStaleWindow);
+    Clock.Advance(TDnsCache::kStaleWindow * 1000);
     EXPECT_FALSE(Cache.Answer(query, true));
     EXPECT_FALSE(Cache.Answer(Query(1, "other.example"), true));
 }

@@ -465,7 +465,7 @@ public:
             RunHttpProxy(std::move(client), trace, activity, stop, options);
         };
     }
-    test::TProxyTestClock Clock;
+    test::TFakeTickClock Clock{0};
     TLingerer Lingerer;
     TProxyHandler Handler;
 };

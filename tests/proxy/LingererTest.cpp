@@ -38,7 +38,7 @@ TEnds Ends() {
 
 class LingererTest : public test::NetTest {
 protected:
-    test::TProxyTestClock Clock;
+    test::TFakeTickClock Clock{0};
 };
 
 TEST_F(LingererTest, ShutsDownAndClosesOnTheClocksSchedule) {

@@ -12,23 +12,14 @@
 #include "database/Database.h"
 #include "proxy/ProxyState.h"
 #include "proxy/Sessions.h"
+#include "support/FakeTickClock.h"
 
 namespace harbolt::test {
 
 // The proxy's clock in these tests. It lives as long as the process: a session that waits for a
 // dial holds on to the clock it started with.
-class TProxyTestClock final : public TTickClock {
-public:
-    std::uint32_t Now() const override { return fNow.load(); }
-    void Set(std::uint32_t ticks) { fNow = ticks; }
-    void Advance(std::uint32_t milliseconds) { fNow += milliseconds; }
-
-private:
-    std::atomic<std::uint32_t> fNow{0};
-};
-
-inline TProxyTestClock& TestClock() {
-    static TProxyTestClock clock;
+inline TFakeTickClock& TestClock() {
+    static TFakeTickClock clock{0};
     return clock;
 }
 

@@ -55,7 +55,7 @@ private slots:
         QVERIFY(!DialRequested);
 
         // A later question, answered by `ctl answer`: the dialog goes with it.
-        ui.Clock.Ticks += 31000;
+        ui.Clock.Advance(31000);
         DialRequested = true;
         ui.Instance->GoOnlineTimerTimer();
         QVERIFY(ui.Face.QuestionForm() != nullptr);

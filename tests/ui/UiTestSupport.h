@@ -8,9 +8,9 @@
 #include "dialup/RasManager.h"
 #include "mail/MailAccounts.h"
 #include "peer/Datagram.h"
-#include "platform/Clock.h"
 #include "platform/TimeSetter.h"
 #include "proxy/ProxyState.h"
+#include "support/FakeTickClock.h"
 #include "ui/MainForm.h"
 #include "ui/MessageForm.h"
 #include "ui/WindowFace.h"
@@ -26,59 +26,16 @@
 
 namespace harbolt::test {
 
-inline QStringList Lines(const QListWidget* list) {
-    QStringList lines;
-    for (int i = 0; i < list->count(); ++i)
-        lines << list->item(i)->text();
-    return lines;
-}
-
-inline void ClickLine(QListWidget* list, int row) {
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
-                      list->visualItemRect(list->item(row)).center());
-}
-
-class TManualClock final : public TTickClock {
-public:
-    std::uint32_t Now() const override { return Ticks; }
-    std::uint32_t Ticks = 100000;
-};
+// The texts of a list's lines, top to bottom.
+QStringList Lines(const QListWidget* list);
+// A click on a list's line, as the user would.
+void ClickLine(QListWidget* list, int row);
 
 class TUiInstance {
 public:
     explicit TUiInstance(TLanguage language = TLanguage::English,
-                         const std::string& name = "ALPHA") {
-        SetLanguage(language);
-        ThreadsStop = false;
-        char pattern[] = "/tmp/harbolt-ui-XXXXXX";
-        Dir = ::mkdtemp(pattern);
-        TInstanceOptions options;
-        options.Name = name;
-        options.DataDir = Dir.string();
-        options.Network = false; // datagrams go straight to the own incoming queue
-        options.Dialup = "sim";
-        options.Face = &Face;
-        options.LocalHostName = [] { return std::string("localhost"); };
-        options.PostToMainThread = [](std::function<void()> task) { task(); };
-        Instance = std::make_unique<TInstance>(options, Clock, Setter);
-        Instance->Start();
-        Face.Attach(*Instance);
-        Form = Face.MainForm();
-        Form->PlaySoundFile = [this](const std::string& file) { Sounds.push_back(file); };
-        Form->TrayAvailable = [this] { return Tray; };
-    }
-    ~TUiInstance() {
-        ClearNextMessageAnswer();
-        Face.Detach();
-        Instance->Shutdown();
-        Instance.reset();
-        std::filesystem::remove_all(Dir);
-        OwnComputerName = "unknown";
-        ThreadsStop = false;
-        DialRequested = false;
-        NewMailArrived = false;
-        SetOnlineProxyAddress("");
-    }
+                         const std::string& name = "ALPHA");
+    ~TUiInstance();
 
     // Datagrams of a computer, as the listening thread would queue them; then one receive pass.
     void Hear(const TDatagram& datagram) {
@@ -93,7 +50,7 @@ public:
     }
     // Time passes without a word from anybody.
     void Silence(std::uint32_t milliseconds) {
-        Clock.Ticks += milliseconds;
+        Clock.Advance(milliseconds);
         Instance->ReceiveTimerProc();
     }
     void SelectTab(const QString& caption) {
@@ -106,7 +63,7 @@ public:
     }
 
     std::filesystem::path Dir;
-    TManualClock Clock;
+    TFakeTickClock Clock;
     TRecordingTimeSetter Setter{"/dev/null"};
     TWindowFace Face;
     std::unique_ptr<TInstance> Instance;
