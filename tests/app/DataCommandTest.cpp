@@ -147,9 +147,6 @@ std::string Output(const std::string& command, int& status) {
 }
 
 TEST(HarboltBinary, OnlyTheDesktopProgramLoadsTheWindowToolkit) {
-#ifndef HARBOLT_DESKTOP_BINARY
-    GTEST_SKIP() << "this build has no windows";
-#else
     int status = 0;
     const std::string headless =
         Output(std::string("LD_TRACE_LOADED_OBJECTS=1 ") + HARBOLT_BINARY + " 2>&1", status);
@@ -157,10 +154,12 @@ TEST(HarboltBinary, OnlyTheDesktopProgramLoadsTheWindowToolkit) {
     EXPECT_NE(headless.find("libQt6Core"), std::string::npos) << headless;
     EXPECT_EQ(headless.find("libQt6Widgets"), std::string::npos) << headless;
     EXPECT_EQ(headless.find("libQt6Gui"), std::string::npos) << headless;
+#ifdef HARBOLT_DESKTOP_BINARY // not in a build without the windows
     const std::string desktop = Output(
         std::string("LD_TRACE_LOADED_OBJECTS=1 ") + HARBOLT_DESKTOP_BINARY + " 2>&1", status);
     EXPECT_EQ(status, 0) << desktop;
     EXPECT_NE(desktop.find("libQt6Widgets"), std::string::npos) << desktop;
+#endif
 
     // With a display and no desktop program beside it, the run fails and says which is missing.
     const fs::path directory =
@@ -185,7 +184,6 @@ TEST(HarboltBinary, OnlyTheDesktopProgramLoadsTheWindowToolkit) {
     EXPECT_NE(refused.find((directory / "harbolt-desktop").string()), std::string::npos) << refused;
     EXPECT_NE(refused.find("--headless"), std::string::npos) << refused;
     EXPECT_FALSE(fs::exists(directory / "data")) << "nothing was started";
-#endif
 }
 
 } // namespace
