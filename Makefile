@@ -46,8 +46,8 @@ package: build
 
 # The sanitizer builds are compiled with -O1 (faster tests at little cost in the build) and keep
 # their assertions. The ThreadSanitizer build has no windows: Qt is not instrumented, so their
-# tests run under AddressSanitizer only. The packaging test, the
-# manual check and the test that kills an instance 200 times run in the plain suite alone.
+# tests run under AddressSanitizer only. The packaging test, the manual check and the test that
+# kills an instance 200 times run in the plain suite alone.
 # HARBOLT_E2E_QUICK=1: the other end-to-end tests that repeat something many times do it a few
 # times only, since the instances run several times slower.
 SANITIZE_CMAKE = -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1"

@@ -17,6 +17,9 @@ option(HARBOLT_BENCH "Build the benchmark programs (make bench turns it on)" OFF
 # target instead of once a file. Off gives the plain compile, to check that every file includes
 # what it uses.
 option(HARBOLT_PCH "Precompile the heavy headers of the tests and the windows" ON)
+# The unit tests build faster as a whole in groups of files (unity builds); while editing one
+# test file, OFF rebuilds just that file.
+option(HARBOLT_UNITY "Compile the unit tests' files in groups" ON)
 if(HARBOLT_PCH)
     # A precompiled header that does not fit the compile would be skipped in silence.
     target_compile_options(harbolt_options INTERFACE -Winvalid-pch)

@@ -39,8 +39,6 @@ protected:
     }
 };
 
-} // namespace
-
 TEST_F(EventIdTest, IdsWithinOneSecondGetRisingSerials) {
     const TSystemTime second = MakeTime(2026, 12, 7, 23, 14, 2);
     // Two connections first seen in one pass: New and Online of each.
@@ -211,3 +209,5 @@ TEST(DurationTextTest, HoursOnlyAboveSixtyMinutes) {
     EXPECT_EQ(DurationText(120), "2 h");
     EXPECT_EQ(DurationText(1443), "24 h, 3 min");
 }
+
+} // namespace

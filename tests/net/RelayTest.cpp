@@ -573,9 +573,9 @@ TEST_F(RelayTest, CopiesWhenNoPipeCanBeMade) {
     fTraced = false;
     const std::uint64_t pipesBefore = RelayPipesMade();
     StartRelay(false); // an idle relay holds no pipe yet
-    // A first chunk each way is copied in any case. The helper threads start before the
+    // A first chunk each way is copied in any case. The helper threads are running before the
     // descriptors run out and end after: the sanitizers' checks of a thread's start and end
-    // need a descriptor.
+    // need a descriptor (UBSan's type check of the thread's first call among them).
     SendNow(*fClient, "u");
     EXPECT_EQ(ReadUpTo(*fServer, 1), "u");
     SendNow(*fServer, "d");
@@ -584,6 +584,7 @@ TEST_F(RelayTest, CopiesWhenNoPipeCanBeMade) {
     const std::string down = Pattern(300000, 11);
     std::atomic<bool> go{false};
     std::atomic<bool> release{false};
+    std::atomic<int> started{0};
     std::atomic<int> done{0};
     const auto waitFor = [](const std::function<bool()>& condition) {
         const auto start = Clock::now();
@@ -593,6 +594,7 @@ TEST_F(RelayTest, CopiesWhenNoPipeCanBeMade) {
     std::string receivedDown;
     const auto helper = [&](const std::function<void()>& work) {
         return std::thread([&, work] {
+            ++started;
             waitFor([&] { return go.load(); });
             work();
             ++done;
@@ -601,6 +603,7 @@ TEST_F(RelayTest, CopiesWhenNoPipeCanBeMade) {
     };
     std::thread downWriter = helper([&] { SendNow(*fServer, down); });
     std::thread downReader = helper([&] { receivedDown = ReadUpTo(*fClient, down.size(), 10000); });
+    waitFor([&] { return started.load() == 2; });
     {
         TNoDescriptorsLeft exhausted;
         go = true;

@@ -24,7 +24,7 @@ const TLanKeyMaterial& Key() {
     return *KeyInUse();
 }
 
-TAnnouncement Parsed(const TDatagram& datagram) {
+TAnnouncement ParsedAnnouncement(const TDatagram& datagram) {
     TIncomingDatagram element;
     std::copy(datagram.begin() + 8, datagram.end(), element.begin());
     return ParseAnnouncement(element);
@@ -82,8 +82,8 @@ TEST_P(DatagramSealKinds, InstancesWithoutKeyReadTheSameAnnouncement) {
         return std::tie(a.Type, a.PayloadLength, a.Name, a.Version, a.JournalEnd, a.SyncAddress,
                         a.Time, a.ConnectionName);
     };
-    const TAnnouncement before = Parsed(plain);
-    const TAnnouncement after = Parsed(sealed);
+    const TAnnouncement before = ParsedAnnouncement(plain);
+    const TAnnouncement after = ParsedAnnouncement(sealed);
     EXPECT_TRUE(fields(after) == fields(before)) << after.Name << " " << after.ConnectionName;
 }
 

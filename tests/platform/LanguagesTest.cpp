@@ -43,8 +43,6 @@ protected:
     std::string SavedLocale;
 };
 
-} // namespace
-
 TEST_F(LanguagesTest, EveryIndexHasBothTexts) {
     for (int i = 0; i < kTextCount; ++i) {
         for (TLanguage language : kBoth) {
@@ -145,3 +143,5 @@ TEST_F(LanguagesTest, FormatTextFillsArgumentsInOrder) {
     EXPECT_EQ(FormatText(16, "Anna", "Office"), "(Anna online mit Office)");
     EXPECT_EQ(FormatText(47, "Office (nur Anna)"), "Übersicht über Office (nur Anna)");
 }
+
+} // namespace
