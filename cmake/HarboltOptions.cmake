@@ -17,9 +17,15 @@ option(HARBOLT_BENCH "Build the benchmark programs (make bench turns it on)" OFF
 # target instead of once a file. Off gives the plain compile, to check that every file includes
 # what it uses.
 option(HARBOLT_PCH "Precompile the heavy headers of the tests and the windows" ON)
-# The unit tests build faster as a whole in groups of files (unity builds); while editing one
-# test file, OFF rebuilds just that file.
-option(HARBOLT_UNITY "Compile the unit tests' files in groups" ON)
+# A whole build is faster when the files of a library or test program are compiled in groups of
+# four that share the work of their common headers (unity builds); while editing one file, OFF
+# rebuilds just that file. A file whose file-local names clash with another's is left out of the
+# groups in its folder's CMakeLists.txt.
+option(HARBOLT_UNITY "Compile the files of each target in groups" ON)
+if(HARBOLT_UNITY)
+    set(CMAKE_UNITY_BUILD ON)
+    set(CMAKE_UNITY_BUILD_BATCH_SIZE 4)
+endif()
 if(HARBOLT_PCH)
     # A precompiled header that does not fit the compile would be skipped in silence.
     target_compile_options(harbolt_options INTERFACE -Winvalid-pch)
