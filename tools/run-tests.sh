@@ -8,16 +8,16 @@ build=$1
 shift
 test_jobs=${TEST_JOBS:-$(nproc)}
 e2e_jobs=${E2E_JOBS:-6}
-spec="$(cd "$build" && pwd)/ctest-resources.json"
-cat >"$spec" <<SPEC
+resources="$(cd "$build" && pwd)/ctest-resources.json"
+cat >"$resources" <<RESOURCES
 {
   "version": {"major": 1, "minor": 0},
   "local": [{"cpu": [{"id": "0", "slots": $test_jobs}], "e2e": [{"id": "0", "slots": $e2e_jobs}]}]
 }
-SPEC
+RESOURCES
 started=$(date +%s)
 status=0
-ctest --test-dir "$build" --resource-spec-file "$spec" -j "$((test_jobs + e2e_jobs))" "$@" ||
+ctest --test-dir "$build" --resource-spec-file "$resources" -j "$((test_jobs + e2e_jobs))" "$@" ||
     status=$?
 echo "harbolt: the tests of $build took $(($(date +%s) - started)) s"
 exit $status
