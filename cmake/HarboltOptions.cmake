@@ -13,8 +13,8 @@ target_link_options(harbolt_options INTERFACE -Wl,-z,relro,-z,now)
 option(HARBOLT_WINDOWS "Build the windowed face (harbolt-desktop) and its tests" ON)
 option(HARBOLT_BENCH "Build the benchmark programs (make bench turns it on)" OFF)
 
-# Headers that most files of a target include (GoogleTest, nlohmann-json, Qt) are parsed once a
-# target instead of once a file. Off gives the plain compile, to check that every file includes
+# Headers that most files of a target include (GoogleTest, Qt) are parsed once a target instead
+# of once a file. Off gives the plain compile, to check that every file includes
 # what it uses.
 option(HARBOLT_PCH "Precompile the heavy headers of the tests and the windows" ON)
 # A whole build is faster when the files of a library or test program are compiled in groups of
