@@ -24,13 +24,9 @@ deps:
 $(BUILD)/build.ninja: | deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
 
-# Says how long the configure and the build took.
-build: deps
-	@started=$$(date +%s); \
-	if [ ! -f $(BUILD)/build.ninja ]; then \
-		cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) || exit; \
-	fi; \
-	cmake --build $(BUILD) -j $(JOBS) || exit; \
+# Says how long the build took.
+build: deps $(BUILD)/build.ninja
+	@started=$$(date +%s); cmake --build $(BUILD) -j $(JOBS) || exit; \
 	echo "harbolt: the build of $(BUILD) took $$(($$(date +%s) - started)) s"
 
 run: build
@@ -67,9 +63,10 @@ check-sanitize: build-asan/build.ninja
 	HARBOLT_E2E_QUICK=1 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 		UBSAN_OPTIONS=print_stacktrace=1 $(RUN_TESTS) build-asan $(CTEST_ARGS) $(PLAIN_ONLY)
 
-check-tsan: deps
-	[ -f build-tsan/build.ninja ] || cmake -S . -B build-tsan $(SANITIZE_CMAKE) \
-		-DHARBOLT_SANITIZE=thread -DHARBOLT_WINDOWS=OFF
+build-tsan/build.ninja: | deps
+	cmake -S . -B build-tsan $(SANITIZE_CMAKE) -DHARBOLT_SANITIZE=thread -DHARBOLT_WINDOWS=OFF
+
+check-tsan: build-tsan/build.ninja
 	@started=$$(date +%s); cmake --build build-tsan -j $(JOBS) || exit; \
 	echo "harbolt: the build of build-tsan took $$(($$(date +%s) - started)) s"
 	HARBOLT_E2E_QUICK=1 TSAN_OPTIONS=halt_on_error=1 \
