@@ -240,6 +240,10 @@ std::optional<std::vector<std::uint8_t>> DnsServerFailure(std::span<const std::u
     answer[2] = static_cast<std::uint8_t>(0x80 | (query[2] & 0x79)); // QR, opcode, RD
     answer[3] = 0x80 | kServerFailure;                               // RA
     std::fill(answer.begin() + 6, answer.begin() + 12, 0);           // no records
+    // A question whose name points past the questions cannot stand alone: no answer is better
+    // than one that does not read.
+    if (!ParseDnsMessage(answer))
+        return std::nullopt;
     return answer;
 }
 
