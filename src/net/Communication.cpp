@@ -46,7 +46,7 @@ constexpr std::size_t kPortTextLimit = 100;
     const int error = errno;
     std::string message = endpoint.empty() ? std::string(LanguageText(textIndex))
                                            : FormatText(textIndex, std::string(endpoint));
-    throw ECommunication(message + " (" + std::to_string(error) + ")");
+    throw ECommunication(message + " (" + std::to_string(error) + ")", error);
 }
 
 struct TEndpoint {
@@ -82,7 +82,7 @@ void ReportRefusedPrivilegedBind(std::string_view endpoint) {
 
 // The text of a connect or receive that ran out of time: "<localised text>: time-out (110)".
 [[noreturn]] void RaiseTimeOut(std::string message) {
-    throw ECommunication(message + ": time-out (" + std::to_string(ETIMEDOUT) + ")");
+    throw ECommunication(message + ": time-out (" + std::to_string(ETIMEDOUT) + ")", ETIMEDOUT);
 }
 
 // Milliseconds left until a steady-clock point, rounded up so that a wait never ends early;
@@ -316,7 +316,7 @@ void TCommunication::OpenSocketTo(const std::string& host, std::uint16_t port, i
     fRemoteAddress.sin_port = htons(port);
     fRemoteAddress.sin_addr.s_addr = ResolveAddress(host);
     if (fRemoteAddress.sin_addr.s_addr == kInaddrNone)
-        RaiseSocketError(kTextBadAddress);
+        throw ECommunication(std::string(LanguageText(kTextBadAddress)), kNoSuchHost);
     ReplaceSocket(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | socketFlags, 0));
     if (fSocket == kInvalidSocket)
         RaiseSocketError(kTextBadSocket);

@@ -19,10 +19,20 @@
 // The TCP channel every conversation runs over, and the two copy loops every proxy rests on.
 namespace harbolt {
 
+// ECommunication::Error() of a connect to a host name that does not resolve.
+constexpr int kNoSuchHost = -1;
+
 // A socket failure: a localised text, for most failures followed by " (errno)".
 class ECommunication : public Exception {
 public:
     using Exception::Exception;
+    ECommunication(const std::string& message, int error) : Exception(message), fError(error) {}
+    // The system's error number behind the failure (ETIMEDOUT for a time-out, kNoSuchHost for a
+    // host name that does not resolve); 0 when none is known.
+    int Error() const { return fError; }
+
+private:
+    int fError = 0;
 };
 
 class TBufferedCommunication;

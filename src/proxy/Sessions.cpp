@@ -212,23 +212,59 @@ bool PauseUnlessStopped(const TStopSignal& stop, int milliseconds) {
 
 std::unique_ptr<TBufferedCommunication>
 ConnectWithin(const std::string& address, std::uint32_t milliseconds, const TStopSignal& stop) {
+    return ConnectOnward(address, milliseconds, stop).Channel;
+}
+
+TConnectOutcome ConnectOnward(const std::string& address, std::uint32_t milliseconds,
+                              const TStopSignal& stop) {
+    TConnectOutcome outcome;
+    auto failed = [&](TConnectFailure failure, std::string reason) {
+        outcome.Failure = failure;
+        outcome.Reason = std::move(reason);
+        return std::move(outcome);
+    };
     if (RefuseLoop(address))
-        return nullptr;
+        return failed(TConnectFailure::Loop, address + " is this proxy itself");
     const std::uint32_t begin = GetTickCount();
+    int lastError = ETIMEDOUT;
     for (;;) {
         const std::uint32_t spent = TicksSince(begin, GetTickCount());
-        if (stop.Raised() || spent > milliseconds)
-            return nullptr;
+        if (stop.Raised())
+            return failed(TConnectFailure::Stopped, "the proxy is stopping");
+        if (spent > milliseconds)
+            break;
         try {
             auto target = TCommunication::CreateUnconnected(false, false);
             // An unanswered SYN must not hold the phase for the system's two minutes.
             target->Connect(
                 address, static_cast<int>(std::max<std::uint32_t>(milliseconds - spent, 1)), &stop);
-            return target;
+            outcome.Channel = std::move(target);
+            return outcome;
+        } catch (const ECommunication& failure) {
+            lastError = failure.Error();
         } catch (const std::exception&) {
-            PauseUnlessStopped(stop, kRetryPause);
+            lastError = 0;
         }
+        switch (lastError) {
+        case ECONNREFUSED:
+            return failed(TConnectFailure::Refused, "connection refused by " + address);
+        case kNoSuchHost:
+            return failed(TConnectFailure::Unreachable, "no such host: " + address);
+        case EHOSTUNREACH:
+        case EHOSTDOWN:
+            return failed(TConnectFailure::Unreachable, "no route to " + address);
+        case ENETUNREACH:
+        case ENETDOWN:
+            return failed(TConnectFailure::Unreachable, "no route to the network of " + address);
+        default:
+            break; // a passing shortage, or a time-out that the next round bounds
+        }
+        PauseUnlessStopped(stop, kRetryPause);
     }
+    if (stop.Raised())
+        return failed(TConnectFailure::Stopped, "the proxy is stopping");
+    return failed(TConnectFailure::TimedOut,
+                  address + " did not answer within " + std::to_string(milliseconds / 1000) + " s");
 }
 
 void SetServerHandlers(TServerHandlers handlers) {

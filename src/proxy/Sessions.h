@@ -66,6 +66,29 @@ bool PauseUnlessStopped(const TStopSignal& stop, int milliseconds);
 std::unique_ptr<TBufferedCommunication>
 ConnectWithin(const std::string& address, std::uint32_t milliseconds, const TStopSignal& stop);
 
+// Why an onward connect did not work out. A refusal, an unreachable host or network and a name
+// that does not resolve are final: no later attempt would fare better, and the client hears it
+// at once instead of after the whole phase.
+enum class TConnectFailure {
+    None,
+    Refused,     // the host answered that nothing listens on the port
+    Unreachable, // no route to the host or its network, or no such name
+    TimedOut,    // nothing answered within the phase
+    Stopped,     // the proxy services are stopping
+    Loop,        // one of this instance's own listening endpoints
+};
+
+struct TConnectOutcome {
+    std::unique_ptr<TBufferedCommunication> Channel; // nullptr unless Failure is None
+    TConnectFailure Failure = TConnectFailure::None;
+    // One line for the client and the events log: "connection refused by host:port".
+    std::string Reason;
+};
+
+// ConnectWithin, telling why it failed; final failures end the phase at once.
+TConnectOutcome ConnectOnward(const std::string& address, std::uint32_t milliseconds,
+                              const TStopSignal& stop);
+
 // The 32-byte status record of raw routing: status, second word, error code, 20 zero bytes.
 std::string RoutingStatusRecord(std::int32_t status, std::int32_t second, std::int32_t error);
 

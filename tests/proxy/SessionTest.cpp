@@ -455,6 +455,29 @@ TEST_F(SessionTest, ConnectPhaseIsBoundedAgainstAnUnansweredListener) {
     EXPECT_LT(MillisecondsSince(start), 1500.0);
 }
 
+// A refusal and a name that does not resolve are final: the phase ends at once with the reason,
+// and the time-out of an unanswered listener says that it is one.
+TEST_F(SessionTest, ConnectOnwardTellsWhyAndEndsAtAFinalFailure) {
+    TStopSignal stop;
+    const std::string closed = "127.0.0.1:" + std::to_string(test::FreePorts(1)[0]);
+    const auto start = std::chrono::steady_clock::now();
+    const TConnectOutcome refused = ConnectOnward(closed, 5000, stop);
+    EXPECT_EQ(refused.Channel, nullptr);
+    EXPECT_EQ(refused.Failure, TConnectFailure::Refused);
+    EXPECT_EQ(refused.Reason, "connection refused by " + closed);
+    const TConnectOutcome unknown = ConnectOnward("no such name:80", 5000, stop);
+    EXPECT_EQ(unknown.Failure, TConnectFailure::Unreachable);
+    EXPECT_EQ(unknown.Reason, "no such host: no such name:80");
+    EXPECT_LT(MillisecondsSince(start), 1000.0);
+
+    test::TListener open = MakeListener(0);
+    const TConnectOutcome reached = ConnectOnward(open.Endpoint, 5000, stop);
+    EXPECT_NE(reached.Channel, nullptr);
+    EXPECT_EQ(reached.Failure, TConnectFailure::None);
+    stop.Raise();
+    EXPECT_EQ(ConnectOnward(open.Endpoint, 5000, stop).Failure, TConnectFailure::Stopped);
+}
+
 TEST_F(SessionTest, OwnEndpointsAreTheBoundListeners) {
     const std::vector<std::uint16_t> ports = test::FreePorts(2);
     const std::string one = std::to_string(ports[0]);
