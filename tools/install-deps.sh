@@ -3,13 +3,14 @@
 # Usage: tools/install-deps.sh [fuzz]
 set -eu
 
-# libssl-dev: the LAN key's HMAC-SHA-256 and random numbers (libcrypto). qt6-qpa-plugins: the
-# X11 and Wayland platforms of the windows, and the offscreen one of their tests. xvfb, trayer,
-# xdotool and imagemagick: the end-to-end test of the windows on a virtual display with a system
-# tray, and its screenshots. scdoc: the man pages. lintian, dpkg-dev,
-# fakeroot, file, desktop-file-utils and systemd (systemd-analyze): building the .deb and its test.
+# wget, lftp and python3-requests: the real clients of the end-to-end proxy test. libssl-dev:
+# the LAN key's HMAC-SHA-256 and random numbers (libcrypto). qt6-qpa-plugins: the X11 and Wayland
+# platforms of the windows, and the offscreen one of their tests. xvfb, trayer, xdotool and
+# imagemagick: the end-to-end test of the windows on a virtual display with a system tray, and
+# its screenshots. scdoc: the man pages. lintian, dpkg-dev, fakeroot, file, desktop-file-utils
+# and systemd (systemd-analyze): building the .deb and its test.
 packages="cmake ninja-build g++ make libgtest-dev nlohmann-json3-dev libssl-dev qt6-base-dev qt6-qpa-plugins
-iproute2 locales jq socat curl python3 python3-pyftpdlib dnsmasq-base bind9-dnsutils
+iproute2 locales jq socat curl wget lftp python3 python3-pyftpdlib python3-requests dnsmasq-base bind9-dnsutils
 xvfb xauth trayer xdotool imagemagick
 scdoc lintian dpkg-dev fakeroot file desktop-file-utils systemd"
 if [ "${1:-}" = "fuzz" ]; then
