@@ -45,13 +45,16 @@ void RunPop3(TBufferedCommunication& client, std::FILE* trace, const TActivity& 
         }
         const std::string user = command.Text.substr(0, separator);
         const std::string host = command.Text.substr(separator + 1);
-        std::unique_ptr<TBufferedCommunication> server =
-            ConnectWithin(EndpointWithDefaultPort(host, "110"), kConnectPhase, stop);
-        if (!server || stop.Raised()) {
-            SendLine(client, "-ERR Cannot connect to " + host);
+        // A refused or unreachable server is told at once; only silence takes the whole phase.
+        TConnectOutcome outcome =
+            ConnectOnward(EndpointWithDefaultPort(host, "110"), kConnectPhase, stop);
+        if (!outcome.Channel || stop.Raised()) {
+            const std::string reason = outcome.Channel ? "the proxy is stopping" : outcome.Reason;
+            SendLine(client, "-ERR Cannot connect to " + host + " (" + reason + ")");
             std::this_thread::sleep_for(kFailurePause);
             return;
         }
+        std::unique_ptr<TBufferedCommunication> server = std::move(outcome.Channel);
         server->SetReceiveDeadline(RequestTimeLimit());
         server->ReceiveLine(kPop3LineCapacity); // the server's greeting
         server->SetReceiveDeadline(0);

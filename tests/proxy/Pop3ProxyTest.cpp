@@ -160,19 +160,44 @@ TEST_F(Pop3ProxyTest, UserNameAndHostSplitAtTheLastSeparator) {
         EXPECT_TRUE(run->EndsWithin(3000));
 }
 
+// A refusal is told at once with its reason; a server that does not answer is waited for until
+// the stop flag cuts the wait short.
 TEST_F(Pop3ProxyTest, UnreachableServerIsReportedAndTheStopFlagCutsTheWaitShort) {
-    const std::uint16_t port = test::FreePorts(1)[0];
+    const std::string closed = Loopback(test::FreePorts(1)[0]);
+    {
+        TPop3Run run;
+        EXPECT_EQ(ReadUpTo(*run.Client, kGreeting.size()), kGreeting);
+        const auto start = std::chrono::steady_clock::now();
+        SendNow(*run.Client, "USER bob@" + closed + "\r\n");
+        bool ended = false;
+        EXPECT_EQ(ReadUntilClosed(*run.Client, &ended), "-ERR Cannot connect to " + closed +
+                                                            " (connection refused by " + closed +
+                                                            ")\r\n");
+        EXPECT_TRUE(ended);
+        EXPECT_LT(MillisecondsSince(start), 1000);
+    }
+    // A listener that never takes its queued connection leaves further connects unanswered.
+    TListener full = MakeListener(0);
+    std::vector<std::unique_ptr<TBufferedCommunication>> queued;
+    for (bool answered = true; answered && queued.size() < 8;) {
+        queued.push_back(TCommunication::CreateUnconnected(false, false));
+        try {
+            queued.back()->Connect(full.Endpoint, 200);
+        } catch (const ECommunication&) {
+            answered = false;
+        }
+    }
     TPop3Run run;
     EXPECT_EQ(ReadUpTo(*run.Client, kGreeting.size()), kGreeting);
-    SendNow(*run.Client, "USER bob@" + Loopback(port) + "\r\n");
+    SendNow(*run.Client, "USER bob@" + full.Endpoint + "\r\n");
     const auto start = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_FALSE(run.Done.load()); // still trying
     run.Stop.Raise();
-    bool closed = false;
-    EXPECT_EQ(ReadUntilClosed(*run.Client, &closed),
-              "-ERR Cannot connect to " + Loopback(port) + "\r\n");
-    EXPECT_TRUE(closed);
+    bool ended = false;
+    EXPECT_EQ(ReadUntilClosed(*run.Client, &ended),
+              "-ERR Cannot connect to " + full.Endpoint + " (the proxy is stopping)\r\n");
+    EXPECT_TRUE(ended);
     EXPECT_LT(MillisecondsSince(start), 2000);
 }
 
