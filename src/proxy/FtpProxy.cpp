@@ -1,6 +1,7 @@
 #include "proxy/FtpProxy.h"
 
 #include "platform/Clock.h"
+#include "platform/CodePage.h"
 #include "platform/Languages.h"
 #include "proxy/AccessRule.h"
 
@@ -24,6 +25,7 @@ constexpr int kControlPollMilliseconds = 50;
 constexpr int kServerChunk = 2048;
 
 constexpr int kDataPollMilliseconds = 50;
+constexpr int kPassiveBacklog = 4; // room for a refused stranger besides the client
 constexpr int kDataChunk = 8192;
 constexpr std::uint32_t kDataSilenceLimit = 600000; // milliseconds
 constexpr auto kDataErrorPause = std::chrono::milliseconds(50);
@@ -34,6 +36,10 @@ constexpr int kTextCannotBind = 57;
 constexpr int kTextCannotListen = 61;
 
 std::atomic<int> RunningDataThreads{0};
+
+const char* const kSyntaxError = "501 Syntax error in parameters or arguments.";
+const char* const kNotImplemented = "502 Command not implemented.";
+const char* const kOnlyIpv4 = "522 Network protocol not supported, use (1)";
 
 char AsciiLower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -73,21 +79,114 @@ void CloseSocket(TSocket socket) {
         close(socket);
 }
 
-// The current data thread of a control connection; whichever way the conversation ends, the
-// thread is told to stop.
+sockaddr_in SocketAddress(TSocket socket, bool peer) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    const int result = peer ? getpeername(socket, reinterpret_cast<sockaddr*>(&address), &length)
+                            : getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length);
+    if (result != 0)
+        RaiseSocketError(kTextBadSocket);
+    return address;
+}
+
+std::string_view WithoutBlanks(std::string_view text) {
+    while (!text.empty() && text.front() == ' ')
+        text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ')
+        text.remove_suffix(1);
+    return text;
+}
+
+// What follows a command word of length letters.
+std::string_view ArgumentOf(std::string_view line, std::size_t letters) {
+    return WithoutBlanks(line.substr(std::min(letters, line.size())));
+}
+
+bool AllDigits(std::string_view text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), IsDigit);
+}
+
+// A decimal number of at most digits digits; nullopt for anything else.
+std::optional<std::uint32_t> SmallNumber(std::string_view text, std::size_t digits) {
+    if (!AllDigits(text) || text.size() > digits)
+        return std::nullopt;
+    std::uint32_t value = 0;
+    for (const char c : text)
+        value = value * 10 + static_cast<std::uint32_t>(c - '0');
+    return value;
+}
+
+// "a.b.c.d" with four decimal bytes, in host byte order.
+std::optional<std::uint32_t> DottedAddress(std::string_view text) {
+    std::uint32_t address = 0;
+    for (int part = 0; part < 4; ++part) {
+        const std::size_t dot = part < 3 ? text.find('.') : text.size();
+        if (dot == std::string_view::npos)
+            return std::nullopt;
+        const std::optional<std::uint32_t> byte = SmallNumber(text.substr(0, dot), 3);
+        if (!byte || *byte > 255)
+            return std::nullopt;
+        address = (address << 8) | *byte;
+        text.remove_prefix(std::min(dot + 1, text.size()));
+    }
+    return address;
+}
+
+// Copies both ways between two data sockets until one closes, a transfer fails or nothing has
+// passed for the silence limit.
+void CopyBothWays(TSocket fromServer, TSocket toClient, const TActivity& activity) {
+    auto buffer = std::make_unique_for_overwrite<char[]>(kDataChunk);
+    std::uint32_t lastChunk = GetTickCount();
+    for (;;) {
+        if (TicksSince(lastChunk, GetTickCount()) > kDataSilenceLimit)
+            return;
+        pollfd sockets[2] = {{fromServer, POLLIN, 0}, {toClient, POLLIN, 0}};
+        const int ready = poll(sockets, 2, kDataPollMilliseconds);
+        if (ready < 0 && errno != EINTR)
+            return;
+        if (ready <= 0)
+            continue;
+        for (int side = 0; side < 2; ++side) {
+            if (sockets[side].revents == 0)
+                continue;
+            const TSocket from = sockets[side].fd;
+            const TSocket to = sockets[1 - side].fd;
+            ssize_t received;
+            do {
+                received = recv(from, buffer.get(), kDataChunk, 0);
+            } while (received < 0 && errno == EINTR);
+            if (received <= 0)
+                return;
+            if (!SendAll(to, buffer.get(), static_cast<std::size_t>(received)))
+                return;
+            if (activity)
+                activity();
+            lastChunk = GetTickCount();
+        }
+    }
+}
+
+// The current data thread of a control connection, active or passive; whichever way the
+// conversation ends, the thread is told to stop.
 class TDataThreadSlot {
 public:
     ~TDataThreadSlot() { Stop(); }
     void Stop() {
-        if (fThread) {
-            fThread->Stop();
-            fThread.reset();
+        if (fActive) {
+            fActive->Stop();
+            fActive.reset();
+        }
+        if (fPassive) {
+            fPassive->Stop();
+            fPassive.reset();
         }
     }
-    void Set(std::shared_ptr<TDataConnectionThread> thread) { fThread = std::move(thread); }
+    void Set(std::shared_ptr<TDataConnectionThread> thread) { fActive = std::move(thread); }
+    void Set(std::shared_ptr<TPassiveDataConnection> thread) { fPassive = std::move(thread); }
 
 private:
-    std::shared_ptr<TDataConnectionThread> fThread;
+    std::shared_ptr<TDataConnectionThread> fActive;
+    std::shared_ptr<TPassiveDataConnection> fPassive;
 };
 
 // The login phase: answers the client program until it has logged in at its server. Returns
@@ -110,9 +209,16 @@ std::unique_ptr<TBufferedCommunication> FtpLogin(TBufferedCommunication& client,
             password.clear();
             continue;
         }
+        if (FtpCommandIs(line, "AUTH")) {
+            // The proxy reads and rewrites the control lines, so it cannot pass TLS on: the
+            // command is not offered here, and a client that may do without goes on in the clear.
+            SendLine(client, kNotImplemented);
+            continue;
+        }
         if (!FtpCommandIs(line, "PASS ")) {
+            // One reply per command: a client that asks for its features first would take a
+            // second line as the answer to its next command.
             SendLine(client, "530 Please login with USER and PASS.");
-            SendLine(client, "500 command not understood.");
             continue;
         }
         if (user.empty()) {
@@ -127,12 +233,14 @@ std::unique_ptr<TBufferedCommunication> FtpLogin(TBufferedCommunication& client,
         }
         const std::string host = user.substr(at + 1);
         user.erase(at);
-        std::unique_ptr<TBufferedCommunication> server =
-            ConnectWithin(EndpointWithDefaultPort(host, "21"), kConnectPhase, stop);
-        if (!server) {
-            SendLine(client, "530 Login incorrect.");
-            continue;
+        const std::string endpoint = EndpointWithDefaultPort(host, "21");
+        TConnectOutcome outcome = ConnectOnward(endpoint, kConnectPhase, stop);
+        if (!outcome.Channel) {
+            // No wrong password: the client hears why, and the service is not there for it.
+            SendLine(client, "421 Cannot connect to " + endpoint + ": " + outcome.Reason);
+            return nullptr;
         }
+        std::unique_ptr<TBufferedCommunication> server = std::move(outcome.Channel);
         // A server that accepts and then says nothing must not hold the login either.
         server->SetReceiveDeadline(RequestTimeLimit());
         server->SendText("USER " + user);
@@ -160,28 +268,117 @@ std::unique_ptr<TBufferedCommunication> FtpLogin(TBufferedCommunication& client,
     }
 }
 
-// The client's PORT command: a data thread of our own takes the place of the client's port.
-void RewritePort(TBufferedCommunication& client, TBufferedCommunication& server,
-                 const std::string& line, TDataThreadSlot& data, const TActivity& activity) {
-    const std::optional<sockaddr_in> target =
-        FtpPortAddress(std::string_view(line).substr(std::min<std::size_t>(5, line.size())));
+// Active mode, from PORT or EPRT: a data thread of our own takes the place of the client's port
+// and the server is told that one's.
+void ServeActive(TBufferedCommunication& client, TBufferedCommunication& server,
+                 const sockaddr_in& target, TDataThreadSlot& data, const TActivity& activity) {
     // The proxy connects to that address on behalf of whoever sends the command: only a
     // computer of the own network is a proper data address.
-    if (!target || !ProxyAllows(*target)) {
-        SendLine(client, "501 Syntax error in parameters or arguments.");
+    if (!ProxyAllows(target)) {
+        SendLine(client, kSyntaxError);
         return;
     }
     data.Stop();
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    if (getsockname(server.Socket(), reinterpret_cast<sockaddr*>(&local), &length) != 0)
-        RaiseSocketError(kTextBadSocket);
+    sockaddr_in local = SocketAddress(server.Socket(), false);
     local.sin_port = 0;
     std::shared_ptr<TDataConnectionThread> thread =
-        TDataConnectionThread::Start(*target, local, activity);
+        TDataConnectionThread::Start(target, local, activity);
     const sockaddr_in listening = thread->ListenAddress();
     data.Set(std::move(thread));
     SendLine(server, FtpPortCommand(listening));
+}
+
+void RewritePort(TBufferedCommunication& client, TBufferedCommunication& server,
+                 std::string_view line, TDataThreadSlot& data, const TActivity& activity) {
+    const std::optional<sockaddr_in> target =
+        FtpPortAddress(line.substr(std::min<std::size_t>(5, line.size())));
+    if (!target) {
+        SendLine(client, kSyntaxError);
+        return;
+    }
+    ServeActive(client, server, *target, data, activity);
+}
+
+// EPRT passes under the rule of PORT; what the proxy cannot serve never reaches the server.
+void RewriteExtendedPort(TBufferedCommunication& client, TBufferedCommunication& server,
+                         std::string_view line, TDataThreadSlot& data, const TActivity& activity) {
+    const TFtpEprt eprt = ParseFtpEprt(ArgumentOf(line, 4));
+    switch (eprt.Verdict) {
+    case TFtpEprtVerdict::Address:
+        ServeActive(client, server, eprt.Address, data, activity);
+        return;
+    case TFtpEprtVerdict::Unsupported:
+        SendLine(client, kOnlyIpv4);
+        return;
+    case TFtpEprtVerdict::Malformed:
+        SendLine(client, kSyntaxError);
+        return;
+    }
+}
+
+// Passive mode, from PASV or EPSV: the proxy asks the server for a passive port and connects
+// there, then opens a port of its own where the client program reaches it (the local address of
+// the client channel) and names that one.
+void ServePassive(TBufferedCommunication& client, TBufferedCommunication& server, bool extended,
+                  TDataThreadSlot& data, const TActivity& activity, const TStopSignal& stop) {
+    data.Stop();
+    SendLine(server, "PASV");
+    // A server that never answers must not hold the conversation for ever.
+    server.SetReceiveDeadline(RequestTimeLimit());
+    std::string reply;
+    for (;;) {
+        reply = server.ReceiveLine(kFtpLineCapacity);
+        const int code = FtpReplyCode(reply);
+        if (code == 227 || code >= 400)
+            break;
+        // The rest of an earlier reply, still on its way when the client asked.
+        SendLine(client, reply);
+    }
+    server.SetReceiveDeadline(0);
+    if (FtpReplyCode(reply) != 227) {
+        SendLine(client, reply); // the server offers no passive mode: the client may try PORT
+        return;
+    }
+    const std::optional<std::uint16_t> port = FtpPassivePort(reply);
+    if (!port) {
+        SendLine(client,
+                 "425 Cannot open data connection: the server's passive reply is unreadable");
+        return;
+    }
+    // The server's own address, whatever its reply named.
+    const sockaddr_in serverAddress = SocketAddress(server.Socket(), true);
+    char dotted[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &serverAddress.sin_addr, dotted, sizeof dotted);
+    TConnectOutcome outcome =
+        ConnectOnward(std::string(dotted) + ":" + std::to_string(*port), kConnectPhase, stop);
+    if (!outcome.Channel) {
+        SendLine(client, "425 Cannot open data connection: " + outcome.Reason);
+        return;
+    }
+    sockaddr_in local = SocketAddress(client.Socket(), false);
+    local.sin_port = 0;
+    std::shared_ptr<TPassiveDataConnection> passive =
+        TPassiveDataConnection::Start(local, std::move(outcome.Channel), activity);
+    const sockaddr_in listening = passive->ListenAddress();
+    data.Set(std::move(passive));
+    SendLine(client, extended ? FtpExtendedPassiveReply(ntohs(listening.sin_port))
+                              : FtpPassiveReply(listening));
+}
+
+void ServeExtendedPassive(TBufferedCommunication& client, TBufferedCommunication& server,
+                          std::string_view line, TDataThreadSlot& data, const TActivity& activity,
+                          const TStopSignal& stop) {
+    const std::string_view argument = ArgumentOf(line, 4);
+    if (argument.empty() || argument == "1")
+        ServePassive(client, server, true, data, activity, stop);
+    else if (SameTextAscii(argument, "ALL"))
+        // Every later data connection is passive anyway; the server must not hear it, since
+        // the proxy itself asks it with PASV.
+        SendLine(client, "200 EPSV ALL command successful.");
+    else if (AllDigits(argument))
+        SendLine(client, kOnlyIpv4);
+    else
+        SendLine(client, kSyntaxError);
 }
 
 // The relay phase after a successful login.
@@ -220,9 +417,16 @@ void FtpRelay(TBufferedCommunication& client, TBufferedCommunication& server,
             return;
         }
         if (FtpCommandIs(line, "PASV"))
-            SendLine(client, "502 Command not implemented.");
+            ServePassive(client, server, false, data, activity, stop);
+        else if (FtpCommandIs(line, "EPSV"))
+            ServeExtendedPassive(client, server, line, data, activity, stop);
         else if (FtpCommandIs(line, "PORT"))
             RewritePort(client, server, line, data, activity);
+        else if (FtpCommandIs(line, "EPRT"))
+            RewriteExtendedPort(client, server, line, data, activity);
+        else if (FtpCommandIs(line, "LPRT") || FtpCommandIs(line, "LPSV"))
+            // The long forms would name data addresses past the rule of PORT.
+            SendLine(client, kNotImplemented);
         else
             SendLine(server, line);
     }
@@ -291,6 +495,68 @@ std::string FtpPortCommand(const sockaddr_in& address) {
                   static_cast<int>((host >> 16) & 0xFF), static_cast<int>((host >> 8) & 0xFF),
                   static_cast<int>(host & 0xFF), port >> 8, port & 0xFF);
     return line;
+}
+
+TFtpEprt ParseFtpEprt(std::string_view argument) {
+    TFtpEprt result;
+    argument = WithoutBlanks(argument);
+    if (argument.size() < 2)
+        return result;
+    const char delimiter = argument.front();
+    if (delimiter < 33 || delimiter > 126 || IsDigit(delimiter) || delimiter == '.' ||
+        argument.back() != delimiter)
+        return result;
+    const std::string_view inner = argument.substr(1, argument.size() - 2);
+    const std::size_t first = inner.find(delimiter);
+    const std::size_t second =
+        first == std::string_view::npos ? first : inner.find(delimiter, first + 1);
+    if (second == std::string_view::npos ||
+        inner.find(delimiter, second + 1) != std::string_view::npos)
+        return result;
+    const std::string_view protocol = inner.substr(0, first);
+    if (!AllDigits(protocol))
+        return result;
+    if (protocol != "1") {
+        result.Verdict = TFtpEprtVerdict::Unsupported;
+        return result;
+    }
+    const std::optional<std::uint32_t> host =
+        DottedAddress(inner.substr(first + 1, second - first - 1));
+    const std::optional<std::uint32_t> port = SmallNumber(inner.substr(second + 1), 5);
+    if (!host || !port || *port < 1024 || *port > 65535)
+        return result;
+    result.Verdict = TFtpEprtVerdict::Address;
+    result.Address.sin_family = AF_INET;
+    result.Address.sin_addr.s_addr = htonl(*host);
+    result.Address.sin_port = htons(static_cast<std::uint16_t>(*port));
+    return result;
+}
+
+std::optional<std::uint16_t> FtpPassivePort(std::string_view reply) {
+    if (FtpReplyCode(reply) != 227)
+        return std::nullopt;
+    std::size_t at = 3;
+    while (at < reply.size() && !IsDigit(reply[at]))
+        ++at;
+    const TFtpPortNumbers numbers = ScanFtpPortNumbers(reply.substr(at));
+    if (numbers.Count < 6)
+        return std::nullopt;
+    for (const std::uint32_t value : numbers.Values)
+        if (value > 255)
+            return std::nullopt;
+    const std::uint32_t port = numbers.Values[4] * 256 + numbers.Values[5];
+    if (port == 0)
+        return std::nullopt;
+    return static_cast<std::uint16_t>(port);
+}
+
+std::string FtpPassiveReply(const sockaddr_in& address) {
+    // The numbers are those of a PORT command.
+    return "227 Entering Passive Mode (" + FtpPortCommand(address).substr(5) + ").";
+}
+
+std::string FtpExtendedPassiveReply(std::uint16_t port) {
+    return "229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)";
 }
 
 int FtpReplyCode(std::string_view line) {
@@ -377,7 +643,7 @@ void TDataConnectionThread::Run() {
             } while (connected != 0 && errno == EINTR);
         }
         if (connected == 0) {
-            Copy(fromServer, toClient);
+            CopyBothWays(fromServer, toClient, fActivity);
             shutdown(fromServer, SHUT_WR);
             shutdown(toClient, SHUT_WR);
             std::this_thread::sleep_for(kDataCloseDelay);
@@ -390,36 +656,84 @@ void TDataConnectionThread::Run() {
     fListenSocket = kInvalidSocket;
 }
 
-void TDataConnectionThread::Copy(TSocket fromServer, TSocket toClient) {
-    auto buffer = std::make_unique_for_overwrite<char[]>(kDataChunk);
-    std::uint32_t lastChunk = GetTickCount();
-    for (;;) {
-        if (TicksSince(lastChunk, GetTickCount()) > kDataSilenceLimit)
-            return;
-        pollfd sockets[2] = {{fromServer, POLLIN, 0}, {toClient, POLLIN, 0}};
-        const int ready = poll(sockets, 2, kDataPollMilliseconds);
-        if (ready < 0 && errno != EINTR)
-            return;
-        if (ready <= 0)
-            continue;
-        for (int side = 0; side < 2; ++side) {
-            if (sockets[side].revents == 0)
-                continue;
-            const TSocket from = sockets[side].fd;
-            const TSocket to = sockets[1 - side].fd;
-            ssize_t received;
-            do {
-                received = recv(from, buffer.get(), kDataChunk, 0);
-            } while (received < 0 && errno == EINTR);
-            if (received <= 0)
-                return;
-            if (!SendAll(to, buffer.get(), static_cast<std::size_t>(received)))
-                return;
-            if (fActivity)
-                fActivity();
-            lastChunk = GetTickCount();
-        }
+// ---------------------------------------------------------------------------------------------
+// TPassiveDataConnection
+
+TPassiveDataConnection::TPassiveDataConnection(std::unique_ptr<TCommunication> serverData,
+                                               TActivity activity)
+    : fServerData(std::move(serverData)), fActivity(std::move(activity)) {}
+
+TPassiveDataConnection::~TPassiveDataConnection() {
+    CloseSocket(fListenSocket);
+}
+
+std::shared_ptr<TPassiveDataConnection>
+TPassiveDataConnection::Start(const sockaddr_in& listenAddress,
+                              std::unique_ptr<TCommunication> serverData, TActivity activity) {
+    std::shared_ptr<TPassiveDataConnection> thread(
+        new TPassiveDataConnection(std::move(serverData), std::move(activity)));
+    thread->fListenSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (thread->fListenSocket == kInvalidSocket)
+        RaiseSocketError(kTextBadSocket);
+    if (bind(thread->fListenSocket, reinterpret_cast<const sockaddr*>(&listenAddress),
+             sizeof listenAddress) != 0)
+        RaiseSocketError(kTextCannotBind);
+    thread->fListenAddress = SocketAddress(thread->fListenSocket, false);
+    // Listening before the port is named: a client that connects at once must not be refused.
+    if (listen(thread->fListenSocket, kPassiveBacklog) != 0)
+        RaiseSocketError(kTextCannotListen);
+    ++RunningDataThreads;
+    try {
+        std::thread([thread]() mutable {
+            thread->Run();
+            thread.reset();
+            --RunningDataThreads;
+        }).detach();
+    } catch (...) {
+        --RunningDataThreads;
+        throw;
     }
+    return thread;
+}
+
+void TPassiveDataConnection::Run() {
+    TSocket toClient = kInvalidSocket;
+    while (!fStopFlag && toClient == kInvalidSocket) {
+        pollfd entry{fListenSocket, POLLIN, 0};
+        const int ready = poll(&entry, 1, kDataPollMilliseconds);
+        if (ready < 0 && errno != EINTR) {
+            std::this_thread::sleep_for(kDataErrorPause);
+            continue;
+        }
+        if (ready <= 0 || fStopFlag)
+            continue;
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        const TSocket accepted =
+            accept4(fListenSocket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+        if (accepted == kInvalidSocket) {
+            std::this_thread::sleep_for(kDataErrorPause);
+            continue;
+        }
+        // The port is open to whoever finds it first; only the own networks may take the data.
+        if (!ProxyAdmits(peer)) {
+            ReportRefusedConnection(peer, ntohs(fListenAddress.sin_port));
+            CloseSocket(accepted);
+            continue;
+        }
+        toClient = accepted;
+    }
+    CloseSocket(fListenSocket);
+    fListenSocket = kInvalidSocket;
+    if (toClient != kInvalidSocket) {
+        const TSocket fromServer = fServerData->Socket();
+        CopyBothWays(fromServer, toClient, fActivity);
+        shutdown(fromServer, SHUT_WR);
+        shutdown(toClient, SHUT_WR);
+        std::this_thread::sleep_for(kDataCloseDelay);
+        CloseSocket(toClient);
+    }
+    fServerData.reset();
 }
 
 // ---------------------------------------------------------------------------------------------

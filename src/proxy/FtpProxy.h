@@ -16,8 +16,11 @@
 
 // The FTP proxy: the client program logs in with "USER name@host" and its password; the proxy
 // logs in at that host on its behalf and then passes the control conversation through, turning
-// every PORT command into one that names a data port of its own. Each such data port is served
-// by a TDataConnectionThread, which relays the server's data connections to the client's port.
+// every PORT and EPRT command into a PORT that names a data port of its own. Each such data port
+// is served by a TDataConnectionThread, which relays the server's data connections to the
+// client's port. PASV and EPSV are served by the proxy too: it opens a port of its own on the
+// side the client program reaches, asks the server for a passive port, and a
+// TPassiveDataConnection joins the two.
 namespace harbolt {
 
 // Every line of the control conversation is read with this capacity.
@@ -49,6 +52,29 @@ std::optional<sockaddr_in> FtpPortAddress(std::string_view argument);
 // "PORT h1,h2,h3,h4,p1,p2" naming address (network byte order in the record).
 std::string FtpPortCommand(const sockaddr_in& address);
 
+// What an EPRT argument ("|1|h.h.h.h|port|", any printable delimiter that is no digit, no "."
+// and no blank) asks for. Only IPv4 is served; the port must be 1024 or above as with PORT.
+enum class TFtpEprtVerdict {
+    Address,     // Address holds the data address
+    Unsupported, // a network protocol other than 1 (IPv4): "522"
+    Malformed,   // anything else: "501"
+};
+struct TFtpEprt {
+    TFtpEprtVerdict Verdict = TFtpEprtVerdict::Malformed;
+    sockaddr_in Address{};
+};
+TFtpEprt ParseFtpEprt(std::string_view argument);
+
+// The data port a server's "227" reply names; nullopt for any other reply, or when the six
+// numbers are not there, not bytes, or name port 0. The address the reply names is not used:
+// the proxy connects only to the server it holds the control connection with, so a server cannot
+// steer it elsewhere.
+std::optional<std::uint16_t> FtpPassivePort(std::string_view reply);
+
+// The answers to the client program's PASV and EPSV, naming the proxy's own passive port.
+std::string FtpPassiveReply(const sockaddr_in& address);
+std::string FtpExtendedPassiveReply(std::uint16_t port);
+
 // The code of a final reply line: three digits at its start and a fourth character that is not
 // "-" (a line of three digits counts too). -1 for continuation lines and anything else.
 int FtpReplyCode(std::string_view line);
@@ -75,19 +101,48 @@ public:
     // Ends the thread: no further data connection is accepted.
     void Stop() { fStopFlag = true; }
 
-    // How many data threads are running in this process.
+    // How many data threads, passive ones included, are running in this process.
     static int Running();
 
 private:
     TDataConnectionThread(const sockaddr_in& clientDataAddress, TActivity activity);
     void Run();
-    // Copies both ways between the two data sockets until one closes, a transfer fails or
-    // nothing has passed for the silence limit.
-    void Copy(TSocket fromServer, TSocket toClient);
 
     const sockaddr_in fClientDataAddress;
     sockaddr_in fListenAddress{};
     TSocket fListenSocket = kInvalidSocket;
+    const TActivity fActivity;
+    std::atomic<bool> fStopFlag{false};
+};
+
+// Serves one passive data connection: listens on the address the client program reaches the
+// proxy at, takes the first connection from an address the proxy's access rule admits (any
+// other is closed at once and reported) and copies between it and the data connection already
+// made to the server. Ends after that transfer, or when stopped before a client came; like
+// TDataConnectionThread it owns its sockets and ends by itself.
+class TPassiveDataConnection {
+public:
+    // Binds a socket to listenAddress (its port 0), listens and starts the thread. Raises
+    // ECommunication when the socket cannot be made, bound or put to listen.
+    static std::shared_ptr<TPassiveDataConnection> Start(const sockaddr_in& listenAddress,
+                                                         std::unique_ptr<TCommunication> serverData,
+                                                         TActivity activity);
+
+    ~TPassiveDataConnection();
+    TPassiveDataConnection(const TPassiveDataConnection&) = delete;
+    TPassiveDataConnection& operator=(const TPassiveDataConnection&) = delete;
+
+    const sockaddr_in& ListenAddress() const { return fListenAddress; }
+    // No client connection is taken any more; a transfer in progress is finished.
+    void Stop() { fStopFlag = true; }
+
+private:
+    TPassiveDataConnection(std::unique_ptr<TCommunication> serverData, TActivity activity);
+    void Run();
+
+    sockaddr_in fListenAddress{};
+    TSocket fListenSocket = kInvalidSocket;
+    std::unique_ptr<TCommunication> fServerData; // closed by the thread when it ends
     const TActivity fActivity;
     std::atomic<bool> fStopFlag{false};
 };

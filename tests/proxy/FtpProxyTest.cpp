@@ -22,8 +22,7 @@ using test::TListener;
 using test::WaitFor;
 
 const std::string kReady = "220 Harbolt ftp-ProxyServer ready.\r\n";
-const std::string kPleaseLogin =
-    "530 Please login with USER and PASS.\r\n500 command not understood.\r\n";
+const std::string kPleaseLogin = "530 Please login with USER and PASS.\r\n";
 const std::string kSyntaxError = "501 Syntax error in parameters or arguments.\r\n";
 
 // Whether the next bytes from channel are exactly expected (as many are read as it holds).
@@ -151,25 +150,32 @@ private:
     std::shared_ptr<TAccessRule> fSavedRule;
 };
 
-// One data connection from the server to the proxy's port reaches the client's data listener,
-// carrying payload down and upload up; the server closing ends it at the client.
-void ExpectDataConnection(std::uint16_t proxyPort, const TListener& dataListener,
-                          const std::string& payload, const std::string& upload) {
-    std::unique_ptr<TBufferedCommunication> serverData = ConnectTo(proxyPort);
-    std::unique_ptr<TBufferedCommunication> clientData = dataListener.Channel->Accept(3000);
-    ASSERT_NE(clientData, nullptr);
-    SendNow(*clientData, upload);
+// A data connection joined by the proxy carries payload down and upload up; the server closing
+// ends it at the client.
+void ExpectTransfer(std::unique_ptr<TBufferedCommunication> serverData,
+                    TBufferedCommunication& clientData, const std::string& payload,
+                    const std::string& upload) {
+    SendNow(clientData, upload);
     EXPECT_TRUE(Receives(*serverData, upload));
     // Larger than every buffer on the way: the sender must not wait for the test to read.
     std::thread sender([&] { SendNow(*serverData, payload); });
-    const std::string received = ReadUpTo(*clientData, payload.size(), 5000);
+    const std::string received = ReadUpTo(clientData, payload.size(), 5000);
     sender.join();
     EXPECT_EQ(received.size(), payload.size());
     EXPECT_TRUE(received == payload);
     serverData.reset();
     bool closed = false;
-    EXPECT_EQ(ReadUntilClosed(*clientData, &closed), "");
+    EXPECT_EQ(ReadUntilClosed(clientData, &closed), "");
     EXPECT_TRUE(closed);
+}
+
+// Active mode: the server connects to the proxy's port, the proxy to the client's data listener.
+void ExpectDataConnection(std::uint16_t proxyPort, const TListener& dataListener,
+                          const std::string& payload, const std::string& upload) {
+    std::unique_ptr<TBufferedCommunication> serverData = ConnectTo(proxyPort);
+    std::unique_ptr<TBufferedCommunication> clientData = dataListener.Channel->Accept(3000);
+    ASSERT_NE(clientData, nullptr);
+    ExpectTransfer(std::move(serverData), *clientData, payload, upload);
 }
 
 std::string Payload(std::size_t size) {
@@ -232,6 +238,35 @@ TEST(FtpParsing, PortNumbers) {
     EXPECT_FALSE(FtpPortAddress("4294967296,0,0,1,4,1"));   // wraps to 0 in 32 bits
 }
 
+TEST(FtpParsing, ExtendedPortAndPassiveReplies) {
+    const TFtpEprt good = ParseFtpEprt(" |1|192.168.0.5|1025| ");
+    ASSERT_EQ(good.Verdict, TFtpEprtVerdict::Address);
+    EXPECT_EQ(good.Address.sin_addr.s_addr, test::AddressOf(192, 168, 0, 5));
+    EXPECT_EQ(ntohs(good.Address.sin_port), 1025);
+    EXPECT_EQ(ParseFtpEprt("#1#10.0.0.1#65535#").Verdict, TFtpEprtVerdict::Address);
+    EXPECT_EQ(ParseFtpEprt("|2|::1|5282|").Verdict, TFtpEprtVerdict::Unsupported);
+    EXPECT_EQ(ParseFtpEprt("!3!x!5282!").Verdict, TFtpEprtVerdict::Unsupported);
+    for (const char* bad : {"", "|", "||||", "|1|127.0.0.1|1025", "|1|127.0.0.1!1025|",
+                            "1127.0.0.1110251", ".1.127.0.0.1.1025.",
+                            "\x7F"
+                            "1\x7F"
+                            "127.0.0.1\x7F"
+                            "1025\x7F",
+                            "|1|127.0.0.1|1025|x|", "|1|127.0.0.1|1023|", "|1|127.0.0.1|65536|",
+                            "|1|127.0.0.256|1025|", "|1|127.0.0|1025|", "|1|127.0.0.1.1|1025|",
+                            "|1|127..0.1|1025|", "|1|127.0.0.1|+1025|", "||127.0.0.1|1025|"})
+        EXPECT_EQ(ParseFtpEprt(bad).Verdict, TFtpEprtVerdict::Malformed) << bad;
+
+    EXPECT_EQ(FtpPassivePort("227 Entering Passive Mode (10,9,8,7,4,1)."), 1025);
+    EXPECT_EQ(FtpPassivePort("227 =10,9,8,7,255,255"), 65535);
+    for (const char* bad : {"227 Entering Passive Mode (10,9,8,7,4).", "227 (10,9,8,7,4,256)",
+                            "227 (10,9,8,7,0,0)", "227-(10,9,8,7,4,1)", "229 (10,9,8,7,4,1)"})
+        EXPECT_FALSE(FtpPassivePort(bad)) << bad;
+    EXPECT_EQ(FtpPassiveReply(*FtpPortAddress("192,168,0,5,4,1")),
+              "227 Entering Passive Mode (192,168,0,5,4,1).");
+    EXPECT_EQ(FtpExtendedPassiveReply(1025), "229 Entering Extended Passive Mode (|||1025|)");
+}
+
 TEST_F(FtpProxyTest, LoginPhaseReplies) {
     TFtpRun run;
     EXPECT_TRUE(Receives(*run.Client, kReady));
@@ -240,6 +275,8 @@ TEST_F(FtpProxyTest, LoginPhaseReplies) {
         std::string Reply;
     } cases[] = {
         {"NOOP", kPleaseLogin},
+        {"FEAT", kPleaseLogin},
+        {"AUTH TLS", "502 Command not implemented.\r\n"},
         {"USER", kPleaseLogin}, // no blank: no USER command
         {"", kPleaseLogin},
         {"PASS secret", "503 Login with USER first.\r\n"},
@@ -312,52 +349,65 @@ TEST_F(FtpProxyTest, RefusedLoginQuitsAtTheServer) {
     EXPECT_TRUE(closed);
 }
 
-TEST_F(FtpProxyTest, ConnectPhaseRetriesAndEndsOnTheStopFlag) {
-    const std::uint16_t port = test::FreePorts(1)[0];
-    {
-        // Nobody listens for a while; the attempts go on until somebody does.
-        TFtpRun run;
-        EXPECT_TRUE(Receives(*run.Client, kReady));
-        SendNow(*run.Client, "USER dave@" + Loopback(port) + "\r\nPASS x\r\n");
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
-        auto late = TCommunication::CreateListening(false);
-        late->SetReuseAddress();
-        late->Bind(Loopback(port));
-        late->Listen(1);
-        std::unique_ptr<TBufferedCommunication> server = late->Accept(3000);
-        ASSERT_NE(server, nullptr);
-        EXPECT_TRUE(Receives(*server, "USER dave\r\nPASS x\r\n"));
-    }
-    {
-        // Nobody ever listens: the stop flag ends the attempts long before the 5 s.
-        TFtpRun run;
-        EXPECT_TRUE(Receives(*run.Client, kReady));
-        const std::string asked = "331 Password required for dave@" + Loopback(port) + "\r\n";
-        SendNow(*run.Client, "USER dave@" + Loopback(port) + "\r\nPASS x\r\n");
-        EXPECT_TRUE(Receives(*run.Client, asked));
-        const auto start = std::chrono::steady_clock::now();
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        run.Stop->Raise();
-        EXPECT_TRUE(Receives(*run.Client, "530 Login incorrect.\r\n"));
-        EXPECT_LT(MillisecondsSince(start), 2000);
-        // The login phase goes on: the client may still quit politely.
-        SendNow(*run.Client, "QUIT\r\n");
-        EXPECT_TRUE(Receives(*run.Client, "221 Goodbye.\r\n"));
-    }
+// A destination that refuses is no wrong password: the client hears why at once, and the
+// conversation ends as a 421 says.
+TEST_F(FtpProxyTest, RefusingDestinationIsReportedAtOnce) {
+    const std::string closed = Loopback(test::FreePorts(1)[0]);
+    TFtpRun run;
+    EXPECT_TRUE(Receives(*run.Client, kReady));
+    SendNow(*run.Client, "USER dave@" + closed + "\r\nPASS x\r\n");
+    EXPECT_TRUE(Receives(*run.Client, "331 Password required for dave@" + closed + "\r\n"));
+    const auto start = std::chrono::steady_clock::now();
+    bool ended = false;
+    EXPECT_EQ(ReadUntilClosed(*run.Client, &ended),
+              "421 Cannot connect to " + closed + ": connection refused by " + closed + "\r\n");
+    EXPECT_TRUE(ended);
+    EXPECT_LT(MillisecondsSince(start), 1000);
 }
 
-TEST_F(FtpProxyTest, PassiveModeIsRefusedAndQuitPassesTheServersAnswer) {
+// The proxy asks the server with PASV, connects to the server's own address with the port of
+// its 227 (not to the address that names) and offers the client a port of its own.
+TEST_F(FtpProxyTest, PassiveModeIsServedByTheProxy) {
     TFtpRun run;
     std::unique_ptr<TBufferedCommunication> server = LogIn(run);
     ASSERT_NE(server, nullptr);
-    SendNow(*run.Client, "PASV\r\npasv\r\nNOOP\r\n");
-    EXPECT_TRUE(
-        Receives(*run.Client, "502 Command not implemented.\r\n502 Command not implemented.\r\n"));
-    EXPECT_TRUE(Receives(*server, "NOOP\r\n")); // nothing of PASV reached the server
+    for (const bool extended : {false, true}) {
+        const TListener serverData = MakeListener();
+        SendNow(*run.Client, extended ? "epsv\r\n" : "PASV\r\n");
+        EXPECT_TRUE(Receives(*server, "PASV\r\n"));
+        SendNow(*server, "227 Entering Passive Mode (10,9,8,7," +
+                             std::to_string(serverData.Port >> 8) + "," +
+                             std::to_string(serverData.Port & 0xFF) + ").\r\n");
+        std::unique_ptr<TBufferedCommunication> fromServer = serverData.Channel->Accept(3000);
+        ASSERT_NE(fromServer, nullptr);
+        const std::string reply = RawLine(*run.Client);
+        // The proxy's own port on the client's side of the tunnel: loopback here.
+        unsigned port = 0;
+        if (extended)
+            std::sscanf(reply.c_str(), "229 Entering Extended Passive Mode (|||%u|)\r\n", &port);
+        else if (reply.starts_with("227 Entering Passive Mode (127,0,0,1,"))
+            port = FtpPassivePort(reply).value_or(0);
+        ASSERT_NE(port, 0u) << reply;
+        std::unique_ptr<TBufferedCommunication> toClient =
+            ConnectTo(static_cast<std::uint16_t>(port));
+        ExpectTransfer(std::move(fromServer), *toClient, Payload(200000), "upload");
+    }
+    // A server without passive mode answers the client itself; what the proxy cannot serve
+    // never reaches the server.
+    SendNow(*run.Client, "PASV\r\n");
+    EXPECT_TRUE(Receives(*server, "PASV\r\n"));
+    SendNow(*server, "502 No passive mode here.\r\n");
+    EXPECT_TRUE(Receives(*run.Client, "502 No passive mode here.\r\n"));
+    SendNow(*run.Client, "EPSV 2\r\nEPSV ALL\r\nLPSV\r\nNOOP\r\n");
+    EXPECT_TRUE(Receives(*run.Client, "522 Network protocol not supported, use (1)\r\n"
+                                      "200 EPSV ALL command successful.\r\n"
+                                      "502 Command not implemented.\r\n"));
+    EXPECT_TRUE(Receives(*server, "NOOP\r\n"));
 
     const TListener dataListener = MakeListener();
     SendPort(run, *server, dataListener);
-    EXPECT_EQ(TDataConnectionThread::Running(), 1);
+    // The passive threads are done; the active one serves until QUIT.
+    EXPECT_TRUE(WaitFor([] { return TDataConnectionThread::Running() == 1; }, 2000));
     SendNow(*run.Client, "Quit\r\n");
     EXPECT_TRUE(Receives(*server, "QUIT\r\n"));
     SendNow(*server, "221 See you.\r\n");
@@ -433,10 +483,16 @@ TEST_F(FtpProxyTest, BadPortCommandsAreRefusedAndChangeNothing) {
              std::string("PORT 127,0,0,1,3,255"),                // port 1023
              "PORT 10,1,2,3," + hi + "," + lo,                   // outside the allowed networks
              "port 192,168,77,9," + hi + "," + lo,               // outside as well
+             "EPRT |1|10.1.2.3|" + std::to_string(dataListener.Port) + "|",
+             std::string("EPRT |1|127.0.0.1|1023|"),
+             std::string("EPRT 127,0,0,1,4,1"),
          }) {
         SendNow(*run.Client, line + "\r\n");
         EXPECT_TRUE(Receives(*run.Client, kSyntaxError)) << line;
     }
+    SendNow(*run.Client, "EPRT |2|::1|5282|\r\nLPRT 4,4,127,0,0,1,2,4,1\r\n");
+    EXPECT_TRUE(Receives(*run.Client, "522 Network protocol not supported, use (1)\r\n"
+                                      "502 Command not implemented.\r\n"));
     // Nothing reached the server, and the refused addresses are no refused connections.
     SendNow(*run.Client, "NOOP\r\n");
     EXPECT_EQ(RawLine(*server), "NOOP\r\n");
@@ -448,7 +504,8 @@ TEST_F(FtpProxyTest, BadPortCommandsAreRefusedAndChangeNothing) {
     // A network the rule allows may be named (nothing connects there in this test).
     SetProxyAccessRule(std::make_shared<TAccessRule>(
         std::vector<TNetworkBlock>{*ParseNetworkBlock("10.0.0.0/8")}));
-    SendNow(*run.Client, "PORT 10,1,2,3,4,1\r\n");
+    SendNow(*run.Client, "PORT 10,1,2,3,4,1\r\nEPRT !1!10.1.2.3!1025!\r\n");
+    EXPECT_NE(PortOfLine(RawLine(*server)), 0);
     EXPECT_NE(PortOfLine(RawLine(*server)), 0);
 }
 
