@@ -2,6 +2,10 @@
 // Whatever a line holds, reading it must not crash and what it gives must hold together:
 // - a PORT argument yields at most six numbers; an address only from six bytes with a port of
 //   1024 or above, and the PORT command written for that address reads back as the same one;
+// - an EPRT argument yields an address only for protocol 1 with a port of 1024 or above, and
+//   that address written as an EPRT argument reads back as the same one;
+// - a passive port comes only from a final 227 reply, is never 0, and the proxy's own 227 for
+//   that port reads back as it;
 // - a reply code comes only from three digits at the start of a line not continued with "-";
 // - command recognition ignores case;
 // - a POP3 USER argument splits at a separator behind the first character after which no
@@ -66,6 +70,31 @@ void CheckPort(std::string_view argument) {
     FUZZ_CHECK(again && SameAddress(*again, *address));
 }
 
+void CheckExtendedPort(std::string_view argument) {
+    const TFtpEprt eprt = ParseFtpEprt(argument);
+    if (eprt.Verdict != TFtpEprtVerdict::Address)
+        return;
+    FUZZ_CHECK(eprt.Address.sin_family == AF_INET);
+    FUZZ_CHECK(ntohs(eprt.Address.sin_port) >= 1024);
+    char dotted[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &eprt.Address.sin_addr, dotted, sizeof dotted);
+    const TFtpEprt again = ParseFtpEprt("|1|" + std::string(dotted) + "|" +
+                                        std::to_string(ntohs(eprt.Address.sin_port)) + "|");
+    FUZZ_CHECK(again.Verdict == TFtpEprtVerdict::Address &&
+               SameAddress(again.Address, eprt.Address));
+}
+
+void CheckPassivePort(std::string_view line) {
+    const std::optional<std::uint16_t> port = FtpPassivePort(line);
+    if (!port)
+        return;
+    FUZZ_CHECK(FtpReplyCode(line) == 227 && *port != 0);
+    sockaddr_in own{};
+    own.sin_family = AF_INET;
+    own.sin_port = htons(*port);
+    FUZZ_CHECK(FtpPassivePort(FtpPassiveReply(own)) == port);
+}
+
 void CheckReplyCode(std::string_view line) {
     const int code = FtpReplyCode(line);
     const bool final = line.size() >= 3 && IsDigit(line[0]) && IsDigit(line[1]) &&
@@ -76,7 +105,7 @@ void CheckReplyCode(std::string_view line) {
 }
 
 void CheckCommands(const std::string& line) {
-    for (const char* command : {"QUIT", "USER ", "PASS ", "PASV", "PORT"}) {
+    for (const char* command : {"QUIT", "USER ", "PASS ", "PASV", "PORT", "EPRT", "EPSV"}) {
         const bool is = FtpCommandIs(line, command);
         FUZZ_CHECK(FtpCommandIs(AsciiCase(line, true), command) == is);
         FUZZ_CHECK(FtpCommandIs(AsciiCase(line, false), command) == is);
@@ -116,6 +145,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckPort(line);
     if (FtpCommandIs(line, "PORT"))
         CheckPort(std::string_view(line).substr(line.size() < 5 ? line.size() : 5));
+    CheckExtendedPort(line);
+    if (FtpCommandIs(line, "EPRT"))
+        CheckExtendedPort(std::string_view(line).substr(4));
+    CheckPassivePort(line);
     CheckReplyCode(line);
     CheckCommands(line);
     CheckSeparator(line);
