@@ -357,8 +357,14 @@ void ServePassive(TBufferedCommunication& client, TBufferedCommunication& server
     }
     sockaddr_in local = SocketAddress(client.Socket(), false);
     local.sin_port = 0;
-    std::shared_ptr<TPassiveDataConnection> passive =
-        TPassiveDataConnection::Start(local, std::move(outcome.Channel), activity);
+    std::shared_ptr<TPassiveDataConnection> passive;
+    try {
+        passive = TPassiveDataConnection::Start(local, std::move(outcome.Channel), activity);
+    } catch (const ECommunication& failure) {
+        // No port to offer (out of descriptors or ports): the conversation itself goes on.
+        SendLine(client, std::string("425 Cannot open data connection: ") + failure.what());
+        return;
+    }
     const sockaddr_in listening = passive->ListenAddress();
     data.Set(std::move(passive));
     SendLine(client, extended ? FtpExtendedPassiveReply(ntohs(listening.sin_port))
