@@ -261,10 +261,11 @@ std::unique_ptr<TBufferedCommunication> FtpLogin(TBufferedCommunication& client,
             server->SetReceiveDeadline(0);
             return server;
         }
+        // The server's refusal was the answer to PASS; a second line would be taken as the
+        // answer to the client's next command.
         SendLine(*server, "QUIT");
         server->ReceiveLine(kFtpLineCapacity);
         server.reset();
-        SendLine(client, "530 Login incorrect.");
     }
 }
 
