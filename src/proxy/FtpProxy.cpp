@@ -557,6 +557,27 @@ std::optional<std::uint16_t> FtpPassivePort(std::string_view reply) {
     return static_cast<std::uint16_t>(port);
 }
 
+std::optional<std::uint16_t> FtpExtendedPassivePort(std::string_view reply) {
+    if (FtpReplyCode(reply) != 229)
+        return std::nullopt;
+    const std::size_t open = reply.find('(');
+    if (open == std::string_view::npos || reply.size() < open + 6)
+        return std::nullopt;
+    // "(|||port|)": three delimiters (no address, no protocol), the port, a fourth delimiter.
+    std::string_view rest = reply.substr(open + 1);
+    const char delimiter = rest[0];
+    if (IsDigit(delimiter) || rest[1] != delimiter || rest[2] != delimiter)
+        return std::nullopt;
+    rest.remove_prefix(3);
+    const std::size_t end = rest.find(delimiter);
+    if (end == std::string_view::npos || end == 0 || end > 5 || !AllDigits(rest.substr(0, end)))
+        return std::nullopt;
+    const int port = std::stoi(std::string(rest.substr(0, end)));
+    if (port < 1 || port > 65535)
+        return std::nullopt;
+    return static_cast<std::uint16_t>(port);
+}
+
 std::string FtpPassiveReply(const sockaddr_in& address) {
     // The numbers are those of a PORT command.
     return "227 Entering Passive Mode (" + FtpPortCommand(address).substr(5) + ").";
@@ -741,6 +762,139 @@ void TPassiveDataConnection::Run() {
         CloseSocket(toClient);
     }
     fServerData.reset();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The mapping's side of passive mode
+
+namespace {
+
+constexpr std::size_t kMappingChunk = 16384;
+// A reply line longer than this is no passive reply: what is held of it passes on unread.
+constexpr std::size_t kMappingLineLimit = 4096;
+constexpr auto kMappingSilenceLimit = std::chrono::seconds(900);
+
+void SendAll(TBufferedCommunication& channel, std::string_view bytes) {
+    channel.Send(bytes.data(), static_cast<int>(bytes.size()));
+    channel.Flush();
+}
+
+class TMappingPassiveRelay {
+public:
+    TMappingPassiveRelay(TBufferedCommunication& client, TBufferedCommunication& server,
+                         const TStopSignal& stop, const TActivity& activity)
+        : fClient(client), fServer(server), fStop(stop), fActivity(activity) {}
+    ~TMappingPassiveRelay() {
+        if (fPassive)
+            fPassive->Stop();
+    }
+    TMappingPassiveRelay(const TMappingPassiveRelay&) = delete;
+    TMappingPassiveRelay& operator=(const TMappingPassiveRelay&) = delete;
+
+    // One line from the online computer, with its line end, as the client is to get it.
+    std::string Rewritten(const std::string& line) {
+        const std::string_view text = std::string_view(line).substr(0, line.find_first_of("\r\n"));
+        std::optional<std::uint16_t> port = FtpPassivePort(text);
+        const bool extended = !port;
+        if (extended)
+            port = FtpExtendedPassivePort(text);
+        if (!port)
+            return line;
+        // The online computer's port, on the address this tunnel reached it at.
+        sockaddr_in online = SocketAddress(fServer.Socket(), true);
+        char dotted[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &online.sin_addr, dotted, sizeof dotted);
+        TConnectOutcome outcome =
+            ConnectOnward(std::string(dotted) + ":" + std::to_string(*port), kConnectPhase, fStop);
+        if (!outcome.Channel)
+            return "425 Cannot open data connection: " + outcome.Reason + "\r\n";
+        sockaddr_in local = SocketAddress(fClient.Socket(), false);
+        local.sin_port = 0;
+        if (fPassive)
+            fPassive->Stop();
+        fPassive.reset();
+        try {
+            fPassive = TPassiveDataConnection::Start(local, std::move(outcome.Channel), fActivity);
+        } catch (const ECommunication& failure) {
+            return std::string("425 Cannot open data connection: ") + failure.what() + "\r\n";
+        }
+        const sockaddr_in listening = fPassive->ListenAddress();
+        return (extended ? FtpExtendedPassiveReply(ntohs(listening.sin_port))
+                         : FtpPassiveReply(listening)) +
+               "\r\n";
+    }
+
+    void Run() {
+        SendAll(fServer, fClient.TakeHeld());
+        fFromServer.assign(fServer.TakeHeld());
+        PassServerLines();
+        char chunk[kMappingChunk];
+        auto lastMove = std::chrono::steady_clock::now();
+        while (!fStop.Raised()) {
+            pollfd watched[3] = {{fClient.Socket(), POLLIN, 0},
+                                 {fServer.Socket(), POLLIN, 0},
+                                 {fStop.WakeDescriptor(), POLLIN, 0}};
+            const int ready = poll(watched, 3, 1000);
+            if (ready < 0 && errno != EINTR)
+                break;
+            if (ready <= 0) {
+                if (std::chrono::steady_clock::now() - lastMove > kMappingSilenceLimit)
+                    break;
+                continue;
+            }
+            if (watched[0].revents != 0) {
+                const ssize_t got = recv(fClient.Socket(), chunk, sizeof chunk, 0);
+                if (got <= 0)
+                    break;
+                SendAll(fServer, std::string_view(chunk, static_cast<std::size_t>(got)));
+                fActivity();
+                lastMove = std::chrono::steady_clock::now();
+            }
+            if (watched[1].revents != 0) {
+                const ssize_t got = recv(fServer.Socket(), chunk, sizeof chunk, 0);
+                if (got <= 0)
+                    break;
+                fFromServer.append(chunk, static_cast<std::size_t>(got));
+                PassServerLines();
+                fActivity();
+                lastMove = std::chrono::steady_clock::now();
+            }
+        }
+        // An unfinished line the server closed on still belongs to the client.
+        SendAll(fClient, fFromServer);
+    }
+
+private:
+    void PassServerLines() {
+        std::string out;
+        std::size_t start = 0;
+        for (std::size_t end; (end = fFromServer.find('\n', start)) != std::string::npos;
+             start = end + 1)
+            out += Rewritten(fFromServer.substr(start, end + 1 - start));
+        fFromServer.erase(0, start);
+        if (fFromServer.size() > kMappingLineLimit) {
+            out += fFromServer;
+            fFromServer.clear();
+        }
+        if (!out.empty())
+            SendAll(fClient, out);
+    }
+
+    TBufferedCommunication& fClient;
+    TBufferedCommunication& fServer;
+    const TStopSignal& fStop;
+    const TActivity& fActivity;
+    std::string fFromServer; // the start of a line not finished yet
+    std::shared_ptr<TPassiveDataConnection> fPassive;
+};
+
+} // namespace
+
+void RelayFtpMapping(TBufferedCommunication& client, TBufferedCommunication& server,
+                     const TStopSignal& stop, const TActivity& activity) {
+    TMappingPassiveRelay relay(client, server, stop, activity);
+    server.Flush(); // the tunnel header
+    relay.Run();
 }
 
 // ---------------------------------------------------------------------------------------------

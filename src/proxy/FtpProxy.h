@@ -71,6 +71,10 @@ TFtpEprt ParseFtpEprt(std::string_view argument);
 // steer it elsewhere.
 std::optional<std::uint16_t> FtpPassivePort(std::string_view reply);
 
+// The data port a "229" reply names ("229 Entering Extended Passive Mode (|||port|)", any
+// delimiter); nullopt for any other reply, or a port that is no number from 1 to 65535.
+std::optional<std::uint16_t> FtpExtendedPassivePort(std::string_view reply);
+
 // The answers to the client program's PASV and EPSV, naming the proxy's own passive port.
 std::string FtpPassiveReply(const sockaddr_in& address);
 std::string FtpExtendedPassiveReply(std::uint16_t port);
@@ -146,6 +150,17 @@ private:
     const TActivity fActivity;
     std::atomic<bool> fStopFlag{false};
 };
+
+// The relay of an "FTP PROXY" mapping on the computer the client program connected to. The
+// online computer's handler serves passive mode on a port of its own, which the client would
+// have to reach there; many clients (curl among them) connect their data connection to the host
+// of the control connection instead, whatever the reply names. So each passive reply (227, 229)
+// is rewritten to name a port of this computer, which takes the client's data connection and
+// carries it to the online computer's port. Everything else passes unchanged, both ways, until a
+// side closes, stop is raised or 900 s pass without a byte. Raises ECommunication when a send
+// fails.
+void RelayFtpMapping(TBufferedCommunication& client, TBufferedCommunication& server,
+                     const TStopSignal& stop, const TActivity& activity);
 
 // The handler of the tunnel type "FTP PROXY". Writes no trace lines. The login must be done
 // within RequestTimeLimit().

@@ -6,6 +6,7 @@
 #include "peer/Sync.h"
 #include "platform/CodePage.h"
 #include "platform/Paths.h"
+#include "proxy/FtpProxy.h"
 #include "proxy/Listeners.h"
 #include "proxy/Mapping.h"
 #include "proxy/ProxyState.h"
@@ -336,9 +337,12 @@ void RunClientSession(std::unique_ptr<TBufferedCommunication> client,
         server->SendLineEnd();
         server->SendText(TunnelTypeLine(destinationHost, destinationPort));
         server->SendLineEnd();
-        RelayBothWays(*client, *server, nullptr, false, stop.get(), NoteProxyActivity);
+        if (RecognizeDestination(destinationHost) == TProxyKind::Ftp)
+            RelayFtpMapping(*client, *server, *stop, NoteProxyActivity);
+        else
+            RelayBothWays(*client, *server, nullptr, false, stop.get(), NoteProxyActivity);
     } catch (const std::exception&) {
-        // The relay swallows channel failures; this only guards the header.
+        // The relay swallows channel failures; this guards the header and the FTP relay.
     }
 }
 

@@ -4,8 +4,8 @@
 //   1024 or above, and the PORT command written for that address reads back as the same one;
 // - an EPRT argument yields an address only for protocol 1 with a port of 1024 or above, and
 //   that address written as an EPRT argument reads back as the same one;
-// - a passive port comes only from a final 227 reply, is never 0, and the proxy's own 227 for
-//   that port reads back as it;
+// - a passive port comes only from a final 227 reply, an extended one only from a final 229,
+//   is never 0, and the proxy's own 227 or 229 for that port reads back as it;
 // - a reply code comes only from three digits at the start of a line not continued with "-";
 // - command recognition ignores case;
 // - a POP3 USER argument splits at a separator behind the first character after which no
@@ -95,6 +95,14 @@ void CheckPassivePort(std::string_view line) {
     FUZZ_CHECK(FtpPassivePort(FtpPassiveReply(own)) == port);
 }
 
+void CheckExtendedPassivePort(std::string_view line) {
+    const std::optional<std::uint16_t> port = FtpExtendedPassivePort(line);
+    if (!port)
+        return;
+    FUZZ_CHECK(FtpReplyCode(line) == 229 && *port != 0);
+    FUZZ_CHECK(FtpExtendedPassivePort(FtpExtendedPassiveReply(*port)) == port);
+}
+
 void CheckReplyCode(std::string_view line) {
     const int code = FtpReplyCode(line);
     const bool final = line.size() >= 3 && IsDigit(line[0]) && IsDigit(line[1]) &&
@@ -149,6 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (FtpCommandIs(line, "EPRT"))
         CheckExtendedPort(std::string_view(line).substr(4));
     CheckPassivePort(line);
+    CheckExtendedPassivePort(line);
     CheckReplyCode(line);
     CheckCommands(line);
     CheckSeparator(line);

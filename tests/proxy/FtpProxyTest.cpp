@@ -262,6 +262,12 @@ TEST(FtpParsing, ExtendedPortAndPassiveReplies) {
     for (const char* bad : {"227 Entering Passive Mode (10,9,8,7,4).", "227 (10,9,8,7,4,256)",
                             "227 (10,9,8,7,0,0)", "227-(10,9,8,7,4,1)", "229 (10,9,8,7,4,1)"})
         EXPECT_FALSE(FtpPassivePort(bad)) << bad;
+    EXPECT_EQ(FtpExtendedPassivePort("229 Entering Extended Passive Mode (|||1025|)"), 1025);
+    EXPECT_EQ(FtpExtendedPassivePort("229 x (!!!65535!)"), 65535);
+    for (const char* bad :
+         {"229 (|||0|)", "229 (|||65536|)", "229 (|||1025)", "229 (||1025|)", "229 (|||-1|)",
+          "229 (1111025|)", "229 (|||123456|)", "228 (|||1025|)", "229-(|||1025|)", "229 |||1025|"})
+        EXPECT_FALSE(FtpExtendedPassivePort(bad)) << bad;
     EXPECT_EQ(FtpPassiveReply(*FtpPortAddress("192,168,0,5,4,1")),
               "227 Entering Passive Mode (192,168,0,5,4,1).");
     EXPECT_EQ(FtpExtendedPassiveReply(1025), "229 Entering Extended Passive Mode (|||1025|)");
@@ -415,6 +421,58 @@ TEST_F(FtpProxyTest, PassiveModeIsServedByTheProxy) {
     EXPECT_TRUE(closed);
     EXPECT_TRUE(ClosedWithoutData(*server));
     EXPECT_TRUE(WaitFor([] { return TDataConnectionThread::Running() == 0; }, 2000));
+}
+
+// The mapping's side: the online computer's passive replies name a port of this side, which
+// carries the client's data connection to the online computer's port; other lines pass as they
+// are, a line cut at the close included.
+TEST_F(FtpProxyTest, MappingRewritesPassiveRepliesToAPortOfItsOwn) {
+    test::TChannelPair program = test::MakePair();
+    test::TChannelPair tunnel = test::MakePair();
+    TStopSignal stop;
+    std::atomic<int> activity{0};
+    std::thread relay(
+        [&] { RelayFtpMapping(*program.Accepted, *tunnel.Connected, stop, [&] { ++activity; }); });
+    struct TJoin {
+        TStopSignal& Stop;
+        std::thread& Relay;
+        ~TJoin() {
+            Stop.Raise();
+            if (Relay.joinable())
+                Relay.join();
+        }
+    } join{stop, relay};
+    SendNow(*program.Connected, "PASV\r\n");
+    EXPECT_TRUE(Receives(*tunnel.Accepted, "PASV\r\n"));
+    for (const bool extended : {false, true}) {
+        const TListener onlineData = MakeListener();
+        const std::string port = std::to_string(onlineData.Port);
+        SendNow(*tunnel.Accepted, extended
+                                      ? "229 Entering Extended Passive Mode (|||" + port + "|)\r\n"
+                                      : "227 Entering Passive Mode (10,9,8,7," +
+                                            std::to_string(onlineData.Port >> 8) + "," +
+                                            std::to_string(onlineData.Port & 0xFF) + ").\r\n");
+        std::unique_ptr<TBufferedCommunication> fromOnline = onlineData.Channel->Accept(3000);
+        ASSERT_NE(fromOnline, nullptr);
+        const std::string reply = RawLine(*program.Connected);
+        const std::optional<std::uint16_t> own =
+            extended ? FtpExtendedPassivePort(reply) : FtpPassivePort(reply);
+        ASSERT_TRUE(own) << reply;
+        EXPECT_NE(*own, onlineData.Port);
+        EXPECT_TRUE(extended || reply.starts_with("227 Entering Passive Mode (127,0,0,1,"))
+            << reply;
+        ExpectTransfer(std::move(fromOnline), *ConnectTo(*own), Payload(100000), "upload");
+    }
+    SendNow(*tunnel.Accepted, "226 Done.\r\n229 (|||1|)\r\n150 cut");
+    EXPECT_TRUE(Receives(*program.Connected, "226 Done.\r\n425 Cannot open data connection: "
+                                             "connection refused by 127.0.0.1:1\r\n"));
+    tunnel.Accepted.reset();
+    relay.join();
+    program.Accepted.reset();
+    bool closed = false;
+    EXPECT_EQ(ReadUntilClosed(*program.Connected, &closed), "150 cut");
+    EXPECT_TRUE(closed);
+    EXPECT_GE(activity.load(), 3);
 }
 
 TEST_F(FtpProxyTest, PortIsRewrittenAndOnePortServesEveryDataConnection) {
