@@ -3,6 +3,7 @@
 #include "platform/CodePage.h"
 
 #include <algorithm>
+#include <array>
 
 namespace harbolt {
 
@@ -11,6 +12,7 @@ namespace {
 constexpr std::size_t kMaxNameLength = 255; // RFC 1035 2.3.4, in wire form
 constexpr std::uint32_t kMaxKeptTtl = 7 * 24 * 3600;
 constexpr std::uint32_t kStoreSweepEvery = 256;
+constexpr std::uint8_t kTruncatedFlag = 0x02; // byte 2
 
 std::uint16_t Read16(std::span<const std::uint8_t> bytes, std::size_t at) {
     return static_cast<std::uint16_t>(bytes[at] << 8 | bytes[at + 1]);
@@ -18,6 +20,11 @@ std::uint16_t Read16(std::span<const std::uint8_t> bytes, std::size_t at) {
 
 std::uint32_t Read32(std::span<const std::uint8_t> bytes, std::size_t at) {
     return static_cast<std::uint32_t>(Read16(bytes, at)) << 16 | Read16(bytes, at + 2);
+}
+
+void Write16(std::span<std::uint8_t> bytes, std::size_t at, std::uint16_t value) {
+    bytes[at] = static_cast<std::uint8_t>(value >> 8);
+    bytes[at + 1] = static_cast<std::uint8_t>(value);
 }
 
 void Write32(std::span<std::uint8_t> bytes, std::size_t at, std::uint32_t value) {
@@ -81,6 +88,31 @@ bool ReadName(std::span<const std::uint8_t> message, std::size_t& offset, std::s
     }
 }
 
+// Where the question section ends, when the questions read (their records may not).
+std::optional<std::size_t> QuestionsEnd(std::span<const std::uint8_t> message) {
+    if (message.size() < kDnsHeaderSize)
+        return std::nullopt;
+    const std::size_t questions = Read16(message, 4);
+    if (questions * 5 > message.size() - kDnsHeaderSize)
+        return std::nullopt;
+    std::size_t offset = kDnsHeaderSize;
+    for (std::size_t i = 0; i < questions; ++i) {
+        if (!ReadName(message, offset, nullptr) || offset + 4 > message.size())
+            return std::nullopt;
+        offset += 4;
+    }
+    return offset;
+}
+
+// Sets TC and the counts of the questions and of the three record sections.
+void SetTruncatedCounts(std::span<std::uint8_t> message, std::uint16_t questions,
+                        const std::array<std::uint16_t, 3>& records) {
+    message[2] |= kTruncatedFlag;
+    Write16(message, 4, questions);
+    for (std::size_t i = 0; i < records.size(); ++i)
+        Write16(message, 6 + 2 * i, records[i]);
+}
+
 bool PatternMatches(std::string_view pattern, std::string_view name) {
     if (!name.empty() && name.back() == '.')
         name.remove_suffix(1);
@@ -109,8 +141,9 @@ std::optional<TDnsMessage> ParseDnsMessage(std::span<const std::uint8_t> message
     parsed.Truncated = (flags & 0x0200) != 0;
     parsed.ResponseCode = static_cast<std::uint8_t>(flags & 0x000F);
     const std::uint16_t questions = Read16(message, 4);
-    const std::size_t records =
-        static_cast<std::size_t>(Read16(message, 6)) + Read16(message, 8) + Read16(message, 10);
+    const std::size_t answers = Read16(message, 6);
+    const std::size_t authorities = Read16(message, 8);
+    const std::size_t records = answers + authorities + Read16(message, 10);
     // Every question takes at least 5 bytes and every record 11: counts beyond that are lies,
     // and would only make the loops below long.
     if (questions * 5 + records * 11 > message.size() - kDnsHeaderSize)
@@ -131,9 +164,15 @@ std::optional<TDnsMessage> ParseDnsMessage(std::span<const std::uint8_t> message
     }
     parsed.QuestionsEnd = offset;
     for (std::size_t i = 0; i < records; ++i) {
+        TDnsRecordPlace place;
+        place.Section = i < answers                 ? TDnsSection::Answer
+                        : i < answers + authorities ? TDnsSection::Authority
+                                                    : TDnsSection::Additional;
         if (!ReadName(message, offset, nullptr, &nameBytes) || offset + 10 > message.size())
             return std::nullopt;
+        place.Fixed = offset;
         const std::uint16_t type = Read16(message, offset);
+        place.Type = type;
         const std::uint32_t ttl = Read32(message, offset + 4);
         const std::uint16_t dataLength = Read16(message, offset + 8);
         if (type != kDnsTypeOpt) {
@@ -146,6 +185,8 @@ std::optional<TDnsMessage> ParseDnsMessage(std::span<const std::uint8_t> message
         if (offset + dataLength > message.size())
             return std::nullopt;
         offset += dataLength;
+        place.End = offset;
+        parsed.Records.push_back(place);
     }
     if (offset != message.size())
         return std::nullopt;
@@ -155,6 +196,77 @@ std::optional<TDnsMessage> ParseDnsMessage(std::span<const std::uint8_t> message
                       true) != nameBytes.begin() + static_cast<long>(at + 4))
             return std::nullopt;
     return parsed;
+}
+
+std::size_t DnsPayloadLimit(std::span<const std::uint8_t> query) {
+    const std::optional<TDnsMessage> parsed = ParseDnsMessage(query);
+    if (!parsed)
+        return kDnsClassicPayload;
+    for (const TDnsRecordPlace& record : parsed->Records)
+        if (record.Section == TDnsSection::Additional && record.Type == kDnsTypeOpt)
+            return std::max<std::size_t>(kDnsClassicPayload, Read16(query, record.Fixed + 2));
+    return kDnsClassicPayload;
+}
+
+std::size_t DnsAnswerStub(std::span<std::uint8_t> answer) {
+    // Resolvers take an answer only when its question is the one they asked.
+    const std::optional<std::size_t> questionsEnd = QuestionsEnd(answer);
+    if (questionsEnd && *questionsEnd <= kDnsClassicPayload) {
+        SetTruncatedCounts(answer, Read16(answer, 4), {});
+        if (ParseDnsMessage(answer.first(*questionsEnd)))
+            return *questionsEnd;
+    }
+    SetTruncatedCounts(answer, 0, {});
+    return kDnsHeaderSize;
+}
+
+std::size_t FitDnsAnswer(std::span<std::uint8_t> answer, std::size_t limit) {
+    limit = std::max(limit, kDnsClassicPayload);
+    if (answer.size() <= limit)
+        return answer.size();
+    const std::optional<TDnsMessage> parsed = ParseDnsMessage(answer);
+    if (!parsed)
+        return DnsAnswerStub(answer);
+    if (parsed->QuestionsEnd > limit) { // many questions: none can go
+        SetTruncatedCounts(answer, 0, {});
+        return kDnsHeaderSize;
+    }
+
+    // The OPT record carries the answer's EDNS flags and rcode bits: it stays, written with the
+    // root as its name (it has no other) when it has to move.
+    const auto opt = std::find_if(
+        parsed->Records.begin(), parsed->Records.end(), [](const TDnsRecordPlace& record) {
+            return record.Section == TDnsSection::Additional && record.Type == kDnsTypeOpt;
+        });
+    std::vector<std::uint8_t> optBytes;
+    if (opt != parsed->Records.end() &&
+        parsed->QuestionsEnd + 1 + (opt->End - opt->Fixed) <= limit) {
+        optBytes.push_back(0);
+        optBytes.insert(optBytes.end(), answer.begin() + static_cast<long>(opt->Fixed),
+                        answer.begin() + static_cast<long>(opt->End));
+    }
+    // A prefix of whole records, so that every compression pointer in it still points where it
+    // did; the OPT record goes after it unless the prefix holds it.
+    std::size_t keptEnd = parsed->QuestionsEnd;
+    bool optKept = false;
+    std::array<std::uint16_t, 3> counts{};
+    for (auto record = parsed->Records.begin(); record != parsed->Records.end(); ++record) {
+        const bool isOpt = record == opt;
+        const std::size_t after = optKept || isOpt ? 0 : optBytes.size();
+        if (record->End + after > limit)
+            break;
+        keptEnd = record->End;
+        optKept = optKept || isOpt;
+        ++counts[static_cast<std::size_t>(record->Section)];
+    }
+    std::size_t length = keptEnd;
+    if (!optKept && !optBytes.empty()) {
+        std::copy(optBytes.begin(), optBytes.end(), answer.begin() + static_cast<long>(length));
+        length += optBytes.size();
+        ++counts[static_cast<std::size_t>(TDnsSection::Additional)];
+    }
+    SetTruncatedCounts(answer, static_cast<std::uint16_t>(parsed->Questions.size()), counts);
+    return length;
 }
 
 bool DnsNameMatches(std::string_view patterns, std::string_view name) {

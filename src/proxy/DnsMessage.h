@@ -1,8 +1,9 @@
 #pragma once
 
-// Reading DNS messages (RFC 1035) far enough to cache answers: the question, the answer code and
-// where each record's TTL sits. Pure and bounded: a message is read whole or not at all, so that
-// nothing is ever answered from a message that was only partly understood.
+// Reading DNS messages (RFC 1035) far enough to cache answers and to cut them to the size their
+// asker takes: the question, the answer code, where each record sits and where its TTL is. Pure
+// and bounded: a message is read whole or not at all, so that nothing is ever answered from, or
+// cut by, a message that was only partly understood.
 
 #include "platform/Clock.h"
 
@@ -20,6 +21,18 @@ namespace harbolt {
 
 constexpr std::size_t kDnsHeaderSize = 12;
 constexpr std::uint16_t kDnsTypeOpt = 41; // EDNS pseudo-record: its "TTL" holds flags
+// What every DNS client takes over UDP; EDNS (RFC 6891) lets it say it takes more.
+constexpr std::size_t kDnsClassicPayload = 512;
+
+enum class TDnsSection : std::uint8_t { Answer, Authority, Additional };
+
+// Where one resource record lies in its message.
+struct TDnsRecordPlace {
+    std::size_t Fixed = 0; // TYPE, CLASS, TTL, RDLENGTH, after the owner name
+    std::size_t End = 0;   // the first byte after its data
+    std::uint16_t Type = 0;
+    TDnsSection Section = TDnsSection::Answer;
+};
 
 struct TDnsQuestion {
     std::string Name; // dotted, lower case, no final dot; "" for the root
@@ -40,6 +53,8 @@ struct TDnsMessage {
     std::vector<std::size_t> TtlOffsets;
     // The smallest of those TTLs; nullopt when the message has no such record.
     std::optional<std::uint32_t> MinimumTtl;
+    // Every record, in the order of the message.
+    std::vector<TDnsRecordPlace> Records;
 };
 
 // The message, or nullopt when any part of it (header, names, records, their counts and
@@ -50,6 +65,23 @@ std::optional<TDnsMessage> ParseDnsMessage(std::span<const std::uint8_t> message
 // The SERVFAIL answer to a whole query: its ID, opcode and RD flag, its questions as sent, no
 // records. nullopt when the query does not read or is an answer.
 std::optional<std::vector<std::uint8_t>> DnsServerFailure(std::span<const std::uint8_t> query);
+
+// The largest UDP message the sender of this query takes: the payload size in the CLASS of its
+// OPT record, kDnsClassicPayload without one (or when the query does not read), never less.
+std::size_t DnsPayloadLimit(std::span<const std::uint8_t> query);
+
+// Fits an answer into limit bytes (at least kDnsClassicPayload), rewriting it in place; its new
+// length. One that fits stays as it is. One that does not keeps its header and questions and as
+// many whole records, in order, as fit, with the counts of what is left, TC set (so the asker
+// asks again over TCP) and its OPT record (moved to the end when it came after the cut); its
+// header alone when the questions do not fit. An answer whose records do not read cannot be cut
+// at a record: it becomes DnsAnswerStub.
+std::size_t FitDnsAnswer(std::span<std::uint8_t> answer, std::size_t limit);
+
+// What is left of an answer (at least the header) whose records cannot be trusted: its header
+// and questions, or its header alone when those do not read, with TC set, the counts to match,
+// in place; its new length. It tells the asker to ask again over TCP.
+std::size_t DnsAnswerStub(std::span<std::uint8_t> answer);
 
 // Whether the name (dotted, any case) matches one of the comma-separated patterns: "*.local"
 // matches every name below local, "wpad.*" every name whose first label is wpad, and a pattern

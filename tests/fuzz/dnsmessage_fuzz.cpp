@@ -7,13 +7,20 @@
 //   ID and question, and has no TTL above what was stored;
 // - the cache never grows past its bound;
 // - a SERVFAIL answer is made only for queries that read, and reads as an answer to the same
-//   questions, with no records, no longer than the query.
+//   questions, with no records, no longer than the query;
+// - the payload limit is at least 512, and 512 for a message that does not read;
+// - fitted into a limit, a message that fits stays as it is; one that does not comes out no
+//   longer than the limit, with TC set and reading again. When it read, its questions stay (all
+//   or, when they do not fit, none) and its records are whole ones of the original: a prefix of
+//   them, as long as fits, and its OPT record, moved after them when it came later. When it did
+//   not read, only its header and questions stay, or its header alone.
 #include "proxy/DnsMessage.h"
 
 #include "FuzzCheck.h"
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 using namespace harbolt;
@@ -29,6 +36,72 @@ public:
 std::uint32_t TtlAt(const std::vector<std::uint8_t>& bytes, std::size_t at) {
     return static_cast<std::uint32_t>(bytes[at]) << 24 | bytes[at + 1] << 16 | bytes[at + 2] << 8 |
            bytes[at + 3];
+}
+
+std::uint16_t Count(const std::vector<std::uint8_t>& bytes, std::size_t at) {
+    return static_cast<std::uint16_t>(bytes[at] << 8 | bytes[at + 1]);
+}
+
+void CheckFit(const std::vector<std::uint8_t>& message, const std::optional<TDnsMessage>& parsed,
+              std::size_t limit) {
+    std::vector<std::uint8_t> fitted = message;
+    const std::size_t length = FitDnsAnswer(fitted, limit);
+    if (message.size() <= limit) {
+        FUZZ_CHECK(length == message.size() && fitted == message);
+        return;
+    }
+    FUZZ_CHECK(length <= limit && length >= kDnsHeaderSize);
+    fitted.resize(length);
+    const std::optional<TDnsMessage> cut = ParseDnsMessage(fitted);
+    FUZZ_CHECK(cut && cut->Truncated && cut->Id == Count(message, 0));
+    FUZZ_CHECK(fitted[2] == (message[2] | 0x02) && fitted[3] == message[3]);
+    if (!parsed) {
+        FUZZ_CHECK(cut->Records.empty());
+        FUZZ_CHECK(std::equal(fitted.begin() + kDnsHeaderSize, fitted.end(),
+                              message.begin() + kDnsHeaderSize));
+        return;
+    }
+    if (parsed->QuestionsEnd > limit) {
+        FUZZ_CHECK(length == kDnsHeaderSize && cut->Questions.empty());
+        return;
+    }
+    FUZZ_CHECK(cut->Questions == parsed->Questions && cut->QuestionsEnd == parsed->QuestionsEnd);
+    const auto isOpt = [](const TDnsRecordPlace& record) {
+        return record.Section == TDnsSection::Additional && record.Type == kDnsTypeOpt;
+    };
+    const auto opt = std::find_if(parsed->Records.begin(), parsed->Records.end(), isOpt);
+    // The records before the cut, byte for byte where they were.
+    std::size_t kept = 0;
+    while (kept < cut->Records.size() && kept < parsed->Records.size() &&
+           cut->Records[kept].End == parsed->Records[kept].End &&
+           cut->Records[kept].Type == parsed->Records[kept].Type &&
+           cut->Records[kept].Section == parsed->Records[kept].Section)
+        ++kept;
+    const std::size_t prefixEnd = kept == 0 ? parsed->QuestionsEnd : parsed->Records[kept - 1].End;
+    FUZZ_CHECK(std::equal(fitted.begin() + kDnsHeaderSize,
+                          fitted.begin() + static_cast<long>(prefixEnd),
+                          message.begin() + kDnsHeaderSize));
+    const bool optInPrefix = opt != parsed->Records.end() &&
+                             static_cast<std::size_t>(opt - parsed->Records.begin()) < kept;
+    const std::size_t optLength = opt == parsed->Records.end() ? 0 : 1 + opt->End - opt->Fixed;
+    if (kept == cut->Records.size()) {
+        // Nothing moved: no OPT, or it is in the prefix, or it did not fit with the question.
+        FUZZ_CHECK(opt == parsed->Records.end() || optInPrefix ||
+                   parsed->QuestionsEnd + optLength > limit);
+    } else {
+        // One more: the OPT record from after the cut, under the root name.
+        FUZZ_CHECK(kept + 1 == cut->Records.size() && opt != parsed->Records.end() &&
+                   !optInPrefix && isOpt(cut->Records.back()) && fitted[prefixEnd] == 0 &&
+                   std::equal(fitted.begin() + static_cast<long>(prefixEnd) + 1, fitted.end(),
+                              message.begin() + static_cast<long>(opt->Fixed),
+                              message.begin() + static_cast<long>(opt->End)));
+    }
+    // As many as fit: the next record would not have.
+    FUZZ_CHECK(kept < parsed->Records.size());
+    const bool nextIsOpt = parsed->Records.begin() + static_cast<long>(kept) == opt;
+    const std::size_t reserve =
+        optInPrefix || nextIsOpt || kept == cut->Records.size() ? 0 : optLength;
+    FUZZ_CHECK(parsed->Records[kept].End + reserve > limit);
 }
 
 } // namespace
@@ -61,6 +134,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(answer->Id == parsed->Id && answer->Questions == parsed->Questions);
         FUZZ_CHECK(answer->TtlOffsets.empty() && failure->size() <= size);
     }
+
+    const std::size_t payload = DnsPayloadLimit(message);
+    FUZZ_CHECK(payload >= kDnsClassicPayload && (parsed || payload == kDnsClassicPayload));
+    for (const std::size_t limit : {kDnsClassicPayload, payload})
+        CheckFit(message, parsed, limit);
 
     TFixedClock clock;
     TDnsCache cache(clock, 2);

@@ -119,6 +119,43 @@ TEST(DnsMessageTest, ReadsAnswersWithPointersAndRejectsWhatDoesNotReadToTheEnd) 
     EXPECT_FALSE(ParseDnsMessage(TBytes(11, 0)));
 }
 
+TEST(DnsMessageTest, ThePayloadLimitComesFromTheQuerysOptRecord) {
+    TBytes query = Query(1, "a.example");
+    EXPECT_EQ(DnsPayloadLimit(query), 512u);
+    query[11] = 1; // OPT: root name, type 41, payload size in the class, flags, no data
+    query.insert(query.end(), {0, 0, 41, 0x10, 0x00, 0, 0, 0x80, 0, 0, 0});
+    EXPECT_EQ(DnsPayloadLimit(query), 4096u);
+    query[query.size() - 8] = 0x01; // 256: less counts as 512
+    EXPECT_EQ(DnsPayloadLimit(query), 512u);
+}
+
+TEST(DnsMessageTest, AnAnswerThatDoesNotFitIsCutAtARecordWithItsOptRecord) {
+    const TBytes whole = Answer(7, "www.example.com", std::vector<std::uint32_t>(60, 300));
+    TBytes answer = whole;
+    EXPECT_EQ(FitDnsAnswer(answer, 4096), whole.size());
+    EXPECT_EQ(answer, whole);
+    // 512 bytes: the question (33 bytes), 29 whole records, the OPT record moved up after them.
+    answer.resize(FitDnsAnswer(answer, 512));
+    ASSERT_EQ(answer.size(), 33u + 29 * 16 + 11);
+    const auto parsed = ParseDnsMessage(answer);
+    ASSERT_TRUE(parsed);
+    EXPECT_TRUE(parsed->Truncated);
+    EXPECT_EQ(parsed->TtlOffsets.size(), 29u);
+    ASSERT_EQ(parsed->Records.size(), 30u);
+    EXPECT_EQ(parsed->Records.back().Type, kDnsTypeOpt);
+    EXPECT_TRUE(std::equal(answer.begin() + 12, answer.end() - 11, whole.begin() + 12));
+    EXPECT_TRUE(std::equal(answer.end() - 11, answer.end(), whole.end() - 11));
+}
+
+TEST(DnsMessageTest, AnAnswerWhoseRecordsDoNotReadKeepsOnlyItsQuestion) {
+    TBytes garbled = Answer(7, "www.example.com", std::vector<std::uint32_t>(60, 300));
+    garbled[33 + 16 * 40] = 0x40; // a label type nobody uses, in the 41st record
+    TBytes expected = Header(7, 0x8380, 1, 0);
+    expected.insert(expected.end(), garbled.begin() + 12, garbled.begin() + 33);
+    garbled.resize(FitDnsAnswer(garbled, 512));
+    EXPECT_EQ(garbled, expected);
+}
+
 TEST(DnsMessageTest, NamePatterns) {
     const std::string patterns = "*.local, wpad.* ,Printer.Example.COM";
     EXPECT_TRUE(DnsNameMatches(patterns, "nas.LOCAL"));
