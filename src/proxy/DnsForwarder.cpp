@@ -2,6 +2,7 @@
 
 #include "database/Database.h"
 #include "database/Journal.h"
+#include "platform/EventLog.h"
 #include "proxy/DialControl.h"
 #include "proxy/Listeners.h"
 #include "proxy/ProxyState.h"
@@ -12,11 +13,14 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <system_error>
 #include <thread>
 
 #include <arpa/inet.h>
+#include <linux/errqueue.h>
+#include <netinet/ip_icmp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -27,11 +31,13 @@ namespace harbolt {
 namespace {
 
 constexpr std::uint8_t kQrFlag = 0x80; // byte 2
-constexpr std::uint8_t kTcFlag = 0x02; // byte 2
 // The stop and the finished dial waits wake the loop; this only bounds a missed wake.
 constexpr int kReceiveWait = 1000;
+// ICMP errors taken at one wake; the rest wait for the next.
+constexpr int kErrorsPerWake = 64;
 
 std::atomic<std::uint16_t> Port{kDefaultDnsPort};
+std::atomic<std::uint16_t> UpstreamPort{0};
 
 bool SameEndpoint(const sockaddr_in& a, const sockaddr_in& b) {
     return a.sin_family == b.sin_family && a.sin_addr.s_addr == b.sin_addr.s_addr &&
@@ -49,6 +55,32 @@ sockaddr_in SocketAddress(std::uint32_t address, std::uint16_t port) {
 std::string HostOf(const std::string& endpoint) {
     return endpoint.substr(0, endpoint.find(':'));
 }
+
+std::string EndpointText(const sockaddr_in& address) {
+    return AddressToDotted(address.sin_addr.s_addr) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+std::string ErrorText(int error) {
+    return std::generic_category().message(error);
+}
+
+// Tells the events log when queries start to get SERVFAIL for want of an upstream, and when
+// answers come again: once each, not once a query. Any thread.
+class TUpstreamReport {
+public:
+    void Failed(const std::string& why) {
+        if (!FFailing.exchange(true))
+            LogEvent(TEventLevel::Warning,
+                     "DNS forwarder: " + why + "; queries get SERVFAIL until answers come again");
+    }
+    void Answered() {
+        if (FFailing.exchange(false))
+            LogEvent(TEventLevel::Info, "DNS forwarder: answers come again");
+    }
+
+private:
+    std::atomic<bool> FFailing{false};
+};
 
 // Port 53 needs root or CAP_NET_BIND_SERVICE; said once per run.
 void ReportRefusedUdpBind(std::uint16_t port) {
@@ -70,6 +102,15 @@ std::uint16_t DnsPort() {
     return Port.load();
 }
 
+void SetDnsUpstreamPort(std::uint16_t port) {
+    UpstreamPort = port;
+}
+
+std::uint16_t DnsUpstreamPort() {
+    const std::uint16_t port = UpstreamPort.load();
+    return port != 0 ? port : DnsPort();
+}
+
 // ---------------------------------------------------------------------------------------------
 // Datagrams
 
@@ -86,10 +127,6 @@ std::uint16_t DnsId(std::span<const std::uint8_t> datagram) {
 void SetDnsId(std::span<std::uint8_t> datagram, std::uint16_t id) {
     datagram[0] = static_cast<std::uint8_t>(id >> 8);
     datagram[1] = static_cast<std::uint8_t>(id & 0xFF);
-}
-
-void SetDnsTruncated(std::span<std::uint8_t> datagram) {
-    datagram[2] |= kTcFlag;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -133,15 +170,19 @@ std::optional<TPendingQuery> TPendingQueries::TakeAnswer(std::uint16_t id,
     return query;
 }
 
-void TPendingQueries::Forget(std::uint16_t forwardedId) {
-    FEntries.remove_if(
-        [forwardedId](const TPendingQuery& q) { return q.ForwardedId == forwardedId; });
+void TPendingQueries::DropOlderThan(std::uint32_t now, std::uint32_t lifetime) {
+    TakeOlderThan(now, lifetime);
 }
 
-void TPendingQueries::DropOlderThan(std::uint32_t now, std::uint32_t lifetime) {
+std::vector<TPendingQuery> TPendingQueries::TakeOlderThan(std::uint32_t now,
+                                                          std::uint32_t lifetime) {
+    std::vector<TPendingQuery> taken;
     // Newest first: the old ones are at the end.
-    while (!FEntries.empty() && TicksSince(FEntries.back().Time, now) > lifetime)
+    while (!FEntries.empty() && TicksSince(FEntries.back().Time, now) > lifetime) {
+        taken.push_back(std::move(FEntries.back()));
         FEntries.pop_back();
+    }
+    return taken;
 }
 
 bool TPendingQueries::Holds(std::uint16_t forwardedId) const {
@@ -157,6 +198,23 @@ std::string DnsQueryHost(const std::string& onlineAddress, const std::string& ow
                          const std::string& server) {
     const std::string host = HostOf(onlineAddress);
     return host == ownHost ? server : host;
+}
+
+std::string OnlineDnsServer(const std::string& onlineAddress) {
+    const std::lock_guard guard(DatabaseLock);
+    const std::string own = GetComputerProperty(OwnComputerName, "ProxyDnsServer");
+    if (TheDatabase == nullptr || onlineAddress.empty() ||
+        GetComputerProperty(OwnComputerName, "ProxyServerAddress") == onlineAddress)
+        return own;
+    // The roster hands over the very "ProxyServerAddress" of the computer that announced itself.
+    for (const TComputerData* computer = TheDatabase->First.get(); computer != nullptr;
+         computer = computer->Next.get())
+        if (computer->GetProperty("ProxyServerAddress") == onlineAddress) {
+            const std::string server = computer->GetProperty("ProxyDnsServer");
+            if (!server.empty())
+                return server;
+        }
+    return own;
 }
 
 TDnsForwarding::TDnsForwarding(TDnsAdmission admits, TDnsIdGenerator draw)
@@ -181,34 +239,79 @@ std::optional<TDnsSend> TDnsForwarding::Handle(std::span<std::uint8_t> buffer, s
             return std::nullopt;
         if (const std::size_t length = LocalAnswer(buffer, datagram.size()); length != 0)
             return TDnsSend{sender, length, false};
-        // May wait for a dial.
-        const std::optional<sockaddr_in> target = queryTarget();
-        if (!target)
+        const TDnsRoute route = queryTarget();
+        if (route.Hold)
             return std::nullopt;
+        std::optional<std::vector<std::uint8_t>> failure = DnsServerFailure(datagram);
+        if (!route.To) {
+            // Nobody to ask: the requester hears so now rather than after its own time-out.
+            if (!failure)
+                return std::nullopt;
+            ++FFailures;
+            std::copy(failure->begin(), failure->end(), buffer.begin());
+            return TDnsSend{sender, failure->size(), false};
+        }
         TPendingQuery query;
         query.Requester = sender;
         query.RequesterId = DnsId(datagram);
         query.ForwardedId = FPending.FreshId();
-        query.ForwardedTo = *target;
+        query.ForwardedTo = *route.To;
         query.Time = clock.Now();
-        FPending.Add(query);
-        SetDnsId(datagram, query.ForwardedId);
-        return TDnsSend{*target, datagram.size(), true};
+        query.PayloadLimit = DnsPayloadLimit(datagram);
+        if (failure)
+            query.Failure = std::move(*failure);
+        FPending.Add(std::move(query));
+        // The query goes on as it came, OPT record and all, so that the server sends as much
+        // as the requester takes.
+        SetDnsId(datagram, FPending.Entries().front().ForwardedId);
+        return TDnsSend{*route.To, datagram.size(), true};
     }
     case TDnsKind::Answer: {
         const std::optional<TPendingQuery> query = FPending.TakeAnswer(DnsId(datagram), sender);
         if (!query)
             return std::nullopt;
         SetDnsId(datagram, query->RequesterId);
-        // What did not fit is missing: the requester is told to ask again over TCP.
-        if (cut)
-            SetDnsTruncated(datagram);
-        else if (FCache)
-            FCache->Store(datagram);
-        return TDnsSend{query->Requester, datagram.size(), false};
+        std::size_t length = datagram.size();
+        if (cut) // its end is missing: nothing after the question can be trusted
+            length = DnsAnswerStub(datagram);
+        else {
+            if (FCache)
+                FCache->Store(datagram);
+            length = FitDnsAnswer(datagram, query->PayloadLimit);
+        }
+        return TDnsSend{query->Requester, length, false};
     }
     }
     return std::nullopt;
+}
+
+std::optional<TDnsSend> TDnsForwarding::Unreachable(std::span<std::uint8_t> buffer,
+                                                    std::uint16_t forwardedId,
+                                                    const sockaddr_in& to) {
+    const std::optional<TPendingQuery> query = FPending.TakeAnswer(forwardedId, to);
+    if (!query || query->Failure.empty() || query->Failure.size() > buffer.size())
+        return std::nullopt;
+    ++FFailures;
+    std::copy(query->Failure.begin(), query->Failure.end(), buffer.begin());
+    return TDnsSend{query->Requester, query->Failure.size(), false};
+}
+
+std::vector<TDnsReply> TDnsForwarding::Overdue(const TTickClock& clock) {
+    std::vector<TDnsReply> replies;
+    for (TPendingQuery& query : FPending.TakeOlderThan(clock.Now(), kDnsAnswerTimeLimit - 1)) {
+        if (query.Failure.empty())
+            continue;
+        ++FFailures;
+        replies.push_back({query.Requester, std::move(query.Failure), query.ForwardedTo});
+    }
+    return replies;
+}
+
+std::optional<std::uint32_t> TDnsForwarding::UntilOverdue(const TTickClock& clock) const {
+    if (FPending.Size() == 0)
+        return std::nullopt;
+    const std::uint32_t waited = TicksSince(FPending.Entries().back().Time, clock.Now());
+    return waited >= kDnsAnswerTimeLimit ? 0 : kDnsAnswerTimeLimit - waited;
 }
 
 void TDnsForwarding::AnswerLocally(const TTickClock& clock, TDnsLocalRules rules,
@@ -223,6 +326,9 @@ std::size_t TDnsForwarding::LocalAnswer(std::span<std::uint8_t> buffer, std::siz
     const std::span<const std::uint8_t> datagram = buffer.first(length);
     const bool nobodyOnline = FRules.NobodyOnline && FRules.NobodyOnline();
     std::optional<std::vector<std::uint8_t>> answer = FCache->Answer(datagram, nobodyOnline);
+    // Kept whole for whoever takes most; this requester may take less.
+    if (answer)
+        answer->resize(FitDnsAnswer(*answer, DnsPayloadLimit(datagram)));
     if (answer)
         ++FCacheAnswers;
     else if (nobodyOnline) {
@@ -302,9 +408,9 @@ void TDnsDialWait::Wait() {
         lock.unlock();
         std::optional<sockaddr_in> target;
         try {
-            target = FWait();
+            target = FWait().To;
         } catch (const std::exception&) {
-            // No address to be had (no memory for a look-up): the queries are dropped.
+            // No address to be had (no memory for a look-up): the queries get SERVFAIL.
         }
         lock.lock();
         // Every query that came during the wait has its answer too.
@@ -327,6 +433,8 @@ TUdpDnsProxyServerListenThread::TUdpDnsProxyServerListenThread() {
         return;
     const int on = 1;
     setsockopt(FSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // A refusal (ICMP) of a forwarded query comes back, so that its requester hears at once.
+    setsockopt(FSocket, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
     FAddress = SocketAddress(INADDR_ANY, DnsPort());
     FBound = bind(FSocket, reinterpret_cast<const sockaddr*>(&FAddress), sizeof FAddress) == 0;
     if (!FBound && errno == EACCES)
@@ -346,7 +454,6 @@ void TUdpDnsProxyServerListenThread::Run(std::shared_ptr<TStopSignal> stop) {
         return;
     if (!stop)
         stop = CurrentProxyStop();
-    const std::string server = GetComputerProperty(OwnComputerName, "ProxyDnsServer");
     const bool dial = TextIsTrue(GetComputerProperty(OwnComputerName, "ProxyDnsServerDial"));
     const std::string ownHost = HostOf(GetComputerProperty(OwnComputerName, "ProxyServerAddress"));
     TDnsLocalRules rules;
@@ -357,12 +464,22 @@ void TUdpDnsProxyServerListenThread::Run(std::shared_ptr<TStopSignal> stop) {
     };
     rules.DialRefused = [dial] { return dial && DialRouteNow().Route == TDialRoute::Refused; };
     FForwarding.AnswerLocally(ProxyClock(), std::move(rules));
-    const auto targetOf = [&](const std::string& onlineAddress) -> std::optional<sockaddr_in> {
-        const std::string host = DnsQueryHost(onlineAddress, ownHost, server);
+    TUpstreamReport report;
+    // Also called on the dial waiter's thread.
+    const auto targetOf = [&](const std::string& onlineAddress) -> TDnsRoute {
+        const std::string host =
+            DnsQueryHost(onlineAddress, ownHost, OnlineDnsServer(onlineAddress));
+        if (host.empty()) {
+            report.Failed(onlineAddress.empty() ? "nobody is online"
+                                                : "no DNS server is set (ProxyDnsServer)");
+            return {};
+        }
         const std::uint32_t address = ResolveAddress(host);
-        if (address == kInaddrNone)
-            return std::nullopt;
-        return SocketAddress(address, DnsPort());
+        if (address == kInaddrNone) {
+            report.Failed("the DNS host " + host + " does not resolve");
+            return {};
+        }
+        return std::optional(SocketAddress(address, DnsUpstreamPort()));
     };
     TDnsDialWait* waiter = nullptr;
     const auto cause = [&waiter] {
@@ -371,41 +488,101 @@ void TUdpDnsProxyServerListenThread::Run(std::shared_ptr<TStopSignal> stop) {
         return AddressToDotted(first.Sender.sin_addr.s_addr) + " DNS " +
                (query && !query->Questions.empty() ? query->Questions.front().Name : "?");
     };
-    TDnsDialWait waits([&] {
+    TDnsDialWait waits([&]() -> TDnsRoute {
         const TOnlineLookup online = FindOnlineProxy(true, stop.get(), cause());
-        if (online.DialRefused)
-            return std::optional<sockaddr_in>();
+        if (online.DialRefused) {
+            report.Failed("no dial is allowed now (the dial budget is spent)");
+            return {};
+        }
         return targetOf(online.Address);
     });
     waiter = &waits;
     // Nobody online and a dial allowed: the waiter asks; the loop goes on with the others.
     bool later = false;
-    const TDnsQueryTarget target = [&]() -> std::optional<sockaddr_in> {
+    const TDnsQueryTarget target = [&]() -> TDnsRoute {
         if (dial && !OnlineAddressFresh() && DialRouteNow().Route != TDialRoute::None) {
             later = true;
-            return std::nullopt;
+            return TDnsRoute::Held();
         }
         return targetOf(GetOnlineProxyAddress(false, stop.get()));
     };
 
-    std::array<std::uint8_t, kDnsDatagramSize> buffer{};
+    std::vector<std::uint8_t> buffer(kDnsDatagramSize);
+    const auto sendTo = [this](const sockaddr_in& to, const std::uint8_t* bytes,
+                               std::size_t length) {
+        return sendto(FSocket, bytes, length, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&to),
+                      sizeof to) == static_cast<ssize_t>(length);
+    };
+    // An answer that cannot be sent is lost as if the network had lost it; a query that cannot
+    // be sent gets SERVFAIL.
     const auto pass = [&](const std::optional<TDnsSend>& send) {
-        if (!send)
+        if (!send || sendTo(send->To, buffer.data(), send->Length) || !send->Query)
             return;
-        const ssize_t sent = sendto(FSocket, buffer.data(), send->Length, MSG_DONTWAIT,
-                                    reinterpret_cast<const sockaddr*>(&send->To), sizeof send->To);
-        if (sent != static_cast<ssize_t>(send->Length) && send->Query)
-            FForwarding.Unsent(DnsId(buffer));
+        const int error = errno;
+        report.Failed("sending to " + EndpointText(send->To) + " failed: " + ErrorText(error));
+        const std::optional<TDnsSend> failure =
+            FForwarding.Unreachable(buffer, DnsId(buffer), send->To);
+        if (failure)
+            sendTo(failure->To, buffer.data(), failure->Length);
+    };
+    // ICMP errors about forwarded queries (IP_RECVERR): the original query tells which one.
+    const auto takeErrors = [&] {
+        for (int error = 0; error < kErrorsPerWake; ++error) {
+            sockaddr_in to{};
+            std::array<std::uint8_t, kDnsHeaderSize> query{};
+            alignas(cmsghdr) std::array<char, 256> control{};
+            iovec part{query.data(), query.size()};
+            msghdr message{};
+            message.msg_name = &to;
+            message.msg_namelen = sizeof to;
+            message.msg_iov = &part;
+            message.msg_iovlen = 1;
+            message.msg_control = control.data();
+            message.msg_controllen = control.size();
+            const ssize_t length = recvmsg(FSocket, &message, MSG_ERRQUEUE | MSG_DONTWAIT);
+            if (length < 0)
+                return;
+            if (length < 2 || to.sin_family != AF_INET)
+                continue;
+            for (cmsghdr* item = CMSG_FIRSTHDR(&message); item != nullptr;
+                 item = CMSG_NXTHDR(&message, item)) {
+                if (item->cmsg_level != IPPROTO_IP || item->cmsg_type != IP_RECVERR)
+                    continue;
+                sock_extended_err said{};
+                std::memcpy(&said, CMSG_DATA(item), sizeof said);
+                // "Fragmentation needed" only asks for smaller datagrams.
+                if (said.ee_origin != SO_EE_ORIGIN_ICMP || said.ee_type != ICMP_DEST_UNREACH ||
+                    said.ee_code == ICMP_FRAG_NEEDED)
+                    continue;
+                const std::optional<TDnsSend> failure =
+                    FForwarding.Unreachable(buffer, DnsId(query), to);
+                if (!failure)
+                    continue;
+                report.Failed(EndpointText(to) +
+                              " cannot be reached: " + ErrorText(static_cast<int>(said.ee_errno)));
+                sendTo(failure->To, buffer.data(), failure->Length);
+            }
+        }
     };
     bool dropsReported = false;
     std::array<pollfd, 3> watched{pollfd{FSocket, POLLIN, 0},
                                   pollfd{waits.WakeDescriptor(), POLLIN, 0},
                                   pollfd{stop->WakeDescriptor(), POLLIN, 0}};
     while (!stop->Raised()) {
+        for (const TDnsReply& reply : FForwarding.Overdue(ProxyClock())) {
+            report.Failed("no answer from " + EndpointText(reply.Upstream) + " within " +
+                          std::to_string(kDnsAnswerTimeLimit) + " ms");
+            sendTo(reply.To, reply.Message.data(), reply.Message.size());
+        }
+        int wait = kReceiveWait;
+        if (const std::optional<std::uint32_t> until = FForwarding.UntilOverdue(ProxyClock()))
+            wait = static_cast<int>(std::min<std::uint32_t>(*until, kReceiveWait));
         for (pollfd& entry : watched)
             entry.revents = 0;
-        if (poll(watched.data(), watched.size(), kReceiveWait) <= 0)
+        if (poll(watched.data(), watched.size(), wait) <= 0)
             continue;
+        if ((watched[0].revents & POLLERR) != 0)
+            takeErrors();
         if (watched[1].revents != 0) {
             for (const TDnsDialWait::TReady& ready : waits.TakeReady()) {
                 std::copy(ready.Datagram.begin(), ready.Datagram.end(), buffer.begin());
@@ -415,7 +592,7 @@ void TUdpDnsProxyServerListenThread::Run(std::shared_ptr<TStopSignal> stop) {
             }
             dropsReported = false;
         }
-        if (watched[0].revents == 0)
+        if ((watched[0].revents & POLLIN) == 0)
             continue;
         sockaddr_in sender{};
         socklen_t senderLength = sizeof sender;
@@ -426,6 +603,8 @@ void TUdpDnsProxyServerListenThread::Run(std::shared_ptr<TStopSignal> stop) {
         if (received < 0 || sender.sin_family != AF_INET)
             continue;
         later = false;
+        const bool answer =
+            received >= static_cast<ssize_t>(kDnsHeaderSize) && (buffer[2] & kQrFlag) != 0;
         const std::optional<TDnsSend> send = FForwarding.Handle(
             buffer, static_cast<std::size_t>(received), sender, target, ProxyClock());
         if (!send && later) {
@@ -441,6 +620,8 @@ void TUdpDnsProxyServerListenThread::Run(std::shared_ptr<TStopSignal> stop) {
             }
             continue;
         }
+        if (send && answer)
+            report.Answered();
         pass(send);
     }
 }
@@ -512,16 +693,29 @@ void TTcpDnsProxyServerListenThread::Accepted(std::unique_ptr<TBufferedCommunica
     if (!stop)
         stop = CurrentProxyStop();
     const bool dial = TextIsTrue(GetComputerProperty(OwnComputerName, "ProxyDnsServerDial"));
-    const std::string server = GetComputerProperty(OwnComputerName, "ProxyDnsServer");
     try {
         std::thread([client = std::move(client), slot = std::move(slot), stop = std::move(stop),
-                     server, dial]() mutable {
+                     dial]() mutable {
             // A silent client would hold the session, and perhaps a dial, for the relay's idle
             // limit; a resolver sends its query at once.
             if (!FirstBytesCame(*client, *stop, RequestTimeLimit()))
                 return;
-            RunClientSession(std::move(client), server, std::to_string(DnsPort()), dial,
-                             std::move(stop));
+            // The server is the online computer's, as for UDP: known once somebody is online.
+            std::string online = OnlineAddressState().Address;
+            if (dial) {
+                const std::string cause =
+                    OnlineAddressFresh()
+                        ? std::string()
+                        : AddressToDotted(client->RemoteAddress().sin_addr.s_addr) +
+                              " DNS over TCP";
+                const TOnlineLookup lookup = FindOnlineProxy(true, stop.get(), cause);
+                if (lookup.DialRefused)
+                    return;
+                online = lookup.Address;
+            }
+            // Any dial has been asked for above: none a second time.
+            RunClientSession(std::move(client), OnlineDnsServer(online),
+                             std::to_string(DnsUpstreamPort()), false, std::move(stop));
         }).detach();
     } catch (const std::system_error&) {
         // No thread: the lambda and with it the connection are gone.

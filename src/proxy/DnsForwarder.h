@@ -24,22 +24,31 @@
 #include <netinet/in.h>
 
 // The DNS forwarders. Over UDP every query is passed on with an ID of our own, to the online
-// computer's forwarder or, on the online computer, to the DNS server "ProxyDnsServer"; answers
-// find their way back through the list of pending queries, each hop restoring the ID it replaced.
-// Over TCP every connection becomes a client session that tunnels to the DNS server.
+// computer's forwarder or, on the online computer, to its DNS server "ProxyDnsServer"; answers
+// find their way back through the list of pending queries, each hop restoring the ID it replaced
+// and cutting the answer to what its asker takes. Over TCP every connection becomes a client
+// session that tunnels to the same DNS server: the one the online computer names.
 namespace harbolt {
 
-constexpr std::size_t kDnsDatagramSize = 512;
+// The receive buffer: the largest UDP datagram, so that no EDNS answer is cut on its way.
+constexpr std::size_t kDnsDatagramSize = 65535;
 constexpr std::uint16_t kDefaultDnsPort = 53;
 
-// How long a forwarded query waits for its answer before its entry is dropped. Resolvers give up
-// well before: an answer that comes later has nobody waiting for it.
+// How long a forwarded query waits for its answer before its requester gets SERVFAIL and its
+// entry goes: resolvers wait a few seconds before they ask again, and a failure they hear
+// before that beats silence. Below 3 s with room for the hop before.
+constexpr std::uint32_t kDnsAnswerTimeLimit = 2500;
+// Entries whose time limit nobody applies (see TDnsForwarding::Overdue) go after this.
 constexpr std::uint32_t kPendingQueryLifetime = 30000;
 
 // The port both forwarders listen on and forward to. It is 53; only tests change it, since 53
 // needs root and may be taken by the machine's own resolver. Set it before the forwarders start.
 void SetDnsPort(std::uint16_t port);
 std::uint16_t DnsPort();
+// The port queries are forwarded to: DnsPort() unless a test sets another (0: DnsPort() again),
+// so that a DNS server on the same machine can be told apart from the forwarder.
+void SetDnsUpstreamPort(std::uint16_t port);
+std::uint16_t DnsUpstreamPort();
 
 // ---------------------------------------------------------------------------------------------
 // Datagrams: the 12-byte header (ID in bytes 0-1, QR flag in bit 7 of byte 2, TC in bit 1), the
@@ -54,8 +63,6 @@ TDnsKind DnsKind(std::span<const std::uint8_t> datagram);
 // Both need at least the two ID bytes.
 std::uint16_t DnsId(std::span<const std::uint8_t> datagram);
 void SetDnsId(std::span<std::uint8_t> datagram, std::uint16_t id);
-// Marks an answer as cut short (TC), so the requester asks again over TCP. Needs the header.
-void SetDnsTruncated(std::span<std::uint8_t> datagram);
 
 // ---------------------------------------------------------------------------------------------
 // Pending queries.
@@ -73,6 +80,11 @@ struct TPendingQuery {
     std::uint16_t ForwardedId = 0; // the ID of the forwarded query
     sockaddr_in ForwardedTo{};     // the only address an answer is taken from
     std::uint32_t Time = 0;        // tick when it was forwarded
+    // The largest answer the requester takes (its EDNS payload size).
+    std::size_t PayloadLimit = kDnsClassicPayload;
+    // The SERVFAIL answer for the requester, with its ID, should no answer come; empty when the
+    // query does not read well enough to make one.
+    std::vector<std::uint8_t> Failure;
 };
 
 // The forwarded queries, newest first. Forwarded IDs are unique within the list.
@@ -88,10 +100,10 @@ public:
     // entry has the ID or the answer comes from elsewhere than its query went to (such an answer
     // leaves the entry in place).
     std::optional<TPendingQuery> TakeAnswer(std::uint16_t id, const sockaddr_in& sender);
-    // Removes the entry with this forwarded ID (its query could not be sent).
-    void Forget(std::uint16_t forwardedId);
     // Removes the entries older than lifetime milliseconds at now.
     void DropOlderThan(std::uint32_t now, std::uint32_t lifetime);
+    // Removes them too, handing them back, oldest first.
+    std::vector<TPendingQuery> TakeOlderThan(std::uint32_t now, std::uint32_t lifetime);
     void Clear() { FEntries.clear(); }
 
     const std::list<TPendingQuery>& Entries() const { return FEntries; }
@@ -111,12 +123,38 @@ private:
 std::string DnsQueryHost(const std::string& onlineAddress, const std::string& ownHost,
                          const std::string& server);
 
+// The DNS server every query goes to in the end, over UDP and over TCP alike: the
+// "ProxyDnsServer" of the computer that is online, found by the proxy address it announces
+// (onlineAddress). It is that computer's Internet connection the queries leave by, and a
+// provider's DNS server often answers only its own customers. The own setting stands in while
+// no computer here announces that address or names a server.
+std::string OnlineDnsServer(const std::string& onlineAddress);
+
 // Whether a query from this address may be served.
 using TDnsAdmission = std::function<bool(const sockaddr_in&)>;
-// Where an admitted query is to be sent; nullopt drops it. Asked once per query, after which
-// nothing else is asked of it: a query dropped here is left in the buffer as it came, so the
-// caller may hold it and hand it in again later.
-using TDnsQueryTarget = std::function<std::optional<sockaddr_in>()>;
+// Where an admitted query is to be sent.
+struct TDnsRoute {
+    // nullopt: nowhere (nobody to ask, a host that does not resolve): SERVFAIL at once.
+    TDnsRoute(std::optional<sockaddr_in> to = std::nullopt) : To(to) {}
+    // Nowhere yet: the caller holds the query for a dial, left in the buffer as it came, and
+    // hands it in again once the dial is over.
+    static TDnsRoute Held() {
+        TDnsRoute route;
+        route.Hold = true;
+        return route;
+    }
+    std::optional<sockaddr_in> To;
+    bool Hold = false;
+};
+// Asked once per admitted query, after which nothing else is asked of it.
+using TDnsQueryTarget = std::function<TDnsRoute()>;
+
+// An answer made here, to send to To, for a query that had gone to Upstream.
+struct TDnsReply {
+    sockaddr_in To{};
+    std::vector<std::uint8_t> Message;
+    sockaddr_in Upstream{};
+};
 
 // A datagram to send: the first Length bytes of the buffer, to To.
 struct TDnsSend {
@@ -152,18 +190,29 @@ public:
     // Queries answered from the cache, and refused with SERVFAIL (since AnswerLocally).
     std::uint64_t CacheAnswers() const { return FCacheAnswers; }
     std::uint64_t Refusals() const { return FRefusals; }
+    // Queries answered with SERVFAIL because their upstream could not be reached.
+    std::uint64_t Failures() const { return FFailures; }
 
     // buffer holds the first bytes of a datagram of received bytes (received > buffer.size():
     // it did not fit) from sender. Queries (only those the admission lets through, and only
-    // whole ones) get a fresh ID and an entry and go to the query target; answers from where
-    // their query went get the requester's ID back and go to the requester, and an answer that
-    // did not fit goes marked as truncated. Entries older than kPendingQueryLifetime by clock
-    // are dropped first. nullopt: drop the datagram.
+    // whole ones) get a fresh ID and an entry and go to the query target, or get SERVFAIL when
+    // it names none; answers from where their query went get the requester's ID back, are cut
+    // to what the requester takes (FitDnsAnswer) and go to the requester. Entries older than
+    // kPendingQueryLifetime by clock are dropped first (Overdue answers them long before).
+    // nullopt: drop the datagram.
     std::optional<TDnsSend> Handle(std::span<std::uint8_t> buffer, std::size_t received,
                                    const sockaddr_in& sender, const TDnsQueryTarget& queryTarget,
                                    const TTickClock& clock);
-    // A forwarded query could not be sent: no answer can come, its entry goes.
-    void Unsent(std::uint16_t forwardedId) { FPending.Forget(forwardedId); }
+    // The query with forwardedId sent to to could not be sent, or came back refused: no answer
+    // can come. Its entry goes, and its requester gets SERVFAIL, written into buffer; nullopt
+    // when no such entry waits or it has no SERVFAIL.
+    std::optional<TDnsSend> Unreachable(std::span<std::uint8_t> buffer, std::uint16_t forwardedId,
+                                        const sockaddr_in& to);
+    // The SERVFAIL answers of the queries that have waited kDnsAnswerTimeLimit by clock; their
+    // entries go.
+    std::vector<TDnsReply> Overdue(const TTickClock& clock);
+    // Milliseconds until the next query is overdue; nullopt while none waits.
+    std::optional<std::uint32_t> UntilOverdue(const TTickClock& clock) const;
 
     const TPendingQueries& Pending() const { return FPending; }
 
@@ -179,6 +228,7 @@ private:
     TDnsLocalRules FRules;
     std::uint64_t FCacheAnswers = 0;
     std::uint64_t FRefusals = 0;
+    std::uint64_t FFailures = 0;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -194,7 +244,7 @@ constexpr std::size_t kDnsDialQueueCapacity = 64;
 // wait. The loop takes the finished ones back, woken through WakeDescriptor().
 class TDnsDialWait {
 public:
-    // One held query, with where it is to go once the wait is over (nullopt: dropped).
+    // One held query, with where it is to go once the wait is over (nullopt: nowhere).
     struct TReady {
         std::vector<std::uint8_t> Datagram;
         sockaddr_in Sender{};
@@ -253,10 +303,11 @@ public:
 
     bool Valid() const { return FSocket != kInvalidSocket; }
     bool Bound() const { return FBound; }
-    // Reads "ProxyDnsServer", "ProxyDnsServerDial", "ProxyDnsNoDialNames" and
-    // "ProxyServerAddress" once, then receives
-    // and passes on datagrams until stop (nullptr: CurrentProxyStop()) is raised; the receive
-    // loop never waits for a dial (see TDnsDialWait). Only with a valid socket.
+    // Reads "ProxyDnsServerDial", "ProxyDnsNoDialNames" and "ProxyServerAddress" once, then
+    // receives and passes on datagrams until stop (nullptr: CurrentProxyStop()) is raised; the
+    // DNS server is looked up for every query (OnlineDnsServer). Queries without an answer get
+    // SERVFAIL (see TDnsForwarding). The receive loop never waits for a dial (see
+    // TDnsDialWait). Only with a valid socket.
     void Run(std::shared_ptr<TStopSignal> stop = nullptr);
 
     // Registers and starts the thread (it frees itself and clears its slot); false when one is
@@ -271,9 +322,11 @@ private:
 };
 
 // The TCP forwarder: a listener on the own host at the DNS port (registry slot kTcpDnsSlot); each
-// connection becomes a client session to "ProxyDnsServer" at the DNS port, which may dial when
-// "ProxyDnsServerDial" is set. Both settings are read afresh for every connection. A client
-// that says nothing within RequestTimeLimit() is closed before anything is dialled or tunnelled.
+// connection becomes a client session to the online computer's DNS server (OnlineDnsServer) at
+// the DNS port, which may dial when "ProxyDnsServerDial" is set; the server is chosen once the
+// online computer is known, after any dial. The settings are read afresh for every connection.
+// A client that says nothing within RequestTimeLimit() is closed before anything is dialled or
+// tunnelled.
 class TTcpDnsProxyServerListenThread {
 public:
     // ownHost: the host of "ProxyServerAddress" (empty: all interfaces).

@@ -1,22 +1,32 @@
 // The UDP DNS forwarder takes datagrams from anyone on the network: programs of the LAN, the
 // other computers' forwarders, the DNS server, and whoever else sends to its port. Whatever
 // arrives, in whatever order, the handling must hold together:
-// - a datagram shorter than the header, a query from outside the allowed networks, a query that
-//   did not fit the buffer and one with nowhere to go are dropped and change nothing;
+// - a datagram shorter than the header, a query from outside the allowed networks and a query
+//   that did not fit the buffer are dropped and change nothing;
+// - a query with nowhere to go gets SERVFAIL back at once when one can be made (else nothing);
 // - a forwarded query keeps its length and every byte but the ID; its new ID is held by no
-//   other pending entry, and it goes where the query target says;
+//   other pending entry, and it goes where the query target says; its entry holds the payload
+//   limit and the SERVFAIL of the query as it came;
 // - an answer is passed on only when a pending entry has its ID and the answer comes from where
-//   that query went; it then goes to the requester with the requester's ID, every other byte
-//   kept (TC set when it did not fit), and the entry is gone; any other answer changes nothing;
-// - entries older than the lifetime are gone before a datagram is handled; IDs stay unique.
+//   that query went; it then goes to the requester with the requester's ID, whole when it fits
+//   the requester's limit and every other byte kept, else cut: no longer than the limit (512
+//   when it did not fit the buffer), TC set, reading; the entry is gone; any other answer
+//   changes nothing;
+// - a refusal of a forwarded query from where it went brings the entry's SERVFAIL to its
+//   requester and takes the entry away; any other refusal changes nothing;
+// - before each datagram the entries that have waited the time limit go, their SERVFAILs handed
+//   out oldest first; IDs stay unique.
 // A model of the pending list is kept alongside and compared after every datagram.
 //
 // Input: records of a control byte, a length byte and that many datagram bytes (fewer at the
 // end of the input). Control bits 0-1: the sender (10.0.0.5:1000 allowed, 192.0.2.9:2000 not
-// allowed, 127.0.0.3:53, 127.0.0.4:53); bits 2-3: the query target (none, 127.0.0.3:53,
-// 127.0.0.4:53, 10.0.0.5:1000); bit 4: the datagram did not fit (one byte more arrived); bits
-// 5-7: seconds (times 5) that pass before it arrives. IDs are drawn from 0 to 15, so that
-// collisions and the discarding of the list happen often.
+// allowed, 127.0.0.3:53, 127.0.0.4:53); bit 4: the datagram did not fit (one byte more
+// arrived); bits 5-7: half seconds that pass before it arrives. Bits 2-3 of a query: the query
+// target (none, 127.0.0.3:53, 127.0.0.4:53, 10.0.0.5:1000). Of an answer: bit 2, it is instead
+// the refusal (ICMP) of the query with its ID sent to the sender; bit 3, it grows to eight times
+// its records, its header kept and its counts times eight (a valid answer without questions
+// stays valid), past 512 bytes. IDs are drawn from 0 to 15, so that collisions and the
+// discarding of the list happen often.
 #include "proxy/AccessRule.h"
 #include "proxy/DnsForwarder.h"
 
@@ -76,23 +86,38 @@ bool MatchesModel(const TPendingQueries& pending, const std::vector<TPendingQuer
             });
         if (entry == model.end() || entry->RequesterId != query.RequesterId ||
             !Same(entry->Requester, query.Requester) ||
-            !Same(entry->ForwardedTo, query.ForwardedTo) || entry->Time != query.Time)
+            !Same(entry->ForwardedTo, query.ForwardedTo) || entry->Time != query.Time ||
+            entry->PayloadLimit != query.PayloadLimit || entry->Failure != query.Failure)
             return false;
     }
     return true;
 }
 
-// Every byte but the ID (and, where tc, the TC flag) is the same.
-bool SameButId(const std::vector<std::uint8_t>& before, const std::vector<std::uint8_t>& after,
-               bool tc) {
-    if (before.size() != after.size())
-        return false;
-    for (std::size_t i = 2; i < before.size(); ++i) {
-        const std::uint8_t expected = i == 2 && tc ? (before[i] | 0x02) : before[i];
-        if (after[i] != expected)
-            return false;
+// Every byte but the ID is the same.
+bool SameButId(const std::vector<std::uint8_t>& before, const std::vector<std::uint8_t>& after) {
+    return before.size() == after.size() &&
+           std::equal(before.begin() + 2, before.end(), after.begin() + 2);
+}
+
+// Header kept, counts times eight, the rest eight times.
+std::vector<std::uint8_t> Grown(const std::vector<std::uint8_t>& datagram) {
+    std::vector<std::uint8_t> grown(datagram.begin(), datagram.begin() + kDnsHeaderSize);
+    for (std::size_t at = 4; at < kDnsHeaderSize; at += 2) {
+        const auto count = static_cast<std::uint16_t>((grown[at] << 8 | grown[at + 1]) * 8);
+        grown[at] = static_cast<std::uint8_t>(count >> 8);
+        grown[at + 1] = static_cast<std::uint8_t>(count);
     }
-    return true;
+    for (int copy = 0; copy < 8; ++copy)
+        grown.insert(grown.end(), datagram.begin() + kDnsHeaderSize, datagram.end());
+    return grown;
+}
+
+// The pending entry with this ID whose query went to sender.
+std::vector<TPendingQuery>::iterator Entry(std::vector<TPendingQuery>& model, std::uint16_t id,
+                                           const sockaddr_in& sender) {
+    return std::find_if(model.begin(), model.end(), [&](const TPendingQuery& q) {
+        return q.ForwardedId == id && Same(q.ForwardedTo, sender);
+    });
 }
 
 } // namespace
@@ -107,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                   return static_cast<std::uint16_t>((seed >> 16) & 0x0F);
                               });
     TFuzzClock clock;
-    std::vector<TPendingQuery> model;
+    std::vector<TPendingQuery> model; // in the order of forwarding
 
     std::size_t at = 0;
     while (at + 2 <= size) {
@@ -117,14 +142,56 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         at += 2 + length;
 
         const sockaddr_in& sender = kSenders[control & 0x03];
-        const std::optional<sockaddr_in> target = kTargets[(control >> 2) & 0x03];
         const bool cut = (control & 0x10) != 0;
-        clock.Ticks += 5000u * (control >> 5);
-        std::erase_if(model, [&clock](const TPendingQuery& q) {
-            return TicksSince(q.Time, clock.Now()) > kPendingQueryLifetime;
-        });
+        clock.Ticks += 500u * (control >> 5);
 
+        // What has waited the time limit goes first, with its SERVFAIL.
+        const std::vector<TDnsReply> failures = forwarding.Overdue(clock);
+        std::vector<TPendingQuery> overdue;
+        std::erase_if(model, [&](const TPendingQuery& q) {
+            const bool late = TicksSince(q.Time, clock.Now()) >= kDnsAnswerTimeLimit;
+            if (late && !q.Failure.empty())
+                overdue.push_back(q);
+            return late;
+        });
+        FUZZ_CHECK(failures.size() == overdue.size());
+        for (std::size_t i = 0; i < failures.size(); ++i)
+            FUZZ_CHECK(Same(failures[i].To, overdue[i].Requester) &&
+                       Same(failures[i].Upstream, overdue[i].ForwardedTo) &&
+                       failures[i].Message == overdue[i].Failure);
+        FUZZ_CHECK(MatchesModel(forwarding.Pending(), model));
+        const std::optional<std::uint32_t> until = forwarding.UntilOverdue(clock);
+        FUZZ_CHECK(until.has_value() == !model.empty());
+        FUZZ_CHECK(model.empty() ||
+                   *until == kDnsAnswerTimeLimit - TicksSince(model.front().Time, clock.Now()));
+
+        const TDnsKind kind = DnsKind(datagram);
+        const bool answer = kind == TDnsKind::Answer;
+        if (answer && (control & 0x08) != 0)
+            datagram = Grown(datagram);
         const std::vector<std::uint8_t> before = datagram;
+
+        if (answer && (control & 0x04) != 0) {
+            // A refusal of the query with this ID, reported from sender.
+            const auto entry = Entry(model, DnsId(before), sender);
+            std::vector<std::uint8_t> reply(kDnsClassicPayload); // room for any SERVFAIL here
+            const auto result = forwarding.Unreachable(reply, DnsId(before), sender);
+            if (entry == model.end()) {
+                FUZZ_CHECK(!result);
+            } else {
+                FUZZ_CHECK(result.has_value() == !entry->Failure.empty());
+                if (result)
+                    FUZZ_CHECK(Same(result->To, entry->Requester) && !result->Query &&
+                               std::equal(reply.begin(),
+                                          reply.begin() + static_cast<long>(result->Length),
+                                          entry->Failure.begin(), entry->Failure.end()));
+                model.erase(entry);
+            }
+            FUZZ_CHECK(MatchesModel(forwarding.Pending(), model));
+            continue;
+        }
+
+        const std::optional<sockaddr_in> target = kTargets[(control >> 2) & 0x03];
         int asked = 0;
         const auto result = forwarding.Handle(
             datagram, datagram.size() + (cut ? 1 : 0), sender,
@@ -134,18 +201,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             },
             clock);
 
-        const TDnsKind kind = DnsKind(before);
         if (kind == TDnsKind::Malformed) {
             FUZZ_CHECK(!result && datagram == before && asked == 0);
         } else if (kind == TDnsKind::Query) {
             const bool admitted = rule->Admits(sender);
             FUZZ_CHECK(asked == (admitted && !cut ? 1 : 0));
-            if (!admitted || cut || !target) {
+            const std::optional<std::vector<std::uint8_t>> failure = DnsServerFailure(before);
+            if (!admitted || cut || (!target && !failure)) {
                 FUZZ_CHECK(!result && datagram == before);
+            } else if (!target) {
+                FUZZ_CHECK(result && !result->Query && Same(result->To, sender));
+                FUZZ_CHECK(std::equal(datagram.begin(),
+                                      datagram.begin() + static_cast<long>(result->Length),
+                                      failure->begin(), failure->end()));
             } else {
                 FUZZ_CHECK(result && result->Query && Same(result->To, *target));
                 FUZZ_CHECK(result->Length == datagram.size());
-                FUZZ_CHECK(SameButId(before, datagram, false));
+                FUZZ_CHECK(SameButId(before, datagram));
                 const std::uint16_t id = DnsId(datagram);
                 // Either the list grew by this entry, or it was discarded for it.
                 const bool discarded = forwarding.Pending().Size() != model.size() + 1;
@@ -161,21 +233,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 query.ForwardedId = id;
                 query.ForwardedTo = *target;
                 query.Time = clock.Now();
+                query.PayloadLimit = DnsPayloadLimit(before);
+                query.Failure = failure.value_or(std::vector<std::uint8_t>());
                 model.push_back(query);
             }
         } else {
             FUZZ_CHECK(asked == 0);
-            const std::uint16_t id = DnsId(before);
-            const auto entry = std::find_if(model.begin(), model.end(), [&](const auto& q) {
-                return q.ForwardedId == id && Same(q.ForwardedTo, sender);
-            });
+            const auto entry = Entry(model, DnsId(before), sender);
             if (entry == model.end()) {
                 FUZZ_CHECK(!result && datagram == before);
             } else {
                 FUZZ_CHECK(result && !result->Query && Same(result->To, entry->Requester));
-                FUZZ_CHECK(result->Length == datagram.size());
                 FUZZ_CHECK(DnsId(datagram) == entry->RequesterId);
-                FUZZ_CHECK(SameButId(before, datagram, cut));
+                if (!cut && before.size() <= entry->PayloadLimit) {
+                    FUZZ_CHECK(result->Length == datagram.size());
+                    FUZZ_CHECK(SameButId(before, datagram));
+                } else {
+                    const std::size_t limit = cut ? kDnsClassicPayload : entry->PayloadLimit;
+                    FUZZ_CHECK(result->Length <= limit);
+                    datagram.resize(result->Length);
+                    const std::optional<TDnsMessage> sent = ParseDnsMessage(datagram);
+                    FUZZ_CHECK(sent && sent->Truncated);
+                }
                 model.erase(entry);
             }
         }

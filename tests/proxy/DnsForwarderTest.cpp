@@ -77,6 +77,31 @@ Datagram Answer(const Datagram& query, std::uint16_t id, std::uint8_t tag) {
     return d;
 }
 
+// The query with an OPT record offering payload bytes.
+Datagram WithOpt(Datagram query, std::uint16_t payload) {
+    query[11] = 1;
+    query.insert(query.end(), {0x00, 0x00, 0x29, static_cast<std::uint8_t>(payload >> 8),
+                               static_cast<std::uint8_t>(payload), 0, 0, 0, 0, 0, 0});
+    return query;
+}
+
+// The answer to Query(id) with records address records and an OPT record: 60 make 1,001 bytes.
+Datagram LargeAnswer(std::uint16_t id, std::uint8_t records) {
+    Datagram d = Answer(Query(0), id, 0);
+    const Datagram record(d.end() - 16, d.end());
+    for (std::uint8_t more = 1; more < records; ++more)
+        d.insert(d.end(), record.begin(), record.end());
+    d[7] = records;
+    return WithOpt(d, 1232);
+}
+
+// The SERVFAIL answer to a query made by Query.
+Datagram ServerFailure(Datagram query) {
+    query[2] = 0x81;
+    query[3] = 0x82;
+    return query;
+}
+
 std::uint16_t IdOf(const Datagram& d) {
     return DnsId(d);
 }
@@ -376,38 +401,86 @@ TEST_F(DnsForwardingTest, ShortOversizedAndUnroutableDatagrams) {
     big.resize(kDnsDatagramSize);
     EXPECT_FALSE(Handle(big, Requester, kDnsDatagramSize + 1));
 
-    // Nowhere to send it (nobody online, the host unknown): no entry either.
+    // Nowhere to send it (nobody online, the host unknown): SERVFAIL at once, no entry.
     TargetAddress = std::nullopt;
     Datagram query = Query(0x1234);
-    EXPECT_FALSE(Handle(query, Requester));
+    const auto failed = Handle(query, Requester);
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(Text(failed->To), Text(Requester));
+    query.resize(failed->Length);
+    EXPECT_EQ(query, ServerFailure(Query(0x1234)));
     EXPECT_EQ(Forwarding->Pending().Size(), 0u);
     EXPECT_EQ(TargetAsked, 1);
 
-    // An answer that did not fit is passed on as far as it goes, marked truncated, so the
-    // requester asks again over TCP.
+    // An answer that did not fit has lost its end: its question alone goes on, marked
+    // truncated, so the requester asks again over TCP.
     TargetAddress = Endpoint("127.0.0.3", 53);
     Ids.Next = {0x0500};
     query = Query(0x1234);
     ASSERT_TRUE(Handle(query, Requester));
     Datagram answer = Answer(Query(0), 0x0500, 9);
-    const std::size_t whole = answer.size();
-    answer.resize(kDnsDatagramSize, 0xAB);
-    const auto returned = Handle(answer, Endpoint("127.0.0.3", 53), 1400);
+    answer.resize(kDnsClassicPayload, 0xAB);
+    const auto returned = Handle(answer, Endpoint("127.0.0.3", 53), kDnsClassicPayload + 1);
     ASSERT_TRUE(returned);
-    EXPECT_EQ(returned->Length, kDnsDatagramSize);
-    EXPECT_EQ(IdOf(answer), 0x1234);
-    EXPECT_EQ(answer[2], 0x83);
-    Datagram expected = Answer(Query(0), 0x1234, 9);
+    answer.resize(returned->Length);
+    Datagram expected = Query(0x1234);
     expected[2] = 0x83;
-    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), answer.begin()));
-    EXPECT_EQ(answer[whole], 0xAB);
+    expected[3] = 0x80;
+    EXPECT_EQ(answer, expected);
 
-    // A failed send takes the entry away.
+    // A query that could not be sent, or was refused where it went, gets SERVFAIL at once.
     Ids.Next = {0x0600};
     query = Query(0x1234);
     ASSERT_TRUE(Handle(query, Requester));
-    Forwarding->Unsent(0x0600);
+    EXPECT_FALSE(Forwarding->Unreachable(query, 0x0600, Endpoint("127.0.0.4", 53)));
+    const auto unsent = Forwarding->Unreachable(query, 0x0600, Endpoint("127.0.0.3", 53));
+    ASSERT_TRUE(unsent);
+    EXPECT_EQ(Text(unsent->To), Text(Requester));
+    query.resize(unsent->Length);
+    EXPECT_EQ(query, ServerFailure(Query(0x1234)));
     EXPECT_EQ(Forwarding->Pending().Size(), 0u);
+    EXPECT_EQ(Forwarding->Failures(), 2u);
+}
+
+TEST_F(DnsForwardingTest, AQueryWithoutAnAnswerInTimeGetsServfail) {
+    Make();
+    Ids.Next = {0x0100};
+    Datagram query = Query(0x1111);
+    ASSERT_TRUE(Handle(query, Requester));
+    EXPECT_EQ(Forwarding->UntilOverdue(Clock), kDnsAnswerTimeLimit);
+    Clock.Advance(kDnsAnswerTimeLimit - 1);
+    EXPECT_TRUE(Forwarding->Overdue(Clock).empty());
+    Clock.Advance(1);
+    const std::vector<TDnsReply> failures = Forwarding->Overdue(Clock);
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(Text(failures[0].To), Text(Requester));
+    EXPECT_EQ(failures[0].Message, ServerFailure(Query(0x1111)));
+    EXPECT_FALSE(Forwarding->UntilOverdue(Clock));
+    Datagram late = Answer(Query(0), 0x0100, 1); // the requester has had its answer
+    EXPECT_FALSE(Handle(late, Endpoint("127.0.0.3", 53)));
+}
+
+TEST_F(DnsForwardingTest, AnswersAreCutToWhatTheRequesterTakesFromTheServerAndTheCache) {
+    Make();
+    Forwarding->AnswerLocally(Clock, {});
+    const auto cutFor = [](Datagram d, std::size_t length) {
+        d.resize(length);
+        const std::optional<TDnsMessage> parsed = ParseDnsMessage(d);
+        return parsed && parsed->Truncated && length <= kDnsClassicPayload ? parsed->Id : 0;
+    };
+    Ids.Next = {0x0100};
+    Datagram query = Query(0x2222);
+    ASSERT_TRUE(Handle(query, Requester));
+    Datagram answer = LargeAnswer(0x0100, 60);
+    auto returned = Handle(answer, Endpoint("127.0.0.3", 53));
+    ASSERT_TRUE(returned);
+    EXPECT_EQ(cutFor(answer, returned->Length), 0x2222);
+    // Kept whole, and cut again for the next requester.
+    query = Query(0x3333);
+    query.resize(kDnsDatagramSize);
+    returned = Handle(query, Requester, Query(0).size());
+    ASSERT_TRUE(returned && !returned->Query);
+    EXPECT_EQ(cutFor(query, returned->Length), 0x3333);
 }
 
 TEST(DnsQueryHostTest, TheOnlineComputerAsksTheDnsServer) {
@@ -506,6 +579,7 @@ protected:
     void TearDown() override {
         StopProxyServices(); // every forwarder has left, also after a failure
         SetDnsPort(kDefaultDnsPort);
+        SetDnsUpstreamPort(0);
         SetProxyAccessRule(nullptr);
         SetRequestTimeLimit(0);
         DialRequested = false;
@@ -558,6 +632,34 @@ TEST_F(DnsForwarderTest, OnTheOnlineComputerQueriesGoToTheDnsServerAndAnswersCom
     EXPECT_FALSE(first.Receive(nullptr, 300));
 }
 
+TEST_F(DnsForwarderTest, LargeAnswersPassWholeAndAnUnreachableServerGetsServfail) {
+    SetOnlineProxyAddress("127.0.0.1:1977"); // this computer
+    const std::uint16_t serverPort = test::FreePorts(1)[0];
+    SetDnsUpstreamPort(serverPort); // a port the forwarder does not hold: refusals come back
+    TUdpSocket client("127.0.0.1", 0);
+    {
+        TUdpSocket server("127.0.0.3", serverPort);
+        ASSERT_TRUE(server.Bound);
+        StartUdp();
+        client.SendTo(WithOpt(Query(0x1234), 4096), Forwarder());
+        sockaddr_in from{};
+        const auto query = server.Receive(&from);
+        ASSERT_TRUE(query);
+        server.SendTo(LargeAnswer(IdOf(*query), 60), from);
+        EXPECT_EQ(client.Receive(), LargeAnswer(0x1234, 60));
+
+        // No answer: SERVFAIL once the time limit has passed on the proxy clock.
+        client.SendTo(Query(0x2222, {"other", "test"}), Forwarder());
+        ASSERT_TRUE(server.Receive());
+        test::TestClock().Advance(kDnsAnswerTimeLimit);
+        client.SendTo(Datagram(kDnsHeaderSize - 1, 0), Forwarder()); // wakes it; dropped
+        EXPECT_EQ(client.Receive(), ServerFailure(Query(0x2222, {"other", "test"})));
+    }
+    // Nothing on the server's port: the refusal brings SERVFAIL at once (the clock stands).
+    client.SendTo(Query(0x3333, {"third", "test"}), Forwarder());
+    EXPECT_EQ(client.Receive(nullptr, 1000), ServerFailure(Query(0x3333, {"third", "test"})));
+}
+
 TEST_F(DnsForwarderTest, OnAnotherComputerQueriesGoToTheOnlineComputer) {
     SetOnlineProxyAddress("127.0.0.2:1977");
     TUdpSocket online("127.0.0.2", Port); // the online computer's forwarder
@@ -578,20 +680,21 @@ TEST_F(DnsForwarderTest, OnAnotherComputerQueriesGoToTheOnlineComputer) {
     EXPECT_EQ(*answer, Answer(Query(0), 0xCAFE, 0x01));
 }
 
-TEST_F(DnsForwarderTest, TcpConnectionsAreTunnelledToTheDnsServer) {
-    SetOwn("ProxyDnsServer", "127.0.0.9"); // read afresh for each connection: changed below
+TEST_F(DnsForwarderTest, TcpConnectionsAreTunnelledToTheOnlineComputersDnsServer) {
+    SetOwn("ProxyDnsServer", "127.0.0.9"); // not the online computer's
     SetOwn("ProxyDnsServerDial", "yes");
     SetOwn("AutoDialEnabled", "yes");
     SetOwn("AutoDialPhoneBookEntry", "Modem");
     const std::string onlineServer = test::Loopback(test::FreePorts(1)[0]);
     ASSERT_TRUE(StartServerListener(onlineServer)); // the online computer's proxy server port
+    SetComputerProperty("Online", "ProxyServerAddress", onlineServer);
     auto dnsServer = TCommunication::CreateListening(false);
     dnsServer->SetReuseAddress();
     dnsServer->Bind("127.0.0.3:" + std::to_string(Port));
     dnsServer->Listen(2);
     ASSERT_TRUE(TTcpDnsProxyServerListenThread::Start("127.0.0.1"));
     ASSERT_TRUE(WaitFor([] { return Bound(kTcpDnsSlot) && Bound(kServerSlot); }));
-    SetOwn("ProxyDnsServer", "127.0.0.3");
+    SetComputerProperty("Online", "ProxyDnsServer", "127.0.0.3"); // read afresh for each one
 
     // Nobody online: the query asks for a dial and goes on once somebody is.
     ResetOnlineAddressTime();
@@ -613,6 +716,19 @@ TEST_F(DnsForwarderTest, TcpConnectionsAreTunnelledToTheDnsServer) {
     EXPECT_EQ(ReadUpTo(*client, reply.size()), reply);
     client.reset();
     EXPECT_TRUE(test::ClosedWithoutData(*upstream));
+}
+
+TEST_F(DnsForwarderTest, BothForwardersUseTheDnsServerOfTheOnlineComputer) {
+    SetOwn("ProxyDnsServer", "127.0.0.9");
+    SetComputerProperty("Online", "ProxyServerAddress", "10.0.0.7:1977");
+    SetComputerProperty("Online", "ProxyDnsServer", "192.0.2.53");
+    SetComputerProperty("Unset", "ProxyServerAddress", "10.0.0.8:1977");
+    EXPECT_EQ(OnlineDnsServer("10.0.0.7:1977"), "192.0.2.53");
+    EXPECT_EQ(OnlineDnsServer("127.0.0.1:1977"), "127.0.0.9"); // this computer
+    // Nobody known by that address, or nobody online, or no server named: the own one.
+    EXPECT_EQ(OnlineDnsServer("10.0.0.7:1978"), "127.0.0.9");
+    EXPECT_EQ(OnlineDnsServer(""), "127.0.0.9");
+    EXPECT_EQ(OnlineDnsServer("10.0.0.8:1977"), "127.0.0.9");
 }
 
 TEST_F(DnsForwarderTest, ASilentTcpClientIsClosedWithoutADial) {
