@@ -598,3 +598,33 @@ e2e_output_since() {
 e2e_peer_dial() {
     e2e_status "$1" | jq -c '.peerDial'
 }
+
+# e2e_proxy_on NAME: the own address as "ProxyServerAddress", proxy services on.
+e2e_proxy_on() {
+    e2e_set_address "$1"
+    e2e_ctl "$1" set ProxyEnabled yes
+    [[ $(e2e_ctl "$1" proxy restart) == "proxy services restarted" ]] ||
+        e2e_fail "ctl proxy restart on $1 does not restart the proxy services"
+}
+
+# e2e_listener_bound NAME LISTENER ADDRESS: NAME's proxy status lists LISTENER on ADDRESS, bound.
+e2e_listener_bound() {
+    e2e_proxy_status "$1" | jq -e --arg n "$2" --arg a "$3" \
+        'any(.listeners[]; .name == $n and .address == $a and .bound == true)' >/dev/null
+}
+
+# e2e_in_ns LIMIT NS COMMAND...: COMMAND in namespace NS, ended after LIMIT seconds.
+e2e_in_ns() {
+    local limit=$1 ns=$2
+    shift 2
+    timeout -k 2 "$limit" ip netns exec "$ns" "$@"
+}
+
+# e2e_curl LIMIT NS CURL_ARGS...: curl in namespace NS, without proxies from the environment,
+# ended after LIMIT seconds.
+e2e_curl() {
+    local limit=$1 ns=$2
+    shift 2
+    e2e_in_ns "$limit" "$ns" env -u http_proxy -u https_proxy -u HTTPS_PROXY -u all_proxy \
+        -u ALL_PROXY -u no_proxy -u NO_PROXY curl -sS --max-time $((limit - 5)) "$@"
+}
