@@ -1,10 +1,17 @@
 #include "proxy/HttpProxy.h"
 
-#include "platform/Clock.h"
 #include "platform/CodePage.h"
+#include "platform/EventLog.h"
+#include "proxy/HttpFraming.h"
 
-#include <array>
+#include <algorithm>
+#include <cerrno>
+#include <deque>
+#include <utility>
+#include <vector>
 
+#include <arpa/inet.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 namespace harbolt {
@@ -18,22 +25,17 @@ constexpr std::string_view kOutgoingRequest = "OUTGOING REQUEST: ";
 constexpr std::string_view kIncomingAnswer = "INCOMING ANSWER: ";
 constexpr std::string_view kOutgoingAnswer = "OUTGOING ANSWER: ";
 
-using TLineBuffer = std::array<char, kHttpLineCapacity>;
+// Bytes taken from a socket at once: bodies move in large pieces.
+constexpr std::size_t kReadPiece = 65536;
+// A side is read only while less than this waits to go to the other side, and less than this of
+// its own bytes waits to be looked at: a peer that does not read holds back the other.
+constexpr std::size_t kHighWater = 262144;
+// Requests passed on whose answers have not come yet.
+constexpr std::size_t kMaxPipelined = 32;
+// Nothing moved either way for this long: the connection is given up, as a relay would.
+constexpr std::chrono::milliseconds kSilenceLimit{900000};
 
-// One line without its line end. Every byte is kept, NUL bytes included: a header passes on as it
-// came, and a line that merely starts with a NUL byte does not pass for the empty line that ends
-// a head. ReceiveLine puts its terminating zero where the line end began, so the LF of a CR LF is
-// still in place and a lone LF is not.
-std::string ReadLine(TBufferedCommunication& channel, TLineBuffer& buffer) {
-    const int raw = channel.ReceiveLine(buffer.data(), kHttpLineCapacity);
-    const int ending = buffer[static_cast<std::size_t>(raw - 1)] == '\n' ? 2 : 1;
-    return std::string(buffer.data(), static_cast<std::size_t>(raw - ending));
-}
-
-void SendLine(TBufferedCommunication& channel, std::string_view line) {
-    channel.SendText(line);
-    channel.SendLineEnd();
-}
+using TClock = std::chrono::steady_clock;
 
 // "<-- HEAD: line -->", one line of the trace file.
 void TraceLine(std::FILE* trace, std::string_view head, std::string_view line) {
@@ -48,130 +50,649 @@ void TraceLine(std::FILE* trace, std::string_view head, std::string_view line) {
     std::fwrite(record.data(), 1, record.size(), trace);
 }
 
-std::string_view WithoutBlanks(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
+void TraceLines(std::FILE* trace, std::string_view head, const std::vector<std::string>& lines) {
+    for (const std::string& line : lines)
+        TraceLine(trace, head, line);
 }
 
-// The handler's state between the reading of the request line and the relay.
-struct TExchange {
-    TBufferedCommunication& Client;
-    std::FILE* Trace;
-    const TActivity& Activity;
-    TLineBuffer Buffer{};
-
-    std::string ReadClientLine() {
-        std::string line = ReadLine(Client, Buffer);
-        TraceLine(Trace, kIncomingRequest, line);
-        return line;
+// "<-- HEAD(n): bytes -->", bytes 10, 13 and 32 to 254 as they are and every other byte as a
+// backslash and two hexadecimal digits, as the relay traces.
+void TraceBytes(std::FILE* trace, std::string_view head, std::string_view bytes) {
+    if (trace == nullptr || bytes.empty())
+        return;
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string record = "<-- " + std::string(head) + "(" + std::to_string(bytes.size()) + "): ";
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == 10 || byte == 13 || (byte >= 32 && byte <= 254)) {
+            record += c;
+        } else {
+            record += '\\';
+            record += kHex[byte >> 4];
+            record += kHex[byte & 0x0F];
+        }
     }
+    record += " -->\n";
+    std::fwrite(record.data(), 1, record.size(), trace);
+}
 
-    // Request line, headers and body to the origin, then its answer head to the client with the
-    // two added lines. False when the request cannot be passed on.
-    bool PassRequest(TBufferedCommunication& origin, const THttpRequestLine& request,
-                     const THttpTarget& target) {
-        const std::string requestLine = OriginRequestLine(request, target);
-        TraceLine(Trace, kOutgoingRequest, requestLine);
-        SendLine(origin, requestLine);
-        std::int64_t contentLength = 0;
-        for (;;) {
-            const std::string header = ReadClientLine();
-            TraceLine(Trace, kOutgoingRequest, header);
-            const TContentLengthField field = ParseContentLength(header);
-            if (field.Named) {
-                if (!field.Length)
-                    return false; // no usable body length: the exchange cannot be followed
-                contentLength = *field.Length;
-            }
-            SendLine(origin, header);
-            if (header.empty())
-                break;
-        }
-        origin.Flush();
-        // The head is in; a long upload may take longer than the head's limit, but not pause
-        // for longer.
-        Client.SetReceiveDeadline(0);
-        Client.SetReceiveSilenceLimit(RequestTimeLimit());
-        if (contentLength > 0)
-            DirectedTransfer(Client, origin, contentLength, kHttpLineCapacity, Buffer.data(), Trace,
-                             Activity);
+std::string Joined(const std::vector<std::string>& lines) {
+    std::string bytes;
+    for (const std::string& line : lines) {
+        bytes += line;
+        bytes += "\r\n";
+    }
+    return bytes;
+}
 
-        const std::string status = ReadLine(origin, Buffer);
-        TraceLine(Trace, kIncomingAnswer, status);
-        TraceLine(Trace, kOutgoingAnswer, status);
-        SendLine(Client, status);
-        const std::string uri = MpmUriLine(target);
-        SendLine(Client, uri);
-        TraceLine(Trace, kOutgoingAnswer, uri);
-        SendLine(Client, kViaLine);
-        TraceLine(Trace, kOutgoingAnswer, kViaLine);
-        for (;;) {
-            const std::string header = ReadLine(origin, Buffer);
-            TraceLine(Trace, kIncomingAnswer, header);
-            TraceLine(Trace, kOutgoingAnswer, header);
-            SendLine(Client, header);
-            if (header.empty())
-                break;
+// Every line of a head as it came, the empty last line included.
+std::vector<std::string> HeadLines(const THttpHead& head) {
+    std::vector<std::string> lines{std::string(head.FirstLine)};
+    for (const THttpField& field : head.Fields)
+        lines.emplace_back(field.Line);
+    lines.emplace_back();
+    return lines;
+}
+
+// An answer of the proxy's own, with the reason as its text; the connection ends after it.
+std::string OwnAnswer(std::string_view status, std::string_view reason) {
+    const std::string body = std::string(reason) + "\r\n";
+    return "HTTP/1.1 " + std::string(status) +
+           "\r\nServer: Harbolt\r\nContent-Type: text/plain\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+}
+
+// Oversized request heads are for a person to know about; a client sending many must not flood
+// the log.
+TEventRateLimit& OversizedHeadEvents() {
+    static TEventRateLimit limit(SystemTickClock(), 10, "oversized HTTP request heads");
+    return limit;
+}
+
+std::string ClientText(const TCommunication& client) {
+    char address[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &client.RemoteAddress().sin_addr, address, sizeof address);
+    return std::string(address) + ":" + std::to_string(ntohs(client.RemoteAddress().sin_port));
+}
+
+// Bytes received and not yet looked at, or waiting to be sent.
+class TByteQueue {
+public:
+    std::string_view View() const { return std::string_view(fBytes).substr(fStart); }
+    std::size_t Size() const { return fBytes.size() - fStart; }
+    bool Empty() const { return fStart == fBytes.size(); }
+    void Append(std::string_view bytes) {
+        if (Empty())
+            Clear();
+        fBytes.append(bytes);
+    }
+    void Drop(std::size_t count) {
+        fStart += count;
+        if (Empty())
+            Clear();
+        else if (fStart >= kReadPiece && fStart * 2 >= fBytes.size())
+            fBytes.erase(0, std::exchange(fStart, 0));
+    }
+    void Clear() {
+        fBytes.clear();
+        fStart = 0;
+    }
+    // One receive without waiting: the count, 0 when the peer closed, -1 on a failure, -2 when
+    // nothing is there.
+    long ReceiveFrom(int socket) {
+        if (Empty())
+            Clear();
+        const std::size_t before = fBytes.size();
+        fBytes.resize(before + kReadPiece);
+        ssize_t received;
+        do {
+            received = recv(socket, fBytes.data() + before, kReadPiece, MSG_DONTWAIT);
+        } while (received < 0 && errno == EINTR);
+        fBytes.resize(before + static_cast<std::size_t>(std::max<ssize_t>(received, 0)));
+        if (received < 0)
+            return errno == EAGAIN || errno == EWOULDBLOCK ? -2 : -1;
+        return static_cast<long>(received);
+    }
+    // Sends what the socket takes without waiting; false when it failed.
+    bool SendTo(int socket) {
+        while (!Empty()) {
+            const std::string_view bytes = View();
+            const ssize_t sent =
+                send(socket, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (sent > 0)
+                Drop(static_cast<std::size_t>(sent));
+            else if (sent < 0 && errno == EINTR)
+                continue;
+            else
+                return sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
         }
-        Client.Flush();
         return true;
     }
 
-    // A tunnel: the browser's headers are read, then it learns whether the tunnel stands. True
-    // when it does.
-    bool AnswerConnect(bool established) {
-        while (!ReadClientLine().empty()) {
-        }
-        if (established) {
-            SendLine(Client, "HTTP/1.1 200 Connection established");
-            SendLine(Client, "Server: Harbolt");
-            SendLine(Client, "Connection: Keep-alive");
-        } else {
-            SendLine(Client, "HTTP/1.1 502 Bad Gateway");
-            SendLine(Client, "Server: Harbolt");
-        }
-        Client.SendLineEnd();
-        Client.Flush();
-        return established;
-    }
+private:
+    std::string fBytes;
+    std::size_t fStart = 0;
 };
 
-// Both peers have closed their sending sides and nothing of theirs is left unread: the relay has
-// passed each end on and shut both sending sides down. The closing pauses would change nothing
-// on the wire then, and the connections close at once instead of holding their descriptors.
-bool BothPeersFinished(const TCommunication& client, const TCommunication& origin) {
-    char byte;
-    return recv(client.Socket(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0 &&
-           recv(origin.Socket(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+enum class TEnd {
+    None,   // still running
+    Close,  // all answered that will be: the client connection closes, gently
+    Abort,  // a failure, a cut body, a time limit or the stop: both close at once
+    Tunnel, // CONNECT or a granted upgrade: the bytes pass raw from here on
+};
+
+// A request passed on to the origin whose answer has not been passed back in full.
+struct TPending {
+    std::string Method;
+    THttpTarget Target;
+    bool KeepAlive = false; // the client keeps the connection open after it
+    bool Upgrade = false;
+    bool BodyDone = true;
+    // Decided with the final answer's head.
+    bool CloseAfter = false;
+    bool OriginCloses = false;
+};
+
+// One client connection: requests framed and passed to their origins, answers framed and passed
+// back in request order, both directions at once, on the calling thread.
+class THttpConnection {
+public:
+    THttpConnection(TBufferedCommunication& client, std::FILE* trace, const TActivity& activity,
+                    const TStopSignal& stop, const THttpProxyOptions& options)
+        : fClient(client), fTrace(trace), fActivity(activity), fStop(stop), fOptions(options) {}
+
+    TEnd Run();
+
+    std::unique_ptr<TBufferedCommunication> Origin;
+    // For a tunnel: what is still to reach each side before the raw relay.
+    std::string ForClient() const {
+        return std::string(fToClient.View()) + std::string(fFromOrigin.View());
+    }
+    std::string ForOrigin() const {
+        return std::string(fToOrigin.View()) + std::string(fFromClient.View());
+    }
+
+private:
+    bool ProcessRequest();
+    bool StartRequest();
+    void OpenTunnel(const THttpRequestLine& request);
+    void Refuse(std::string_view status, std::string_view reason);
+    bool ProcessAnswer();
+    bool PassAnswerHead(TPending& pending, std::string_view text);
+    void AnswerFailed(std::string_view reason);
+    void FinishAnswer();
+    void DropOrigin();
+    bool Finished() const;
+    void Wait();
+    void ReadClient();
+    void ReadOrigin();
+    void Moved() {
+        fLastTraffic = TClock::now();
+        if (fActivity)
+            fActivity();
+    }
+
+    TBufferedCommunication& fClient;
+    std::FILE* fTrace;
+    const TActivity& fActivity;
+    const TStopSignal& fStop;
+    const THttpProxyOptions& fOptions;
+    TEnd fEnd = TEnd::None;
+
+    TByteQueue fFromClient, fToOrigin, fFromOrigin, fToClient;
+    bool fClientEof = false;
+    bool fOriginEof = false;
+    bool fOriginWriteFailed = false; // the origin took no more: its answer may still come
+    std::string fOriginEndpoint;
+
+    // The request side.
+    THeadScanner fRequestScanner{kHttpMaxLine, kHttpMaxLine, kHttpMaxHead};
+    std::string fHead;         // a complete head waiting for earlier answers
+    bool fHeadWaits = false;   // fHead holds one
+    bool fHeadTraced = false;  // its lines are in the trace
+    bool fRequestBody = false; // the last request's body is under way
+    TBodyFramer fRequestFramer;
+    bool fHalted = false; // no further request is read (the last one closes, or upgrades)
+    std::optional<std::string> fOwnAnswer; // goes out once the earlier answers are through
+    bool fClosing = false;                 // ends once fToClient is out
+
+    // The answer side.
+    std::deque<TPending> fPending;
+    THeadScanner fAnswerScanner{kHttpMaxAnswerHead, kHttpMaxAnswerHead, kHttpMaxAnswerHead};
+    bool fAnswerBody = false;
+    TBodyFramer fAnswerFramer;
+
+    std::optional<TClock::time_point> fHeadDeadline;
+    TClock::time_point fLastTraffic = TClock::now();
+    TClock::time_point fLastClientBytes = TClock::now();
+};
+
+TEnd THttpConnection::Run() {
+    fFromClient.Append(fClient.TakeHeld());
+    fHeadDeadline = TClock::now() + std::chrono::milliseconds(RequestTimeLimit());
+    for (;;) {
+        for (bool moved = true; moved && fEnd == TEnd::None;)
+            moved = ProcessAnswer() | ProcessRequest();
+        if (fEnd == TEnd::None && !fToClient.SendTo(fClient.Socket()))
+            fEnd = TEnd::Abort;
+        if (fEnd == TEnd::None && Origin && !fToOrigin.SendTo(Origin->Socket())) {
+            fToOrigin.Clear();
+            fOriginWriteFailed = true;
+        }
+        if (fEnd == TEnd::None && Finished())
+            fEnd = TEnd::Close;
+        if (fEnd != TEnd::None)
+            return fEnd;
+        Wait();
+    }
 }
 
-// What follows the first request on the connection.
-enum class TFollowUp {
-    Nothing,  // the connection ends
-    Requests, // later requests and the rest of the answer pass raw
-    Tunnel,   // the tunnel's bytes pass raw
-};
+bool THttpConnection::Finished() const {
+    if (!fToClient.Empty())
+        return false;
+    if (fClosing)
+        return true;
+    // The client has said all: once its requests are answered there is nothing left to do.
+    return fClientEof && fPending.empty() && !fHeadWaits && !fOwnAnswer;
+}
 
-TFollowUp PassFirstRequest(TBufferedCommunication& client,
-                           std::unique_ptr<TBufferedCommunication>& origin, std::FILE* trace,
-                           const TActivity& activity, const TStopSignal& stop,
-                           const THttpProxyOptions& options) {
-    TExchange exchange{client, trace, activity};
-    client.SetReceiveDeadline(RequestTimeLimit());
-    const std::optional<THttpRequestLine> request = SplitRequestLine(exchange.ReadClientLine());
-    if (!request)
-        return TFollowUp::Nothing;
-    const THttpTarget target = SplitProxyUrl(request->Url);
-    origin = options.Connect(OriginEndpoint(target.Host), stop);
-    if (IsConnectMethod(request->Method))
-        return exchange.AnswerConnect(origin != nullptr && !stop.Raised()) ? TFollowUp::Tunnel
-                                                                           : TFollowUp::Nothing;
-    if (origin == nullptr || !exchange.PassRequest(*origin, *request, target))
-        return TFollowUp::Nothing;
-    return TFollowUp::Requests;
+bool THttpConnection::ProcessRequest() {
+    if (fClosing)
+        return false;
+    if (fRequestBody) {
+        if (fFromClient.Empty())
+            return false;
+        const std::size_t taken = fRequestFramer.Take(fFromClient.View());
+        if (fRequestFramer.Failed()) {
+            // The origin has part of a request that cannot be finished.
+            fEnd = TEnd::Abort;
+            return false;
+        }
+        const std::string_view body = fFromClient.View().substr(0, taken);
+        TraceBytes(fTrace, "COPY", body);
+        if (!fOriginWriteFailed && Origin)
+            fToOrigin.Append(body);
+        fFromClient.Drop(taken);
+        if (fRequestFramer.Done()) {
+            fRequestBody = false;
+            if (!fPending.empty())
+                fPending.back().BodyDone = true;
+        }
+        return taken > 0;
+    }
+    if (fHalted || fPending.size() >= kMaxPipelined)
+        return false;
+    if (!fHeadWaits) {
+        if (!fFromClient.Empty() && !fHeadDeadline)
+            fHeadDeadline = TClock::now() + std::chrono::milliseconds(RequestTimeLimit());
+        // Empty lines before a request line are passed over, as the CR LF some browsers send
+        // after a body.
+        std::size_t blank = 0;
+        const std::string_view bytes = fFromClient.View();
+        while (blank < bytes.size() &&
+               (bytes[blank] == '\n' ||
+                (bytes[blank] == '\r' && blank + 1 < bytes.size() && bytes[blank + 1] == '\n')))
+            ++blank;
+        fFromClient.Drop(blank);
+        if (fFromClient.Empty())
+            return blank > 0;
+        switch (fRequestScanner.Scan(fFromClient.View())) {
+        case THeadScanner::TState::Incomplete:
+            return blank > 0;
+        case THeadScanner::TState::FirstLineTooLong:
+            OversizedHeadEvents().Log(TEventLevel::Warning, "HTTP client " + ClientText(fClient) +
+                                                                ": request line over " +
+                                                                std::to_string(kHttpMaxLine) +
+                                                                " bytes, answered 414");
+            Refuse("414 URI Too Long", "the request line is too long");
+            return true;
+        case THeadScanner::TState::LineTooLong:
+        case THeadScanner::TState::HeadTooLarge:
+            OversizedHeadEvents().Log(TEventLevel::Warning,
+                                      "HTTP client " + ClientText(fClient) +
+                                          ": request header line over " +
+                                          std::to_string(kHttpMaxLine) + " bytes or head over " +
+                                          std::to_string(kHttpMaxHead) + " bytes, answered 431");
+            Refuse("431 Request Header Fields Too Large", "the request head is too large");
+            return true;
+        case THeadScanner::TState::Complete:
+            break;
+        }
+        fHead.assign(fFromClient.View().substr(0, fRequestScanner.Length()));
+        fFromClient.Drop(fRequestScanner.Length());
+        fRequestScanner.Reset();
+        fHeadWaits = true;
+        fHeadTraced = false;
+        fHeadDeadline.reset();
+    }
+    return StartRequest();
+}
+
+void THttpConnection::Refuse(std::string_view status, std::string_view reason) {
+    fOwnAnswer = OwnAnswer(status, reason);
+    fHalted = true;
+    fHeadWaits = false;
+}
+
+bool THttpConnection::StartRequest() {
+    const THttpHead head = ParseHead(fHead);
+    if (!std::exchange(fHeadTraced, true))
+        TraceLines(fTrace, kIncomingRequest, HeadLines(head));
+    const std::optional<THttpRequestLine> request = SplitRequestLine(head.FirstLine);
+    if (!request) {
+        Refuse("400 Bad Request", "the request line is malformed");
+        return true;
+    }
+    if (IsConnectMethod(request->Method)) {
+        if (!fPending.empty())
+            return false;
+        OpenTunnel(*request);
+        return true;
+    }
+    THttpTarget target = SplitProxyUrl(request->Url);
+    // A request in origin form names its server in Host.
+    if (target.Host.empty() && request->Url.starts_with('/'))
+        for (const THttpField& field : head.Fields)
+            if (SameTextAscii(field.Name, "Host"))
+                target.Host = field.Value;
+    if (target.Host.empty()) {
+        Refuse("400 Bad Request", "the request names no server");
+        return true;
+    }
+    const TBodyFraming framing = RequestFraming(head);
+    if (!framing.Valid) {
+        Refuse("400 Bad Request", "the length of the request body is unclear");
+        return true;
+    }
+    const std::string endpoint = OriginEndpoint(target.Host);
+    if (!Origin || endpoint != fOriginEndpoint) {
+        // Another server: its answers must not overtake those still due from the last one.
+        if (!fPending.empty())
+            return false;
+        DropOrigin();
+        TConnectOutcome outcome = fOptions.Connect(endpoint, fStop);
+        if (!outcome.Channel) {
+            if (outcome.Failure == TConnectFailure::Stopped) {
+                fEnd = TEnd::Abort;
+                return false;
+            }
+            Refuse(outcome.Failure == TConnectFailure::TimedOut ? "504 Gateway Timeout"
+                                                                : "502 Bad Gateway",
+                   outcome.Reason);
+            return true;
+        }
+        Origin = std::move(outcome.Channel);
+        fOriginEndpoint = endpoint;
+    }
+
+    TPending pending{request->Method, std::move(target)};
+    pending.KeepAlive = RequestKeepsAlive(request->Version, head);
+    pending.Upgrade = HasField(head, "Upgrade");
+    pending.BodyDone = framing.Kind == TBodyKind::None;
+    std::vector<std::string> lines{OriginRequestLine(*request, pending.Target)};
+    for (const std::string_view line : ForwardedFields(head, pending.Upgrade))
+        lines.emplace_back(line);
+    // The proxy speaks for itself towards the origin: it keeps that connection unless the client
+    // will not send more.
+    if (pending.Upgrade)
+        lines.emplace_back("Connection: upgrade");
+    else if (!pending.KeepAlive)
+        lines.emplace_back("Connection: close");
+    else if (!AtLeastHttp11(request->Version))
+        lines.emplace_back("Connection: keep-alive");
+    lines.emplace_back();
+    TraceLines(fTrace, kOutgoingRequest, lines);
+    if (!fOriginWriteFailed)
+        fToOrigin.Append(Joined(lines));
+    fHalted = !pending.KeepAlive || pending.Upgrade;
+    fPending.push_back(std::move(pending));
+    if (framing.Kind != TBodyKind::None) {
+        fRequestFramer = TBodyFramer(framing);
+        fRequestBody = true;
+        fLastClientBytes = TClock::now();
+    }
+    fHeadWaits = false;
+    fHead.clear();
+    return true;
+}
+
+void THttpConnection::OpenTunnel(const THttpRequestLine& request) {
+    fHeadWaits = false;
+    DropOrigin();
+    TConnectOutcome outcome =
+        fOptions.Connect(OriginEndpoint(SplitProxyUrl(request.Url).Host), fStop);
+    if (!outcome.Channel) {
+        if (outcome.Failure == TConnectFailure::Stopped) {
+            fEnd = TEnd::Abort;
+        } else {
+            fToClient.Append(OwnAnswer("502 Bad Gateway", outcome.Reason));
+            fClosing = true;
+        }
+        return;
+    }
+    Origin = std::move(outcome.Channel);
+    fToClient.Append("HTTP/1.1 200 Connection established\r\n"
+                     "Server: Harbolt\r\n"
+                     "Connection: Keep-alive\r\n"
+                     "\r\n");
+    fEnd = TEnd::Tunnel;
+}
+
+void THttpConnection::DropOrigin() {
+    Origin.reset();
+    fOriginEndpoint.clear();
+    fFromOrigin.Clear();
+    fToOrigin.Clear();
+    fOriginEof = fOriginWriteFailed = false;
+    fAnswerScanner.Reset();
+}
+
+bool THttpConnection::ProcessAnswer() {
+    if (fPending.empty()) {
+        if (fOwnAnswer) {
+            fToClient.Append(*fOwnAnswer);
+            fOwnAnswer.reset();
+            fClosing = true;
+            return true;
+        }
+        // An origin that speaks or closes unasked is done with this connection.
+        if (Origin && (fOriginEof || !fFromOrigin.Empty()))
+            DropOrigin();
+        return false;
+    }
+    TPending& pending = fPending.front();
+    if (!fAnswerBody) {
+        if (fFromOrigin.Empty()) {
+            if (fOriginEof)
+                AnswerFailed("the server closed the connection without answering");
+            return fOriginEof;
+        }
+        switch (fAnswerScanner.Scan(fFromOrigin.View())) {
+        case THeadScanner::TState::Incomplete:
+            if (fOriginEof)
+                AnswerFailed("the server closed the connection in the middle of its answer");
+            return fOriginEof;
+        case THeadScanner::TState::Complete:
+            break;
+        default:
+            AnswerFailed("the server's answer head is larger than " +
+                         std::to_string(kHttpMaxAnswerHead) + " bytes");
+            return true;
+        }
+        const std::string text(fFromOrigin.View().substr(0, fAnswerScanner.Length()));
+        fFromOrigin.Drop(fAnswerScanner.Length());
+        fAnswerScanner.Reset();
+        return PassAnswerHead(pending, text);
+    }
+    const std::size_t taken = fAnswerFramer.Take(fFromOrigin.View());
+    if (fAnswerFramer.Failed()) {
+        fEnd = TEnd::Abort; // the answer has begun: the client can only see it cut
+        return false;
+    }
+    const std::string_view body = fFromOrigin.View().substr(0, taken);
+    TraceBytes(fTrace, "[reading from Server] WRITE", body);
+    fToClient.Append(body);
+    fFromOrigin.Drop(taken);
+    if (fAnswerFramer.Done() || (fOriginEof && fAnswerFramer.EndsAtClose())) {
+        FinishAnswer();
+        return true;
+    }
+    if (fOriginEof && fFromOrigin.Empty())
+        fEnd = TEnd::Abort; // cut short: closing tells the client so
+    return taken > 0;
+}
+
+bool THttpConnection::PassAnswerHead(TPending& pending, std::string_view text) {
+    const THttpHead head = ParseHead(text);
+    TraceLines(fTrace, kIncomingAnswer, HeadLines(head));
+    const std::optional<int> status = StatusCode(head.FirstLine);
+    if (!status || (*status == 101 && !pending.Upgrade)) {
+        AnswerFailed("the server's answer is not HTTP/1.x");
+        return true;
+    }
+    std::vector<std::string> lines{std::string(head.FirstLine)};
+    if (*status < 200) {
+        // 100 Continue, 103 Early Hints: on to the client at once; the final answer follows.
+        for (const std::string_view line : ForwardedFields(head, *status == 101))
+            lines.emplace_back(line);
+        if (*status == 101)
+            lines.emplace_back("Connection: upgrade");
+        lines.emplace_back();
+        TraceLines(fTrace, kOutgoingAnswer, lines);
+        fToClient.Append(Joined(lines));
+        if (*status == 101)
+            fEnd = TEnd::Tunnel;
+        return true;
+    }
+    const TBodyFraming framing = AnswerFraming(pending.Method, *status, head);
+    if (!framing.Valid) {
+        AnswerFailed("the server's answer has no readable length");
+        return true;
+    }
+    pending.OriginCloses = framing.Kind == TBodyKind::UntilClose ||
+                           !AnswerKeepsAlive(head.FirstLine.substr(0, 8), head);
+    // The connection ends after this answer when the client wants it so, when only the close
+    // can end the answer, when the request body is not through (the origin answered early), and
+    // when the origin closes with later requests already sent to it.
+    pending.CloseAfter = !pending.KeepAlive || framing.Kind == TBodyKind::UntilClose ||
+                         !pending.BodyDone || fOriginWriteFailed ||
+                         (pending.OriginCloses && fPending.size() > 1);
+    lines.push_back(MpmUriLine(pending.Target));
+    lines.emplace_back(kViaLine);
+    for (const std::string_view line : ForwardedFields(head, false, framing.DropContentLength))
+        lines.emplace_back(line);
+    lines.emplace_back(pending.CloseAfter ? "Connection: close" : "Connection: keep-alive");
+    lines.emplace_back();
+    TraceLines(fTrace, kOutgoingAnswer, lines);
+    fToClient.Append(Joined(lines));
+    fAnswerFramer = TBodyFramer(framing);
+    fAnswerBody = true;
+    if (fAnswerFramer.Done())
+        FinishAnswer();
+    return true;
+}
+
+void THttpConnection::AnswerFailed(std::string_view reason) {
+    fToClient.Append(OwnAnswer("502 Bad Gateway", reason));
+    fClosing = true;
+    DropOrigin();
+}
+
+void THttpConnection::FinishAnswer() {
+    const TPending done = std::move(fPending.front());
+    fPending.pop_front();
+    fAnswerBody = false;
+    if (done.OriginCloses || !done.BodyDone)
+        DropOrigin();
+    if (done.CloseAfter)
+        fClosing = true;
+    else if (done.Upgrade)
+        fHalted = false; // the upgrade was not granted: requests go on
+}
+
+void THttpConnection::ReadClient() {
+    const long received = fFromClient.ReceiveFrom(fClient.Socket());
+    if (received == -2)
+        return;
+    if (received < 0) {
+        fEnd = TEnd::Abort;
+        return;
+    }
+    if (received == 0) {
+        fClientEof = true;
+        if (fRequestBody && !fClosing)
+            fEnd = TEnd::Abort; // a body cut short
+        return;
+    }
+    fLastClientBytes = TClock::now();
+    Moved();
+    if (fClosing)
+        fFromClient.Clear(); // read only so that the close resets nothing
+}
+
+void THttpConnection::ReadOrigin() {
+    const long received = fFromOrigin.ReceiveFrom(Origin->Socket());
+    if (received == -2)
+        return;
+    if (received <= 0) {
+        fOriginEof = true; // a reset ends the answer as a close does
+        return;
+    }
+    Moved();
+}
+
+void THttpConnection::Wait() {
+    const auto now = TClock::now();
+    auto due = fLastTraffic + kSilenceLimit;
+    if (fHeadDeadline)
+        due = std::min(due, *fHeadDeadline);
+    if (fRequestBody)
+        due = std::min(due, fLastClientBytes + std::chrono::milliseconds(RequestTimeLimit()));
+    if (fPending.empty() && !fRequestBody && !fHeadWaits && fFromClient.Empty())
+        due = std::min(due, fLastTraffic + fOptions.IdleLimit);
+    if (now >= due) {
+        fEnd = TEnd::Abort;
+        return;
+    }
+    pollfd sockets[3] = {{fClient.Socket(), 0, 0}, {-1, 0, 0}, {fStop.WakeDescriptor(), POLLIN, 0}};
+    if (!fClientEof && fFromClient.Size() < kHighWater && fToOrigin.Size() < kHighWater)
+        sockets[0].events |= POLLIN;
+    if (!fToClient.Empty())
+        sockets[0].events |= POLLOUT;
+    if (Origin) {
+        sockets[1].fd = Origin->Socket();
+        if (!fOriginEof && fFromOrigin.Size() < kHighWater && fToClient.Size() < kHighWater)
+            sockets[1].events |= POLLIN;
+        if (!fToOrigin.Empty())
+            sockets[1].events |= POLLOUT;
+    }
+    // A socket nothing is expected of stays out: after its peer closed it would report a
+    // hang-up at once, every time.
+    for (int i = 0; i < 2; ++i)
+        if (sockets[i].events == 0)
+            sockets[i].fd = -1;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - now).count();
+    const int ready =
+        poll(sockets, 3, static_cast<int>(std::min<std::int64_t>(wait, 24 * 3600 * 1000)));
+    if (fStop.Raised()) {
+        fEnd = TEnd::Abort;
+        return;
+    }
+    if (ready <= 0)
+        return;
+    constexpr short kReadable = POLLIN | POLLHUP | POLLERR;
+    if ((sockets[0].revents & kReadable) != 0 && (sockets[0].events & POLLIN) != 0)
+        ReadClient();
+    if (fEnd == TEnd::None && Origin && (sockets[1].revents & kReadable) != 0 &&
+        (sockets[1].events & POLLIN) != 0)
+        ReadOrigin();
+}
+
+// Whether the client has closed its sending side with nothing of it left unread: closing then
+// changes nothing on the wire, and no pause is needed.
+bool ClientFinished(const TCommunication& client) {
+    char byte;
+    return recv(client.Socket(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
 
 } // namespace
@@ -205,45 +726,19 @@ std::string OriginEndpoint(std::string_view host) {
 }
 
 std::string OriginRequestLine(const THttpRequestLine& request, const THttpTarget& target) {
-    std::string line = request.Method + " /" + target.Path.value_or("") + " " + request.Version;
-    if (line.size() > static_cast<std::size_t>(kHttpLineCapacity - 1))
-        line.resize(static_cast<std::size_t>(kHttpLineCapacity - 1));
-    return line;
+    return request.Method + " /" + target.Path.value_or("") + " " + request.Version;
 }
 
 std::string MpmUriLine(const THttpTarget& target) {
     return "X-MPM-URI: http://" + target.Host + "/" + target.Path.value_or("");
 }
 
-TContentLengthField ParseContentLength(std::string_view headerLine) {
-    TContentLengthField field;
-    const std::size_t colon = headerLine.find(':');
-    if (colon == std::string_view::npos ||
-        !SameTextAscii(headerLine.substr(0, colon), "Content-Length"))
-        return field;
-    field.Named = true;
-    const std::string_view value = WithoutBlanks(headerLine.substr(colon + 1));
-    if (value.empty())
-        return field;
-    std::int64_t length = 0;
-    for (const char c : value) {
-        if (c < '0' || c > '9')
-            return field;
-        length = length * 10 + (c - '0');
-        if (length > kMaxHttpContentLength)
-            return field; // checked at every digit, so the product never overflows
-    }
-    field.Length = length;
-    return field;
-}
-
 bool IsConnectMethod(std::string_view method) {
     return SameTextAscii(method, "CONNECT");
 }
 
-std::unique_ptr<TBufferedCommunication> ConnectOrigin(const std::string& endpoint,
-                                                      const TStopSignal& stop) {
-    return ConnectWithin(endpoint, kConnectPhase, stop);
+TConnectOutcome ConnectOrigin(const std::string& endpoint, const TStopSignal& stop) {
+    return ConnectOnward(endpoint, kConnectPhase, stop);
 }
 
 void HandleHttpProxy(std::unique_ptr<TBufferedCommunication> client, std::FILE* trace,
@@ -254,33 +749,44 @@ void HandleHttpProxy(std::unique_ptr<TBufferedCommunication> client, std::FILE* 
 void RunHttpProxy(std::unique_ptr<TBufferedCommunication> client, std::FILE* trace,
                   const TActivity& activity, const TStopSignal& stop,
                   const THttpProxyOptions& options) {
-    std::unique_ptr<TBufferedCommunication> origin;
-    TFollowUp followUp = TFollowUp::Nothing;
+    THttpConnection connection(*client, trace, activity, stop, options);
+    TEnd end = TEnd::Abort;
     try {
-        followUp = PassFirstRequest(*client, origin, trace, activity, stop, options);
-    } catch (const std::exception&) {
-        // A line too long, a peer gone in the middle of a head, a body cut short: both
-        // connections close without a further reply.
+        end = connection.Run();
+    } catch (const std::exception& failure) {
+        LogEvent(TEventLevel::Warning, std::string("HTTP proxy: ") + failure.what());
     }
-    if (followUp != TFollowUp::Nothing && origin && !stop.Raised()) {
-        client->SetReceiveDeadline(0);
-        client->SetReceiveSilenceLimit(0);
-        // A lone CR LF that a browser sends after a request body is no request; a tunnel's bytes
-        // belong to the protocol inside it and all pass.
-        RelayBothWays(*client, *origin, trace, followUp == TFollowUp::Requests, &stop, activity);
-        const bool pauses = options.BeforeShutdown.count() > 0 || options.AfterShutdown.count() > 0;
-        if (pauses && !stop.Raised() && !BothPeersFinished(*client, *origin)) {
-            // The pauses hold the channels, not this thread.
-            TLingerer& lingerer = options.Lingerer != nullptr ? *options.Lingerer : ProxyLingerer();
-            lingerer.Hand(std::move(client), std::move(origin), options.BeforeShutdown,
-                          options.AfterShutdown);
-            return;
+    std::unique_ptr<TBufferedCommunication> origin = std::move(connection.Origin);
+    if (end == TEnd::Tunnel && origin && !stop.Raised()) {
+        try {
+            const std::string forClient = connection.ForClient();
+            const std::string forOrigin = connection.ForOrigin();
+            client->Send(forClient.data(), static_cast<int>(forClient.size()));
+            origin->Send(forOrigin.data(), static_cast<int>(forOrigin.size()));
+            // The bytes belong to the protocol inside the tunnel: all pass.
+            RelayBothWays(*client, *origin, trace, false, &stop, activity);
+        } catch (const std::exception&) {
+            // The peer went away before the relay began: both close.
         }
-        shutdown(client->Socket(), SHUT_WR);
-        shutdown(origin->Socket(), SHUT_WR);
+    } else if (end != TEnd::Close) {
+        origin.reset();
+        client.reset();
+        return;
+    } else {
+        origin.reset(); // the answers are through; the origin has nothing more to say
     }
-    origin.reset();
-    client.reset();
+    const bool pauses = options.BeforeShutdown.count() > 0 || options.AfterShutdown.count() > 0;
+    if (pauses && !stop.Raised() && !ClientFinished(*client)) {
+        // The client may still be sending: closing at once could reset the connection before it
+        // has read the last answer. The pauses hold the channels, not this thread.
+        TLingerer& lingerer = options.Lingerer != nullptr ? *options.Lingerer : ProxyLingerer();
+        lingerer.Hand(std::move(client), std::move(origin), options.BeforeShutdown,
+                      options.AfterShutdown);
+        return;
+    }
+    shutdown(client->Socket(), SHUT_WR);
+    if (origin)
+        shutdown(origin->Socket(), SHUT_WR);
 }
 
 } // namespace harbolt
