@@ -150,6 +150,13 @@ THttpHead ParseHead(std::string_view head) {
     return parsed;
 }
 
+bool HasBareCr(const THttpHead& head) {
+    return head.FirstLine.find('\r') != std::string_view::npos ||
+           std::any_of(head.Fields.begin(), head.Fields.end(), [](const THttpField& field) {
+               return field.Line.find('\r') != std::string_view::npos;
+           });
+}
+
 bool HasToken(std::string_view list, std::string_view token) {
     for (;;) {
         const std::size_t comma = list.find(',');

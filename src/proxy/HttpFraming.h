@@ -72,6 +72,10 @@ struct THttpHead {
 // Lines end at LF; a CR before it belongs to the line end.
 THttpHead ParseHead(std::string_view head);
 
+// Whether a line holds a CR of its own, not as part of its line end: some readers take that for a
+// line end, others do not, so such a head is refused rather than passed on.
+bool HasBareCr(const THttpHead& head);
+
 // Whether a comma-separated list (a Connection value, say) holds token, in any case.
 bool HasToken(std::string_view list, std::string_view token);
 // Whether any field called name (in any case) holds token.

@@ -5,14 +5,18 @@
 #include "proxy/HttpFraming.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <deque>
 #include <utility>
 #include <vector>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace harbolt {
 
@@ -32,6 +36,11 @@ constexpr std::size_t kReadPiece = 65536;
 constexpr std::size_t kHighWater = 262144;
 // Requests passed on whose answers have not come yet.
 constexpr std::size_t kMaxPipelined = 32;
+// What one splice asks of a socket: more than a pipe holds, so that the pipe's room decides.
+constexpr std::size_t kSpliceAsk = std::size_t{1} << 20;
+constexpr unsigned kSpliceFlags = SPLICE_F_MOVE | SPLICE_F_NONBLOCK;
+// Splices in a row before the next poll, while both sockets keep up.
+constexpr int kSpliceRounds = 16;
 // Nothing moved either way for this long: the connection is given up, as a relay would.
 constexpr std::chrono::milliseconds kSilenceLimit{900000};
 
@@ -115,50 +124,42 @@ std::string ClientText(const TCommunication& client) {
     return std::string(address) + ":" + std::to_string(ntohs(client.RemoteAddress().sin_port));
 }
 
-// Bytes received and not yet looked at, or waiting to be sent.
+// Bytes received and not yet looked at, or waiting to be sent. The room is not cleared before a
+// receive: a body moves through in large pieces, and clearing them would cost as much again.
 class TByteQueue {
 public:
-    std::string_view View() const { return std::string_view(fBytes).substr(fStart); }
-    std::size_t Size() const { return fBytes.size() - fStart; }
-    bool Empty() const { return fStart == fBytes.size(); }
+    std::string_view View() const { return {fData.get() + fStart, fEnd - fStart}; }
+    std::size_t Size() const { return fEnd - fStart; }
+    bool Empty() const { return fStart == fEnd; }
     void Append(std::string_view bytes) {
-        if (Empty())
-            Clear();
-        fBytes.append(bytes);
+        MakeRoom(bytes.size());
+        std::copy(bytes.begin(), bytes.end(), fData.get() + fEnd);
+        fEnd += bytes.size();
     }
     void Drop(std::size_t count) {
         fStart += count;
-        if (Empty())
+        if (fStart == fEnd)
             Clear();
-        else if (fStart >= kReadPiece && fStart * 2 >= fBytes.size())
-            fBytes.erase(0, std::exchange(fStart, 0));
     }
-    void Clear() {
-        fBytes.clear();
-        fStart = 0;
-    }
+    void Clear() { fStart = fEnd = 0; }
     // One receive without waiting: the count, 0 when the peer closed, -1 on a failure, -2 when
     // nothing is there.
     long ReceiveFrom(int socket) {
-        if (Empty())
-            Clear();
-        const std::size_t before = fBytes.size();
-        fBytes.resize(before + kReadPiece);
+        MakeRoom(kReadPiece);
         ssize_t received;
         do {
-            received = recv(socket, fBytes.data() + before, kReadPiece, MSG_DONTWAIT);
+            received = recv(socket, fData.get() + fEnd, kReadPiece, MSG_DONTWAIT);
         } while (received < 0 && errno == EINTR);
-        fBytes.resize(before + static_cast<std::size_t>(std::max<ssize_t>(received, 0)));
         if (received < 0)
             return errno == EAGAIN || errno == EWOULDBLOCK ? -2 : -1;
+        fEnd += static_cast<std::size_t>(received);
         return static_cast<long>(received);
     }
     // Sends what the socket takes without waiting; false when it failed.
     bool SendTo(int socket) {
         while (!Empty()) {
-            const std::string_view bytes = View();
             const ssize_t sent =
-                send(socket, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+                send(socket, fData.get() + fStart, Size(), MSG_DONTWAIT | MSG_NOSIGNAL);
             if (sent > 0)
                 Drop(static_cast<std::size_t>(sent));
             else if (sent < 0 && errno == EINTR)
@@ -170,9 +171,134 @@ public:
     }
 
 private:
-    std::string fBytes;
+    // Room for count more bytes at the end: the bytes move to the front, or to a larger block.
+    void MakeRoom(std::size_t count) {
+        if (fCapacity - fEnd >= count)
+            return;
+        const std::size_t size = Size();
+        if (fCapacity - size < count || fData == nullptr) {
+            const std::size_t capacity = std::max(fCapacity * 2, size + count);
+            auto data = std::make_unique_for_overwrite<char[]>(capacity);
+            std::copy(fData.get() + fStart, fData.get() + fEnd, data.get());
+            fData = std::move(data);
+            fCapacity = capacity;
+        } else {
+            std::copy(fData.get() + fStart, fData.get() + fEnd, fData.get());
+        }
+        fStart = 0;
+        fEnd = size;
+    }
+
+    std::unique_ptr<char[]> fData;
+    std::size_t fCapacity = 0;
     std::size_t fStart = 0;
+    std::size_t fEnd = 0;
 };
+
+// Answer body bytes from the origin to the client through a pipe (splice): a large download then
+// does not pass through this process. Splicing waits as its sockets say, so they are made
+// non-blocking first.
+class TSplicePipe {
+public:
+    TSplicePipe() = default;
+    ~TSplicePipe() {
+        for (const int end : fEnds)
+            if (end >= 0)
+                close(end);
+    }
+    TSplicePipe(const TSplicePipe&) = delete;
+    TSplicePipe& operator=(const TSplicePipe&) = delete;
+
+    // Makes the pipe at the first use; false when none can be made (the bytes are copied then).
+    bool Usable() {
+        if (fEnds[0] < 0 && !fFailed && pipe2(fEnds.data(), O_NONBLOCK | O_CLOEXEC) != 0) {
+            fFailed = true;
+            fEnds = {-1, -1};
+        }
+        return !fFailed;
+    }
+    std::size_t InPipe() const { return fInPipe; }
+    // From the socket into the pipe: the count, 0 when the peer closed, -1 on a failure, -2 when
+    // nothing could be taken.
+    long Fill(int from, std::size_t limit) {
+        for (;;) {
+            const ssize_t moved = splice(from, nullptr, fEnds[1], nullptr, limit, kSpliceFlags);
+            if (moved >= 0) {
+                fInPipe += static_cast<std::size_t>(moved);
+                return static_cast<long>(moved);
+            }
+            if (errno != EINTR)
+                return errno == EAGAIN || errno == EWOULDBLOCK ? -2 : -1;
+        }
+    }
+    // From the pipe into the socket, as far as it takes; false when it failed.
+    bool Drain(int to) {
+        while (fInPipe > 0) {
+            const ssize_t moved = splice(fEnds[0], nullptr, to, nullptr, fInPipe, kSpliceFlags);
+            if (moved > 0)
+                fInPipe -= static_cast<std::size_t>(moved);
+            else if (moved < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                return true;
+            else if (moved == 0 || errno != EINTR)
+                return false;
+        }
+        return true;
+    }
+
+private:
+    std::array<int, 2> fEnds{-1, -1};
+    bool fFailed = false;
+    std::size_t fInPipe = 0;
+};
+
+// A splice into a socket whose peer is gone raises SIGPIPE (splice knows no MSG_NOSIGNAL): once
+// the handler splices, its thread holds the signal back, and one raised meanwhile is taken
+// before the former mask comes back.
+class TPipeSignalHold {
+public:
+    TPipeSignalHold() {
+        sigemptyset(&fPipeSignal);
+        sigaddset(&fPipeSignal, SIGPIPE);
+    }
+    ~TPipeSignalHold() {
+        if (!fHeld)
+            return;
+        if (!fWasPending && Pending()) {
+            const timespec now{};
+            sigtimedwait(&fPipeSignal, nullptr, &now);
+        }
+        pthread_sigmask(SIG_SETMASK, &fFormer, nullptr);
+    }
+    TPipeSignalHold(const TPipeSignalHold&) = delete;
+    TPipeSignalHold& operator=(const TPipeSignalHold&) = delete;
+
+    void Hold() {
+        if (fAsked)
+            return;
+        fAsked = true;
+        if (pthread_sigmask(SIG_BLOCK, &fPipeSignal, &fFormer) != 0)
+            return;
+        fHeld = sigismember(&fFormer, SIGPIPE) == 0;
+        fWasPending = Pending();
+    }
+
+private:
+    static bool Pending() {
+        sigset_t pending;
+        return sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    }
+    sigset_t fPipeSignal;
+    sigset_t fFormer{};
+    bool fAsked = false;
+    bool fHeld = false;
+    bool fWasPending = false;
+};
+
+void SetNonBlocking(int socket, bool nonBlocking) {
+    const int flags = fcntl(socket, F_GETFL);
+    if (flags >= 0)
+        fcntl(socket, F_SETFL, nonBlocking ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
+}
 
 enum class TEnd {
     None,   // still running
@@ -211,6 +337,14 @@ public:
     std::string ForOrigin() const {
         return std::string(fToOrigin.View()) + std::string(fFromClient.View());
     }
+    // Splicing made the sockets non-blocking; a tunnel's first sends wait as usual.
+    void RestoreBlocking() {
+        if (fSpliced) {
+            SetNonBlocking(fClient.Socket(), false);
+            if (Origin)
+                SetNonBlocking(Origin->Socket(), false);
+        }
+    }
 
 private:
     bool ProcessRequest();
@@ -226,6 +360,8 @@ private:
     void Wait();
     void ReadClient();
     void ReadOrigin();
+    bool AnswerSplices();
+    void SpliceAnswer();
     void Moved() {
         fLastTraffic = TClock::now();
         if (fActivity)
@@ -261,6 +397,10 @@ private:
     THeadScanner fAnswerScanner{kHttpMaxAnswerHead, kHttpMaxAnswerHead, kHttpMaxAnswerHead};
     bool fAnswerBody = false;
     TBodyFramer fAnswerFramer;
+    TSplicePipe fAnswerPipe;
+    TPipeSignalHold fPipeSignal;
+    bool fSpliced = false;       // the client socket was made non-blocking
+    bool fOriginSpliced = false; // and the current origin's
 
     std::optional<TClock::time_point> fHeadDeadline;
     TClock::time_point fLastTraffic = TClock::now();
@@ -271,9 +411,14 @@ TEnd THttpConnection::Run() {
     fFromClient.Append(fClient.TakeHeld());
     fHeadDeadline = TClock::now() + std::chrono::milliseconds(RequestTimeLimit());
     for (;;) {
-        for (bool moved = true; moved && fEnd == TEnd::None;)
-            moved = ProcessAnswer() | ProcessRequest();
-        if (fEnd == TEnd::None && !fToClient.SendTo(fClient.Socket()))
+        for (bool moved = true; moved && fEnd == TEnd::None;) {
+            const bool answered = ProcessAnswer();
+            const bool requested = ProcessRequest();
+            moved = answered || requested;
+        }
+        if (fEnd == TEnd::None && !fAnswerPipe.Drain(fClient.Socket()))
+            fEnd = TEnd::Abort;
+        if (fEnd == TEnd::None && fAnswerPipe.InPipe() == 0 && !fToClient.SendTo(fClient.Socket()))
             fEnd = TEnd::Abort;
         if (fEnd == TEnd::None && Origin && !fToOrigin.SendTo(Origin->Socket())) {
             fToOrigin.Clear();
@@ -288,7 +433,7 @@ TEnd THttpConnection::Run() {
 }
 
 bool THttpConnection::Finished() const {
-    if (!fToClient.Empty())
+    if (!fToClient.Empty() || fAnswerPipe.InPipe() > 0)
         return false;
     if (fClosing)
         return true;
@@ -378,6 +523,10 @@ bool THttpConnection::StartRequest() {
     const THttpHead head = ParseHead(fHead);
     if (!std::exchange(fHeadTraced, true))
         TraceLines(fTrace, kIncomingRequest, HeadLines(head));
+    if (HasBareCr(head)) {
+        Refuse("400 Bad Request", "a line of the request head holds a bare CR");
+        return true;
+    }
     const std::optional<THttpRequestLine> request = SplitRequestLine(head.FirstLine);
     if (!request) {
         Refuse("400 Bad Request", "the request line is malformed");
@@ -483,11 +632,13 @@ void THttpConnection::DropOrigin() {
     fOriginEndpoint.clear();
     fFromOrigin.Clear();
     fToOrigin.Clear();
-    fOriginEof = fOriginWriteFailed = false;
+    fOriginEof = fOriginWriteFailed = fOriginSpliced = false;
     fAnswerScanner.Reset();
 }
 
 bool THttpConnection::ProcessAnswer() {
+    if (fAnswerPipe.InPipe() > 0)
+        return false; // the spliced bytes go first
     if (fPending.empty()) {
         if (fOwnAnswer) {
             fToClient.Append(*fOwnAnswer);
@@ -546,7 +697,7 @@ bool THttpConnection::PassAnswerHead(TPending& pending, std::string_view text) {
     const THttpHead head = ParseHead(text);
     TraceLines(fTrace, kIncomingAnswer, HeadLines(head));
     const std::optional<int> status = StatusCode(head.FirstLine);
-    if (!status || (*status == 101 && !pending.Upgrade)) {
+    if (!status || (*status == 101 && !pending.Upgrade) || HasBareCr(head)) {
         AnswerFailed("the server's answer is not HTTP/1.x");
         return true;
     }
@@ -657,11 +808,12 @@ void THttpConnection::Wait() {
     pollfd sockets[3] = {{fClient.Socket(), 0, 0}, {-1, 0, 0}, {fStop.WakeDescriptor(), POLLIN, 0}};
     if (!fClientEof && fFromClient.Size() < kHighWater && fToOrigin.Size() < kHighWater)
         sockets[0].events |= POLLIN;
-    if (!fToClient.Empty())
+    if (!fToClient.Empty() || fAnswerPipe.InPipe() > 0)
         sockets[0].events |= POLLOUT;
     if (Origin) {
         sockets[1].fd = Origin->Socket();
-        if (!fOriginEof && fFromOrigin.Size() < kHighWater && fToClient.Size() < kHighWater)
+        if (!fOriginEof && fFromOrigin.Size() < kHighWater && fToClient.Size() < kHighWater &&
+            fAnswerPipe.InPipe() == 0)
             sockets[1].events |= POLLIN;
         if (!fToOrigin.Empty())
             sockets[1].events |= POLLOUT;
@@ -684,8 +836,55 @@ void THttpConnection::Wait() {
     if ((sockets[0].revents & kReadable) != 0 && (sockets[0].events & POLLIN) != 0)
         ReadClient();
     if (fEnd == TEnd::None && Origin && (sockets[1].revents & kReadable) != 0 &&
-        (sockets[1].events & POLLIN) != 0)
-        ReadOrigin();
+        (sockets[1].events & POLLIN) != 0) {
+        if (AnswerSplices())
+            SpliceAnswer();
+        else
+            ReadOrigin();
+    }
+}
+
+// Plain bytes of an answer body, nothing else waiting for the client, nothing to trace.
+bool THttpConnection::AnswerSplices() {
+    return fTrace == nullptr && fAnswerBody && fFromOrigin.Empty() && fToClient.Empty() &&
+           fAnswerFramer.PlainBytes() > 0 && fAnswerPipe.Usable();
+}
+
+void THttpConnection::SpliceAnswer() {
+    if (!fSpliced) {
+        fPipeSignal.Hold();
+        SetNonBlocking(fClient.Socket(), true);
+        fSpliced = true;
+    }
+    if (!fOriginSpliced) {
+        SetNonBlocking(Origin->Socket(), true);
+        fOriginSpliced = true;
+    }
+    // A few rounds before the next poll, as long as the client takes what comes.
+    for (int round = 0; round < kSpliceRounds && fAnswerFramer.PlainBytes() > 0; ++round) {
+        const long moved =
+            fAnswerPipe.Fill(Origin->Socket(), static_cast<std::size_t>(std::min<std::uint64_t>(
+                                                   fAnswerFramer.PlainBytes(), kSpliceAsk)));
+        if (moved > 0) {
+            fAnswerFramer.Passed(static_cast<std::uint64_t>(moved));
+            Moved();
+        } else if (moved == -2) {
+            // Poll found bytes that a splice cannot take: it stops at the mark of urgent data,
+            // which an ordinary receive steps over.
+            if (round == 0)
+                ReadOrigin();
+            return;
+        } else {
+            fOriginEof = true;
+            return;
+        }
+        if (!fAnswerPipe.Drain(fClient.Socket())) {
+            fEnd = TEnd::Abort;
+            return;
+        }
+        if (fAnswerPipe.InPipe() > 0)
+            return; // the client's turn to take
+    }
 }
 
 // Whether the client has closed its sending side with nothing of it left unread: closing then
@@ -759,6 +958,7 @@ void RunHttpProxy(std::unique_ptr<TBufferedCommunication> client, std::FILE* tra
     std::unique_ptr<TBufferedCommunication> origin = std::move(connection.Origin);
     if (end == TEnd::Tunnel && origin && !stop.Raised()) {
         try {
+            connection.RestoreBlocking();
             const std::string forClient = connection.ForClient();
             const std::string forOrigin = connection.ForOrigin();
             client->Send(forClient.data(), static_cast<int>(forClient.size()));
@@ -775,13 +975,19 @@ void RunHttpProxy(std::unique_ptr<TBufferedCommunication> client, std::FILE* tra
     } else {
         origin.reset(); // the answers are through; the origin has nothing more to say
     }
+    // After the last answer the client learns at once that nothing more comes: many a client
+    // waits for that before it counts the answer as complete.
+    std::chrono::milliseconds beforeShutdown = options.BeforeShutdown;
+    if (end == TEnd::Close) {
+        shutdown(client->Socket(), SHUT_WR);
+        beforeShutdown = std::chrono::milliseconds(0);
+    }
     const bool pauses = options.BeforeShutdown.count() > 0 || options.AfterShutdown.count() > 0;
     if (pauses && !stop.Raised() && !ClientFinished(*client)) {
         // The client may still be sending: closing at once could reset the connection before it
         // has read the last answer. The pauses hold the channels, not this thread.
         TLingerer& lingerer = options.Lingerer != nullptr ? *options.Lingerer : ProxyLingerer();
-        lingerer.Hand(std::move(client), std::move(origin), options.BeforeShutdown,
-                      options.AfterShutdown);
+        lingerer.Hand(std::move(client), std::move(origin), beforeShutdown, options.AfterShutdown);
         return;
     }
     shutdown(client->Socket(), SHUT_WR);

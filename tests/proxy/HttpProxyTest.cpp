@@ -356,6 +356,31 @@ TEST_F(HttpProxyTest, AnswersAreFramedByTheirOwnLength) {
                   chunked + Marked("HTTP/1.1 200 OK", a + "/d", "", true) + "to the end");
 }
 
+// Large bodies pass whole and end where their length says, also when they arrive after the head
+// and pass without being looked at.
+TEST_F(HttpProxyTest, LargeBodiesPassWholeAndEndOnTheirLength) {
+    THttpRun run;
+    const std::string a = "http://" + run.Listener.Endpoint;
+    SendNow(*run.Browser, "GET " + a + "/1 HTTP/1.1\r\n\r\nGET " + a + "/2 HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(run.AcceptOrigin());
+    EXPECT_EQ(ReadUpTo(*run.Origin, 38).size(), 38u); // a close with them unread would reset
+    std::string body(3 << 20, 'b');
+    for (std::size_t i = 0; i < body.size(); i += 4096)
+        body[i] = static_cast<char>('a' + i / 4096 % 26);
+    SendNow(*run.Origin, "HTTP/1.1 200 OK\r\nContent-Length: 3145728\r\n\r\n");
+    const std::string head =
+        Marked("HTTP/1.1 200 OK", a + "/1", "Content-Length: 3145728\r\n", false);
+    EXPECT_EQ(ReadUpTo(*run.Browser, head.size()), head);
+    std::thread origin([&] { // the browser reads while the origin sends
+        SendNow(*run.Origin, body + "HTTP/1.1 200 OK\r\n\r\n" + body);
+        run.Origin.reset();
+    });
+    EXPECT_TRUE(ReadUpTo(*run.Browser, body.size(), 10000) == body);
+    EXPECT_TRUE(Everything(*run.Browser, 10000) ==
+                Marked("HTTP/1.1 200 OK", a + "/2", "", true) + body);
+    origin.join();
+}
+
 // What the server says while the body is still coming reaches the client at once: 100 Continue
 // (without the added lines), and a final answer, after which the connection closes.
 TEST_F(HttpProxyTest, TheServerIsHeardWhileTheBodyIsSent) {
@@ -482,6 +507,8 @@ TEST_F(HttpProxyTest, RequestHeadsWithinTheLimitsPassOthersAreRefused) {
          OwnAnswer("431 Request Header Fields Too Large", "the request head is too large")},
         {"two blanks missing", "GET http://ORIGIN/x\r\n\r\n",
          OwnAnswer("400 Bad Request", "the request line is malformed")},
+        {"bare CR", "X: a\rContent-Length: 5\r\n\r\n",
+         OwnAnswer("400 Bad Request", "a line of the request head holds a bare CR")},
         {"not a number", "Content-Length: abc\r\n\r\n",
          OwnAnswer("400 Bad Request", "the length of the request body is unclear")},
         {"early close", "Host: x\r\n", "", true},
