@@ -794,6 +794,12 @@ void THttpConnection::ReadOrigin() {
 
 void THttpConnection::Wait() {
     const auto now = TClock::now();
+    const bool readClient =
+        !fClientEof && fFromClient.Size() < kHighWater && fToOrigin.Size() < kHighWater;
+    // A body pauses only while the proxy would take more of it: an origin slow to read is no
+    // pause of the client's.
+    if (!readClient)
+        fLastClientBytes = now;
     auto due = fLastTraffic + kSilenceLimit;
     if (fHeadDeadline)
         due = std::min(due, *fHeadDeadline);
@@ -806,7 +812,7 @@ void THttpConnection::Wait() {
         return;
     }
     pollfd sockets[3] = {{fClient.Socket(), 0, 0}, {-1, 0, 0}, {fStop.WakeDescriptor(), POLLIN, 0}};
-    if (!fClientEof && fFromClient.Size() < kHighWater && fToOrigin.Size() < kHighWater)
+    if (readClient)
         sockets[0].events |= POLLIN;
     if (!fToClient.Empty() || fAnswerPipe.InPipe() > 0)
         sockets[0].events |= POLLOUT;
