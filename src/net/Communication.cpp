@@ -8,6 +8,7 @@
 #include <thread>
 #include <utility>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -49,22 +50,40 @@ constexpr std::size_t kPortTextLimit = 100;
     throw ECommunication(message + " (" + std::to_string(error) + ")", error);
 }
 
+// A zero byte would end the text early for the parser: "::1\0x" is no address.
+bool IsIPv6Address(std::string_view text) {
+    in6_addr address{};
+    return text.find('\0') == std::string_view::npos &&
+           inet_pton(AF_INET6, std::string(text).c_str(), &address) == 1;
+}
+
 struct TEndpoint {
     std::string Host;
     std::uint16_t Port = 0;
 };
 
-// "host:port": the host is the part before the first colon; a port that is no decimal number
-// raises the conversion error. A port outside 0..65535 is refused like a text without a colon
-// rather than cut to 16 bits, which would reach some other port.
+// "host:port": the host is the part before the first colon, or the IPv6 address in the brackets
+// of "[address]:port" (nothing else counts as bracketed); a port that is no decimal number raises
+// the conversion error. A port outside 0..65535 is refused like a text without a colon rather
+// than cut to 16 bits, which would reach some other port.
 TEndpoint SplitEndpoint(std::string_view text) {
-    const std::size_t colon = text.find(':');
+    std::size_t hostBegin = 0;
+    std::size_t hostEnd = text.find(':');
+    std::size_t colon = hostEnd;
+    const std::size_t bracket = text.find("]:");
+    if (!text.empty() && text.front() == '[' && bracket != std::string_view::npos &&
+        IsIPv6Address(text.substr(1, bracket - 1))) {
+        hostBegin = 1;
+        hostEnd = bracket;
+        colon = bracket + 1;
+    }
     if (colon == std::string_view::npos)
         throw ECommunication(FormatText(kTextBadName, std::string(text)));
     const std::int32_t port = StrToInt(text.substr(colon + 1).substr(0, kPortTextLimit));
     if (port < 0 || port > 0xFFFF)
         throw ECommunication(FormatText(kTextBadName, std::string(text)));
-    return {std::string(text.substr(0, colon)), static_cast<std::uint16_t>(port)};
+    return {std::string(text.substr(hostBegin, hostEnd - hostBegin)),
+            static_cast<std::uint16_t>(port)};
 }
 
 // Ports below 1024 need root or CAP_NET_BIND_SERVICE. Listeners retry their binds, so this is
@@ -309,33 +328,54 @@ std::string TCommunication::RemoteName() const {
     return fRemoteName;
 }
 
-// The peer's address resolved into the record and a fresh stream socket for it.
-void TCommunication::OpenSocketTo(const std::string& host, std::uint16_t port, int socketFlags) {
+// The peer's address and a fresh stream socket of its family. An IPv4 peer is kept in the
+// remote address record as well; an IPv6 one (a literal address, never a name) leaves only the
+// family there.
+TCommunication::TPeerAddress TCommunication::OpenSocketTo(const std::string& host,
+                                                          std::uint16_t port, int socketFlags) {
+    TPeerAddress peer;
     fRemoteAddress = sockaddr_in{};
-    fRemoteAddress.sin_family = AF_INET;
-    fRemoteAddress.sin_port = htons(port);
-    fRemoteAddress.sin_addr.s_addr = ResolveAddress(host);
-    if (fRemoteAddress.sin_addr.s_addr == kInaddrNone)
-        throw ECommunication(std::string(LanguageText(kTextBadAddress)), kNoSuchHost);
-    ReplaceSocket(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | socketFlags, 0));
+    if (IsIPv6Address(host)) {
+        auto& record = reinterpret_cast<sockaddr_in6&>(peer.Record);
+        record.sin6_family = AF_INET6;
+        record.sin6_port = htons(port);
+        inet_pton(AF_INET6, host.c_str(), &record.sin6_addr);
+        peer.Length = sizeof record;
+        fRemoteAddress.sin_family = AF_INET6;
+    } else {
+        fRemoteAddress.sin_family = AF_INET;
+        fRemoteAddress.sin_port = htons(port);
+        fRemoteAddress.sin_addr.s_addr = ResolveAddress(host);
+        if (fRemoteAddress.sin_addr.s_addr == kInaddrNone)
+            throw ECommunication(std::string(LanguageText(kTextBadAddress)), kNoSuchHost);
+        std::memcpy(&peer.Record, &fRemoteAddress, sizeof fRemoteAddress);
+        peer.Length = AddressLength();
+    }
+    ReplaceSocket(socket(peer.Record.ss_family, SOCK_STREAM | SOCK_CLOEXEC | socketFlags, 0));
     if (fSocket == kInvalidSocket)
         RaiseSocketError(kTextBadSocket);
+    return peer;
+}
+
+// Once connected: the record holds the local end of the outgoing connection (IPv4 only).
+void TCommunication::NoteLocalEnd() {
+    if (fRemoteAddress.sin_family != AF_INET)
+        return;
+    socklen_t length = AddressLength();
+    getsockname(fSocket, reinterpret_cast<sockaddr*>(&fRemoteAddress), &length);
 }
 
 void TCommunication::Connect(std::string_view text) {
     const std::lock_guard lock(fLock);
     TEndpoint endpoint = SplitEndpoint(text);
     if (!fNoNetwork) {
-        OpenSocketTo(endpoint.Host, endpoint.Port, 0);
-        int result =
-            connect(fSocket, reinterpret_cast<const sockaddr*>(&fRemoteAddress), AddressLength());
+        const TPeerAddress peer = OpenSocketTo(endpoint.Host, endpoint.Port, 0);
+        int result = connect(fSocket, reinterpret_cast<const sockaddr*>(&peer.Record), peer.Length);
         if (result != 0 && errno == EINTR)
             result = FinishInterruptedConnect(fSocket);
         if (result != 0)
             RaiseSocketError(kTextConnectError, text);
-        // From here on the record holds the local end of the outgoing connection.
-        socklen_t length = AddressLength();
-        getsockname(fSocket, reinterpret_cast<sockaddr*>(&fRemoteAddress), &length);
+        NoteLocalEnd();
     }
     fRemoteName = std::move(endpoint.Host);
 }
@@ -346,7 +386,7 @@ void TCommunication::Connect(std::string_view text, int milliseconds, const TSto
     if (!fNoNetwork) {
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(milliseconds, 0));
-        OpenSocketTo(endpoint.Host, endpoint.Port, SOCK_NONBLOCK);
+        const TPeerAddress peer = OpenSocketTo(endpoint.Host, endpoint.Port, SOCK_NONBLOCK);
         // A connect that fails leaves no half-open socket behind that might still connect later.
         auto fail = [&](bool timedOut) {
             const int error = errno;
@@ -358,8 +398,7 @@ void TCommunication::Connect(std::string_view text, int milliseconds, const TSto
         };
         if (stop != nullptr && stop->Raised())
             fail(true);
-        if (connect(fSocket, reinterpret_cast<const sockaddr*>(&fRemoteAddress), AddressLength()) !=
-            0) {
+        if (connect(fSocket, reinterpret_cast<const sockaddr*>(&peer.Record), peer.Length) != 0) {
             if (errno != EINPROGRESS && errno != EINTR)
                 fail(false);
             pollfd entries[2] = {{fSocket, POLLOUT, 0},
@@ -388,9 +427,7 @@ void TCommunication::Connect(std::string_view text, int milliseconds, const TSto
         const int flags = fcntl(fSocket, F_GETFL);
         if (flags < 0 || fcntl(fSocket, F_SETFL, flags & ~O_NONBLOCK) != 0)
             fail(false);
-        // From here on the record holds the local end of the outgoing connection.
-        socklen_t length = AddressLength();
-        getsockname(fSocket, reinterpret_cast<sockaddr*>(&fRemoteAddress), &length);
+        NoteLocalEnd();
     }
     fRemoteName = std::move(endpoint.Host);
 }

@@ -59,9 +59,9 @@ private:
     int fWake = -1;
 };
 
-// One IPv4 stream socket with its local and remote names and addresses. A channel is driven by
-// one thread at a time; the lock only serialises Bind, Connect, SetReuseAddress and the building
-// of accepted channels.
+// One stream socket with its local and remote names and addresses: IPv4, but for an outgoing
+// connection to an IPv6 address. A channel is driven by one thread at a time; the lock only
+// serialises Bind, Connect, SetReuseAddress and the building of accepted channels.
 class TCommunication {
 public:
     // A channel without a socket yet. Raises "WinSock not available" unless noNetwork or
@@ -94,6 +94,8 @@ public:
     // then sleep long instead of looking at its stop flag many times a second.
     std::unique_ptr<TBufferedCommunication> Accept(int milliseconds, const TStopSignal& stop);
     // "host:port"; afterwards RemoteAddress holds the local end of the outgoing socket.
+    // "[address]:port" connects to an IPv6 address over an IPv6 socket; RemoteAddress then holds
+    // only the family AF_INET6 (getsockname of Socket() tells the local end).
     // Blocks as long as the system lets a connect take.
     void Connect(std::string_view text);
     // The same, bounded by milliseconds and cut short by stop (when given): raises an
@@ -128,8 +130,13 @@ public:
     const sockaddr_in& RemoteAddress() const { return fRemoteAddress; }
 
 private:
+    struct TPeerAddress {
+        sockaddr_storage Record{};
+        socklen_t Length = 0;
+    };
     void ReplaceSocket(TSocket socket);
-    void OpenSocketTo(const std::string& host, std::uint16_t port, int socketFlags);
+    TPeerAddress OpenSocketTo(const std::string& host, std::uint16_t port, int socketFlags);
+    void NoteLocalEnd();
     // Before a receive from the socket: waits within the receive limits, raises on time-out.
     void AwaitReceivable();
 
