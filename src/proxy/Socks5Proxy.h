@@ -12,28 +12,46 @@
 #include <string>
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 // The SOCKS version 5 server (RFC 1928) behind a "SOCKS5 PROXY" tunnel: no authentication,
-// CONNECT and BIND to IPv4 addresses and names; UDP ASSOCIATE and IPv6 are refused.
+// CONNECT to IPv4 and IPv6 addresses and names, BIND for an IPv4 peer; UDP ASSOCIATE is refused.
 namespace harbolt {
 
-// A protocol violation of the client; it ends the conversation without a reply.
+// A protocol violation of the client. It ends the conversation: without a reply, or with the
+// reply code it carries (an address type the server cannot serve).
 class ESocks : public Exception {
 public:
     using Exception::Exception;
+    ESocks(const std::string& message, std::uint8_t reply) : Exception(message), fReply(reply) {}
+    std::optional<std::uint8_t> Reply() const { return fReply; }
+
+private:
+    std::optional<std::uint8_t> fReply;
 };
 
 enum class TSocksCommand : std::uint8_t { Connect = 1, Bind = 2, UdpAssociate = 3 };
 
+// Address types of a request.
+constexpr std::uint8_t kSocksIPv4 = 1;
+constexpr std::uint8_t kSocksDomainName = 3;
+constexpr std::uint8_t kSocksIPv6 = 4;
+
 struct TSocksRequest {
     TSocksCommand Command = TSocksCommand::Connect;
-    std::string Target; // host or dotted address, ":", decimal port
+    std::uint8_t AddressType = kSocksIPv4;
+    // Host, dotted address or "[IPv6 address]" (as inet_ntop writes it), ":", decimal port.
+    std::string Target;
 };
 
 // Reply codes the server sends.
 constexpr std::uint8_t kSocksSucceeded = 0;
+constexpr std::uint8_t kSocksGeneralFailure = 1;
 constexpr std::uint8_t kSocksHostUnreachable = 4;
+constexpr std::uint8_t kSocksConnectionRefused = 5;
+constexpr std::uint8_t kSocksTtlExpired = 6; // what clients read as a time-out
 constexpr std::uint8_t kSocksCommandNotSupported = 7;
+constexpr std::uint8_t kSocksAddressTypeNotSupported = 8;
 
 // Reads the client's greeting (version, method count, methods) and answers 5,0 when it offers
 // method 0 (no authentication), else 5,255. True when the conversation goes on; false after
@@ -41,16 +59,23 @@ constexpr std::uint8_t kSocksCommandNotSupported = 7;
 bool NegotiateSocks5Method(TBufferedCommunication& client);
 
 // Reads the request that follows the method selection. nullopt when the client closed before it
-// was complete; a malformed request raises ESocks. Reads exactly the request's bytes.
+// was complete; a malformed request raises ESocks (an unknown address type with reply code 8).
+// Reads exactly the request's bytes.
 std::optional<TSocksRequest> ReadSocks5Request(TBufferedCommunication& client);
 
 // The 10-byte reply: 5, code, 0, 1, the four address bytes and the two port bytes of address as
 // they are held (network order).
 std::string Socks5Reply(std::uint8_t code, const sockaddr_in& address);
+// The 22-byte reply of address type 4 for an IPv6 address.
+std::string Socks5Reply(std::uint8_t code, const sockaddr_in6& address);
 
 // The handler of a "SOCKS5 PROXY" tunnel: negotiates (within RequestTimeLimit()), performs the
-// request and relays. A CONNECT to one of this instance's own ports is a loop and answered as
-// unreachable. Frees the client channel at the end in every case; no failure escapes.
+// request and relays. A failed CONNECT is answered as soon as the failure is final, with the code
+// that says why; a CONNECT to one of this instance's own ports is a loop and fails (code 1). An
+// IPv6 target that this computer has no route to is answered with code 8. A BIND listens on the
+// address facing the peer the request names and takes a connection from that peer's address only.
+// What failed is written to the trace. Frees the client channel at the end in every case; no
+// failure escapes.
 void HandleSocks5Proxy(std::unique_ptr<TBufferedCommunication> client, std::FILE* trace,
                        const TActivity& activity, const TStopSignal& stop);
 

@@ -1,9 +1,9 @@
 // A SOCKS5 client's negotiation arrives from any program on the network. Whatever the bytes, the
 // method selection and the request must be read exactly as far as the protocol says and no
 // further, answered only with 5,0 (method 0 offered) or 5,255, and end in one of three ways: the
-// client closed too early, ESocks with the message for the offending byte, or a request that
-// encodes back to exactly the bytes read. Only the negotiation is read here: no target is ever
-// contacted or bound.
+// client closed too early, ESocks with the message for the offending byte (and reply code 8 for
+// an unknown address type only), or a request that encodes back to exactly the bytes read. Only the
+// negotiation is read here: no target is ever contacted or bound.
 //
 // Input: the bytes the client sends before it stops sending (at most 1024).
 #include "proxy/Socks5Proxy.h"
@@ -66,8 +66,19 @@ std::string Encoded(const TSocksRequest& request, unsigned char addressType) {
     const unsigned long port = std::stoul(portText);
     FUZZ_CHECK(port <= 0xFFFF);
 
+    FUZZ_CHECK(request.AddressType == addressType);
     std::string bytes = {5, static_cast<char>(request.Command), 0, static_cast<char>(addressType)};
-    if (addressType == 1) {
+    if (addressType == 4) {
+        // "[address]" as inet_ntop writes it.
+        FUZZ_CHECK(host.size() > 2 && host.front() == '[' && host.back() == ']');
+        const std::string inside = host.substr(1, host.size() - 2);
+        in6_addr address{};
+        FUZZ_CHECK(inet_pton(AF_INET6, inside.c_str(), &address) == 1);
+        bytes.append(reinterpret_cast<const char*>(address.s6_addr), 16);
+        char text[INET6_ADDRSTRLEN];
+        FUZZ_CHECK(inet_ntop(AF_INET6, &address, text, sizeof text) != nullptr);
+        FUZZ_CHECK(inside == text);
+    } else if (addressType == 1) {
         in_addr address{};
         FUZZ_CHECK(inet_pton(AF_INET, host.c_str(), &address) == 1);
         bytes.append(reinterpret_cast<const char*>(&address.s_addr), 4);
@@ -87,11 +98,13 @@ std::string Encoded(const TSocksRequest& request, unsigned char addressType) {
 
 // How the request starting at request[0] must end up.
 void CheckRequest(const std::string& request, const std::optional<TSocksRequest>& parsed,
-                  bool raised, const std::string& error, const std::string& rest) {
+                  bool raised, const std::string& error, std::optional<std::uint8_t> reply,
+                  const std::string& rest) {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(request[i]); };
     const auto closedEarly = [&] { FUZZ_CHECK(!raised && !parsed && rest.empty()); };
-    const auto raisedWith = [&](const std::string& message) {
-        FUZZ_CHECK(raised && error == message);
+    const auto raisedWith = [&](const std::string& message,
+                                std::optional<std::uint8_t> code = std::nullopt) {
+        FUZZ_CHECK(raised && error == message && reply == code);
     };
     if (request.empty())
         return closedEarly();
@@ -111,9 +124,10 @@ void CheckRequest(const std::string& request, const std::optional<TSocksRequest>
             return closedEarly();
         length = 4 + 1 + byte(4) + 2;
     } else if (byte(3) == 4) {
-        return raisedWith("IP V6 addresses not supported");
+        length = 4 + 16 + 2;
     } else {
-        return raisedWith("bad Request.ATYP: " + std::to_string(byte(3)));
+        return raisedWith("bad Request.ATYP: " + std::to_string(byte(3)),
+                          kSocksAddressTypeNotSupported);
     }
     if (request.size() < length)
         return closedEarly();
@@ -141,6 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::optional<TSocksRequest> parsed;
     bool raised = false;
     std::string error;
+    std::optional<std::uint8_t> reply;
     try {
         agreed = NegotiateSocks5Method(*server);
         if (agreed)
@@ -148,6 +163,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const ESocks& e) {
         raised = true;
         error = e.what();
+        reply = e.Reply();
     }
     // Read to the end before closing, so that the close is orderly and the replies arrive.
     const std::string rest = Drain(*server);
@@ -161,7 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (byte(0) != 5) {
         FUZZ_CHECK(raised && error == "bad version " + std::to_string(byte(0)) + ", 5 expected");
-        FUZZ_CHECK(replies.empty());
+        FUZZ_CHECK(replies.empty() && !reply);
         return 0;
     }
     if (input.size() < 2 || input.size() < 2u + byte(1)) {
@@ -176,6 +192,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(!raised && rest == input.substr(greeting));
         return 0;
     }
-    CheckRequest(input.substr(greeting), parsed, raised, error, rest);
+    CheckRequest(input.substr(greeting), parsed, raised, error, reply, rest);
     return 0;
 }
