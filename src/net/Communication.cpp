@@ -347,7 +347,10 @@ TCommunication::TPeerAddress TCommunication::OpenSocketTo(const std::string& hos
         fRemoteAddress.sin_port = htons(port);
         fRemoteAddress.sin_addr.s_addr = ResolveAddress(host);
         if (fRemoteAddress.sin_addr.s_addr == kInaddrNone)
-            throw ECommunication(std::string(LanguageText(kTextBadAddress)), kNoSuchHost);
+            // The text keeps the errno of every socket failure; Error() says what it was.
+            throw ECommunication(std::string(LanguageText(kTextBadAddress)) + " (" +
+                                     std::to_string(errno) + ")",
+                                 kNoSuchHost);
         std::memcpy(&peer.Record, &fRemoteAddress, sizeof fRemoteAddress);
         peer.Length = AddressLength();
     }
