@@ -63,6 +63,21 @@ std::uint16_t PortOfLine(const std::string& line) {
     return static_cast<std::uint16_t>(p1 * 256 + p2);
 }
 
+// A server's 227 for port, naming an address the proxy must not connect to.
+std::string ServerPassiveReply(std::uint16_t port) {
+    return "227 Entering Passive Mode (10,9,8,7," + std::to_string(port >> 8) + "," +
+           std::to_string(port & 0xFF) + ").\r\n";
+}
+
+// The port a passive reply of the proxy's own offers (a 227 names 127.0.0.1, the client's side
+// of the tunnel here); 0 for any other line.
+std::uint16_t OwnPassivePort(const std::string& reply, bool extended) {
+    if (!reply.starts_with(extended ? "229 Entering Extended Passive Mode (|||"
+                                    : "227 Entering Passive Mode (127,0,0,1,"))
+        return 0;
+    return (extended ? FtpExtendedPassivePort(reply) : FtpPassivePort(reply)).value_or(0);
+}
+
 std::unique_ptr<TBufferedCommunication> ConnectTo(std::uint16_t port) {
     auto channel = TCommunication::CreateUnconnected(false, false);
     channel->Connect(Loopback(port));
@@ -363,10 +378,8 @@ TEST_F(FtpProxyTest, RefusingDestinationIsReportedAtOnce) {
     SendNow(*run.Client, "USER dave@" + closed + "\r\nPASS x\r\n");
     EXPECT_TRUE(Receives(*run.Client, "331 Password required for dave@" + closed + "\r\n"));
     const auto start = std::chrono::steady_clock::now();
-    bool ended = false;
-    EXPECT_EQ(ReadUntilClosed(*run.Client, &ended),
+    EXPECT_EQ(test::AllUntilClosed(*run.Client),
               "421 Cannot connect to " + closed + ": connection refused by " + closed + "\r\n");
-    EXPECT_TRUE(ended);
     EXPECT_LT(MillisecondsSince(start), 1000);
 }
 
@@ -380,22 +393,13 @@ TEST_F(FtpProxyTest, PassiveModeIsServedByTheProxy) {
         const TListener serverData = MakeListener();
         SendNow(*run.Client, extended ? "epsv\r\n" : "PASV\r\n");
         EXPECT_TRUE(Receives(*server, "PASV\r\n"));
-        SendNow(*server, "227 Entering Passive Mode (10,9,8,7," +
-                             std::to_string(serverData.Port >> 8) + "," +
-                             std::to_string(serverData.Port & 0xFF) + ").\r\n");
+        SendNow(*server, ServerPassiveReply(serverData.Port));
         std::unique_ptr<TBufferedCommunication> fromServer = serverData.Channel->Accept(3000);
         ASSERT_NE(fromServer, nullptr);
         const std::string reply = RawLine(*run.Client);
-        // The proxy's own port on the client's side of the tunnel: loopback here.
-        unsigned port = 0;
-        if (extended)
-            std::sscanf(reply.c_str(), "229 Entering Extended Passive Mode (|||%u|)\r\n", &port);
-        else if (reply.starts_with("227 Entering Passive Mode (127,0,0,1,"))
-            port = FtpPassivePort(reply).value_or(0);
-        ASSERT_NE(port, 0u) << reply;
-        std::unique_ptr<TBufferedCommunication> toClient =
-            ConnectTo(static_cast<std::uint16_t>(port));
-        ExpectTransfer(std::move(fromServer), *toClient, Payload(200000), "upload");
+        const std::uint16_t port = OwnPassivePort(reply, extended);
+        ASSERT_NE(port, 0) << reply;
+        ExpectTransfer(std::move(fromServer), *ConnectTo(port), Payload(200000), "upload");
     }
     // A server without passive mode answers the client itself; what the proxy cannot serve
     // never reaches the server.
@@ -446,22 +450,16 @@ TEST_F(FtpProxyTest, MappingRewritesPassiveRepliesToAPortOfItsOwn) {
     EXPECT_TRUE(Receives(*tunnel.Accepted, "PASV\r\n"));
     for (const bool extended : {false, true}) {
         const TListener onlineData = MakeListener();
-        const std::string port = std::to_string(onlineData.Port);
-        SendNow(*tunnel.Accepted, extended
-                                      ? "229 Entering Extended Passive Mode (|||" + port + "|)\r\n"
-                                      : "227 Entering Passive Mode (10,9,8,7," +
-                                            std::to_string(onlineData.Port >> 8) + "," +
-                                            std::to_string(onlineData.Port & 0xFF) + ").\r\n");
+        SendNow(*tunnel.Accepted, extended ? "229 Entering Extended Passive Mode (|||" +
+                                                 std::to_string(onlineData.Port) + "|)\r\n"
+                                           : ServerPassiveReply(onlineData.Port));
         std::unique_ptr<TBufferedCommunication> fromOnline = onlineData.Channel->Accept(3000);
         ASSERT_NE(fromOnline, nullptr);
         const std::string reply = RawLine(*program.Connected);
-        const std::optional<std::uint16_t> own =
-            extended ? FtpExtendedPassivePort(reply) : FtpPassivePort(reply);
-        ASSERT_TRUE(own) << reply;
-        EXPECT_NE(*own, onlineData.Port);
-        EXPECT_TRUE(extended || reply.starts_with("227 Entering Passive Mode (127,0,0,1,"))
-            << reply;
-        ExpectTransfer(std::move(fromOnline), *ConnectTo(*own), Payload(100000), "upload");
+        const std::uint16_t own = OwnPassivePort(reply, extended);
+        ASSERT_NE(own, 0) << reply;
+        EXPECT_NE(own, onlineData.Port);
+        ExpectTransfer(std::move(fromOnline), *ConnectTo(own), Payload(100000), "upload");
     }
     SendNow(*tunnel.Accepted, "226 Done.\r\n229 (|||1|)\r\n150 cut");
     EXPECT_TRUE(Receives(*program.Connected, "226 Done.\r\n425 Cannot open data connection: "
@@ -469,9 +467,7 @@ TEST_F(FtpProxyTest, MappingRewritesPassiveRepliesToAPortOfItsOwn) {
     tunnel.Accepted.reset();
     relay.join();
     program.Accepted.reset();
-    bool closed = false;
-    EXPECT_EQ(ReadUntilClosed(*program.Connected, &closed), "150 cut");
-    EXPECT_TRUE(closed);
+    EXPECT_EQ(test::AllUntilClosed(*program.Connected), "150 cut");
     EXPECT_GE(activity.load(), 3);
 }
 

@@ -10,6 +10,7 @@
 namespace harbolt {
 namespace {
 
+using test::AllUntilClosed;
 using test::Loopback;
 using test::MakeListener;
 using test::MillisecondsSince;
@@ -169,35 +170,20 @@ TEST_F(Pop3ProxyTest, UnreachableServerIsReportedAndTheStopFlagCutsTheWaitShort)
         EXPECT_EQ(ReadUpTo(*run.Client, kGreeting.size()), kGreeting);
         const auto start = std::chrono::steady_clock::now();
         SendNow(*run.Client, "USER bob@" + closed + "\r\n");
-        bool ended = false;
-        EXPECT_EQ(ReadUntilClosed(*run.Client, &ended), "-ERR Cannot connect to " + closed +
-                                                            " (connection refused by " + closed +
-                                                            ")\r\n");
-        EXPECT_TRUE(ended);
+        EXPECT_EQ(AllUntilClosed(*run.Client), "-ERR Cannot connect to " + closed +
+                                                   " (connection refused by " + closed + ")\r\n");
         EXPECT_LT(MillisecondsSince(start), 1000);
     }
-    // A listener that never takes its queued connection leaves further connects unanswered.
-    TListener full = MakeListener(0);
-    std::vector<std::unique_ptr<TBufferedCommunication>> queued;
-    for (bool answered = true; answered && queued.size() < 8;) {
-        queued.push_back(TCommunication::CreateUnconnected(false, false));
-        try {
-            queued.back()->Connect(full.Endpoint, 200);
-        } catch (const ECommunication&) {
-            answered = false;
-        }
-    }
+    const test::TUnansweredListener unanswered;
     TPop3Run run;
     EXPECT_EQ(ReadUpTo(*run.Client, kGreeting.size()), kGreeting);
-    SendNow(*run.Client, "USER bob@" + full.Endpoint + "\r\n");
+    SendNow(*run.Client, "USER bob@" + unanswered.Endpoint + "\r\n");
     const auto start = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_FALSE(run.Done.load()); // still trying
     run.Stop.Raise();
-    bool ended = false;
-    EXPECT_EQ(ReadUntilClosed(*run.Client, &ended),
-              "-ERR Cannot connect to " + full.Endpoint + " (the proxy is stopping)\r\n");
-    EXPECT_TRUE(ended);
+    EXPECT_EQ(AllUntilClosed(*run.Client),
+              "-ERR Cannot connect to " + unanswered.Endpoint + " (the proxy is stopping)\r\n");
     EXPECT_LT(MillisecondsSince(start), 2000);
 }
 

@@ -74,12 +74,32 @@ inline std::string ReadUntilClosed(TCommunication& channel, bool* closed, int mi
     }
 }
 
+// Everything the peer sends, expecting it to close within milliseconds.
+inline std::string AllUntilClosed(TCommunication& channel, int milliseconds = 3000) {
+    bool closed = false;
+    std::string bytes = ReadUntilClosed(channel, &closed, milliseconds);
+    EXPECT_TRUE(closed) << "still open after " << milliseconds << " ms";
+    return bytes;
+}
+
 // Whether the peer closed within milliseconds without sending a byte.
 inline bool ClosedWithoutData(TCommunication& channel, int milliseconds = 3000) {
     bool closed = false;
     const std::string bytes = ReadUntilClosed(channel, &closed, milliseconds);
     return closed && bytes.empty();
 }
+
+// A listener whose queue is full and never taken: a further connect to it is never answered.
+struct TUnansweredListener : TListener {
+    TUnansweredListener() : TListener(MakeListener(0)) {
+        while (Queued.size() < 8) {
+            Queued.push_back(TCommunication::CreateUnconnected(false, false));
+            if (!CommunicationError([&] { Queued.back()->Connect(Endpoint, 200); }).empty())
+                break;
+        }
+    }
+    std::vector<std::unique_ptr<TBufferedCommunication>> Queued;
+};
 
 // The own computer "Gateway" in a fresh database, and the proxy clock replaced; all undone at the
 // end.
