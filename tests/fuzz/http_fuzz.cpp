@@ -71,17 +71,6 @@ void CheckRequestLine(std::string_view line) {
         FUZZ_CHECK("http://" + rebuilt == request->Url);
     else
         FUZZ_CHECK(rebuilt == request->Url);
-
-    const std::string endpoint = OriginEndpoint(target.Host);
-    if (target.Host.find(':') != std::string::npos)
-        FUZZ_CHECK(endpoint == target.Host);
-    else
-        FUZZ_CHECK(endpoint == target.Host + ":80");
-
-    FUZZ_CHECK(OriginRequestLine(*request, target) ==
-               request->Method + " /" + target.Path.value_or("") + " " + request->Version);
-    FUZZ_CHECK(MpmUriLine(target) ==
-               "X-MPM-URI: http://" + target.Host + "/" + target.Path.value_or(""));
 }
 
 void CheckContentLength(std::string_view value) {
