@@ -10,6 +10,7 @@
 
 #include "../net/NetTestSupport.h"
 #include "database/Database.h"
+#include "dialup/RasManager.h"
 #include "proxy/ProxyState.h"
 #include "proxy/Sessions.h"
 #include "support/FakeTickClock.h"
@@ -112,6 +113,7 @@ protected:
         TestClock().Set(700000);
         SetProxyClock(TestClock());
         RenewProxyStop(); // a stop of an earlier test must not end this one's threads
+        TakeDialCause();  // nor the cause of its dial be taken for this one's
     }
     void TearDown() override {
         SetRequestTimeLimit(0);
