@@ -326,7 +326,10 @@ std::size_t TDnsForwarding::LocalAnswer(std::span<std::uint8_t> buffer, std::siz
     const std::span<const std::uint8_t> datagram = buffer.first(length);
     const bool nobodyOnline = FRules.NobodyOnline && FRules.NobodyOnline();
     std::optional<std::vector<std::uint8_t>> answer = FCache->Answer(datagram, nobodyOnline);
-    // Kept whole for whoever takes most; this requester may take less.
+    // Kept whole for whoever takes most; this requester may take less, and one that did not
+    // speak EDNS gets no OPT record.
+    if (answer && !DnsQueryHasOpt(datagram))
+        answer->resize(DnsAnswerWithoutOpt(*answer));
     if (answer)
         answer->resize(FitDnsAnswer(*answer, DnsPayloadLimit(datagram)));
     if (answer)

@@ -269,6 +269,32 @@ std::size_t FitDnsAnswer(std::span<std::uint8_t> answer, std::size_t limit) {
     return length;
 }
 
+bool DnsQueryHasOpt(std::span<const std::uint8_t> query) {
+    const std::optional<TDnsMessage> parsed = ParseDnsMessage(query);
+    return parsed && std::any_of(parsed->Records.begin(), parsed->Records.end(),
+                                 [](const TDnsRecordPlace& record) {
+                                     return record.Section == TDnsSection::Additional &&
+                                            record.Type == kDnsTypeOpt;
+                                 });
+}
+
+std::size_t DnsAnswerWithoutOpt(std::span<std::uint8_t> answer) {
+    const std::optional<TDnsMessage> parsed = ParseDnsMessage(answer);
+    if (!parsed || parsed->Records.empty())
+        return answer.size();
+    const TDnsRecordPlace& last = parsed->Records.back();
+    // Records follow each other without a gap; the OPT record's owner is the root, one zero
+    // byte (a pointer elsewhere would be no OPT record to take off).
+    const std::size_t start = parsed->Records.size() > 1
+                                  ? parsed->Records[parsed->Records.size() - 2].End
+                                  : parsed->QuestionsEnd;
+    if (last.Section != TDnsSection::Additional || last.Type != kDnsTypeOpt ||
+        last.End != answer.size() || last.Fixed != start + 1 || answer[start] != 0)
+        return answer.size();
+    Write16(answer, 10, static_cast<std::uint16_t>(Read16(answer, 10) - 1));
+    return start;
+}
+
 bool DnsNameMatches(std::string_view patterns, std::string_view name) {
     while (!patterns.empty()) {
         const std::size_t comma = patterns.find(',');

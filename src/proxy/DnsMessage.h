@@ -78,6 +78,13 @@ std::size_t DnsPayloadLimit(std::span<const std::uint8_t> query);
 // at a record: it becomes DnsAnswerStub.
 std::size_t FitDnsAnswer(std::span<std::uint8_t> answer, std::size_t limit);
 
+// Whether a query carries an OPT record: only then may its answer carry one.
+bool DnsQueryHasOpt(std::span<const std::uint8_t> query);
+
+// Drops the OPT record of an answer, in place, when it is the last record (where servers put
+// it); its new length. An answer kept for an asker that spoke EDNS goes so to one that did not.
+std::size_t DnsAnswerWithoutOpt(std::span<std::uint8_t> answer);
+
 // What is left of an answer (at least the header) whose records cannot be trusted: its header
 // and questions, or its header alone when those do not read, with TC set, the counts to match,
 // in place; its new length. It tells the asker to ask again over TCP.

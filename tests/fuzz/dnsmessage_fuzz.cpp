@@ -8,7 +8,9 @@
 // - the cache never grows past its bound;
 // - a SERVFAIL answer is made only for queries that read, and reads as an answer to the same
 //   questions, with no records, no longer than the query;
-// - the payload limit is at least 512, and 512 for a message that does not read;
+// - the payload limit is at least 512, and 512 for a message that does not read; a message
+//   has an OPT record exactly when its payload limit comes from one, and taking the OPT record
+//   off (the last record) leaves the message's own start, reading with one record less;
 // - fitted into a limit, a message that fits stays as it is; one that does not comes out no
 //   longer than the limit, with TC set and reading again. When it read, its questions stay (all
 //   or, when they do not fit, none) and its records are whole ones of the original: a prefix of
@@ -139,6 +141,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(payload >= kDnsClassicPayload && (parsed || payload == kDnsClassicPayload));
     for (const std::size_t limit : {kDnsClassicPayload, payload})
         CheckFit(message, parsed, limit);
+    const bool hasOpt = DnsQueryHasOpt(message);
+    FUZZ_CHECK(hasOpt || payload == kDnsClassicPayload);
+    std::vector<std::uint8_t> withoutOpt = message;
+    withoutOpt.resize(DnsAnswerWithoutOpt(withoutOpt));
+    if (withoutOpt.size() != size) {
+        FUZZ_CHECK(hasOpt && withoutOpt.size() < size);
+        const std::optional<TDnsMessage> again = ParseDnsMessage(withoutOpt);
+        FUZZ_CHECK(again && again->Records.size() + 1 == parsed->Records.size());
+        FUZZ_CHECK(parsed->Records.back().Type == kDnsTypeOpt);
+        // Only the additional count changed; what is left is the message's own start.
+        FUZZ_CHECK(std::equal(withoutOpt.begin(), withoutOpt.begin() + 10, message.begin()) &&
+                   std::equal(withoutOpt.begin() + 12, withoutOpt.end(), message.begin() + 12));
+    }
 
     TFixedClock clock;
     TDnsCache cache(clock, 2);

@@ -475,7 +475,20 @@ TEST_F(DnsForwardingTest, AnswersAreCutToWhatTheRequesterTakesFromTheServerAndTh
     query = Query(0x3333);
     query.resize(kDnsDatagramSize);
     const auto cached = Handle(query, Requester, Query(0).size());
-    EXPECT_EQ(cutFor(ToRequester(query, cached)), 0x3333);
+    const Datagram fromCache = ToRequester(query, cached);
+    EXPECT_EQ(cutFor(fromCache), 0x3333);
+    // That requester spoke no EDNS: the cached answer's OPT record stays behind.
+    const std::optional<TDnsMessage> parsed = ParseDnsMessage(fromCache);
+    ASSERT_TRUE(parsed);
+    EXPECT_TRUE(std::none_of(parsed->Records.begin(), parsed->Records.end(),
+                             [](const TDnsRecordPlace& r) { return r.Type == kDnsTypeOpt; }));
+    // One that did gets it, with as many records as its size takes.
+    query = WithOpt(Query(0x4444), 1232);
+    const std::size_t asked = query.size();
+    query.resize(kDnsDatagramSize);
+    Datagram withOpt = ToRequester(query, Handle(query, Requester, asked));
+    const std::size_t whole = withOpt.size();
+    EXPECT_EQ(DnsAnswerWithoutOpt(withOpt), whole - 11);
 }
 
 TEST(DnsQueryHostTest, TheOnlineComputerAsksTheDnsServer) {
