@@ -37,6 +37,22 @@ constexpr int kTextCannotListen = 61;
 
 std::atomic<int> RunningDataThreads{0};
 
+// Runs a data thread's work on a thread of its own, which holds the object until the work is
+// done and lets it go before it is no longer counted.
+void StartDataThread(std::function<void()> run) {
+    ++RunningDataThreads;
+    try {
+        std::thread([run = std::move(run)]() mutable {
+            run();
+            run = nullptr;
+            --RunningDataThreads;
+        }).detach();
+    } catch (...) {
+        --RunningDataThreads;
+        throw;
+    }
+}
+
 const char* const kSyntaxError = "501 Syntax error in parameters or arguments.";
 const char* const kNotImplemented = "502 Command not implemented.";
 const char* const kOnlyIpv4 = "522 Network protocol not supported, use (1)";
@@ -630,17 +646,7 @@ TDataConnectionThread::Start(const sockaddr_in& clientDataAddress, const sockadd
     // refused.
     if (listen(thread->fListenSocket, 1) != 0)
         RaiseSocketError(kTextCannotListen);
-    ++RunningDataThreads;
-    try {
-        std::thread([thread]() mutable {
-            thread->Run();
-            thread.reset();
-            --RunningDataThreads;
-        }).detach();
-    } catch (...) {
-        --RunningDataThreads;
-        throw;
-    }
+    StartDataThread([thread] { thread->Run(); });
     return thread;
 }
 
@@ -710,17 +716,7 @@ TPassiveDataConnection::Start(const sockaddr_in& listenAddress,
     // Listening before the port is named: a client that connects at once must not be refused.
     if (listen(thread->fListenSocket, kPassiveBacklog) != 0)
         RaiseSocketError(kTextCannotListen);
-    ++RunningDataThreads;
-    try {
-        std::thread([thread]() mutable {
-            thread->Run();
-            thread.reset();
-            --RunningDataThreads;
-        }).detach();
-    } catch (...) {
-        --RunningDataThreads;
-        throw;
-    }
+    StartDataThread([thread] { thread->Run(); });
     return thread;
 }
 
