@@ -1,5 +1,7 @@
 #include "net/LanKey.h"
 
+#include "platform/CodePage.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -104,18 +106,9 @@ std::string HexText(const unsigned char* bytes, std::size_t size) {
 bool ParseHex(std::string_view text, unsigned char* destination, std::size_t size) {
     if (text.size() != size * 2)
         return false;
-    const auto digit = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
     for (std::size_t i = 0; i < size; ++i) {
-        const int high = digit(text[2 * i]);
-        const int low = digit(text[2 * i + 1]);
+        const int high = HexDigitValue(text[2 * i]);
+        const int low = HexDigitValue(text[2 * i + 1]);
         if (high < 0 || low < 0)
             return false;
         destination[i] = static_cast<unsigned char>(high * 16 + low);

@@ -24,6 +24,9 @@ int AnsiCompareText(std::string_view a, std::string_view b);
 // The text without the blanks and tabs at its ends.
 std::string_view TrimBlanks(std::string_view text);
 
+// The value of a hexadecimal digit in either case; -1 for any other character.
+int HexDigitValue(char c);
+
 // ASCII-only case-insensitive equality (computer names).
 bool SameTextAscii(std::string_view a, std::string_view b);
 

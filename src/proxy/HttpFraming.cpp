@@ -14,24 +14,6 @@ constexpr std::size_t kMaxTrailers = 65536;
 // Hexadecimal digits of a chunk size: 15 stay below kHttpMaxBodyLength.
 constexpr std::size_t kMaxChunkDigits = 15;
 
-std::string_view WithoutBlanks(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // The items of every field called name, in order.
 template <typename F> void ForEachItem(const THttpHead& head, std::string_view name, F&& visit) {
     for (const THttpField& field : head.Fields) {
@@ -40,7 +22,7 @@ template <typename F> void ForEachItem(const THttpHead& head, std::string_view n
         std::string_view list = field.Value;
         for (;;) {
             const std::size_t comma = list.find(',');
-            const std::string_view item = WithoutBlanks(list.substr(0, comma));
+            const std::string_view item = TrimBlanks(list.substr(0, comma));
             if (!item.empty())
                 visit(item);
             if (comma == std::string_view::npos)
@@ -144,7 +126,7 @@ THttpHead ParseHead(std::string_view head) {
         const std::size_t colon = line.find(':');
         THttpField field{line, line.substr(0, colon), {}};
         if (colon != std::string_view::npos)
-            field.Value = WithoutBlanks(line.substr(colon + 1));
+            field.Value = TrimBlanks(line.substr(colon + 1));
         parsed.Fields.push_back(field);
     }
     return parsed;
@@ -160,7 +142,7 @@ bool HasBareCr(const THttpHead& head) {
 bool HasToken(std::string_view list, std::string_view token) {
     for (;;) {
         const std::size_t comma = list.find(',');
-        if (SameTextAscii(WithoutBlanks(list.substr(0, comma)), token))
+        if (SameTextAscii(TrimBlanks(list.substr(0, comma)), token))
             return true;
         if (comma == std::string_view::npos)
             return false;
@@ -207,7 +189,7 @@ bool IsHopByHop(const THttpHead& head, std::string_view name) {
                                          "Proxy-Authorization", "TE", "Trailer", "Upgrade"})
         if (SameTextAscii(name, fixed))
             return true;
-    return FieldsHoldToken(head, "Connection", WithoutBlanks(name));
+    return FieldsHoldToken(head, "Connection", TrimBlanks(name));
 }
 
 std::vector<std::string_view> ForwardedFields(const THttpHead& head, bool keepUpgrade,
@@ -225,7 +207,7 @@ std::vector<std::string_view> ForwardedFields(const THttpHead& head, bool keepUp
 }
 
 std::optional<std::uint64_t> ContentLengthValue(std::string_view value) {
-    value = WithoutBlanks(value);
+    value = TrimBlanks(value);
     if (value.empty())
         return std::nullopt;
     std::uint64_t length = 0;
@@ -343,7 +325,7 @@ std::size_t TBodyFramer::Take(std::string_view bytes) {
         const char c = bytes[taken++];
         switch (fState) {
         case TState::SizeDigits: {
-            const int digit = HexDigit(c);
+            const int digit = HexDigitValue(c);
             if (digit >= 0) {
                 if (++fDigits > kMaxChunkDigits) {
                     fState = TState::Failed;
