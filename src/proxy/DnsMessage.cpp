@@ -291,7 +291,13 @@ std::size_t DnsAnswerWithoutOpt(std::span<std::uint8_t> answer) {
     if (last.Section != TDnsSection::Additional || last.Type != kDnsTypeOpt ||
         last.End != answer.size() || last.Fixed != start + 1 || answer[start] != 0)
         return answer.size();
-    Write16(answer, 10, static_cast<std::uint16_t>(Read16(answer, 10) - 1));
+    const std::uint16_t additional = Read16(answer, 10);
+    Write16(answer, 10, static_cast<std::uint16_t>(additional - 1));
+    // A name before it may have been read on into its bytes through a pointer: then it stays.
+    if (!ParseDnsMessage(answer.first(start))) {
+        Write16(answer, 10, additional);
+        return answer.size();
+    }
     return start;
 }
 

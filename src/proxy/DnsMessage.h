@@ -82,7 +82,8 @@ std::size_t FitDnsAnswer(std::span<std::uint8_t> answer, std::size_t limit);
 bool DnsQueryHasOpt(std::span<const std::uint8_t> query);
 
 // Drops the OPT record of an answer, in place, when it is the last record (where servers put
-// it); its new length. An answer kept for an asker that spoke EDNS goes so to one that did not.
+// it) and no name before it is read on into its bytes; its new length. An answer kept for an asker
+// that spoke EDNS goes so to one that did not.
 std::size_t DnsAnswerWithoutOpt(std::span<std::uint8_t> answer);
 
 // What is left of an answer (at least the header) whose records cannot be trusted: its header
