@@ -486,7 +486,8 @@ TEST_F(DnsForwardingTest, AnswersAreCutToWhatTheRequesterTakesFromTheServerAndTh
     query = WithOpt(Query(0x4444), 1232);
     const std::size_t asked = query.size();
     query.resize(kDnsDatagramSize);
-    Datagram withOpt = ToRequester(query, Handle(query, Requester, asked));
+    const auto answered = Handle(query, Requester, asked); // before query is copied
+    Datagram withOpt = ToRequester(query, answered);
     const std::size_t whole = withOpt.size();
     EXPECT_EQ(DnsAnswerWithoutOpt(withOpt), whole - 11);
 }
