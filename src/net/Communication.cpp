@@ -16,6 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "net/PipeSignal.h"
 #include "platform/Languages.h"
 
 namespace harbolt {
@@ -731,50 +732,6 @@ private:
     std::array<int, 2> fFlags{};
     std::array<bool, 2> fRestore{};
     bool fSet = false;
-};
-
-// A splice into a socket whose peer is gone raises SIGPIPE: splice knows no MSG_NOSIGNAL. Unless
-// the process ignores the signal, this thread blocks it while the relay splices, and one that was
-// raised meanwhile is taken before the former mask comes back.
-class TPipeSignalBlock {
-public:
-    TPipeSignalBlock() {
-        sigemptyset(&fPipeSignal);
-        sigaddset(&fPipeSignal, SIGPIPE);
-    }
-    ~TPipeSignalBlock() {
-        if (!fBlocked)
-            return;
-        sigset_t pending;
-        if (!fWasPending && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
-            const timespec now{};
-            sigtimedwait(&fPipeSignal, nullptr, &now);
-        }
-        pthread_sigmask(SIG_SETMASK, &fFormer, nullptr);
-    }
-    TPipeSignalBlock(const TPipeSignalBlock&) = delete;
-    TPipeSignalBlock& operator=(const TPipeSignalBlock&) = delete;
-
-    void Set() {
-        if (fSet)
-            return;
-        fSet = true;
-        struct sigaction current {};
-        if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
-            return;
-        if (pthread_sigmask(SIG_BLOCK, &fPipeSignal, &fFormer) != 0)
-            return;
-        fBlocked = sigismember(&fFormer, SIGPIPE) == 0;
-        sigset_t pending;
-        fWasPending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
-    }
-
-private:
-    sigset_t fPipeSignal;
-    sigset_t fFormer{};
-    bool fSet = false;
-    bool fBlocked = false;
-    bool fWasPending = false;
 };
 
 std::atomic<std::uint64_t> gRelayPipesMade{0};

@@ -1,5 +1,6 @@
 #include "proxy/HttpProxy.h"
 
+#include "net/PipeSignal.h"
 #include "platform/CodePage.h"
 #include "platform/EventLog.h"
 #include "proxy/HttpFraming.h"
@@ -251,49 +252,6 @@ private:
     std::size_t fInPipe = 0;
 };
 
-// A splice into a socket whose peer is gone raises SIGPIPE (splice knows no MSG_NOSIGNAL): once
-// the handler splices, its thread holds the signal back, and one raised meanwhile is taken
-// before the former mask comes back.
-class TPipeSignalHold {
-public:
-    TPipeSignalHold() {
-        sigemptyset(&fPipeSignal);
-        sigaddset(&fPipeSignal, SIGPIPE);
-    }
-    ~TPipeSignalHold() {
-        if (!fHeld)
-            return;
-        if (!fWasPending && Pending()) {
-            const timespec now{};
-            sigtimedwait(&fPipeSignal, nullptr, &now);
-        }
-        pthread_sigmask(SIG_SETMASK, &fFormer, nullptr);
-    }
-    TPipeSignalHold(const TPipeSignalHold&) = delete;
-    TPipeSignalHold& operator=(const TPipeSignalHold&) = delete;
-
-    void Hold() {
-        if (fAsked)
-            return;
-        fAsked = true;
-        if (pthread_sigmask(SIG_BLOCK, &fPipeSignal, &fFormer) != 0)
-            return;
-        fHeld = sigismember(&fFormer, SIGPIPE) == 0;
-        fWasPending = Pending();
-    }
-
-private:
-    static bool Pending() {
-        sigset_t pending;
-        return sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
-    }
-    sigset_t fPipeSignal;
-    sigset_t fFormer{};
-    bool fAsked = false;
-    bool fHeld = false;
-    bool fWasPending = false;
-};
-
 void SetNonBlocking(int socket, bool nonBlocking) {
     const int flags = fcntl(socket, F_GETFL);
     if (flags >= 0)
@@ -398,7 +356,7 @@ private:
     bool fAnswerBody = false;
     TBodyFramer fAnswerFramer;
     TSplicePipe fAnswerPipe;
-    TPipeSignalHold fPipeSignal;
+    TPipeSignalBlock fPipeSignal;
     bool fSpliced = false;       // the client socket was made non-blocking
     bool fOriginSpliced = false; // and the current origin's
 
@@ -858,7 +816,7 @@ bool THttpConnection::AnswerSplices() {
 
 void THttpConnection::SpliceAnswer() {
     if (!fSpliced) {
-        fPipeSignal.Hold();
+        fPipeSignal.Set();
         SetNonBlocking(fClient.Socket(), true);
         fSpliced = true;
     }
