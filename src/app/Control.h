@@ -9,10 +9,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -61,14 +63,16 @@ std::optional<std::string> ControlGroupReachWarning(const std::string& socketPat
 
 struct TControlServerLimits {
     std::size_t MaxRequestBytes = kControlRequestLimit;
-    // From accepting a connection until its request line is complete.
-    std::chrono::milliseconds RequestTime{5000};
+    // From accepting a connection until its request line is complete: `ctl` sends its request at
+    // once, and an idle client holds a place no longer than this.
+    std::chrono::milliseconds RequestTime{1000};
     // From posting a command until the main thread takes it up.
     std::chrono::milliseconds AnswerTime{10000};
     // For writing the reply.
     std::chrono::milliseconds ReplyTime{5000};
-    // Clients served at once, each on a thread of its own; one more is refused with an error
-    // reply.
+    // Clients served at once, each on a thread of its own. One more waits for a place (an idle
+    // client gives its place up after RequestTime); when none is free within twice that, it is
+    // refused with an error reply.
     std::size_t MaxClients = 16;
     // With a group the socket is made mode 0660 and given to it, and members of the group are
     // served as well as the instance's own user and root; without one it is mode 0600.
@@ -110,8 +114,10 @@ private:
 
     void Serve();
     // Serves the accepted descriptor on a thread of its own, or refuses it when MaxClients are
-    // served already. Serving thread only.
+    // still served after RequestTime. Serving thread only.
     void Dispatch(int descriptor);
+    // Whether a place is free, waiting for one at most RequestTime. Serving thread only.
+    bool WaitForPlace();
     // Joins the client threads that have ended, or all of them. Serving thread only.
     void JoinClients(bool all);
     // Reads one request from the connection and writes its reply; what must run after the reply
@@ -137,6 +143,9 @@ private:
     std::shared_ptr<std::atomic<bool>> FLive;
     std::thread FThread;
     std::vector<TClient> FClients; // serving thread only
+    // Signalled by a client thread as it gives up its place.
+    std::mutex FPlaceLock;
+    std::condition_variable FPlaceFreed;
 };
 
 constexpr std::chrono::milliseconds kControlClientReplyTime{15000};

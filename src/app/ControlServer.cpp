@@ -356,7 +356,11 @@ void TControlServer::Start() {
 void TControlServer::Stop() {
     if (!FThread.joinable())
         return;
-    FStopping = true;
+    {
+        const std::lock_guard lock(FPlaceLock);
+        FStopping = true;
+    }
+    FPlaceFreed.notify_all();
     FLive->store(false);
     const char byte = 1;
     // A full pipe wakes the thread just as well.
@@ -404,7 +408,7 @@ void TControlServer::Dispatch(int descriptor) {
         // A reply this short fits the socket's buffer: no waiting.
         WriteAll(connection.Get(), -1, ControlReplyText(Failure(why)), TClock::now());
     };
-    if (FClients.size() >= FLimits.MaxClients) {
+    if (!WaitForPlace()) {
         refuse("busy: " + std::to_string(FLimits.MaxClients) +
                " control clients are served already; try again");
         return;
@@ -421,7 +425,11 @@ void TControlServer::Dispatch(int descriptor) {
             }
             // The place is free before the client sees the end of its reply, so that a client
             // that comes right after it is not turned away as one too many.
-            done->store(true);
+            {
+                const std::lock_guard lock(FPlaceLock);
+                done->store(true);
+            }
+            FPlaceFreed.notify_all();
             served.Reset();
             // The reply is out and the connection closed before, say, a quit can end the server.
             // Even when the client went away the command stands: it ran already.
@@ -433,6 +441,22 @@ void TControlServer::Dispatch(int descriptor) {
     } catch (const std::exception& e) {
         refuse(std::string("cannot serve the request: ") + e.what());
     }
+}
+
+bool TControlServer::WaitForPlace() {
+    const auto placeFree = [this] {
+        return std::any_of(FClients.begin(), FClients.end(),
+                           [](const TClient& client) { return client.Done->load(); });
+    };
+    if (FClients.size() >= FLimits.MaxClients) {
+        // Every idle client gives its place up within RequestTime of its arrival, which was
+        // before this one's; twice that leaves its thread room to be scheduled.
+        std::unique_lock lock(FPlaceLock);
+        FPlaceFreed.wait_for(lock, 2 * FLimits.RequestTime,
+                             [&] { return FStopping.load() || placeFree(); });
+    }
+    JoinClients(false);
+    return FClients.size() < FLimits.MaxClients;
 }
 
 void TControlServer::JoinClients(bool all) {
