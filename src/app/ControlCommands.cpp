@@ -301,6 +301,7 @@ int StatusCommand(TCall& call) {
         }
         document["newMail"] = status.NewMail;
         document["saveError"] = status.SaveError.empty() ? TJson(nullptr) : TJson(status.SaveError);
+        document["loadError"] = status.LoadError.empty() ? TJson(nullptr) : TJson(status.LoadError);
         document["budget"] = BudgetJson(status.Budget);
         if (status.PeerDial.Asked) {
             TJson asked = TJson::object();
@@ -344,6 +345,8 @@ int StatusCommand(TCall& call) {
         call.Out << "New mail      arrived; the notice shows " << status.NewMail << " s more\n";
     if (!status.SaveError.empty())
         call.Out << "Save failed   " << status.SaveError << "\n";
+    if (!status.LoadError.empty())
+        call.Out << "Load failed   " << status.LoadError << "\n";
     call.Out << "Dial budget   " << DialBudgetText(status.Budget) << "\n";
     if (status.PeerDial.Asked) {
         const TPeerDialView& asked = status.PeerDial;

@@ -66,23 +66,34 @@ void PrintText(const TDatabase& database, const std::string& file, TLoadSource s
         out << "\nNo computers with properties.\n";
 }
 
+// Why a data file does not load: why it cannot be read, or where and how it is damaged. Empty
+// when it loads whole.
+std::string LoadProblem(const std::string& file) {
+    std::string bytes;
+    try {
+        bytes = ReadWholeFile(file);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    TMemoryStream stream(std::move(bytes));
+    TDatabase database;
+    try {
+        database.LoadFromStream(stream);
+    } catch (const std::exception& e) {
+        return DescribeDamage(stream, e);
+    }
+    return std::string();
+}
+
 int Dump(const std::string& file, bool json, std::ostream& out, std::ostream& err) {
     TDatabase database;
     TLoadSource source;
     try {
         source = database.LoadFromFile(file);
-    } catch (const std::exception& backupError) {
+    } catch (const std::exception&) {
         // Both failed; say why for each file, not just for the backup.
-        std::string dataError = "unreadable";
-        try {
-            TMemoryStream stream(ReadWholeFile(file));
-            TDatabase strict;
-            strict.LoadFromStream(stream);
-        } catch (const std::exception& e) {
-            dataError = e.what();
-        }
-        err << "harbolt: cannot read " << file << " (" << dataError << ") nor its backup "
-            << BackupFileName(file) << " (" << backupError.what() << ")\n";
+        err << "harbolt: cannot read " << file << " (" << LoadProblem(file) << ") nor its backup "
+            << BackupFileName(file) << " (" << LoadProblem(BackupFileName(file)) << ")\n";
         return 1;
     }
     if (!json) {
@@ -101,19 +112,19 @@ int Dump(const std::string& file, bool json, std::ostream& out, std::ostream& er
 }
 
 int Check(const std::string& file, std::ostream& out, std::ostream& err) {
-    try {
-        TMemoryStream stream(ReadWholeFile(file));
-        TDatabase database;
-        database.LoadFromStream(stream);
-        std::vector<std::string> names;
-        database.GetNames(names);
-        out << file << ": well formed, " << names.size()
-            << (names.size() == 1 ? " computer" : " computers") << "\n";
-        return 0;
-    } catch (const std::exception& e) {
-        err << file << ": " << e.what() << "\n";
+    const std::string problem = LoadProblem(file);
+    if (!problem.empty()) {
+        err << file << ": " << problem << "\n";
         return 1;
     }
+    TMemoryStream stream(ReadWholeFile(file));
+    TDatabase database;
+    database.LoadFromStream(stream);
+    std::vector<std::string> names;
+    database.GetNames(names);
+    out << file << ": well formed, " << names.size()
+        << (names.size() == 1 ? " computer" : " computers") << "\n";
+    return 0;
 }
 
 } // namespace

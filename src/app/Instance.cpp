@@ -200,27 +200,18 @@ void TInstance::Start() {
     const std::string dataFile = DataFileName();
     // A crash between the two renames of a save leaves only the backup: it is read then too.
     if (FileExists(dataFile) || FileExists(BackupFileName(dataFile))) {
-        try {
-            if (Database->LoadFromFile(dataFile) == TLoadSource::Backup)
-                LogEvent(TEventLevel::Warning, dataFile + " was unreadable; loaded its backup");
-        } catch (const std::exception& e) {
-            // Keep what could be read; the next save writes a sound file again.
-            LogEvent(TEventLevel::Error, "cannot read " + dataFile + " nor its backup: " +
-                                             e.what() + "; starting with what could be read");
-        }
+        const TLoadResult loaded = Database->LoadKeepingDamaged(dataFile);
+        DataKeepBackup = loaded.KeepBackup;
+        NoteLoad(loaded);
     }
     // The mailboxes are this computer's own: they live in a file of their own.
     Mail = std::make_unique<TPop3Accounts>();
     const std::string mailFile = MailFileName();
     if (FileExists(mailFile) || FileExists(BackupFileName(mailFile))) {
         TMailGuard guard(MailLock);
-        try {
-            Mail->LoadFromFile(mailFile);
-        } catch (const std::exception& e) {
-            LogEvent(TEventLevel::Error, "cannot read " + mailFile +
-                                             " nor its backup: " + e.what() +
-                                             "; starting with the mailboxes that could be read");
-        }
+        const TLoadResult loaded = Mail->LoadKeepingDamaged(mailFile);
+        MailKeepBackup = loaded.KeepBackup;
+        NoteLoad(loaded);
     }
     MailSchedule = std::make_unique<TMailSchedule>(
         [this](const std::string& soundFile) { Face.NewMail(U(soundFile)); });
@@ -386,13 +377,26 @@ bool TInstance::Save(const std::string& path, std::string& error, const std::fun
     return true;
 }
 
+void TInstance::NoteLoad(const TLoadResult& loaded) {
+    if (loaded.Problem.empty())
+        return;
+    LogEvent(loaded.Loaded ? TEventLevel::Warning : TEventLevel::Error, loaded.Problem);
+    LoadError += (LoadError.empty() ? "" : "; ") + loaded.Problem;
+}
+
 bool TInstance::SaveData(bool final) {
-    const auto save = [this] { Database->SaveToFile(DataFileName()); };
+    const auto save = [this] {
+        Database->SaveToFile(DataFileName(), DataKeepBackup);
+        DataKeepBackup = false;
+    };
     return Save(DataFileName(), DataSaveError, save, final);
 }
 
 void TInstance::SaveMail(bool final) {
-    const auto save = [this] { Mail->SaveToFile(MailFileName()); };
+    const auto save = [this] {
+        Mail->SaveToFile(MailFileName(), MailKeepBackup);
+        MailKeepBackup = false;
+    };
     if (!Save(MailFileName(), MailSaveError, save, final))
         Mail->MarkChanged(); // the next tick tries again
 }
@@ -494,6 +498,7 @@ TInstanceStatus TInstance::Status() {
     for (const std::string* error : {&DataSaveError, &MailSaveError})
         if (!error->empty())
             status.SaveError += (status.SaveError.empty() ? "" : "; ") + *error;
+    status.LoadError = LoadError; // paths and names in it are UTF-8 already
     return status;
 }
 

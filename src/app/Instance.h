@@ -88,6 +88,9 @@ struct TInstanceStatus {
     TPeerDialView PeerDial;                // asks of other computers to dial for this one
     std::string LanKeyFingerprint;         // empty: no LAN key, every computer is trusted
     std::vector<TUntrustedView> Untrusted; // newest first
+    // What was wrong with the data or the mail file at start and what was loaded instead; empty
+    // when both were read whole (or absent).
+    std::string LoadError;
 };
 
 // What `harbolt ctl dials` shows: the own computer's dials of a month. Texts are UTF-8.
@@ -298,6 +301,7 @@ class TPeerProtocol;
 class TRasBackend;
 class TRasManager;
 class TDatabase;
+struct TLoadResult;
 class TMailSchedule;
 class TPop3Accounts;
 class TRoster;
@@ -426,6 +430,8 @@ private:
               bool final);
     bool SaveData(bool final);
     void SaveMail(bool final); // under MailLock
+    // Says what a load at start found wrong, in the events log and the status.
+    void NoteLoad(const TLoadResult& loaded);
     // Reads the LAN key file and applies what it holds. At start an unusable file raises (the
     // user asked for a key: the LAN must not be opened by mistake); later it keeps the key in
     // use and says why.
@@ -453,6 +459,11 @@ private:
     // Why the last save of each file failed; empty when it succeeded.
     std::string DataSaveError;
     std::string MailSaveError;
+    std::string LoadError;
+    // A damaged file that could not be moved aside must not become the backup: until a save
+    // has replaced it.
+    bool DataKeepBackup = false;
+    bool MailKeepBackup = false;
     bool ShutDown = false;
     // What the key file was when last read: size, time and inode tell a change.
     struct TLanKeyFileState {

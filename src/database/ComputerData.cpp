@@ -189,17 +189,22 @@ void TComputerData::LoadFromStream(TMemoryStream& stream) {
         FLastUpdate = TSystemTime{f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7]};
     }
     FName = stream.ReadText();
+    stream.SetPlace("computer " + QuotedName(FName), "header");
     if (version >= 0x00010002)
         FIsOwn = stream.ReadInt32() != 0;
     else
         FIsOwn = SameTextAscii(FName, OwnComputerName);
+    stream.SetSection("properties");
     // Each property takes at least its two length words.
     const std::int32_t count = stream.ReadCount(8);
     for (std::int32_t i = 0; i < count; ++i) {
         std::string key = stream.ReadText();
+        // The dial-up records sort first; a damage among them is named so.
+        stream.SetSection(IsEventID(key) ? "dial-up records" : "properties");
         std::string value = stream.ReadText();
         FProperties.emplace(std::move(key), TStringObject{std::move(value)});
     }
+    stream.SetSection("journal");
     FJournal.LoadFromStream(stream);
     FModified = false;
 }

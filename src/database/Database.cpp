@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,6 +46,13 @@ void SyncDirectoryOf(const std::string& path) {
         ::fsync(fd);
         ::close(fd);
     }
+}
+
+std::string AsciiLower(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return text;
 }
 
 std::string ReplaceTail(const std::string& path, std::size_t count, const std::string& tail) {
@@ -121,12 +130,20 @@ void TDatabase::Clear() {
 
 void TDatabase::LoadFromStream(TMemoryStream& stream) {
     Clear();
+    stream.SetPlace("", "header");
     if (stream.ReadInt32() != kDatabaseId)
         throw EDataBase("bad ID in DataBase");
     if (stream.ReadInt32() != kDatabaseVersion)
         throw EDataBase("bad Version in DataBase");
     TComputerData* last = nullptr;
-    while ((stream.ReadInt32() & 1) != 0) {
+    std::set<std::string> names; // ASCII lower case
+    for (int number = 1;; ++number) {
+        stream.SetPlace(last == nullptr ? "" : "computer " + QuotedName(last->Name()),
+                        last == nullptr ? "first marker" : "marker after it");
+        if ((stream.ReadInt32() & 1) == 0)
+            break;
+        const std::size_t start = stream.Position();
+        stream.SetPlace("computer " + std::to_string(number), "header");
         auto entry = std::make_unique<TComputerData>();
         TComputerData* added = entry.get();
         // Linked before it reads itself, so a failed read leaves what was read in the chain.
@@ -136,7 +153,13 @@ void TDatabase::LoadFromStream(TMemoryStream& stream) {
             last->Next = std::move(entry);
         last = added;
         added->LoadFromStream(stream);
+        // Names are unique in the chain: a second entry of a name would shadow the first.
+        if (!names.insert(AsciiLower(added->Name())).second) {
+            stream.SetPlace("computer " + std::to_string(number), "");
+            throw EStreamDamage(start, "computer " + QuotedName(added->Name()) + " stored twice");
+        }
     }
+    // Bytes after the end marker are ignored: what the file holds was read whole before them.
 }
 
 void TDatabase::SaveToStream(TMemoryStream& stream) {
@@ -164,6 +187,109 @@ TLoadSource TDatabase::LoadFromFile(const std::string& path) {
     TMemoryStream stream(ReadWholeFile(BackupFileName(path)));
     LoadFromStream(stream);
     return TLoadSource::Backup;
+}
+
+TLoadResult TDatabase::LoadKeepingDamaged(const std::string& path) {
+    TSaveCalls calls;
+    return LoadKeepingDamaged(path, calls);
+}
+
+TLoadResult TDatabase::LoadKeepingDamaged(const std::string& path, TSaveCalls& calls) {
+    const auto read = [this](TMemoryStream& stream) { LoadFromStream(stream); };
+    return LoadFileOrBackup(
+        path, read, [this] { Clear(); }, calls);
+}
+
+namespace {
+
+// One attempt at a file: missing, read whole, or what is wrong with it.
+struct TFileAttempt {
+    bool Missing = false;
+    std::string Damage; // "is damaged at offset ...", "cannot be read (...)"; empty: read whole
+};
+
+TFileAttempt TryToRead(const std::string& path, const std::function<void(TMemoryStream&)>& read) {
+    TFileAttempt attempt;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 && errno == ENOENT) {
+        attempt.Missing = true;
+        return attempt;
+    }
+    std::string bytes;
+    try {
+        bytes = ReadWholeFile(path);
+    } catch (const std::exception& e) {
+        attempt.Damage = std::string("cannot be read (") + e.what() + ")";
+        return attempt;
+    }
+    TMemoryStream stream(std::move(bytes));
+    try {
+        read(stream);
+    } catch (const std::exception& e) {
+        attempt.Damage = "is " + DescribeDamage(stream, e);
+    }
+    return attempt;
+}
+
+// "path.damaged-YYYYmmdd-HHMMSS" in local time, with "-2", "-3"... when that name is taken.
+std::string DamagedFileName(const std::string& path) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    const std::string base = path + ".damaged-" + stamp;
+    std::string name = base;
+    for (int n = 2; ::access(name.c_str(), F_OK) == 0 && n < 10000; ++n)
+        name = base + "-" + std::to_string(n);
+    return name;
+}
+
+} // namespace
+
+TLoadResult LoadFileOrBackup(const std::string& path,
+                             const std::function<void(TMemoryStream&)>& read,
+                             const std::function<void()>& reset, TSaveCalls& calls) {
+    TLoadResult result;
+    const TFileAttempt data = TryToRead(path, read);
+    if (!data.Missing && data.Damage.empty())
+        return result;
+    reset();
+    std::string problem = path + (data.Missing ? " is missing" : " " + data.Damage);
+    std::vector<std::string> kept;
+    // Moved aside, a damaged file can never be made the backup by a save.
+    const auto keepAside = [&](const std::string& file) {
+        const std::string aside = DamagedFileName(file);
+        if (calls.Rename(file.c_str(), aside.c_str()) == 0) {
+            kept.push_back(aside);
+            return true;
+        }
+        problem += "; " + file + " could not be moved aside (" + ErrnoText(errno) + ")";
+        return false;
+    };
+    if (!data.Missing && !keepAside(path)) {
+        result.KeepBackup = true;
+        problem += ", so the next save keeps the backup as it is";
+    }
+    const std::string backup = BackupFileName(path);
+    const TFileAttempt saved = TryToRead(backup, read);
+    if (!saved.Missing && saved.Damage.empty()) {
+        result.Source = TLoadSource::Backup;
+        problem += "; loaded its backup " + backup;
+    } else {
+        reset();
+        result.Loaded = false;
+        problem += "; its backup " + backup + (saved.Missing ? " is missing" : " " + saved.Damage);
+        if (!saved.Missing)
+            keepAside(backup);
+        problem += "; starting empty";
+    }
+    if (kept.size() == 1)
+        problem += "; the damaged file is kept as " + kept[0];
+    else if (kept.size() == 2)
+        problem += "; the damaged files are kept as " + kept[0] + " and " + kept[1];
+    result.Problem = std::move(problem);
+    return result;
 }
 
 int TSaveCalls::Open(const char* path, int flags, mode_t mode) {
@@ -229,23 +355,25 @@ void WriteNewFile(const std::string& path, const std::string& bytes, TSaveCalls&
 
 } // namespace
 
-void SaveFileWithBackup(const std::string& path, const std::string& bytes) {
+void SaveFileWithBackup(const std::string& path, const std::string& bytes, bool keepBackup) {
     TSaveCalls calls;
-    SaveFileWithBackup(path, bytes, calls);
+    SaveFileWithBackup(path, bytes, calls, keepBackup);
 }
 
 // Every step either completes or leaves the data file and the backup as they were: the
 // previous data file is first linked (or copied) to a second temporary name, the new content
 // then replaces the data file in one rename, and only then does the previous content replace
 // the backup, again in one rename.
-void SaveFileWithBackup(const std::string& path, const std::string& bytes, TSaveCalls& calls) {
+void SaveFileWithBackup(const std::string& path, const std::string& bytes, TSaveCalls& calls,
+                        bool keepBackup) {
     const std::string temporary = TemporaryFileName(path);
     const std::string backup = BackupFileName(path);
     const std::string nextBackup = TemporaryFileName(backup);
     WriteNewFile(temporary, bytes, calls);
 
     ::unlink(nextBackup.c_str());
-    bool previous = ::access(path.c_str(), F_OK) == 0;
+    // No data file (a damaged one was moved aside): the backup stays the one good copy.
+    const bool previous = !keepBackup && ::access(path.c_str(), F_OK) == 0;
     if (previous && calls.Link(path.c_str(), nextBackup.c_str()) != 0) {
         const int error = errno;
         if (error != EPERM && error != EOPNOTSUPP && error != EXDEV && error != EMLINK) {
@@ -276,10 +404,10 @@ void SaveFileWithBackup(const std::string& path, const std::string& bytes, TSave
     SyncDirectoryOf(path);
 }
 
-void TDatabase::SaveToFile(const std::string& path) {
+void TDatabase::SaveToFile(const std::string& path, bool keepBackup) {
     TMemoryStream stream;
     SaveToStream(stream);
-    SaveFileWithBackup(path, stream.Data());
+    SaveFileWithBackup(path, stream.Data(), keepBackup);
 }
 
 std::string GetComputerProperty(const std::string& computer, const std::string& key) {

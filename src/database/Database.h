@@ -2,6 +2,7 @@
 
 #include "database/ComputerData.h"
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -24,6 +25,20 @@ public:
 // Which file a load took its data from.
 enum class TLoadSource { DataFile, Backup };
 
+// How the load of a file with a backup went, for the events log and the status.
+struct TLoadResult {
+    TLoadSource Source = TLoadSource::DataFile;
+    // False: neither the file nor its backup could be read; nothing was loaded.
+    bool Loaded = true;
+    // Empty when the file was read whole; otherwise which file was damaged or missing, where and
+    // why, what was loaded instead and where the damaged files are kept.
+    std::string Problem;
+    // The damaged file could not be moved aside: the next save must not make it the backup.
+    bool KeepBackup = false;
+};
+
+class TSaveCalls;
+
 // The data of every computer this instance knows, in a chain that new computers join at the
 // front. Entries are never removed while the program runs, so an entry handed out by
 // FindComputer stays valid.
@@ -40,15 +55,22 @@ public:
     void GetNames(std::vector<std::string>& names) const;
     void Clear();
 
+    // Raises EDataBase or EStreamDamage where the stream does not read whole and consistently
+    // (short, a negative or impossible count, a computer stored twice); what was read stays.
     void LoadFromStream(TMemoryStream& stream);
     void SaveToStream(TMemoryStream& stream);
 
     // Reads the data file, falling back to its backup (".BAK") when it cannot be read. A failure
-    // of the backup too is raised.
+    // of the backup too is raised. Changes no file: for looking at a file.
     TLoadSource LoadFromFile(const std::string& path);
-    // Writes through "<path minus last char>$", keeps the previous file as ".BAK". A failed save
-    // raises EFileError and leaves the data file and the backup as they were.
-    void SaveToFile(const std::string& path);
+    // The load at start (LoadFileOrBackup): a damaged file is moved aside, never left to become
+    // the backup; when the backup cannot be read either, the database stays empty.
+    TLoadResult LoadKeepingDamaged(const std::string& path);
+    TLoadResult LoadKeepingDamaged(const std::string& path, TSaveCalls& calls);
+    // Writes through "<path minus last char>$", keeps the previous file as ".BAK" (unless
+    // keepBackup: see TLoadResult). A failed save raises EFileError and leaves the data file and
+    // the backup as they were.
+    void SaveToFile(const std::string& path, bool keepBackup = false);
 
     std::unique_ptr<TComputerData> First;
 };
@@ -79,8 +101,19 @@ public:
 // the temporary file, on the disk before it replaces the old one, the directory synced after.
 // A failed create, write, sync, close, link or rename raises EFileError naming the file and the
 // reason, and leaves the data file and the backup as they were.
-void SaveFileWithBackup(const std::string& path, const std::string& bytes);
-void SaveFileWithBackup(const std::string& path, const std::string& bytes, TSaveCalls& calls);
+// With keepBackup the previous content is not kept: it replaces a damaged file that must not
+// become the backup.
+void SaveFileWithBackup(const std::string& path, const std::string& bytes, bool keepBackup = false);
+void SaveFileWithBackup(const std::string& path, const std::string& bytes, TSaveCalls& calls,
+                        bool keepBackup = false);
+
+// Loads path through read, which raises at any damage, or else its backup. A damaged file is
+// renamed aside to "NAME.damaged-YYYYmmdd-HHMMSS" (local time; "-2", "-3"... when that exists)
+// so that no later save makes it the backup, and a damaged backup likewise. reset undoes what a
+// failed read left before the next read, and after the last when neither file could be read.
+TLoadResult LoadFileOrBackup(const std::string& path,
+                             const std::function<void(TMemoryStream&)>& read,
+                             const std::function<void()>& reset, TSaveCalls& calls);
 
 // Reads a whole file; raises EFileError naming the file when it cannot be read.
 std::string ReadWholeFile(const std::string& path);

@@ -1,12 +1,13 @@
 #include "mail/MailAccounts.h"
 
-#include "database/Database.h"
 #include "mail/MailCheck.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <set>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace harbolt {
@@ -45,11 +46,18 @@ void SetMailCheckStarter(std::function<void(std::uint64_t accountId)> starter) {
 TPop3Account::TPop3Account() : Id(NextAccountId()) {}
 
 void TPop3Account::LoadFromStream(TMemoryStream& stream) {
+    stream.SetSection("name");
     Name = stream.ReadText();
+    const std::string record = stream.PlaceRecord().empty() ? "mailbox" : stream.PlaceRecord();
+    stream.SetPlace(record + " " + QuotedName(Name), "server");
     Server = stream.ReadText();
+    stream.SetSection("user");
     User = stream.ReadText();
+    stream.SetSection("password");
     Password = stream.ReadText();
+    stream.SetSection("action");
     Action = stream.ReadInt32();
+    stream.SetSection("UIDs");
     const std::int32_t count = stream.ReadCount(kMinUidSize);
     for (std::int32_t i = 0; i < count; ++i)
         UIDLs.insert(stream.ReadText());
@@ -80,18 +88,40 @@ TPop3Accounts::~TPop3Accounts() {
 
 void TPop3Accounts::LoadFromStream(TMemoryStream& stream) {
     TMailGuard guard(MailLock);
+    stream.SetPlace("", "frequency");
     Frequency = stream.ReadInt32();
+    // No setting stores less than a minute; zeros here are a file's damage.
+    if (Frequency < 1)
+        throw EStreamDamage(stream.FieldStart(),
+                            "check frequency of " + std::to_string(Frequency) + " minutes");
+    stream.SetSection("dialling");
     unsigned char trigger = 0;
     stream.ReadBuffer(&trigger, 1);
     Trigger = trigger != 0;
+    stream.SetSection("sound file");
     SoundFile = stream.ReadText();
+    stream.SetSection("mailbox count");
     const std::int32_t count = stream.ReadCount(kMinAccountSize);
+    // The same mailbox twice is what an appending load of a damaged file once left behind.
+    std::set<std::tuple<std::string, std::string, std::string>> mailboxes;
     for (std::int32_t i = 0; i < count; ++i) {
+        const std::size_t start = stream.Position();
+        stream.SetPlace("mailbox " + std::to_string(i + 1), "");
         // Joins the list only when read whole.
         auto account = std::make_unique<TPop3Account>();
         account->LoadFromStream(stream);
+        if (!mailboxes.emplace(account->Name, account->Server, account->User).second) {
+            stream.SetSection("");
+            throw EStreamDamage(start, "mailbox " + QuotedName(account->Name) + " on " +
+                                           QuotedName(account->Server) + " stored twice");
+        }
         Accounts.push_back(std::move(account));
     }
+    stream.SetPlace("", "end");
+    // The file ends with its last mailbox.
+    if (stream.Remaining() > 0)
+        throw EStreamDamage(stream.Position(),
+                            std::to_string(stream.Remaining()) + " bytes after the last mailbox");
 }
 
 void TPop3Accounts::SaveToStream(TMemoryStream& stream) const {
@@ -105,22 +135,32 @@ void TPop3Accounts::SaveToStream(TMemoryStream& stream) const {
         account->SaveToStream(stream);
 }
 
-void TPop3Accounts::LoadFromFile(const std::string& path) {
-    try {
-        TMemoryStream stream(ReadWholeFile(path));
-        LoadFromStream(stream);
-        return;
-    } catch (const std::exception&) {
-        // The backup holds the previous save; what was read so far stays.
-    }
-    TMemoryStream stream(ReadWholeFile(BackupFileName(path)));
-    LoadFromStream(stream);
+TLoadResult TPop3Accounts::LoadKeepingDamaged(const std::string& path) {
+    TSaveCalls calls;
+    return LoadKeepingDamaged(path, calls);
 }
 
-void TPop3Accounts::SaveToFile(const std::string& path) const {
+TLoadResult TPop3Accounts::LoadKeepingDamaged(const std::string& path, TSaveCalls& calls) {
+    TMailGuard guard(MailLock);
+    const std::size_t before = Accounts.size();
+    const std::int32_t frequency = Frequency;
+    const bool trigger = Trigger;
+    const std::string soundFile = SoundFile;
+    // A mailbox of a damaged file must not stay beside those of its backup.
+    const auto reset = [&] {
+        Accounts.erase(Accounts.begin() + static_cast<std::ptrdiff_t>(before), Accounts.end());
+        Frequency = frequency;
+        Trigger = trigger;
+        SoundFile = soundFile;
+    };
+    const auto read = [this](TMemoryStream& stream) { LoadFromStream(stream); };
+    return LoadFileOrBackup(path, read, reset, calls);
+}
+
+void TPop3Accounts::SaveToFile(const std::string& path, bool keepBackup) const {
     TMemoryStream stream;
     SaveToStream(stream);
-    SaveFileWithBackup(path, stream.Data());
+    SaveFileWithBackup(path, stream.Data(), keepBackup);
 }
 
 bool TPop3Accounts::CheckChanged() {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "database/Stream.h"
+#include "database/Database.h"
 
 #include <atomic>
 #include <cstdint>
@@ -48,14 +48,20 @@ public:
     std::string SoundFile = "email.wav";
     bool Changed = false; // the shared settings changed
 
-    // Appends the accounts read (a short stream raises EReadError; accounts read before stay).
+    // Appends the accounts read. A stream that does not read whole and consistently raises
+    // EStreamDamage or EReadError (short, negative or impossible counts, a frequency below one
+    // minute, the same mailbox twice, bytes after the last mailbox); accounts read before stay.
     void LoadFromStream(TMemoryStream& stream);
     void SaveToStream(TMemoryStream& stream) const;
-    // Falls back to the ".BAK" file when the file cannot be read; a failure there propagates.
-    void LoadFromFile(const std::string& path);
-    // Through "...DA$" to the file, the previous one kept as ".BAK"; crash-safe (fsync before
-    // the rename). A failed save raises and leaves the file and its backup as they were.
-    void SaveToFile(const std::string& path) const;
+    // The load at start: the file, or its ".BAK" when it is missing or damaged (LoadFileOrBackup
+    // moves a damaged file aside). Nothing of a damaged file stays in the list; when neither file
+    // reads, the list keeps what it held before.
+    TLoadResult LoadKeepingDamaged(const std::string& path);
+    TLoadResult LoadKeepingDamaged(const std::string& path, TSaveCalls& calls);
+    // Through "...DA$" to the file, the previous one kept as ".BAK" (unless keepBackup: see
+    // TLoadResult); crash-safe (fsync before the rename). A failed save raises and leaves the
+    // file and its backup as they were.
+    void SaveToFile(const std::string& path, bool keepBackup = false) const;
     // Whether the list or any account changed; clears only the list's own flag.
     bool CheckChanged();
     // A save that failed: the next CheckChanged reports a change again. Caller holds MailLock.

@@ -218,7 +218,8 @@ public:
         {60, 60, 1, 0, true},
         {true, false, "Pc2", "10.0.0.2:1977", "CONNECTING", true, 2},
         "",
-        {}};
+        {},
+        ""};
     bool ThrowOnSet = false;
     std::function<void()> OnQuit;
     TProxyServicesStatus ProxyValue{
@@ -305,8 +306,8 @@ TEST_F(ControlCommandTest, StatusAsJsonHasTheDocumentedKeysInOrder) {
     for (const auto& item : doc.items())
         keys.push_back(item.key());
     EXPECT_EQ(keys, (std::vector<std::string>{"name", "language", "onlineText", "computers",
-                                              "question", "newMail", "saveError", "budget",
-                                              "peerDial", "lanKey", "untrusted"}));
+                                              "question", "newMail", "saveError", "loadError",
+                                              "budget", "peerDial", "lanKey", "untrusted"}));
     EXPECT_EQ(doc["lanKey"].dump(), R"({"set":false,"fingerprint":null})");
     EXPECT_EQ(doc["untrusted"].dump(), "[]");
     EXPECT_EQ(doc["peerDial"].dump(), R"({"asking":false,"peer":"Pc2","address":"10.0.0.2:1977",)"

@@ -108,9 +108,22 @@ TEST_F(DataCommandTest, CheckIsStrictAndNamesTheFormatError) {
     EXPECT_EQ(Run({"check", File}), 1);
     EXPECT_NE(Err.str().find("bad Version in DataBase"), std::string::npos) << Err.str();
 
-    Write(File, test::Pc1DataFile().substr(0, 60));
+    // Cut inside the value of a dial-up record of a computer other than the first.
+    std::string two;
+    {
+        TDatabase source;
+        source.FindComputer("BETA").SetProperty("$2024-05-06/07:08.09", "DSL online 60");
+        source.FindComputer("PC1").SetProperty("ProxyEnabled", "yes");
+        TMemoryStream stream;
+        source.SaveToStream(stream);
+        two = stream.Data();
+    }
+    const std::size_t value = two.find("DSL online") - 4;
+    Write(File, two.substr(0, value + 7));
     EXPECT_EQ(Run({"check", File}), 1);
-    EXPECT_NE(Err.str().find("Stream read error"), std::string::npos) << Err.str();
+    EXPECT_EQ(Err.str(), File + ": damaged at offset " + std::to_string(value) +
+                             " (computer \"BETA\", dial-up records): stream read error (text "
+                             "length 13, 3 bytes left)\n");
 }
 
 TEST_F(DataCommandTest, BadUsageIsRefused) {

@@ -419,17 +419,35 @@ TEST_F(InstanceTest, MailFileIsLoadedAtStartUpAndAnUnreadableOneReported) {
     EXPECT_FALSE(status.Mailboxes[0].Checking);
     Instance.reset();
 
-    // Both unreadable: said so, and the instance runs with what could be read.
+    // Zero-filled: the backup is loaded, said in the events log and the status, and stays the
+    // backup through the final save.
+    {
+        std::ofstream(Dir / "HarboltMail.BAK", std::ios::binary) << good;
+        std::ofstream(Dir / "HarboltMail.DAT", std::ios::binary) << std::string(good.size(), '\0');
+    }
+    testing::internal::CaptureStderr();
+    Start();
+    std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(Instance->MailStatus().Mailboxes.size(), 1u);
+    const std::string loadError = Instance->Status().LoadError;
+    EXPECT_EQ(
+        loadError.find((Dir / "HarboltMail.DAT").string() + " is damaged at offset 0 (frequency)"),
+        0u)
+        << loadError;
+    EXPECT_NE(said.find("harbolt: " + loadError + "\n"), std::string::npos) << said;
+    Instance.reset();
+    EXPECT_EQ(MailFileBytes(), good);
+    EXPECT_EQ(ReadWholeFile((Dir / "HarboltMail.BAK").string()), good);
+
+    // Both unreadable: said so, and the instance runs without mailboxes.
     {
         std::ofstream(Dir / "HarboltMail.BAK", std::ios::binary) << good.substr(0, 30);
         std::ofstream(Dir / "HarboltMail.DAT", std::ios::binary) << "xy";
     }
     testing::internal::CaptureStderr();
     Start();
-    const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_NE(said.find("harbolt: cannot read " + (Dir / "HarboltMail.DAT").string() +
-                        " nor its backup: "),
-              std::string::npos)
+    said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("; starting empty; the damaged files are kept as "), std::string::npos)
         << said;
     EXPECT_TRUE(Instance->MailStatus().Mailboxes.empty());
     EXPECT_EQ(Instance->Status().Name, "ALPHA");
@@ -478,7 +496,7 @@ TEST_F(InstanceTest, MailFileIsSavedWhenChangedAndAtShutDown) {
     Instance->Shutdown();
     Instance.reset();
     TPop3Accounts loaded;
-    loaded.LoadFromFile((Dir / "HarboltMail.DAT").string());
+    loaded.LoadKeepingDamaged((Dir / "HarboltMail.DAT").string());
     EXPECT_EQ(loaded.Frequency, 10);
     ASSERT_EQ(loaded.Accounts.size(), 1u);
     const TPop3Account& account = *loaded.Accounts[0];
@@ -537,7 +555,7 @@ TEST_F(InstanceTest, SetMailKeepsUidsOnlyForTheSameServerAndUser) {
     Instance->Shutdown();
     Instance.reset();
     TPop3Accounts loaded;
-    loaded.LoadFromFile((Dir / "HarboltMail.DAT").string());
+    loaded.LoadKeepingDamaged((Dir / "HarboltMail.DAT").string());
     ASSERT_EQ(loaded.Accounts.size(), 2u);
     EXPECT_EQ(ScramblePassword(loaded.Accounts[0]->Password), "w"); // kept over the new user
     EXPECT_EQ(loaded.Accounts[1]->UIDLs, (std::set<std::string>{"y"}));

@@ -64,17 +64,53 @@ TEST_F(DataFileTest, SaveKeepsThePreviousFileAsBackup) {
     EXPECT_EQ(back.FindComputer("PC1").GetJournalEnd(), 2);
 }
 
-TEST_F(DataFileTest, CorruptDataFileFallsBackToBackupAndIsReplacedOnNextSave) {
-    Write(Dir / "Harbolt.BAK", test::Pc1DataFile());
-    const std::string corrupt = "not a data file at all";
-    Write(Path, corrupt);
-    TDatabase db;
-    EXPECT_EQ(db.LoadFromFile(Path), TLoadSource::Backup);
-    EXPECT_EQ(db.FindComputer("PC1").GetProperty("ProxyEnabled"), "yes");
+// Each kind of damage: the file is moved aside whole, the backup is loaded, and the next save
+// leaves the backup as it was.
+TEST_F(DataFileTest, DamagedFileIsKeptAsideAndTheNextSaveKeepsTheBackup) {
+    const std::string pc1 = test::Pc1DataFile();
+    std::string negative = pc1;
+    negative.replace(47, 4, test::Bytes({0xff, 0xff, 0xff, 0xff})); // property count
+    std::string impossible = pc1;
+    impossible.replace(94, 4, test::Bytes({0xff, 0xff, 0xff, 0x7f})); // journal entry count
+    const std::string computer = pc1.substr(12, 109);
+    const std::string twice =
+        pc1.substr(0, 12) + computer + pc1.substr(8, 4) + computer + pc1.substr(121);
+    const struct {
+        const char* Kind;
+        std::string Bytes;
+        std::string Where;
+    } cases[] = {
+        {"truncated", pc1.substr(0, 60), "at offset 51 (computer \"PC1\", properties)"},
+        {"zero-filled", std::string(pc1.size(), '\0'), "at offset 0 (header): bad ID"},
+        {"negative count", negative, "at offset 47 (computer \"PC1\", properties)"},
+        {"impossible count", impossible, "at offset 94 (computer \"PC1\", journal)"},
+        {"duplicate name", twice, "at offset 125 (computer 2): computer \"PC1\" stored twice"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Kind);
+        Write(Path, c.Bytes);
+        Write(Dir / "Harbolt.BAK", pc1);
+        TDatabase db;
+        const TLoadResult loaded = db.LoadKeepingDamaged(Path);
+        EXPECT_EQ(loaded.Source, TLoadSource::Backup);
+        EXPECT_NE(loaded.Problem.find(Path + " is damaged " + c.Where), std::string::npos)
+            << loaded.Problem;
+        std::vector<std::string> names;
+        db.GetNames(names);
+        EXPECT_EQ(names, std::vector<std::string>{"PC1"});
+        EXPECT_FALSE(fs::exists(Path));
+        std::vector<fs::path> aside;
+        for (const auto& entry : fs::directory_iterator(Dir))
+            if (entry.path().filename().string().starts_with("Harbolt.DAT.damaged-"))
+                aside.push_back(entry.path());
+        ASSERT_EQ(aside.size(), 1u);
+        EXPECT_EQ(Read(aside[0]), c.Bytes);
 
-    db.SaveToFile(Path);
-    EXPECT_EQ(Read(Dir / "Harbolt.BAK"), corrupt);
-    EXPECT_EQ(Read(Path), test::Pc1DataFile());
+        db.FindComputer("PC1").SetProperty("Timemaster", "yes");
+        db.SaveToFile(Path);
+        EXPECT_EQ(Read(Dir / "Harbolt.BAK"), pc1);
+        fs::remove(aside[0]);
+    }
 }
 
 TEST_F(DataFileTest, TruncatedDataFileAlsoFallsBackAndStartsFromAClearDatabase) {
@@ -241,6 +277,26 @@ TEST_F(DataFileTest, EveryFailingStepOfASaveRaisesAndKeepsThePreviousFiles) {
         SaveFileWithBackup(Path, "next content");
         EXPECT_EQ(Read(Path), "next content");
     }
+}
+
+// A damaged file that cannot be moved aside stays; the next save then replaces it without
+// making it the backup.
+TEST_F(DataFileTest, DamagedFileThatCannotBeMovedAsideNeverBecomesTheBackup) {
+    Write(Path, "damaged");
+    Write(Dir / "Harbolt.BAK", test::Pc1DataFile());
+    TFailingCalls calls(TFailingCalls::TStep::RenameBackup, EBUSY);
+    TDatabase db;
+    const TLoadResult loaded = db.LoadKeepingDamaged(Path, calls);
+    EXPECT_TRUE(loaded.KeepBackup);
+    EXPECT_NE(loaded.Problem.find("could not be moved aside (" + std::string(std::strerror(EBUSY))),
+              std::string::npos)
+        << loaded.Problem;
+    EXPECT_EQ(db.FindComputer("PC1").GetProperty("ProxyEnabled"), "yes");
+
+    TSaveCalls plain;
+    SaveFileWithBackup(Path, "new content", plain, loaded.KeepBackup);
+    EXPECT_EQ(Read(Path), "new content");
+    EXPECT_EQ(Read(Dir / "Harbolt.BAK"), test::Pc1DataFile());
 }
 
 TEST_F(DataFileTest, OwnComputerWithoutPropertiesIsNotWrittenAndStartsAgainAtZero) {

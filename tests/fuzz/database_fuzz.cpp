@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <set>
 #include <vector>
 
 using namespace harbolt;
@@ -30,6 +31,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(rewritten.Data() == written.Data());
     std::vector<std::string> names;
     database.GetNames(names);
+    // A name stored twice (ASCII case aside) is refused: every name read is one computer.
+    std::set<std::string> distinct;
+    for (std::string name : names) {
+        for (char& c : name)
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
+        distinct.insert(name);
+    }
+    FUZZ_CHECK(distinct.size() == names.size());
     for (const std::string& name : names) {
         std::vector<std::string> lines;
         database.FindComputer(name).ListProperties(lines, true);

@@ -189,54 +189,100 @@ TEST_F(MailFileTest, LoadAppendsToTheAccountsThere) {
     EXPECT_EQ(list.FindById(0), nullptr);
 }
 
-TEST_F(MailFileTest, ShortFileKeepsWholeAccountsThenAppendsTheBackup) {
-    std::string threeAccounts;
+// Each kind of damage: the file is moved aside whole, the backup alone is loaded (nothing of the
+// damaged file stays), and the next save leaves the backup as it was.
+TEST_F(MailFileTest, DamagedFileIsKeptAsideAndOnlyTheBackupLoads) {
+    const std::string golden = GoldenMailFile();
+    std::string twice;
     {
         TPop3Accounts source;
-        source.Frequency = 20;
-        for (const char* name : {"One", "Two", "Three"}) {
-            auto account = std::make_unique<TPop3Account>();
-            account->Name = name;
-            account->Server = "srv";
-            account->UIDLs = {"u1", "u2"};
-            source.Accounts.push_back(std::move(account));
-        }
+        FillGolden(source);
+        source.Accounts.push_back(std::make_unique<TPop3Account>(*source.Accounts[0]));
         TMemoryStream stream;
         source.SaveToStream(stream);
-        threeAccounts = stream.Data();
+        twice = stream.Data();
     }
-    // Cut inside the third account's UIDs.
-    Write(Path, threeAccounts.substr(0, threeAccounts.size() - 3));
-    Write(Backup, GoldenMailFile());
+    std::string negative = golden;
+    negative.replace(17, 4, Bytes({0xff, 0xff, 0xff, 0xff}));
+    std::string impossible = golden;
+    impossible.replace(17, 4, Bytes({0x04, 0x00, 0x00, 0x00})); // 85 bytes cannot hold 4
+    const struct {
+        const char* Kind;
+        std::string Bytes;
+        std::string Where; // what the message must name
+    } cases[] = {
+        {"truncated", golden.substr(0, golden.size() - 3),
+         "at offset " + std::to_string(golden.size() - 4) + " (mailbox 2 \"Work\", UIDs)"},
+        {"zero-filled", std::string(golden.size(), '\0'), "at offset 0 (frequency)"},
+        {"negative count", negative, "at offset 17 (mailbox count): stream read error"},
+        {"impossible count", impossible, "at offset 17 (mailbox count)"},
+        {"duplicate mailbox", twice,
+         "at offset " + std::to_string(golden.size()) +
+             " (mailbox 3 \"Home\"): mailbox \"Home\" on \"mx:995\" stored twice"},
+        {"trailing bytes", golden + "xy",
+         "at offset " + std::to_string(golden.size()) + " (end): 2 bytes after"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Kind);
+        Write(Path, c.Bytes);
+        Write(Backup, golden);
+        TPop3Accounts list;
+        const TLoadResult loaded = list.LoadKeepingDamaged(Path);
+        EXPECT_TRUE(loaded.Loaded);
+        EXPECT_EQ(loaded.Source, TLoadSource::Backup);
+        EXPECT_NE(loaded.Problem.find(Path + " is damaged " + c.Where), std::string::npos)
+            << loaded.Problem;
+        ASSERT_EQ(list.Accounts.size(), 2u);
+        EXPECT_EQ(list.Accounts[0]->Name, "Home");
+        EXPECT_EQ(list.Accounts[1]->Name, "Work");
+        EXPECT_EQ(list.Frequency, 10);
 
-    TPop3Accounts list;
-    list.LoadFromFile(Path);
-    ASSERT_EQ(list.Accounts.size(), 4u);
-    EXPECT_EQ(list.Accounts[0]->Name, "One");
-    EXPECT_EQ(list.Accounts[1]->Name, "Two");
-    EXPECT_EQ(list.Accounts[1]->UIDLs, (std::set<std::string>{"u1", "u2"}));
-    EXPECT_EQ(list.Accounts[2]->Name, "Home");
-    EXPECT_EQ(list.Accounts[3]->Name, "Work");
-    // The backup's shared settings replace those read first.
-    EXPECT_EQ(list.Frequency, 10);
-    EXPECT_TRUE(list.Trigger);
-    EXPECT_EQ(list.SoundFile, "ding.wav");
+        EXPECT_FALSE(fs::exists(Path));
+        std::vector<fs::path> aside;
+        for (const auto& entry : fs::directory_iterator(Dir))
+            if (entry.path().filename().string().starts_with("HarboltMail.DAT.damaged-"))
+                aside.push_back(entry.path());
+        ASSERT_EQ(aside.size(), 1u);
+        EXPECT_EQ(Read(aside[0]), c.Bytes);
+        EXPECT_NE(loaded.Problem.find("; loaded its backup " + Backup.string() +
+                                      "; the damaged file is kept as " + aside[0].string()),
+                  std::string::npos)
+            << loaded.Problem;
+
+        list.Accounts.pop_back();
+        list.SaveToFile(Path);
+        EXPECT_EQ(Read(Backup), golden);
+        fs::remove(aside[0]);
+    }
 }
 
-TEST_F(MailFileTest, UnreadableFilesRaiseAndAMissingFileFallsBackToTheBackup) {
+TEST_F(MailFileTest, BothFilesDamagedOrMissingStartEmptyAndKeepBoth) {
     {
         TPop3Accounts list;
-        EXPECT_THROW(list.LoadFromFile(Path), EFileError);
-        Write(Path, "\x05");
-        Write(Backup, Bytes({3, 0, 0, 0}));
-        EXPECT_THROW(list.LoadFromFile(Path), EReadError);
+        const TLoadResult loaded = list.LoadKeepingDamaged(Path);
+        EXPECT_FALSE(loaded.Loaded);
+        EXPECT_NE(loaded.Problem.find("is missing"), std::string::npos) << loaded.Problem;
+    }
+    Write(Path, "\x05");
+    Write(Backup, Bytes({3, 0, 0, 0}));
+    {
+        TPop3Accounts list;
+        list.Frequency = 7; // what the list held before stays
+        const TLoadResult loaded = list.LoadKeepingDamaged(Path);
+        EXPECT_FALSE(loaded.Loaded);
+        EXPECT_NE(loaded.Problem.find("starting empty; the damaged files are kept as"),
+                  std::string::npos)
+            << loaded.Problem;
         EXPECT_TRUE(list.Accounts.empty());
+        EXPECT_EQ(list.Frequency, 7);
+        EXPECT_FALSE(fs::exists(Path));
+        EXPECT_FALSE(fs::exists(Backup));
+        EXPECT_EQ(std::distance(fs::directory_iterator(Dir), fs::directory_iterator()), 2);
     }
     // A crash between the renames of a save leaves only the backup.
-    fs::remove(Path);
     Write(Backup, GoldenMailFile());
     TPop3Accounts list;
-    list.LoadFromFile(Path);
+    EXPECT_EQ(list.LoadKeepingDamaged(Path).Source, TLoadSource::Backup);
     EXPECT_EQ(list.Accounts.size(), 2u);
 }
 
@@ -275,7 +321,7 @@ TEST_F(MailFileTest, SavingTwiceKeepsThePreviousVersionAsBackup) {
     EXPECT_EQ(Read(Backup), GoldenMailFile());
     EXPECT_FALSE(fs::exists(Temporary));
     TPop3Accounts back;
-    back.LoadFromFile(Path);
+    EXPECT_EQ(back.LoadKeepingDamaged(Path).Problem, "");
     ASSERT_EQ(back.Accounts.size(), 1u);
     EXPECT_EQ(back.Accounts[0]->Name, "Home");
 }
