@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # What `ctl set` changes reaches the data file within one save interval, survives `ctl quit`
 # and a restart; a change made just before quitting or SIGTERM is saved on the way out; and a
-# second instance on the same data directory refuses to start.
+# second instance on the same data directory refuses to start; a zero-filled mail file is kept
+# aside and its backup loaded, and the backup is still the same file after the next quit.
 # Usage: persistence.sh HARBOLT SEND_DATAGRAM
 # shellcheck disable=SC2317 # predicates run through e2e_wait_until
 set -euo pipefail
@@ -85,5 +86,37 @@ e2e_start ALPHA 1
 [[ $(e2e_get ALPHA ProxyServerAddress) == "10.77.0.1:1977" ]] ||
     e2e_fail "ProxyServerAddress is lost after two restarts"
 e2e_pass "SIGTERM saves; a deleted key stays deleted across a restart"
+
+# --- A damaged mail file costs nothing but itself.
+
+quit_alpha() {
+    e2e_ctl ALPHA quit || e2e_fail "ctl quit failed"
+    e2e_reap ALPHA 5000 || e2e_fail "ALPHA still runs 5 s after ctl quit"
+}
+mail_names() { e2e_ctl ALPHA mail list --json | jq -r '[.mailboxes[].name] | join(" ")'; }
+readonly MAIL_FILE="${E2E_DIR[ALPHA]}/HarboltMail.DAT" MAIL_BACKUP="${E2E_DIR[ALPHA]}/HarboltMail.BAK"
+echo anna-secret | e2e_ctl ALPHA mail set Home --server mail.test --user anna --action none --password-stdin >/dev/null
+quit_alpha
+e2e_start ALPHA 1
+echo bert-secret | e2e_ctl ALPHA mail set Work --server mail.test --user bert --action none --password-stdin >/dev/null
+quit_alpha
+[[ -s $MAIL_FILE && -s $MAIL_BACKUP ]] || e2e_fail "no mail file and backup after two quits: $(ls "${E2E_DIR[ALPHA]}")"
+backup_sum=$(sha256sum <"$MAIL_BACKUP")
+head -c "$(stat -c %s "$MAIL_FILE")" /dev/zero >"$MAIL_FILE.zero"
+mv "$MAIL_FILE.zero" "$MAIL_FILE"
+e2e_start ALPHA 1
+[[ $(mail_names) == Home ]] || e2e_fail "with a zero-filled mail file ALPHA has the mailboxes '$(mail_names)'"
+load_error=$(e2e_status ALPHA | jq -r '.loadError // empty')
+[[ $load_error == *HarboltMail.DAT* ]] || e2e_fail "ctl status does not say the mail file is damaged: '$load_error'"
+damaged=("$MAIL_FILE".damaged-*)
+[[ -f ${damaged[0]} ]] || e2e_fail "the damaged mail file is not kept aside: $(ls "${E2E_DIR[ALPHA]}")"
+cmp -s "${damaged[0]}" <(head -c "$(stat -c %s "${damaged[0]}")" /dev/zero) ||
+    e2e_fail "${damaged[0]##*/} is not the zero-filled file"
+quit_alpha
+[[ $(sha256sum <"$MAIL_BACKUP") == "$backup_sum" ]] || e2e_fail "the quit after loading the backup changed it"
+e2e_start ALPHA 1
+[[ $(mail_names) == Home ]] || e2e_fail "after the next start ALPHA has the mailboxes '$(mail_names)'"
+e2e_pass "a zero-filled mail file is kept as ${damaged[0]##*/}, its backup is loaded and said in" \
+    "ctl status ('$load_error'), and the backup is unchanged after quit"
 
 e2e_done
