@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <set>
 #include <sys/stat.h>
-#include <tuple>
 #include <unistd.h>
 
 namespace harbolt {
@@ -102,19 +101,12 @@ void TPop3Accounts::LoadFromStream(TMemoryStream& stream) {
     SoundFile = stream.ReadText();
     stream.SetSection("mailbox count");
     const std::int32_t count = stream.ReadCount(kMinAccountSize);
-    // The same mailbox twice is what an appending load of a damaged file once left behind.
-    std::set<std::tuple<std::string, std::string, std::string>> mailboxes;
+    // Equal mailboxes are no damage: the settings dialog lets a user make them.
     for (std::int32_t i = 0; i < count; ++i) {
-        const std::size_t start = stream.Position();
         stream.SetPlace("mailbox " + std::to_string(i + 1), "");
         // Joins the list only when read whole.
         auto account = std::make_unique<TPop3Account>();
         account->LoadFromStream(stream);
-        if (!mailboxes.emplace(account->Name, account->Server, account->User).second) {
-            stream.SetSection("");
-            throw EStreamDamage(start, "mailbox " + QuotedName(account->Name) + " on " +
-                                           QuotedName(account->Server) + " stored twice");
-        }
         Accounts.push_back(std::move(account));
     }
     stream.SetPlace("", "end");

@@ -50,7 +50,7 @@ public:
 
     // Appends the accounts read. A stream that does not read whole and consistently raises
     // EStreamDamage or EReadError (short, negative or impossible counts, a frequency below one
-    // minute, the same mailbox twice, bytes after the last mailbox); accounts read before stay.
+    // minute, bytes after the last mailbox); accounts read before stay.
     void LoadFromStream(TMemoryStream& stream);
     void SaveToStream(TMemoryStream& stream) const;
     // The load at start: the file, or its ".BAK" when it is missing or damaged (LoadFileOrBackup

@@ -12,7 +12,7 @@ using namespace harbolt;
 namespace {
 
 // Walks the stored layout on its own. A file reads only when it is whole and consistent: a
-// frequency of at least a minute, no negative count, no mailbox (name, server, user) twice, no
+// frequency of at least a minute, no negative count, no
 // byte after the last mailbox. It is in the form a save writes when, besides, the trigger byte is
 // 0 or 1 and every mailbox's UIDs are strictly ascending: only such files come back byte for
 // byte; the reader takes the others as well.
@@ -50,20 +50,13 @@ struct TLayoutWalk {
         std::int32_t accounts;
         if (!Text(text) || !Count(accounts))
             return false;
-        std::set<std::string> mailboxes;
         for (std::int32_t i = 0; i < accounts; ++i) {
             std::int32_t action;
             std::int32_t uids;
-            std::string mailbox;
             for (int field = 0; field < 4; ++field) {
                 if (!Text(text))
                     return false;
-                // Name, server and user, each with its length so that none runs into the next.
-                if (field < 3)
-                    mailbox += std::to_string(text.size()) + ":" + text;
             }
-            if (!mailboxes.insert(mailbox).second)
-                return false;
             if (!Int(action) || !Count(uids))
                 return false;
             std::string previous;

@@ -210,9 +210,6 @@ TEST_F(MailFileTest, DamagedFileIsKeptAsideAndOnlyTheBackupLoads) {
         {"zero-filled", std::string(golden.size(), '\0'), "at offset 0 (frequency)"},
         {"negative count", negative, "at offset 17 (mailbox count): stream read error"},
         {"impossible count", impossible, "at offset 17 (mailbox count)"},
-        {"duplicate mailbox", twice,
-         "at offset " + std::to_string(golden.size()) +
-             " (mailbox 3 \"Home\"): mailbox \"Home\" on \"mx:995\" stored twice"},
         {"trailing bytes", golden + "xy",
          "at offset " + std::to_string(golden.size()) + " (end): 2 bytes after"},
     };
@@ -248,6 +245,13 @@ TEST_F(MailFileTest, DamagedFileIsKeptAsideAndOnlyTheBackupLoads) {
         EXPECT_EQ(Read(Backup), golden);
         fs::remove(aside[0]);
     }
+
+    // Two equal mailboxes are what the settings dialog may make, not damage.
+    Write(Path, twice);
+    TPop3Accounts list;
+    const TLoadResult loaded = list.LoadKeepingDamaged(Path);
+    EXPECT_EQ(loaded.Source, TLoadSource::DataFile) << loaded.Problem;
+    EXPECT_EQ(list.Accounts.size(), 3u);
 }
 
 TEST_F(MailFileTest, BothFilesDamagedStartEmptyAndKeepBoth) {
