@@ -628,6 +628,7 @@ int ProxyStatusCommand(TCall& call) {
         document["refused"] = status.Refused;
         document["loopsRefused"] = status.LoopsRefused;
         document["overCap"] = status.OverCap;
+        document["ftpDataRefused"] = status.FtpDataRefused;
         document["allowedNetworks"] = status.AllowedNetworks;
         document["allowedNetworksConfigured"] = status.NetworksConfigured;
         call.Out << Dump(document, 2) << "\n";
@@ -654,6 +655,9 @@ int ProxyStatusCommand(TCall& call) {
                  << " to the own listeners\n";
     if (status.OverCap != 0)
         call.Out << "Over the cap    " << connections(status.OverCap) << " past ProxyMaxSessions\n";
+    if (status.FtpDataRefused != 0)
+        call.Out << "FTP data        " << connections(status.FtpDataRefused)
+                 << " refused (a PORT to another address, a stranger on a data port)\n";
     for (const TProxyListenerStatus& listener : status.Listeners) {
         std::string name = listener.Name;
         name.resize(std::max<std::size_t>(name.size(), 12), ' ');

@@ -652,6 +652,7 @@ TProxyServicesStatus TInstance::ProxyServices() {
     status.Refused = proxy.Refused;
     status.LoopsRefused = proxy.LoopsRefused;
     status.OverCap = proxy.OverCap;
+    status.FtpDataRefused = proxy.FtpDataRefused;
     status.NetworksConfigured = proxy.NetworksConfigured;
     status.AllowedNetworks = proxy.AllowedNetworks;
     return status;

@@ -126,6 +126,8 @@ struct TProxyServicesStatus {
     std::uint64_t OverCap = 0;       // connections past a listener's "ProxyMaxSessions", closed
     bool NetworksConfigured = false; // "ProxyAllowedNetworks" replaces the interfaces' subnets
     std::vector<std::string> AllowedNetworks;
+    // FTP data connections to another address than the client's, or from a stranger, refused
+    std::uint64_t FtpDataRefused = 0;
 };
 
 // What `harbolt ctl mail` shows and changes. Texts are UTF-8; a password is never shown.

@@ -2,14 +2,16 @@
 
 #include "platform/Clock.h"
 #include "platform/CodePage.h"
+#include "platform/EventLog.h"
 #include "platform/Languages.h"
-#include "proxy/AccessRule.h"
+#include "proxy/ProxyState.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -25,7 +27,7 @@ constexpr int kControlPollMilliseconds = 50;
 constexpr int kServerChunk = 2048;
 
 constexpr int kDataPollMilliseconds = 50;
-constexpr int kPassiveBacklog = 4; // room for a refused stranger besides the client
+constexpr int kDataBacklog = 4; // room for a refused stranger besides the party waited for
 constexpr int kDataChunk = 8192;
 constexpr std::uint32_t kDataSilenceLimit = 600000; // milliseconds
 constexpr auto kDataErrorPause = std::chrono::milliseconds(50);
@@ -36,6 +38,37 @@ constexpr int kTextCannotBind = 57;
 constexpr int kTextCannotListen = 61;
 
 std::atomic<int> RunningDataThreads{0};
+std::atomic<std::uint64_t> DataRefused{0};
+
+// The proxy's clock, looked up at each reading: tests put theirs in place.
+class TProxyTickClock final : public TTickClock {
+public:
+    std::uint32_t Now() const override { return ProxyClock().Now(); }
+};
+
+// Never destroyed: data threads may still refuse a connection while the program ends. Anyone
+// who finds a data port can knock at will, so the lines are limited.
+TEventRateLimit& RefusedDataLines() {
+    static const TProxyTickClock* const clock = new TProxyTickClock;
+    static TEventRateLimit* const limit =
+        new TEventRateLimit(*clock, 5, "refused FTP data connections");
+    return *limit;
+}
+
+std::string Dotted(const sockaddr_in& address) {
+    char dotted[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address.sin_addr, dotted, sizeof dotted);
+    return dotted;
+}
+
+void ReportRefusedActiveTarget(const sockaddr_in& target, const sockaddr_in& client) {
+    ++DataRefused;
+    RefusedDataLines().Log(TEventLevel::Warning,
+                           "refused an FTP data connection to " + Dotted(target) + ":" +
+                               std::to_string(ntohs(target.sin_port)) + " for the client at " +
+                               Dotted(client) +
+                               ": only to the client's own address, port 1024 or above");
+}
 
 // Runs a data thread's work on a thread of its own, which holds the object until the work is
 // done and lets it go before it is no longer counted.
@@ -182,6 +215,43 @@ void CopyBothWays(TSocket fromServer, TSocket toClient, const TActivity& activit
     }
 }
 
+// Waits on a data port for a connection from party's address and returns it; whoever else
+// connects is closed at once (the first to find the port must not get or give the data) and the
+// wait goes on. kInvalidSocket once stop is set.
+TSocket AcceptFrom(TSocket listenSocket, std::uint16_t port, const sockaddr_in& party,
+                   const std::atomic<bool>& stop) {
+    while (!stop) {
+        pollfd entry{listenSocket, POLLIN, 0};
+        const int ready = poll(&entry, 1, kDataPollMilliseconds);
+        if (ready < 0 && errno != EINTR) {
+            std::this_thread::sleep_for(kDataErrorPause);
+            continue;
+        }
+        if (ready == 0)
+            RefusedDataLines().Tick(); // the summary of a minute with too many lines
+        if (ready <= 0 || stop)
+            continue;
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        const TSocket accepted =
+            accept4(listenSocket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+        if (accepted == kInvalidSocket) {
+            // Out of descriptors, or the connection went away again: the listening socket would
+            // stay readable, so do not spin.
+            std::this_thread::sleep_for(kDataErrorPause);
+            continue;
+        }
+        if (peer.sin_family == AF_INET && peer.sin_addr.s_addr == party.sin_addr.s_addr)
+            return accepted;
+        CloseSocket(accepted);
+        ++DataRefused;
+        RefusedDataLines().Log(TEventLevel::Warning,
+                               "closed a connection from " + Dotted(peer) + " to FTP data port " +
+                                   std::to_string(port) + ": it waits for " + Dotted(party));
+    }
+    return kInvalidSocket;
+}
+
 // The current data thread of a control connection, active or passive; whichever way the
 // conversation ends, the thread is told to stop.
 class TDataThreadSlot {
@@ -286,51 +356,34 @@ std::unique_ptr<TBufferedCommunication> FtpLogin(TBufferedCommunication& client,
 }
 
 // Active mode, from PORT or EPRT: a data thread of our own takes the place of the client's port
-// and the server is told that one's.
+// and the server is told that one's. What the proxy cannot serve never reaches the server.
 void ServeActive(TBufferedCommunication& client, TBufferedCommunication& server,
-                 const sockaddr_in& target, TDataThreadSlot& data, const TActivity& activity) {
-    // The proxy connects to that address on behalf of whoever sends the command: only a
-    // computer of the own network is a proper data address.
-    if (!ProxyAllows(target)) {
+                 const TFtpActiveCommand& command, TDataThreadSlot& data,
+                 const TActivity& activity) {
+    if (command.Verdict == TFtpActiveVerdict::Unsupported) {
+        SendLine(client, kOnlyIpv4);
+        return;
+    }
+    if (command.Verdict != TFtpActiveVerdict::Address) {
         SendLine(client, kSyntaxError);
+        return;
+    }
+    // Through a mapping the control connection comes from the mapping's computer, which has
+    // checked the client program's PORT the same way and names a data port of its own.
+    const sockaddr_in clientAddress = SocketAddress(client.Socket(), true);
+    if (!FtpActiveTargetAllowed(command.Address, clientAddress)) {
+        ReportRefusedActiveTarget(command.Address, clientAddress);
+        SendLine(client, kFtpActiveRefused);
         return;
     }
     data.Stop();
     sockaddr_in local = SocketAddress(server.Socket(), false);
     local.sin_port = 0;
-    std::shared_ptr<TDataConnectionThread> thread =
-        TDataConnectionThread::Start(target, local, activity);
+    std::shared_ptr<TDataConnectionThread> thread = TDataConnectionThread::Start(
+        command.Address, local, SocketAddress(server.Socket(), true), activity);
     const sockaddr_in listening = thread->ListenAddress();
     data.Set(std::move(thread));
     SendLine(server, FtpPortCommand(listening));
-}
-
-void RewritePort(TBufferedCommunication& client, TBufferedCommunication& server,
-                 std::string_view line, TDataThreadSlot& data, const TActivity& activity) {
-    const std::optional<sockaddr_in> target =
-        FtpPortAddress(line.substr(std::min<std::size_t>(5, line.size())));
-    if (!target) {
-        SendLine(client, kSyntaxError);
-        return;
-    }
-    ServeActive(client, server, *target, data, activity);
-}
-
-// EPRT passes under the rule of PORT; what the proxy cannot serve never reaches the server.
-void RewriteExtendedPort(TBufferedCommunication& client, TBufferedCommunication& server,
-                         std::string_view line, TDataThreadSlot& data, const TActivity& activity) {
-    const TFtpEprt eprt = ParseFtpEprt(ArgumentOf(line, 4));
-    switch (eprt.Verdict) {
-    case TFtpEprtVerdict::Address:
-        ServeActive(client, server, eprt.Address, data, activity);
-        return;
-    case TFtpEprtVerdict::Unsupported:
-        SendLine(client, kOnlyIpv4);
-        return;
-    case TFtpEprtVerdict::Malformed:
-        SendLine(client, kSyntaxError);
-        return;
-    }
 }
 
 // Passive mode, from PASV or EPSV: the proxy asks the server for a passive port and connects
@@ -376,7 +429,8 @@ void ServePassive(TBufferedCommunication& client, TBufferedCommunication& server
     local.sin_port = 0;
     std::shared_ptr<TPassiveDataConnection> passive;
     try {
-        passive = TPassiveDataConnection::Start(local, std::move(outcome.Channel), activity);
+        passive = TPassiveDataConnection::Start(local, SocketAddress(client.Socket(), true),
+                                                std::move(outcome.Channel), activity);
     } catch (const ECommunication& failure) {
         // No port to offer (out of descriptors or ports): the conversation itself goes on.
         SendLine(client, std::string("425 Cannot open data connection: ") + failure.what());
@@ -439,14 +493,13 @@ void FtpRelay(TBufferedCommunication& client, TBufferedCommunication& server,
             SendLine(client, server.ReceiveLine(kFtpLineCapacity));
             return;
         }
+        const TFtpActiveCommand active = ParseFtpActiveCommand(line);
         if (FtpCommandIs(line, "PASV"))
             ServePassive(client, server, false, data, activity, stop);
         else if (FtpCommandIs(line, "EPSV"))
             ServeExtendedPassive(client, server, line, data, activity, stop);
-        else if (FtpCommandIs(line, "PORT"))
-            RewritePort(client, server, line, data, activity);
-        else if (FtpCommandIs(line, "EPRT"))
-            RewriteExtendedPort(client, server, line, data, activity);
+        else if (active.Verdict != TFtpActiveVerdict::NotActive)
+            ServeActive(client, server, active, data, activity);
         else if (FtpCommandIs(line, "LPRT") || FtpCommandIs(line, "LPSV"))
             // The long forms would name data addresses past the rule of PORT.
             SendLine(client, kNotImplemented);
@@ -501,8 +554,6 @@ std::optional<sockaddr_in> FtpPortAddress(std::string_view argument) {
             return std::nullopt;
     const auto& v = numbers.Values;
     const std::uint32_t port = v[4] * 256 + v[5];
-    if (port < 1024)
-        return std::nullopt;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl((v[0] << 24) | (v[1] << 16) | (v[2] << 8) | v[3]);
@@ -546,13 +597,43 @@ TFtpEprt ParseFtpEprt(std::string_view argument) {
     const std::optional<std::uint32_t> host =
         DottedAddress(inner.substr(first + 1, second - first - 1));
     const std::optional<std::uint32_t> port = SmallNumber(inner.substr(second + 1), 5);
-    if (!host || !port || *port < 1024 || *port > 65535)
+    if (!host || !port || *port > 65535)
         return result;
     result.Verdict = TFtpEprtVerdict::Address;
     result.Address.sin_family = AF_INET;
     result.Address.sin_addr.s_addr = htonl(*host);
     result.Address.sin_port = htons(static_cast<std::uint16_t>(*port));
     return result;
+}
+
+TFtpActiveCommand ParseFtpActiveCommand(std::string_view line) {
+    TFtpActiveCommand command;
+    if (FtpCommandIs(line, "PORT")) {
+        const std::optional<sockaddr_in> address =
+            FtpPortAddress(line.substr(std::min<std::size_t>(5, line.size())));
+        command.Verdict = address ? TFtpActiveVerdict::Address : TFtpActiveVerdict::Malformed;
+        command.Address = address.value_or(sockaddr_in{});
+    } else if (FtpCommandIs(line, "EPRT")) {
+        const TFtpEprt eprt = ParseFtpEprt(ArgumentOf(line, 4));
+        command.Verdict = eprt.Verdict == TFtpEprtVerdict::Address ? TFtpActiveVerdict::Address
+                          : eprt.Verdict == TFtpEprtVerdict::Unsupported
+                              ? TFtpActiveVerdict::Unsupported
+                              : TFtpActiveVerdict::Malformed;
+        command.Address = eprt.Address;
+    }
+    return command;
+}
+
+bool FtpActiveTargetAllowed(const sockaddr_in& target, const sockaddr_in& client) {
+    return target.sin_family == AF_INET && client.sin_family == AF_INET &&
+           target.sin_addr.s_addr == client.sin_addr.s_addr && ntohs(target.sin_port) >= 1024;
+}
+
+const char* const kFtpActiveRefused =
+    "501 Data connections go only to your own address, port 1024 or above.";
+
+std::uint64_t FtpDataRefused() {
+    return DataRefused.load();
 }
 
 std::optional<std::uint16_t> FtpPassivePort(std::string_view reply) {
@@ -615,8 +696,9 @@ int FtpReplyCode(std::string_view line) {
 // TDataConnectionThread
 
 TDataConnectionThread::TDataConnectionThread(const sockaddr_in& clientDataAddress,
-                                             TActivity activity)
-    : fClientDataAddress(clientDataAddress), fActivity(std::move(activity)) {}
+                                             const sockaddr_in& serverAddress, TActivity activity)
+    : fClientDataAddress(clientDataAddress), fServerAddress(serverAddress),
+      fActivity(std::move(activity)) {}
 
 TDataConnectionThread::~TDataConnectionThread() {
     CloseSocket(fListenSocket);
@@ -628,9 +710,9 @@ int TDataConnectionThread::Running() {
 
 std::shared_ptr<TDataConnectionThread>
 TDataConnectionThread::Start(const sockaddr_in& clientDataAddress, const sockaddr_in& listenAddress,
-                             TActivity activity) {
+                             const sockaddr_in& serverAddress, TActivity activity) {
     std::shared_ptr<TDataConnectionThread> thread(
-        new TDataConnectionThread(clientDataAddress, std::move(activity)));
+        new TDataConnectionThread(clientDataAddress, serverAddress, std::move(activity)));
     thread->fListenSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (thread->fListenSocket == kInvalidSocket)
         RaiseSocketError(kTextBadSocket);
@@ -644,29 +726,18 @@ TDataConnectionThread::Start(const sockaddr_in& clientDataAddress, const sockadd
     thread->fListenAddress = address;
     // Listening before the PORT command leaves: a server that connects at once must not be
     // refused.
-    if (listen(thread->fListenSocket, 1) != 0)
+    if (listen(thread->fListenSocket, kDataBacklog) != 0)
         RaiseSocketError(kTextCannotListen);
     StartDataThread([thread] { thread->Run(); });
     return thread;
 }
 
 void TDataConnectionThread::Run() {
-    while (!fStopFlag) {
-        pollfd entry{fListenSocket, POLLIN, 0};
-        const int ready = poll(&entry, 1, kDataPollMilliseconds);
-        if (ready < 0 && errno != EINTR) {
-            std::this_thread::sleep_for(kDataErrorPause);
-            continue;
-        }
-        if (ready <= 0 || fStopFlag)
-            continue;
-        const TSocket fromServer = accept4(fListenSocket, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fromServer == kInvalidSocket) {
-            // Out of descriptors, or the connection went away again: the listening socket would
-            // stay readable, so do not spin.
-            std::this_thread::sleep_for(kDataErrorPause);
-            continue;
-        }
+    for (;;) {
+        const TSocket fromServer =
+            AcceptFrom(fListenSocket, ntohs(fListenAddress.sin_port), fServerAddress, fStopFlag);
+        if (fromServer == kInvalidSocket)
+            break;
         TSocket toClient = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int connected = -1;
         if (toClient != kInvalidSocket) {
@@ -693,19 +764,21 @@ void TDataConnectionThread::Run() {
 // ---------------------------------------------------------------------------------------------
 // TPassiveDataConnection
 
-TPassiveDataConnection::TPassiveDataConnection(std::unique_ptr<TCommunication> serverData,
+TPassiveDataConnection::TPassiveDataConnection(const sockaddr_in& clientAddress,
+                                               std::unique_ptr<TCommunication> serverData,
                                                TActivity activity)
-    : fServerData(std::move(serverData)), fActivity(std::move(activity)) {}
+    : fClientAddress(clientAddress), fServerData(std::move(serverData)),
+      fActivity(std::move(activity)) {}
 
 TPassiveDataConnection::~TPassiveDataConnection() {
     CloseSocket(fListenSocket);
 }
 
 std::shared_ptr<TPassiveDataConnection>
-TPassiveDataConnection::Start(const sockaddr_in& listenAddress,
+TPassiveDataConnection::Start(const sockaddr_in& listenAddress, const sockaddr_in& clientAddress,
                               std::unique_ptr<TCommunication> serverData, TActivity activity) {
     std::shared_ptr<TPassiveDataConnection> thread(
-        new TPassiveDataConnection(std::move(serverData), std::move(activity)));
+        new TPassiveDataConnection(clientAddress, std::move(serverData), std::move(activity)));
     thread->fListenSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (thread->fListenSocket == kInvalidSocket)
         RaiseSocketError(kTextBadSocket);
@@ -714,39 +787,15 @@ TPassiveDataConnection::Start(const sockaddr_in& listenAddress,
         RaiseSocketError(kTextCannotBind);
     thread->fListenAddress = SocketAddress(thread->fListenSocket, false);
     // Listening before the port is named: a client that connects at once must not be refused.
-    if (listen(thread->fListenSocket, kPassiveBacklog) != 0)
+    if (listen(thread->fListenSocket, kDataBacklog) != 0)
         RaiseSocketError(kTextCannotListen);
     StartDataThread([thread] { thread->Run(); });
     return thread;
 }
 
 void TPassiveDataConnection::Run() {
-    TSocket toClient = kInvalidSocket;
-    while (!fStopFlag && toClient == kInvalidSocket) {
-        pollfd entry{fListenSocket, POLLIN, 0};
-        const int ready = poll(&entry, 1, kDataPollMilliseconds);
-        if (ready < 0 && errno != EINTR) {
-            std::this_thread::sleep_for(kDataErrorPause);
-            continue;
-        }
-        if (ready <= 0 || fStopFlag)
-            continue;
-        sockaddr_in peer{};
-        socklen_t length = sizeof peer;
-        const TSocket accepted =
-            accept4(fListenSocket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-        if (accepted == kInvalidSocket) {
-            std::this_thread::sleep_for(kDataErrorPause);
-            continue;
-        }
-        // The port is open to whoever finds it first; only the own networks may take the data.
-        if (!ProxyAdmits(peer)) {
-            ReportRefusedConnection(peer, ntohs(fListenAddress.sin_port));
-            CloseSocket(accepted);
-            continue;
-        }
-        toClient = accepted;
-    }
+    const TSocket toClient =
+        AcceptFrom(fListenSocket, ntohs(fListenAddress.sin_port), fClientAddress, fStopFlag);
     CloseSocket(fListenSocket);
     fListenSocket = kInvalidSocket;
     if (toClient != kInvalidSocket) {
@@ -761,13 +810,41 @@ void TPassiveDataConnection::Run() {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The mapping's side of passive mode
+// The mapping's side
+
+std::string TFtpLineCutter::Take(std::string_view bytes, const TRewrite& rewrite) {
+    std::string out;
+    while (!bytes.empty()) {
+        const std::size_t end = bytes.find('\n');
+        const std::size_t length = end == std::string_view::npos ? bytes.size() : end + 1;
+        const std::string_view piece = bytes.substr(0, length);
+        bytes.remove_prefix(length);
+        if (fPassing) {
+            out += piece;
+        } else {
+            fHeld += piece;
+            if (fHeld.size() > kLineLimit) {
+                out += fHeld;
+                fHeld.clear();
+                fPassing = true;
+            } else if (end != std::string_view::npos) {
+                out += rewrite(fHeld);
+                fHeld.clear();
+            }
+        }
+        if (end != std::string_view::npos)
+            fPassing = false;
+    }
+    return out;
+}
+
+std::string TFtpLineCutter::Rest() {
+    return std::exchange(fHeld, std::string());
+}
 
 namespace {
 
 constexpr std::size_t kMappingChunk = 16384;
-// A reply line longer than this is no passive reply: what is held of it passes on unread.
-constexpr std::size_t kMappingLineLimit = 4096;
 constexpr auto kMappingSilenceLimit = std::chrono::seconds(900);
 
 void SendAll(TBufferedCommunication& channel, std::string_view bytes) {
@@ -775,21 +852,47 @@ void SendAll(TBufferedCommunication& channel, std::string_view bytes) {
     channel.Flush();
 }
 
-class TMappingPassiveRelay {
+std::string_view WithoutLineEnd(const std::string& line) {
+    return std::string_view(line).substr(0, line.find_first_of("\r\n"));
+}
+
+class TMappingRelay {
 public:
-    TMappingPassiveRelay(TBufferedCommunication& client, TBufferedCommunication& server,
-                         const TStopSignal& stop, const TActivity& activity)
-        : fClient(client), fServer(server), fStop(stop), fActivity(activity) {}
-    ~TMappingPassiveRelay() {
-        if (fPassive)
-            fPassive->Stop();
+    TMappingRelay(TBufferedCommunication& client, TBufferedCommunication& server,
+                  const TStopSignal& stop, const TActivity& activity)
+        : fClient(client), fServer(server), fStop(stop), fActivity(activity),
+          fClientAddress(SocketAddress(client.Socket(), true)),
+          fOnlineAddress(SocketAddress(server.Socket(), true)) {}
+    TMappingRelay(const TMappingRelay&) = delete;
+    TMappingRelay& operator=(const TMappingRelay&) = delete;
+
+    // One line from the client program, with its line end, as the online computer is to get it
+    // ("" when it is answered here).
+    std::string FromClient(const std::string& line) {
+        const TFtpActiveCommand command = ParseFtpActiveCommand(WithoutLineEnd(line));
+        // What is no data address the online computer answers as it does.
+        if (command.Verdict != TFtpActiveVerdict::Address)
+            return line;
+        if (!FtpActiveTargetAllowed(command.Address, fClientAddress)) {
+            ReportRefusedActiveTarget(command.Address, fClientAddress);
+            SendAll(fClient, std::string(kFtpActiveRefused) + "\r\n");
+            return "";
+        }
+        // The online computer connects only to the tunnel's source: a data port of this
+        // computer's, on the address facing it, which takes the online computer alone.
+        fData.Stop();
+        sockaddr_in local = SocketAddress(fServer.Socket(), false);
+        local.sin_port = 0;
+        std::shared_ptr<TDataConnectionThread> thread =
+            TDataConnectionThread::Start(command.Address, local, fOnlineAddress, fActivity);
+        const sockaddr_in listening = thread->ListenAddress();
+        fData.Set(std::move(thread));
+        return FtpPortCommand(listening) + "\r\n";
     }
-    TMappingPassiveRelay(const TMappingPassiveRelay&) = delete;
-    TMappingPassiveRelay& operator=(const TMappingPassiveRelay&) = delete;
 
     // One line from the online computer, with its line end, as the client is to get it.
-    std::string Rewritten(const std::string& line) {
-        const std::string_view text = std::string_view(line).substr(0, line.find_first_of("\r\n"));
+    std::string FromServer(const std::string& line) {
+        const std::string_view text = WithoutLineEnd(line);
         std::optional<std::uint16_t> port = FtpPassivePort(text);
         const bool extended = !port;
         if (extended)
@@ -797,33 +900,36 @@ public:
         if (!port)
             return line;
         // The online computer's port, on the address this tunnel reached it at.
-        sockaddr_in online = SocketAddress(fServer.Socket(), true);
-        char dotted[INET_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET, &online.sin_addr, dotted, sizeof dotted);
-        TConnectOutcome outcome =
-            ConnectOnward(std::string(dotted) + ":" + std::to_string(*port), kConnectPhase, fStop);
+        TConnectOutcome outcome = ConnectOnward(
+            Dotted(fOnlineAddress) + ":" + std::to_string(*port), kConnectPhase, fStop);
         if (!outcome.Channel)
             return "425 Cannot open data connection: " + outcome.Reason + "\r\n";
         sockaddr_in local = SocketAddress(fClient.Socket(), false);
         local.sin_port = 0;
-        if (fPassive)
-            fPassive->Stop();
-        fPassive.reset();
+        fData.Stop();
+        std::shared_ptr<TPassiveDataConnection> passive;
         try {
-            fPassive = TPassiveDataConnection::Start(local, std::move(outcome.Channel), fActivity);
+            passive = TPassiveDataConnection::Start(local, fClientAddress,
+                                                    std::move(outcome.Channel), fActivity);
         } catch (const ECommunication& failure) {
             return std::string("425 Cannot open data connection: ") + failure.what() + "\r\n";
         }
-        const sockaddr_in listening = fPassive->ListenAddress();
+        const sockaddr_in listening = passive->ListenAddress();
+        fData.Set(std::move(passive));
         return (extended ? FtpExtendedPassiveReply(ntohs(listening.sin_port))
                          : FtpPassiveReply(listening)) +
                "\r\n";
     }
 
     void Run() {
-        SendAll(fServer, fClient.TakeHeld());
-        fFromServer.assign(fServer.TakeHeld());
-        PassServerLines();
+        const TFtpLineCutter::TRewrite fromClient = [this](const std::string& line) {
+            return FromClient(line);
+        };
+        const TFtpLineCutter::TRewrite fromServer = [this](const std::string& line) {
+            return FromServer(line);
+        };
+        SendAll(fServer, fClientLines.Take(fClient.TakeHeld(), fromClient));
+        SendAll(fClient, fServerLines.Take(fServer.TakeHeld(), fromServer));
         char chunk[kMappingChunk];
         auto lastMove = std::chrono::steady_clock::now();
         while (!fStop.Raised()) {
@@ -840,55 +946,47 @@ public:
             }
             if (watched[0].revents != 0) {
                 const ssize_t got = recv(fClient.Socket(), chunk, sizeof chunk, 0);
-                if (got <= 0)
+                if (got <= 0) {
+                    // An unfinished line the client closed on still belongs to the server.
+                    SendAll(fServer, fClientLines.Rest());
                     break;
-                SendAll(fServer, std::string_view(chunk, static_cast<std::size_t>(got)));
+                }
+                const std::string_view bytes(chunk, static_cast<std::size_t>(got));
+                SendAll(fServer, fClientLines.Take(bytes, fromClient));
                 fActivity();
                 lastMove = std::chrono::steady_clock::now();
             }
             if (watched[1].revents != 0) {
                 const ssize_t got = recv(fServer.Socket(), chunk, sizeof chunk, 0);
-                if (got <= 0)
+                if (got <= 0) {
+                    SendAll(fClient, fServerLines.Rest());
                     break;
-                fFromServer.append(chunk, static_cast<std::size_t>(got));
-                PassServerLines();
+                }
+                const std::string_view bytes(chunk, static_cast<std::size_t>(got));
+                SendAll(fClient, fServerLines.Take(bytes, fromServer));
                 fActivity();
                 lastMove = std::chrono::steady_clock::now();
             }
         }
-        // An unfinished line the server closed on still belongs to the client.
-        SendAll(fClient, fFromServer);
     }
 
 private:
-    void PassServerLines() {
-        std::string out;
-        std::size_t start = 0;
-        for (std::size_t end; (end = fFromServer.find('\n', start)) != std::string::npos;
-             start = end + 1)
-            out += Rewritten(fFromServer.substr(start, end + 1 - start));
-        fFromServer.erase(0, start);
-        if (fFromServer.size() > kMappingLineLimit) {
-            out += fFromServer;
-            fFromServer.clear();
-        }
-        if (!out.empty())
-            SendAll(fClient, out);
-    }
-
     TBufferedCommunication& fClient;
     TBufferedCommunication& fServer;
     const TStopSignal& fStop;
     const TActivity& fActivity;
-    std::string fFromServer; // the start of a line not finished yet
-    std::shared_ptr<TPassiveDataConnection> fPassive;
+    const sockaddr_in fClientAddress; // the client program, on this computer's side
+    const sockaddr_in fOnlineAddress; // the online computer, at the tunnel's other end
+    TFtpLineCutter fClientLines;
+    TFtpLineCutter fServerLines;
+    TDataThreadSlot fData; // stops the data thread, however the relay ends
 };
 
 } // namespace
 
 void RelayFtpMapping(TBufferedCommunication& client, TBufferedCommunication& server,
                      const TStopSignal& stop, const TActivity& activity) {
-    TMappingPassiveRelay relay(client, server, stop, activity);
+    TMappingRelay relay(client, server, stop, activity);
     server.Flush(); // the tunnel header
     relay.Run();
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,6 +22,12 @@
 // client's port. PASV and EPSV are served by the proxy too: it opens a port of its own on the
 // side the client program reaches, asks the server for a passive port, and a
 // TPassiveDataConnection joins the two.
+//
+// Data connections are bound to the two parties of the control connection: the proxy connects
+// only to the address the control connection comes from (a PORT naming anything else would let
+// the client aim the proxy at the proxy's own loopback or at its LAN), and each data port takes
+// a connection only from the party that is to make it (the server in active mode, the client in
+// passive mode); whoever else finds the port first is closed.
 namespace harbolt {
 
 // Every line of the control conversation is read with this capacity.
@@ -44,16 +51,15 @@ struct TFtpPortNumbers {
 };
 TFtpPortNumbers ScanFtpPortNumbers(std::string_view argument);
 
-// The data address a PORT argument names: all six numbers present, none above 255, and a port
-// of 1024 or above (a PORT naming a well-known service port is how a proxy gets abused to
-// reach mail or other servers). nullopt otherwise.
+// The data address a PORT argument names: all six numbers present, none above 255. nullopt
+// otherwise. Whether the proxy may go there is FtpActiveTargetAllowed's question.
 std::optional<sockaddr_in> FtpPortAddress(std::string_view argument);
 
 // "PORT h1,h2,h3,h4,p1,p2" naming address (network byte order in the record).
 std::string FtpPortCommand(const sockaddr_in& address);
 
 // What an EPRT argument ("|1|h.h.h.h|port|", any printable delimiter that is no digit, no "."
-// and no blank) asks for. Only IPv4 is served; the port must be 1024 or above as with PORT.
+// and no blank) asks for. Only IPv4 is served; the port is a number up to 65535.
 enum class TFtpEprtVerdict {
     Address,     // Address holds the data address
     Unsupported, // a network protocol other than 1 (IPv4): "522"
@@ -64,6 +70,32 @@ struct TFtpEprt {
     sockaddr_in Address{};
 };
 TFtpEprt ParseFtpEprt(std::string_view argument);
+
+// What a client's control line asks for when it is a PORT or an EPRT command (both name a data
+// address and are served alike); NotActive for every other line.
+enum class TFtpActiveVerdict {
+    NotActive,
+    Address,     // Address holds the data address
+    Unsupported, // EPRT with a network protocol other than 1: "522"
+    Malformed,   // "501"
+};
+struct TFtpActiveCommand {
+    TFtpActiveVerdict Verdict = TFtpActiveVerdict::NotActive;
+    sockaddr_in Address{};
+};
+TFtpActiveCommand ParseFtpActiveCommand(std::string_view line);
+
+// Whether the proxy may make an active data connection to target for a client program whose
+// control connection comes from client: only to that same address, and only to a port of 1024
+// or above (below lie the services a bounce would reach: mail, a remote login).
+bool FtpActiveTargetAllowed(const sockaddr_in& target, const sockaddr_in& client);
+
+// The reply to a PORT or EPRT that FtpActiveTargetAllowed refuses.
+extern const char* const kFtpActiveRefused;
+
+// PORT and EPRT commands refused by that rule, and connections to a data port from anyone but
+// the party it waits for, closed: counted since the start.
+std::uint64_t FtpDataRefused();
 
 // The data port a server's "227" reply names; nullopt for any other reply, or when the six
 // numbers are not there, not bytes, or name port 0. The address the reply names is not used:
@@ -85,14 +117,17 @@ int FtpReplyCode(std::string_view line);
 
 // Relays the data connections of one PORT: listens on the control connection's local address,
 // and connects every data connection the server opens there to the client's data address, one
-// after the other, until stopped. The thread owns its sockets and ends by itself after Stop (a
-// data transfer in progress is finished first); the handler keeps only a shared reference.
+// after the other, until stopped. Only connections from the server's address are taken; any
+// other is closed at once and the wait goes on. The thread owns its sockets and ends by itself
+// after Stop (a data transfer in progress is finished first); the handler keeps only a shared
+// reference. An FTP mapping uses it the same way towards the online computer.
 class TDataConnectionThread {
 public:
     // Binds a socket to listenAddress (its port 0: the system chooses), listens and starts the
     // thread. Raises ECommunication when the socket cannot be made, bound or put to listen.
     static std::shared_ptr<TDataConnectionThread> Start(const sockaddr_in& clientDataAddress,
                                                         const sockaddr_in& listenAddress,
+                                                        const sockaddr_in& serverAddress,
                                                         TActivity activity);
 
     ~TDataConnectionThread();
@@ -109,10 +144,12 @@ public:
     static int Running();
 
 private:
-    TDataConnectionThread(const sockaddr_in& clientDataAddress, TActivity activity);
+    TDataConnectionThread(const sockaddr_in& clientDataAddress, const sockaddr_in& serverAddress,
+                          TActivity activity);
     void Run();
 
     const sockaddr_in fClientDataAddress;
+    const sockaddr_in fServerAddress; // the only address a data connection is taken from
     sockaddr_in fListenAddress{};
     TSocket fListenSocket = kInvalidSocket;
     const TActivity fActivity;
@@ -120,15 +157,16 @@ private:
 };
 
 // Serves one passive data connection: listens on the address the client program reaches the
-// proxy at, takes the first connection from an address the proxy's access rule admits (any
-// other is closed at once and reported) and copies between it and the data connection already
-// made to the server. Ends after that transfer, or when stopped before a client came; like
+// proxy at, takes the first connection from the client's address (any other is closed at once,
+// counted and reported) and copies between it and the data connection already made to the
+// server. Ends after that transfer, or when stopped before a client came; like
 // TDataConnectionThread it owns its sockets and ends by itself.
 class TPassiveDataConnection {
 public:
     // Binds a socket to listenAddress (its port 0), listens and starts the thread. Raises
     // ECommunication when the socket cannot be made, bound or put to listen.
     static std::shared_ptr<TPassiveDataConnection> Start(const sockaddr_in& listenAddress,
+                                                         const sockaddr_in& clientAddress,
                                                          std::unique_ptr<TCommunication> serverData,
                                                          TActivity activity);
 
@@ -141,9 +179,11 @@ public:
     void Stop() { fStopFlag = true; }
 
 private:
-    TPassiveDataConnection(std::unique_ptr<TCommunication> serverData, TActivity activity);
+    TPassiveDataConnection(const sockaddr_in& clientAddress,
+                           std::unique_ptr<TCommunication> serverData, TActivity activity);
     void Run();
 
+    const sockaddr_in fClientAddress; // the only address the connection is taken from
     sockaddr_in fListenAddress{};
     TSocket fListenSocket = kInvalidSocket;
     std::unique_ptr<TCommunication> fServerData; // closed by the thread when it ends
@@ -151,14 +191,35 @@ private:
     std::atomic<bool> fStopFlag{false};
 };
 
+// Cuts a stream of control lines for the mapping's relay: every whole line, line end included,
+// goes through rewrite, and what it gives is passed on. A line growing past kLineLimit is no
+// command the relay acts on: it passes as it comes, unread, up to its end.
+class TFtpLineCutter {
+public:
+    static constexpr std::size_t kLineLimit = 4096;
+    using TRewrite = std::function<std::string(const std::string& line)>;
+
+    // What to pass on for bytes, the next part of the stream.
+    std::string Take(std::string_view bytes, const TRewrite& rewrite);
+    // The start of a line the stream ended in; nothing is held afterwards.
+    std::string Rest();
+
+private:
+    std::string fHeld;
+    bool fPassing = false; // inside an overlong line
+};
+
 // The relay of an "FTP PROXY" mapping on the computer the client program connected to. The
 // online computer's handler serves passive mode on a port of its own, which the client would
 // have to reach there; many clients (curl among them) connect their data connection to the host
 // of the control connection instead, whatever the reply names. So each passive reply (227, 229)
-// is rewritten to name a port of this computer, which takes the client's data connection and
-// carries it to the online computer's port. Everything else passes unchanged, both ways, until a
-// side closes, stop is raised or 900 s pass without a byte. Raises ECommunication when a send
-// fails.
+// is rewritten to name a port of this computer, which takes the client's data connection (from
+// the client's address only) and carries it to the online computer's port. Active mode is
+// mirrored: a PORT or EPRT must name the client program's own address (else it is refused here
+// with kFtpActiveRefused), and the online computer is sent a PORT naming a data port of this
+// computer, which takes the online computer's data connection (from its address only) and
+// carries it to the client's port. Everything else passes unchanged, both ways, until a side
+// closes, stop is raised or 900 s pass without a byte. Raises ECommunication when a send fails.
 void RelayFtpMapping(TBufferedCommunication& client, TBufferedCommunication& server,
                      const TStopSignal& stop, const TActivity& activity);
 

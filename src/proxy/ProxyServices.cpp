@@ -5,6 +5,7 @@
 #include "platform/CodePage.h"
 #include "proxy/AccessRule.h"
 #include "proxy/DnsForwarder.h"
+#include "proxy/FtpProxy.h"
 #include "proxy/Mapping.h"
 #include "proxy/ProxyState.h"
 
@@ -80,6 +81,7 @@ TProxyStatus ProxyStatus() {
     status.Refused = RefusedConnections();
     status.LoopsRefused = LoopsRefused();
     status.OverCap = SessionsOverCap();
+    status.FtpDataRefused = FtpDataRefused();
     if (const auto rule = ProxyAccessRule()) {
         status.NetworksConfigured = rule->Configured();
         for (const TNetworkBlock& block : rule->Blocks())

@@ -1,12 +1,13 @@
 #include "proxy/FtpProxy.h"
 #include "ProxyTestSupport.h"
-#include "proxy/AccessRule.h"
 
 #include <atomic>
 #include <cstdio>
 #include <thread>
 
 #include <arpa/inet.h>
+#include <poll.h>
+#include <unistd.h>
 
 namespace harbolt {
 namespace {
@@ -24,6 +25,7 @@ using test::WaitFor;
 const std::string kReady = "220 Harbolt ftp-ProxyServer ready.\r\n";
 const std::string kPleaseLogin = "530 Please login with USER and PASS.\r\n";
 const std::string kSyntaxError = "501 Syntax error in parameters or arguments.\r\n";
+const std::string kRefused = std::string(kFtpActiveRefused) + "\r\n";
 
 // Whether the next bytes from channel are exactly expected (as many are read as it holds).
 ::testing::AssertionResult Receives(TCommunication& channel, const std::string& expected) {
@@ -84,6 +86,29 @@ std::unique_ptr<TBufferedCommunication> ConnectTo(std::uint16_t port) {
     return channel;
 }
 
+// Whether a connection from 127.0.0.2 (another host to the proxy, whose parties are all at
+// 127.0.0.1) to port on 127.0.0.1 is closed at once without a byte, and is counted.
+bool StrangerIsShutOut(std::uint16_t port) {
+    const std::uint64_t refusedBefore = FtpDataRefused();
+    const int stranger = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = test::AddressOf(127, 0, 0, 2);
+    sockaddr_in proxy = address;
+    proxy.sin_addr.s_addr = test::AddressOf(127, 0, 0, 1);
+    proxy.sin_port = htons(port);
+    bool closed = false;
+    if (bind(stranger, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        connect(stranger, reinterpret_cast<const sockaddr*>(&proxy), sizeof proxy) == 0 &&
+        send(stranger, "forged", 6, MSG_NOSIGNAL) == 6) {
+        pollfd entry{stranger, POLLIN, 0};
+        char byte;
+        closed = poll(&entry, 1, 3000) == 1 && recv(stranger, &byte, 1, 0) <= 0;
+    }
+    close(stranger);
+    return closed && WaitFor([&] { return FtpDataRefused() == refusedBefore + 1; }, 1000);
+}
+
 // The handler on a thread of its own; Client is the client program's end. The stop flag and
 // the activity count outlive the run: data threads may still report activity afterwards.
 class TFtpRun {
@@ -122,14 +147,10 @@ protected:
     void SetUp() override {
         NetTest::SetUp();
         fServer = MakeListener();
-        fSavedRule = ProxyAccessRule();
-        // Only loopback: the address of every PORT that should pass.
-        SetProxyAccessRule(std::make_shared<TAccessRule>(std::vector<TNetworkBlock>{}));
     }
     void TearDown() override {
         // However the conversation ended, its data threads end too.
         EXPECT_TRUE(WaitFor([] { return TDataConnectionThread::Running() == 0; }, 5000));
-        SetProxyAccessRule(fSavedRule);
     }
 
     // Logs the run's client in at the fake server; returns the server's end of the control
@@ -160,9 +181,6 @@ protected:
     }
 
     TListener fServer; // the fake FTP server's port
-
-private:
-    std::shared_ptr<TAccessRule> fSavedRule;
 };
 
 // A data connection joined by the proxy carries payload down and upload up; the server closing
@@ -243,10 +261,7 @@ TEST(FtpParsing, PortNumbers) {
     EXPECT_EQ(address->sin_addr.s_addr, test::AddressOf(192, 168, 0, 5));
     EXPECT_EQ(ntohs(address->sin_port), 1025);
     EXPECT_EQ(FtpPortCommand(*address), "PORT 192,168,0,5,4,1");
-    EXPECT_TRUE(FtpPortAddress("127,0,0,1,4,0"));           // 1024
     EXPECT_TRUE(FtpPortAddress("255,255,255,255,255,255")); // the largest numbers
-    EXPECT_FALSE(FtpPortAddress("127,0,0,1,3,255"));        // 1023
-    EXPECT_FALSE(FtpPortAddress("127,0,0,1,0,25"));         // a mail server
     EXPECT_FALSE(FtpPortAddress("127,0,0,256,4,1"));        // not a byte
     EXPECT_FALSE(FtpPortAddress("127,0,0,1,4,256"));        // not a byte either
     EXPECT_FALSE(FtpPortAddress("127,0,0,1,4"));            // a number missing
@@ -264,8 +279,8 @@ TEST(FtpParsing, ExtendedPortAndPassiveReplies) {
     for (const char* bad :
          {"", "|", "||||", "|1|127.0.0.1|1025", "|1|127.0.0.1!1025|", "1127.0.0.1110251",
           ".1.127.0.0.1.1025.", "\1771\177127.0.0.1\1771025\177", "|1|127.0.0.1|1025|x|",
-          "|1|127.0.0.1|1023|", "|1|127.0.0.1|65536|", "|1|127.0.0.256|1025|", "|1|127.0.0|1025|",
-          "|1|127.0.0.1.1|1025|", "|1|127..0.1|1025|", "|1|127.0.0.1|+1025|", "||127.0.0.1|1025|"})
+          "|1|127.0.0.1|65536|", "|1|127.0.0.256|1025|", "|1|127.0.0|1025|", "|1|127.0.0.1.1|1025|",
+          "|1|127..0.1|1025|", "|1|127.0.0.1|+1025|", "||127.0.0.1|1025|"})
         EXPECT_EQ(ParseFtpEprt(bad).Verdict, TFtpEprtVerdict::Malformed) << bad;
 
     EXPECT_EQ(FtpPassivePort("227 Entering Passive Mode (10,9,8,7,4,1)."), 1025);
@@ -395,6 +410,8 @@ TEST_F(FtpProxyTest, PassiveModeIsServedByTheProxy) {
         const std::string reply = RawLine(*run.Client);
         const std::uint16_t port = OwnPassivePort(reply, extended);
         ASSERT_NE(port, 0) << reply;
+        // Whoever finds the port first gets nothing; the client still gets its file.
+        EXPECT_TRUE(StrangerIsShutOut(port));
         ExpectTransfer(std::move(fromServer), *ConnectTo(port), Payload(200000), "upload");
     }
     // A server without passive mode answers the client itself; what the proxy cannot serve
@@ -426,22 +443,30 @@ TEST_F(FtpProxyTest, PassiveModeIsServedByTheProxy) {
 // The mapping's side: the online computer's passive replies name a port of this side, which
 // carries the client's data connection to the online computer's port; other lines pass as they
 // are, a line cut at the close included.
+// The relay of an FTP mapping on a thread of its own: program is the client program's connection
+// to the mapping, tunnel the one to the online computer.
+struct TMappingRun {
+    TMappingRun() {
+        Relay = std::thread([this] {
+            RelayFtpMapping(*Program.Accepted, *Tunnel.Connected, Stop, [this] { ++Activity; });
+        });
+    }
+    ~TMappingRun() {
+        Stop.Raise();
+        if (Relay.joinable())
+            Relay.join();
+    }
+    test::TChannelPair Program = test::MakePair();
+    test::TChannelPair Tunnel = test::MakePair();
+    TStopSignal Stop;
+    std::atomic<int> Activity{0};
+    std::thread Relay;
+};
+
 TEST_F(FtpProxyTest, MappingRewritesPassiveRepliesToAPortOfItsOwn) {
-    test::TChannelPair program = test::MakePair();
-    test::TChannelPair tunnel = test::MakePair();
-    TStopSignal stop;
-    std::atomic<int> activity{0};
-    std::thread relay(
-        [&] { RelayFtpMapping(*program.Accepted, *tunnel.Connected, stop, [&] { ++activity; }); });
-    struct TJoin {
-        TStopSignal& Stop;
-        std::thread& Relay;
-        ~TJoin() {
-            Stop.Raise();
-            if (Relay.joinable())
-                Relay.join();
-        }
-    } join{stop, relay};
+    TMappingRun run;
+    test::TChannelPair& program = run.Program;
+    test::TChannelPair& tunnel = run.Tunnel;
     SendNow(*program.Connected, "PASV\r\n");
     EXPECT_TRUE(Receives(*tunnel.Accepted, "PASV\r\n"));
     for (const bool extended : {false, true}) {
@@ -461,10 +486,32 @@ TEST_F(FtpProxyTest, MappingRewritesPassiveRepliesToAPortOfItsOwn) {
     EXPECT_TRUE(Receives(*program.Connected, "226 Done.\r\n425 Cannot open data connection: "
                                              "connection refused by 127.0.0.1:1\r\n"));
     tunnel.Accepted.reset();
-    relay.join();
+    run.Relay.join();
     program.Accepted.reset();
     EXPECT_EQ(test::AllUntilClosed(*program.Connected), "150 cut");
-    EXPECT_GE(activity.load(), 3);
+    EXPECT_GE(run.Activity.load(), 3);
+}
+
+// Active mode through the mapping: the client program's PORT must name its own address; the
+// online computer is told a data port of the mapping's computer, which takes the online
+// computer's data connection alone and carries it to the client program's port.
+TEST_F(FtpProxyTest, MappingRewritesPortToADataPortOfItsOwn) {
+    TMappingRun run;
+    TBufferedCommunication& program = *run.Program.Connected;
+    TBufferedCommunication& online = *run.Tunnel.Accepted;
+    const TListener dataListener = MakeListener();
+    SendNow(program, "EPRT |1|127.0.0.2|" + std::to_string(dataListener.Port) + "|\r\n" +
+                         LoopbackPort(dataListener.Port) + "\r\n");
+    EXPECT_TRUE(Receives(program, kRefused));
+    const std::string line = RawLine(online);
+    const std::uint16_t own = PortOfLine(line);
+    ASSERT_NE(own, 0) << line;
+    EXPECT_NE(own, dataListener.Port);
+    SendNow(online, "200 PORT command successful.\r\n");
+    EXPECT_TRUE(Receives(program, "200 PORT command successful.\r\n"));
+
+    EXPECT_TRUE(StrangerIsShutOut(own));
+    ExpectDataConnection(own, dataListener, Payload(100000), "upload");
 }
 
 TEST_F(FtpProxyTest, PortIsRewrittenAndOnePortServesEveryDataConnection) {
@@ -475,6 +522,8 @@ TEST_F(FtpProxyTest, PortIsRewrittenAndOnePortServesEveryDataConnection) {
     const std::uint16_t proxyPort = SendPort(run, *server, dataListener);
     EXPECT_NE(proxyPort, dataListener.Port);
 
+    // Only the server may connect: whoever finds the port first is closed, and the wait goes on.
+    EXPECT_TRUE(StrangerIsShutOut(proxyPort));
     const int activityBefore = run.Activity->load();
     ExpectDataConnection(proxyPort, dataListener, Payload(300000), "upload");
     EXPECT_GT(run.Activity->load(), activityBefore);
@@ -516,43 +565,52 @@ TEST_F(FtpProxyTest, BadPortCommandsAreRefusedAndChangeNothing) {
     ASSERT_NE(server, nullptr);
     const TListener dataListener = MakeListener();
     const std::uint16_t proxyPort = SendPort(run, *server, dataListener);
-    const std::uint64_t refusedBefore = RefusedConnections();
+    // What a bounce would aim at: another host on the same port, and a port of the client's
+    // below 1024.
+    test::TListener otherHost;
+    otherHost.Channel = TCommunication::CreateListening(false);
+    otherHost.Channel->Bind("127.0.0.2:" + std::to_string(dataListener.Port));
+    otherHost.Channel->Listen(5);
+    const std::uint64_t refusedBefore = FtpDataRefused();
 
+    const std::string port = std::to_string(dataListener.Port);
     const std::string hi = std::to_string(dataListener.Port >> 8);
     const std::string lo = std::to_string(dataListener.Port & 0xFF);
-    for (const std::string& line : {
-             std::string("PORT"),
-             "PORT 127,0,0,1," + hi,                             // five numbers
-             "PORT 127.0.0.1." + hi + "." + lo,                  // dots are no separators
-             "PORT 127,0,0,1," + hi + ",x",                      // no sixth number
-             "PORT 127,0,0,1,256," + lo,                         // not a byte
-             "PORT 1127,0,0,1," + hi + "," + lo,                 // not a byte either
-             std::string("PORT 99999999999999999999,0,0,1,4,1"), // far too large
-             std::string("PORT 127,0,0,1,0,25"),                 // a mail server
-             std::string("PORT 127,0,0,1,3,255"),                // port 1023
-             "PORT 10,1,2,3," + hi + "," + lo,                   // outside the allowed networks
-             "port 192,168,77,9," + hi + "," + lo,               // outside as well
-             "EPRT |1|10.1.2.3|" + std::to_string(dataListener.Port) + "|",
-         }) {
-        SendNow(*run.Client, line + "\r\n");
-        EXPECT_TRUE(Receives(*run.Client, kSyntaxError)) << line;
+    const struct {
+        std::string Line;
+        std::string Reply;
+    } cases[] = {
+        {"PORT", kSyntaxError},
+        {"PORT 127,0,0,1," + hi, kSyntaxError},                // five numbers
+        {"PORT 127.0.0.1." + hi + "." + lo, kSyntaxError},     // dots are no separators
+        {"PORT 127,0,0,1," + hi + ",x", kSyntaxError},         // no sixth number
+        {"PORT 127,0,0,1,256," + lo, kSyntaxError},            // not a byte
+        {"PORT 1127,0,0,1," + hi + "," + lo, kSyntaxError},    // not a byte either
+        {"PORT 99999999999999999999,0,0,1,4,1", kSyntaxError}, // far too large
+        {"EPRT |1|127.0.0.1|65536|", kSyntaxError},            // no port
+        {"EPRT |2|::1|5282|", "522 Network protocol not supported, use (1)\r\n"},
+        {"LPRT 4,4,127,0,0,1,2,4,1", "502 Command not implemented.\r\n"},
+        {"PORT 127,0,0,2," + hi + "," + lo, kRefused}, // another host
+        {"eprt |1|127.0.0.2|" + port + "|", kRefused}, // the same by EPRT
+        {"port 10,1,2,3," + hi + "," + lo, kRefused},  // far away
+        {"PORT 127,0,0,1,0,25", kRefused},             // a mail server
+        {"PORT 127,0,0,1,3,255", kRefused},            // port 1023
+        {"EPRT !1!127.0.0.1!22!", kRefused},           // a login
+    };
+    for (const auto& c : cases) {
+        SendNow(*run.Client, c.Line + "\r\n");
+        EXPECT_TRUE(Receives(*run.Client, c.Reply)) << c.Line;
     }
-    SendNow(*run.Client, "EPRT |2|::1|5282|\r\nLPRT 4,4,127,0,0,1,2,4,1\r\n");
-    EXPECT_TRUE(Receives(*run.Client, "522 Network protocol not supported, use (1)\r\n"
-                                      "502 Command not implemented.\r\n"));
-    // Nothing reached the server, and the refused addresses are no refused connections.
+    EXPECT_EQ(FtpDataRefused(), refusedBefore + 6);
+    // Nothing reached the server, so nothing can have connected anywhere.
     SendNow(*run.Client, "NOOP\r\n");
     EXPECT_EQ(RawLine(*server), "NOOP\r\n");
-    EXPECT_EQ(RefusedConnections(), refusedBefore);
+    EXPECT_EQ(otherHost.Channel->Accept(0), nullptr);
     // The data thread of the good PORT still serves its port.
     EXPECT_EQ(TDataConnectionThread::Running(), 1);
     ExpectDataConnection(proxyPort, dataListener, Payload(2000), "still");
-
-    // A network the rule allows may be named (nothing connects there in this test).
-    SetProxyAccessRule(std::make_shared<TAccessRule>(
-        std::vector<TNetworkBlock>{*ParseNetworkBlock("10.0.0.0/8")}));
-    SendNow(*run.Client, "PORT 10,1,2,3,4,1\r\nEPRT !1!10.1.2.3!1025!\r\n");
-    EXPECT_NE(PortOfLine(RawLine(*server)), 0);
+    // EPRT for the client's own address passes as PORT does.
+    SendNow(*run.Client, "EPRT |1|127.0.0.1|" + port + "|\r\n");
     EXPECT_NE(PortOfLine(RawLine(*server)), 0);
 }
 
