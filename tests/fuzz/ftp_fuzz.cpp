@@ -1,9 +1,14 @@
 // The lines of the FTP and POP3 proxies come from client programs and servers on the network.
 // Whatever a line holds, reading it must not crash and what it gives must hold together:
-// - a PORT argument yields at most six numbers; an address only from six bytes with a port of
-//   1024 or above, and the PORT command written for that address reads back as the same one;
-// - an EPRT argument yields an address only for protocol 1 with a port of 1024 or above, and
-//   that address written as an EPRT argument reads back as the same one;
+// - a PORT argument yields at most six numbers; an address only from six bytes, and the PORT
+//   command written for that address reads back as the same one;
+// - an EPRT argument yields an address only for protocol 1, and that address written as an EPRT
+//   argument reads back as the same one;
+// - a control line is an active command exactly when it is a PORT or an EPRT, with the verdict
+//   of its argument; a data connection is allowed only to the client's own address, port 1024
+//   or above;
+// - the mapping's line cutter, however the bytes are split, passes them all on in order, and
+//   acts only on whole lines within its limit;
 // - a passive port comes only from a final 227 reply, an extended one only from a final 229,
 //   is never 0, and the proxy's own 227 or 229 for that port reads back as it;
 // - a reply code comes only from three digits at the start of a line not continued with "-";
@@ -11,7 +16,7 @@
 // - a POP3 USER argument splits at a separator behind the first character after which no
 //   other separator follows; a login line is quit, user or unknown as its words say.
 //
-// Input: one line (without its line end).
+// Input: one line (without its line end); the line cutter also gets it as part of a stream.
 #include "proxy/FtpProxy.h"
 #include "proxy/Pop3Proxy.h"
 
@@ -19,6 +24,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -56,7 +62,7 @@ void CheckPort(std::string_view argument) {
     }
     const std::optional<sockaddr_in> address = FtpPortAddress(argument);
     const auto& v = numbers.Values;
-    const bool usable = numbers.Count == 6 && bytes && v[4] * 256 + v[5] >= 1024;
+    const bool usable = numbers.Count == 6 && bytes;
     FUZZ_CHECK(address.has_value() == usable);
     if (!address)
         return;
@@ -75,13 +81,57 @@ void CheckExtendedPort(std::string_view argument) {
     if (eprt.Verdict != TFtpEprtVerdict::Address)
         return;
     FUZZ_CHECK(eprt.Address.sin_family == AF_INET);
-    FUZZ_CHECK(ntohs(eprt.Address.sin_port) >= 1024);
     char dotted[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &eprt.Address.sin_addr, dotted, sizeof dotted);
     const TFtpEprt again = ParseFtpEprt("|1|" + std::string(dotted) + "|" +
                                         std::to_string(ntohs(eprt.Address.sin_port)) + "|");
     FUZZ_CHECK(again.Verdict == TFtpEprtVerdict::Address &&
                SameAddress(again.Address, eprt.Address));
+}
+
+void CheckActiveCommand(std::string_view line) {
+    const TFtpActiveCommand command = ParseFtpActiveCommand(line);
+    const bool port = FtpCommandIs(line, "PORT");
+    const bool eprt = FtpCommandIs(line, "EPRT");
+    FUZZ_CHECK((command.Verdict == TFtpActiveVerdict::NotActive) == (!port && !eprt));
+    if (port) {
+        const std::optional<sockaddr_in> address =
+            FtpPortAddress(line.substr(std::min<std::size_t>(5, line.size())));
+        FUZZ_CHECK((command.Verdict == TFtpActiveVerdict::Address) == address.has_value());
+        FUZZ_CHECK(command.Verdict != TFtpActiveVerdict::Unsupported);
+    }
+    if (command.Verdict != TFtpActiveVerdict::Address)
+        return;
+    FUZZ_CHECK(command.Address.sin_family == AF_INET);
+    // The client at the address named, and a neighbour of it.
+    sockaddr_in client = command.Address;
+    client.sin_port = 0;
+    const bool high = ntohs(command.Address.sin_port) >= 1024;
+    FUZZ_CHECK(FtpActiveTargetAllowed(command.Address, client) == high);
+    client.sin_addr.s_addr ^= htonl(1);
+    FUZZ_CHECK(!FtpActiveTargetAllowed(command.Address, client));
+}
+
+void CheckLineCutter(const std::string& bytes) {
+    TFtpLineCutter cutter;
+    bool linesHoldTogether = true;
+    const TFtpLineCutter::TRewrite whole = [&](const std::string& line) {
+        linesHoldTogether = linesHoldTogether && !line.empty() && line.back() == '\n' &&
+                            line.find('\n') == line.size() - 1 &&
+                            line.size() <= TFtpLineCutter::kLineLimit;
+        return line;
+    };
+    // Cut where the bytes themselves say, so that the fuzzer reaches every split.
+    const std::size_t first =
+        bytes.empty() ? 0 : static_cast<unsigned char>(bytes[0]) % bytes.size();
+    const std::size_t second = first + (bytes.size() - first) / 2;
+    const std::string_view all(bytes);
+    std::string out = cutter.Take(all.substr(0, first), whole);
+    out += cutter.Take(all.substr(first, second - first), whole);
+    out += cutter.Take(all.substr(second), whole);
+    out += cutter.Rest();
+    FUZZ_CHECK(out == bytes);
+    FUZZ_CHECK(linesHoldTogether);
 }
 
 void CheckPassivePort(std::string_view line) {
@@ -156,6 +206,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckExtendedPort(line);
     if (FtpCommandIs(line, "EPRT"))
         CheckExtendedPort(std::string_view(line).substr(4));
+    CheckActiveCommand(line);
+    CheckLineCutter(line);
+    CheckLineCutter(line + "\r\n" + line + "\n");
     CheckPassivePort(line);
     CheckExtendedPassivePort(line);
     CheckReplyCode(line);
