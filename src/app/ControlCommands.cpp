@@ -629,6 +629,7 @@ int ProxyStatusCommand(TCall& call) {
         document["loopsRefused"] = status.LoopsRefused;
         document["overCap"] = status.OverCap;
         document["ftpDataRefused"] = status.FtpDataRefused;
+        document["dnsAnswersDropped"] = status.DnsAnswersDropped;
         document["allowedNetworks"] = status.AllowedNetworks;
         document["allowedNetworksConfigured"] = status.NetworksConfigured;
         call.Out << Dump(document, 2) << "\n";
@@ -658,6 +659,9 @@ int ProxyStatusCommand(TCall& call) {
     if (status.FtpDataRefused != 0)
         call.Out << "FTP data        " << connections(status.FtpDataRefused)
                  << " refused (a PORT to another address, a stranger on a data port)\n";
+    if (status.DnsAnswersDropped != 0)
+        call.Out << "DNS answers     " << status.DnsAnswersDropped
+                 << " dropped: forged, stray or for another question\n";
     for (const TProxyListenerStatus& listener : status.Listeners) {
         std::string name = listener.Name;
         name.resize(std::max<std::size_t>(name.size(), 12), ' ');

@@ -653,6 +653,7 @@ TProxyServicesStatus TInstance::ProxyServices() {
     status.LoopsRefused = proxy.LoopsRefused;
     status.OverCap = proxy.OverCap;
     status.FtpDataRefused = proxy.FtpDataRefused;
+    status.DnsAnswersDropped = proxy.DnsAnswersDropped;
     status.NetworksConfigured = proxy.NetworksConfigured;
     status.AllowedNetworks = proxy.AllowedNetworks;
     return status;

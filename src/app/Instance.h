@@ -128,6 +128,8 @@ struct TProxyServicesStatus {
     std::vector<std::string> AllowedNetworks;
     // FTP data connections to another address than the client's, or from a stranger, refused
     std::uint64_t FtpDataRefused = 0;
+    // Forged or stray DNS answers, not taken.
+    std::uint64_t DnsAnswersDropped = 0;
 };
 
 // What `harbolt ctl mail` shows and changes. Texts are UTF-8; a password is never shown.

@@ -14,9 +14,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <random>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include <arpa/inet.h>
 #include <linux/errqueue.h>
@@ -38,6 +40,7 @@ constexpr int kErrorsPerWake = 64;
 
 std::atomic<std::uint16_t> Port{kDefaultDnsPort};
 std::atomic<std::uint16_t> UpstreamPort{0};
+std::atomic<std::uint64_t> DroppedAnswers{0}; // of all forwarders
 
 bool SameEndpoint(const sockaddr_in& a, const sockaddr_in& b) {
     return a.sin_family == b.sin_family && a.sin_addr.s_addr == b.sin_addr.s_addr &&
@@ -80,6 +83,43 @@ public:
 
 private:
     std::atomic<bool> FFailing{false};
+};
+
+// The socket one forwarded query leaves by: bound to a port the kernel picks at random and
+// connected to where the query goes, so that the kernel drops datagrams from anywhere else.
+// ICMP refusals come back on it (IP_RECVERR).
+class TUpstreamSocket {
+public:
+    // error: errno of a failure, the socket then not Valid().
+    TUpstreamSocket(const sockaddr_in& to, int& error) {
+        FDescriptor = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        const int on = 1;
+        const sockaddr_in any = SocketAddress(INADDR_ANY, 0);
+        if (FDescriptor < 0 ||
+            setsockopt(FDescriptor, IPPROTO_IP, IP_RECVERR, &on, sizeof on) != 0 ||
+            bind(FDescriptor, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0 ||
+            connect(FDescriptor, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+            error = errno;
+            Close();
+        }
+    }
+    ~TUpstreamSocket() { Close(); }
+    TUpstreamSocket(TUpstreamSocket&& other) noexcept
+        : FDescriptor(std::exchange(other.FDescriptor, -1)) {}
+    TUpstreamSocket& operator=(TUpstreamSocket&&) = delete;
+    TUpstreamSocket(const TUpstreamSocket&) = delete;
+    TUpstreamSocket& operator=(const TUpstreamSocket&) = delete;
+
+    bool Valid() const { return FDescriptor >= 0; }
+    int Descriptor() const { return FDescriptor; }
+
+private:
+    void Close() {
+        if (FDescriptor >= 0)
+            close(FDescriptor);
+        FDescriptor = -1;
+    }
+    int FDescriptor = -1;
 };
 
 // Port 53 needs root or CAP_NET_BIND_SERVICE; said once per run.
@@ -185,6 +225,14 @@ std::vector<TPendingQuery> TPendingQueries::TakeOlderThan(std::uint32_t now,
     return taken;
 }
 
+const TPendingQuery* TPendingQueries::Find(std::uint16_t forwardedId) const {
+    const auto entry =
+        std::find_if(FEntries.begin(), FEntries.end(), [forwardedId](const TPendingQuery& q) {
+            return q.ForwardedId == forwardedId;
+        });
+    return entry == FEntries.end() ? nullptr : &*entry;
+}
+
 bool TPendingQueries::Holds(std::uint16_t forwardedId) const {
     return std::any_of(FEntries.begin(), FEntries.end(), [forwardedId](const TPendingQuery& q) {
         return q.ForwardedId == forwardedId;
@@ -237,13 +285,18 @@ std::optional<TDnsSend> TDnsForwarding::Handle(std::span<std::uint8_t> buffer, s
         // A query cut short would reach the server garbled.
         if (cut)
             return std::nullopt;
+        // Without its question no answer could be told from a forged one.
+        std::optional<std::vector<std::uint8_t>> question = DnsQuestionSection(datagram);
+        if (!question)
+            return std::nullopt;
         if (const std::size_t length = LocalAnswer(buffer, datagram.size()); length != 0)
             return TDnsSend{sender, length, false};
         const TDnsRoute route = queryTarget();
         if (route.Hold)
             return std::nullopt;
         std::optional<std::vector<std::uint8_t>> failure = DnsServerFailure(datagram);
-        if (!route.To) {
+        // Each waiting query holds a socket: beyond the bound the requester hears so at once.
+        if (!route.To || FPending.Size() >= kDnsMaxPendingQueries) {
             // Nobody to ask: the requester hears so now rather than after its own time-out.
             if (!failure)
                 return std::nullopt;
@@ -256,6 +309,7 @@ std::optional<TDnsSend> TDnsForwarding::Handle(std::span<std::uint8_t> buffer, s
         query.RequesterId = DnsId(datagram);
         query.ForwardedId = FPending.FreshId();
         query.ForwardedTo = *route.To;
+        query.Question = std::move(*question);
         query.Time = clock.Now();
         query.PayloadLimit = DnsPayloadLimit(datagram);
         if (failure)
@@ -266,23 +320,46 @@ std::optional<TDnsSend> TDnsForwarding::Handle(std::span<std::uint8_t> buffer, s
         SetDnsId(datagram, FPending.Entries().front().ForwardedId);
         return TDnsSend{*route.To, datagram.size(), true};
     }
-    case TDnsKind::Answer: {
-        const std::optional<TPendingQuery> query = FPending.TakeAnswer(DnsId(datagram), sender);
-        if (!query)
-            return std::nullopt;
-        SetDnsId(datagram, query->RequesterId);
-        std::size_t length = datagram.size();
-        if (cut) // its end is missing: nothing after the question can be trusted
-            length = DnsAnswerStub(datagram);
-        else {
-            if (FCache)
-                FCache->Store(datagram);
-            length = FitDnsAnswer(datagram, query->PayloadLimit);
-        }
-        return TDnsSend{query->Requester, length, false};
-    }
+    case TDnsKind::Answer:
+        // Queries leave by sockets of their own; an answer here is stray or forged.
+        ++FAnswersDropped;
+        ++DroppedAnswers;
+        return std::nullopt;
     }
     return std::nullopt;
+}
+
+std::optional<TDnsSend> TDnsForwarding::Answer(std::span<std::uint8_t> buffer, std::size_t received,
+                                               const sockaddr_in& sender,
+                                               std::uint16_t forwardedId) {
+    const bool cut = received > buffer.size();
+    const std::span<std::uint8_t> datagram = buffer.first(std::min(received, buffer.size()));
+    const TPendingQuery* waiting = FPending.Find(forwardedId);
+    // The source, the ID and the question must all be the query's: a forger who guessed the
+    // port and the ID still has to guess the spelling of the name, and an answer to another
+    // question never enters the cache under it.
+    if (waiting == nullptr || DnsKind(datagram) != TDnsKind::Answer ||
+        DnsId(datagram) != forwardedId || !SameEndpoint(waiting->ForwardedTo, sender) ||
+        DnsQuestionSection(datagram) != waiting->Question) {
+        ++FAnswersDropped;
+        ++DroppedAnswers;
+        return std::nullopt;
+    }
+    const std::optional<TPendingQuery> query = FPending.TakeAnswer(forwardedId, sender);
+    SetDnsId(datagram, query->RequesterId);
+    std::size_t length = datagram.size();
+    if (cut) // its end is missing: nothing after the question can be trusted
+        length = DnsAnswerStub(datagram);
+    else {
+        if (FCache)
+            FCache->Store(datagram);
+        length = FitDnsAnswer(datagram, query->PayloadLimit);
+    }
+    return TDnsSend{query->Requester, length, false};
+}
+
+std::uint64_t DnsAnswersDropped() {
+    return DroppedAnswers.load();
 }
 
 std::optional<TDnsSend> TDnsForwarding::Unreachable(std::span<std::uint8_t> buffer,
@@ -436,8 +513,6 @@ TUdpDnsProxyServerListenThread::TUdpDnsProxyServerListenThread() {
         return;
     const int on = 1;
     setsockopt(FSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    // A refusal (ICMP) of a forwarded query comes back, so that its requester hears at once.
-    setsockopt(FSocket, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
     FAddress = SocketAddress(INADDR_ANY, DnsPort());
     FBound = bind(FSocket, reinterpret_cast<const sockaddr*>(&FAddress), sizeof FAddress) == 0;
     if (!FBound && errno == EACCES)
@@ -511,25 +586,41 @@ void TUdpDnsProxyServerListenThread::Run(std::shared_ptr<TStopSignal> stop) {
     };
 
     std::vector<std::uint8_t> buffer(kDnsDatagramSize);
+    // Answers, SERVFAILs and cached answers go to requesters from the port they asked at.
     const auto sendTo = [this](const sockaddr_in& to, const std::uint8_t* bytes,
                                std::size_t length) {
         return sendto(FSocket, bytes, length, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&to),
                       sizeof to) == static_cast<ssize_t>(length);
     };
-    // An answer that cannot be sent is lost as if the network had lost it; a query that cannot
-    // be sent gets SERVFAIL.
+    // Every forwarded query leaves from a socket of its own, by forwarded ID.
+    std::map<std::uint16_t, TUpstreamSocket> upstream;
+    // A query that cannot be sent gets SERVFAIL; an answer that cannot be sent is lost as if
+    // the network had lost it.
     const auto pass = [&](const std::optional<TDnsSend>& send) {
-        if (!send || sendTo(send->To, buffer.data(), send->Length) || !send->Query)
+        if (!send)
             return;
-        const int error = errno;
+        if (!send->Query) {
+            sendTo(send->To, buffer.data(), send->Length);
+            return;
+        }
+        const std::uint16_t id = DnsId(buffer);
+        upstream.erase(id); // an entry of a discarded list had the ID
+        int error = 0;
+        TUpstreamSocket socket(send->To, error);
+        if (socket.Valid() && ::send(socket.Descriptor(), buffer.data(), send->Length,
+                                     MSG_DONTWAIT) == static_cast<ssize_t>(send->Length)) {
+            upstream.emplace(id, std::move(socket));
+            return;
+        }
+        if (error == 0)
+            error = errno;
         report.Failed("sending to " + EndpointText(send->To) + " failed: " + ErrorText(error));
-        const std::optional<TDnsSend> failure =
-            FForwarding.Unreachable(buffer, DnsId(buffer), send->To);
+        const std::optional<TDnsSend> failure = FForwarding.Unreachable(buffer, id, send->To);
         if (failure)
             sendTo(failure->To, buffer.data(), failure->Length);
     };
-    // ICMP errors about forwarded queries (IP_RECVERR): the original query tells which one.
-    const auto takeErrors = [&] {
+    // ICMP errors about a forwarded query (IP_RECVERR): the original query tells which one.
+    const auto takeErrors = [&](int descriptor) {
         for (int error = 0; error < kErrorsPerWake; ++error) {
             sockaddr_in to{};
             std::array<std::uint8_t, kDnsHeaderSize> query{};
@@ -542,7 +633,7 @@ void TUdpDnsProxyServerListenThread::Run(std::shared_ptr<TStopSignal> stop) {
             message.msg_iovlen = 1;
             message.msg_control = control.data();
             message.msg_controllen = control.size();
-            const ssize_t length = recvmsg(FSocket, &message, MSG_ERRQUEUE | MSG_DONTWAIT);
+            const ssize_t length = recvmsg(descriptor, &message, MSG_ERRQUEUE | MSG_DONTWAIT);
             if (length < 0)
                 return;
             if (length < 2 || to.sin_family != AF_INET)
@@ -567,25 +658,56 @@ void TUdpDnsProxyServerListenThread::Run(std::shared_ptr<TStopSignal> stop) {
             }
         }
     };
+    // What came on the socket of the query with this ID.
+    const auto takeAnswers = [&](std::uint16_t id, int descriptor) {
+        for (int datagram = 0; datagram < kErrorsPerWake && FForwarding.Pending().Holds(id);
+             ++datagram) {
+            sockaddr_in sender{};
+            socklen_t senderLength = sizeof sender;
+            const ssize_t received =
+                recvfrom(descriptor, buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT,
+                         reinterpret_cast<sockaddr*>(&sender), &senderLength);
+            if (received < 0)
+                return;
+            const std::optional<TDnsSend> send =
+                FForwarding.Answer(buffer, static_cast<std::size_t>(received), sender, id);
+            if (send)
+                report.Answered();
+            pass(send);
+        }
+    };
     bool dropsReported = false;
-    std::array<pollfd, 3> watched{pollfd{FSocket, POLLIN, 0},
-                                  pollfd{waits.WakeDescriptor(), POLLIN, 0},
-                                  pollfd{stop->WakeDescriptor(), POLLIN, 0}};
+    std::vector<pollfd> watched;
+    std::vector<std::uint16_t> watchedIds; // of watched[kFixedWatches] on
+    constexpr std::size_t kFixedWatches = 3;
     while (!stop->Raised()) {
         for (const TDnsReply& reply : FForwarding.Overdue(ProxyClock())) {
             report.Failed("no answer from " + EndpointText(reply.Upstream) + " within " +
                           std::to_string(kDnsAnswerTimeLimit) + " ms");
             sendTo(reply.To, reply.Message.data(), reply.Message.size());
         }
+        // The sockets of queries answered, failed, overdue or discarded go.
+        std::erase_if(upstream, [this](const auto& entry) {
+            return !FForwarding.Pending().Holds(entry.first);
+        });
         int wait = kReceiveWait;
         if (const std::optional<std::uint32_t> until = FForwarding.UntilOverdue(ProxyClock()))
             wait = static_cast<int>(std::min<std::uint32_t>(*until, kReceiveWait));
-        for (pollfd& entry : watched)
-            entry.revents = 0;
+        watched = {pollfd{FSocket, POLLIN, 0}, pollfd{waits.WakeDescriptor(), POLLIN, 0},
+                   pollfd{stop->WakeDescriptor(), POLLIN, 0}};
+        watchedIds.clear();
+        for (const auto& [id, socket] : upstream) {
+            watched.push_back(pollfd{socket.Descriptor(), POLLIN, 0});
+            watchedIds.push_back(id);
+        }
         if (poll(watched.data(), watched.size(), wait) <= 0)
             continue;
-        if ((watched[0].revents & POLLERR) != 0)
-            takeErrors();
+        for (std::size_t i = kFixedWatches; i < watched.size(); ++i) {
+            if ((watched[i].revents & POLLERR) != 0)
+                takeErrors(watched[i].fd);
+            if ((watched[i].revents & POLLIN) != 0)
+                takeAnswers(watchedIds[i - kFixedWatches], watched[i].fd);
+        }
         if (watched[1].revents != 0) {
             for (const TDnsDialWait::TReady& ready : waits.TakeReady()) {
                 std::copy(ready.Datagram.begin(), ready.Datagram.end(), buffer.begin());
@@ -606,8 +728,6 @@ void TUdpDnsProxyServerListenThread::Run(std::shared_ptr<TStopSignal> stop) {
         if (received < 0 || sender.sin_family != AF_INET)
             continue;
         later = false;
-        const bool answer =
-            received >= static_cast<ssize_t>(kDnsHeaderSize) && (buffer[2] & kQrFlag) != 0;
         const std::optional<TDnsSend> send = FForwarding.Handle(
             buffer, static_cast<std::size_t>(received), sender, target, ProxyClock());
         if (!send && later) {
@@ -623,8 +743,6 @@ void TUdpDnsProxyServerListenThread::Run(std::shared_ptr<TStopSignal> stop) {
             }
             continue;
         }
-        if (send && answer)
-            report.Answered();
         pass(send);
     }
 }

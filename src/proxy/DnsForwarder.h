@@ -23,11 +23,13 @@
 
 #include <netinet/in.h>
 
-// The DNS forwarders. Over UDP every query is passed on with an ID of our own, to the online
-// computer's forwarder or, on the online computer, to its DNS server "ProxyDnsServer"; answers
-// find their way back through the list of pending queries, each hop restoring the ID it replaced
-// and cutting the answer to what its asker takes. Over TCP every connection becomes a client
-// session that tunnels to the same DNS server: the one the online computer names.
+// The DNS forwarders. Over UDP every query is passed on with an ID of our own from a port of its
+// own, to the online computer's forwarder or, on the online computer, to its DNS server
+// "ProxyDnsServer"; an answer is taken only on that port, from where the query went, with its ID
+// and its very question, and finds its way back through the list of pending queries, each hop
+// restoring the ID it replaced and cutting the answer to what its asker takes. Over TCP every
+// connection becomes a client session that tunnels to the same DNS server: the one the online
+// computer names.
 namespace harbolt {
 
 // The receive buffer: the largest UDP datagram, so that no EDNS answer is cut on its way.
@@ -40,6 +42,10 @@ constexpr std::uint16_t kDefaultDnsPort = 53;
 constexpr std::uint32_t kDnsAnswerTimeLimit = 2500;
 // Entries whose time limit nobody applies (see TDnsForwarding::Overdue) go after this.
 constexpr std::uint32_t kPendingQueryLifetime = 30000;
+// How many forwarded queries wait for their answers at a time. Each holds a socket of its own
+// (a fresh source port, so that a forger has to guess the port as well as the ID); a query
+// beyond this gets SERVFAIL at once.
+constexpr std::size_t kDnsMaxPendingQueries = 256;
 
 // The port both forwarders listen on and forward to. It is 53; only tests change it, since 53
 // needs root and may be taken by the machine's own resolver. Set it before the forwarders start.
@@ -79,7 +85,9 @@ struct TPendingQuery {
     std::uint16_t RequesterId = 0; // the ID the requester used
     std::uint16_t ForwardedId = 0; // the ID of the forwarded query
     sockaddr_in ForwardedTo{};     // the only address an answer is taken from
-    std::uint32_t Time = 0;        // tick when it was forwarded
+    // DnsQuestionSection of the query: an answer must repeat it byte for byte.
+    std::vector<std::uint8_t> Question;
+    std::uint32_t Time = 0; // tick when it was forwarded
     // The largest answer the requester takes (its EDNS payload size).
     std::size_t PayloadLimit = kDnsClassicPayload;
     // The SERVFAIL answer for the requester, with its ID, should no answer come; empty when the
@@ -100,6 +108,8 @@ public:
     // entry has the ID or the answer comes from elsewhere than its query went to (such an answer
     // leaves the entry in place).
     std::optional<TPendingQuery> TakeAnswer(std::uint16_t id, const sockaddr_in& sender);
+    // The entry with this forwarded ID; nullptr when none has it.
+    const TPendingQuery* Find(std::uint16_t forwardedId) const;
     // Removes the entries older than lifetime milliseconds at now.
     void DropOlderThan(std::uint32_t now, std::uint32_t lifetime);
     // Removes them too, handing them back, oldest first.
@@ -190,19 +200,30 @@ public:
     // Queries answered from the cache, and refused with SERVFAIL (since AnswerLocally).
     std::uint64_t CacheAnswers() const { return FCacheAnswers; }
     std::uint64_t Refusals() const { return FRefusals; }
-    // Queries answered with SERVFAIL because their upstream could not be reached.
+    // Queries answered with SERVFAIL because their upstream could not be reached, or too many
+    // waited.
     std::uint64_t Failures() const { return FFailures; }
+    // Answers dropped: forged or stray (see Answer), or arriving where queries come in.
+    std::uint64_t AnswersDropped() const { return FAnswersDropped; }
 
     // buffer holds the first bytes of a datagram of received bytes (received > buffer.size():
-    // it did not fit) from sender. Queries (only those the admission lets through, and only
-    // whole ones) get a fresh ID and an entry and go to the query target, or get SERVFAIL when
-    // it names none; answers from where their query went get the requester's ID back, are cut
-    // to what the requester takes (FitDnsAnswer) and go to the requester. Entries older than
-    // kPendingQueryLifetime by clock are dropped first (Overdue answers them long before).
-    // nullopt: drop the datagram.
+    // it did not fit) from sender, on the port queries come in at. Queries (only those the
+    // admission lets through, only whole ones, and only ones whose questions read) get a fresh
+    // ID and an entry and go to the query target, or get SERVFAIL when it names none or
+    // kDnsMaxPendingQueries wait already. Answers are dropped and counted: an answer comes on the
+    // socket its query left by (see Answer). Entries older than kPendingQueryLifetime by clock
+    // are dropped first (Overdue answers them long before). nullopt: drop the datagram.
     std::optional<TDnsSend> Handle(std::span<std::uint8_t> buffer, std::size_t received,
                                    const sockaddr_in& sender, const TDnsQueryTarget& queryTarget,
                                    const TTickClock& clock);
+    // A datagram as Handle takes it, received from sender on the socket of the query with
+    // forwardedId. It is that query's answer only when it is an answer from exactly where the
+    // query went, with its ID and its question section byte for byte (name, letter case, type,
+    // class); then it gets the requester's ID back, is kept in the cache (when whole), is cut to
+    // what the requester takes (FitDnsAnswer) and goes to the requester, and the entry goes.
+    // Anything else is dropped and counted, and the entry waits on.
+    std::optional<TDnsSend> Answer(std::span<std::uint8_t> buffer, std::size_t received,
+                                   const sockaddr_in& sender, std::uint16_t forwardedId);
     // The query with forwardedId sent to to could not be sent, or came back refused: no answer
     // can come. Its entry goes, and its requester gets SERVFAIL, written into buffer; nullopt
     // when no such entry waits or it has no SERVFAIL.
@@ -229,7 +250,12 @@ private:
     std::uint64_t FCacheAnswers = 0;
     std::uint64_t FRefusals = 0;
     std::uint64_t FFailures = 0;
+    std::uint64_t FAnswersDropped = 0;
 };
+
+// Answers all UDP forwarders of this process dropped (TDnsForwarding::AnswersDropped), for the
+// proxy status.
+std::uint64_t DnsAnswersDropped();
 
 // ---------------------------------------------------------------------------------------------
 // Queries waiting for a dial.

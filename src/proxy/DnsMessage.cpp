@@ -198,6 +198,16 @@ std::optional<TDnsMessage> ParseDnsMessage(std::span<const std::uint8_t> message
     return parsed;
 }
 
+std::optional<std::vector<std::uint8_t>> DnsQuestionSection(std::span<const std::uint8_t> message) {
+    const std::optional<std::size_t> end = QuestionsEnd(message);
+    if (!end)
+        return std::nullopt;
+    std::vector<std::uint8_t> section(message.begin() + 4, message.begin() + 6);
+    section.insert(section.end(), message.begin() + static_cast<long>(kDnsHeaderSize),
+                   message.begin() + static_cast<long>(*end));
+    return section;
+}
+
 std::size_t DnsPayloadLimit(std::span<const std::uint8_t> query) {
     const std::optional<TDnsMessage> parsed = ParseDnsMessage(query);
     if (!parsed)

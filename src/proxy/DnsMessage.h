@@ -62,6 +62,11 @@ struct TDnsMessage {
 // name that uses them, so a loop cannot be built.
 std::optional<TDnsMessage> ParseDnsMessage(std::span<const std::uint8_t> message);
 
+// The question count and the question section of a message exactly as they stand (bytes 4-5,
+// then everything from the header to the end of the questions, letter case and all), so that an
+// answer can be told to be for this very question; nullopt when the questions do not read.
+std::optional<std::vector<std::uint8_t>> DnsQuestionSection(std::span<const std::uint8_t> message);
+
 // The SERVFAIL answer to a whole query: its ID, opcode and RD flag, its questions as sent, no
 // records. nullopt when the query does not read or is an answer.
 std::optional<std::vector<std::uint8_t>> DnsServerFailure(std::span<const std::uint8_t> query);

@@ -82,6 +82,7 @@ TProxyStatus ProxyStatus() {
     status.LoopsRefused = LoopsRefused();
     status.OverCap = SessionsOverCap();
     status.FtpDataRefused = FtpDataRefused();
+    status.DnsAnswersDropped = DnsAnswersDropped();
     if (const auto rule = ProxyAccessRule()) {
         status.NetworksConfigured = rule->Configured();
         for (const TNetworkBlock& block : rule->Blocks())

@@ -30,6 +30,7 @@ struct TProxyStatus {
     std::uint64_t LoopsRefused = 0;           // tunnels to one of the own listening ports, not made
     std::uint64_t OverCap = 0;                // connections closed because of "ProxyMaxSessions"
     std::uint64_t FtpDataRefused = 0;         // FTP data connections refused (FtpDataRefused())
+    std::uint64_t DnsAnswersDropped = 0;      // forged or stray DNS answers (UDP forwarder)
     bool NetworksConfigured = false;          // "ProxyAllowedNetworks" in use
     std::vector<std::string> AllowedNetworks; // "a.b.c.d/n"
 };

@@ -1,17 +1,20 @@
 // The UDP DNS forwarder takes datagrams from anyone on the network: programs of the LAN, the
 // other computers' forwarders, the DNS server, and whoever else sends to its port. Whatever
 // arrives, in whatever order, the handling must hold together:
-// - a datagram shorter than the header, a query from outside the allowed networks and a query
-//   that did not fit the buffer are dropped and change nothing;
+// - a datagram shorter than the header, a query from outside the allowed networks, a query
+//   that did not fit the buffer and one whose questions do not read are dropped and change
+//   nothing;
 // - a query with nowhere to go gets SERVFAIL back at once when one can be made (else nothing);
 // - a forwarded query keeps its length and every byte but the ID; its new ID is held by no
 //   other pending entry, and it goes where the query target says; its entry holds the payload
 //   limit and the SERVFAIL of the query as it came;
-// - an answer is passed on only when a pending entry has its ID and the answer comes from where
-//   that query went; it then goes to the requester with the requester's ID, whole when it fits
+// - an answer on the port queries come in at is dropped and counted, and changes nothing;
+// - an answer on the socket of a query is passed on only when that query's entry is pending,
+//   the answer has its ID, comes from where that query went and repeats its question section
+//   byte for byte; it then goes to the requester with the requester's ID, whole when it fits
 //   the requester's limit and every other byte kept, else cut: no longer than the limit (512
 //   when it did not fit the buffer), TC set, reading; the entry is gone; any other answer
-//   changes nothing;
+//   is dropped, counted and changes nothing;
 // - a refusal of a forwarded query from where it went brings the entry's SERVFAIL to its
 //   requester and takes the entry away; any other refusal changes nothing;
 // - before each datagram the entries that have waited the time limit go, their SERVFAILs handed
@@ -20,8 +23,9 @@
 //
 // Input: records of a control byte, a length byte and that many datagram bytes (fewer at the
 // end of the input). Control bits 0-1: the sender (10.0.0.5:1000 allowed, 192.0.2.9:2000 not
-// allowed, 127.0.0.3:53, 127.0.0.4:53); bit 4: the datagram did not fit (one byte more
-// arrived); bits 5-7: half seconds that pass before it arrives. Bits 2-3 of a query: the query
+// allowed, 127.0.0.3:53, 127.0.0.4:53; an answer from 192.0.2.9:2000 arrives where queries come
+// in, any other on the socket of the query with its ID); bit 4: the datagram did not fit (one byte
+// more arrived); bits 5-7: half seconds that pass before it arrives. Bits 2-3 of a query: the query
 // target (none, 127.0.0.3:53, 127.0.0.4:53, 10.0.0.5:1000). Of an answer: bit 2, it is instead
 // the refusal (ICMP) of the query with its ID sent to the sender; bit 3, it grows to eight times
 // its records, its header kept and its counts times eight (a valid answer without questions
@@ -87,7 +91,8 @@ bool MatchesModel(const TPendingQueries& pending, const std::vector<TPendingQuer
         if (entry == model.end() || entry->RequesterId != query.RequesterId ||
             !Same(entry->Requester, query.Requester) ||
             !Same(entry->ForwardedTo, query.ForwardedTo) || entry->Time != query.Time ||
-            entry->PayloadLimit != query.PayloadLimit || entry->Failure != query.Failure)
+            entry->PayloadLimit != query.PayloadLimit || entry->Failure != query.Failure ||
+            entry->Question != query.Question)
             return false;
     }
     return true;
@@ -112,11 +117,14 @@ std::vector<std::uint8_t> Grown(const std::vector<std::uint8_t>& datagram) {
     return grown;
 }
 
-// The pending entry with this ID whose query went to sender.
-std::vector<TPendingQuery>::iterator Entry(std::vector<TPendingQuery>& model, std::uint16_t id,
-                                           const sockaddr_in& sender) {
+// The pending entry with this ID whose query went to sender (and, with question, whose question
+// section that is).
+std::vector<TPendingQuery>::iterator
+Entry(std::vector<TPendingQuery>& model, std::uint16_t id, const sockaddr_in& sender,
+      const std::optional<std::vector<std::uint8_t>>* question = nullptr) {
     return std::find_if(model.begin(), model.end(), [&](const TPendingQuery& q) {
-        return q.ForwardedId == id && Same(q.ForwardedTo, sender);
+        return q.ForwardedId == id && Same(q.ForwardedTo, sender) &&
+               (question == nullptr || *question == q.Question);
     });
 }
 
@@ -193,21 +201,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
         const std::optional<sockaddr_in> target = kTargets[(control >> 2) & 0x03];
         int asked = 0;
-        const auto result = forwarding.Handle(
-            datagram, datagram.size() + (cut ? 1 : 0), sender,
-            [&]() {
-                ++asked;
-                return target;
-            },
-            clock);
+        const std::size_t received = datagram.size() + (cut ? 1 : 0);
+        const bool onQuerySocket = answer && (control & 0x03) != 1;
+        const std::uint64_t droppedBefore = forwarding.AnswersDropped();
+        const auto result = onQuerySocket
+                                ? forwarding.Answer(datagram, received, sender, DnsId(before))
+                                : forwarding.Handle(
+                                      datagram, received, sender,
+                                      [&]() {
+                                          ++asked;
+                                          return target;
+                                      },
+                                      clock);
+        const std::uint64_t dropped = forwarding.AnswersDropped() - droppedBefore;
 
         if (kind == TDnsKind::Malformed) {
             FUZZ_CHECK(!result && datagram == before && asked == 0);
         } else if (kind == TDnsKind::Query) {
+            FUZZ_CHECK(dropped == 0);
             const bool admitted = rule->Admits(sender);
-            FUZZ_CHECK(asked == (admitted && !cut ? 1 : 0));
+            const std::optional<std::vector<std::uint8_t>> question = DnsQuestionSection(before);
+            FUZZ_CHECK(asked == (admitted && !cut && question ? 1 : 0));
             const std::optional<std::vector<std::uint8_t>> failure = DnsServerFailure(before);
-            if (!admitted || cut || (!target && !failure)) {
+            if (!admitted || cut || !question || (!target && !failure)) {
                 FUZZ_CHECK(!result && datagram == before);
             } else if (!target) {
                 FUZZ_CHECK(result && !result->Query && Same(result->To, sender));
@@ -232,6 +248,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 query.RequesterId = DnsId(before);
                 query.ForwardedId = id;
                 query.ForwardedTo = *target;
+                query.Question = *question;
                 query.Time = clock.Now();
                 query.PayloadLimit = DnsPayloadLimit(before);
                 query.Failure = failure.value_or(std::vector<std::uint8_t>());
@@ -239,10 +256,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
         } else {
             FUZZ_CHECK(asked == 0);
-            const auto entry = Entry(model, DnsId(before), sender);
+            const std::optional<std::vector<std::uint8_t>> question = DnsQuestionSection(before);
+            const auto entry =
+                onQuerySocket ? Entry(model, DnsId(before), sender, &question) : model.end();
             if (entry == model.end()) {
-                FUZZ_CHECK(!result && datagram == before);
+                FUZZ_CHECK(!result && datagram == before && dropped == 1);
             } else {
+                FUZZ_CHECK(dropped == 0);
                 FUZZ_CHECK(result && !result->Query && Same(result->To, entry->Requester));
                 FUZZ_CHECK(DnsId(datagram) == entry->RequesterId);
                 if (!cut && before.size() <= entry->PayloadLimit) {

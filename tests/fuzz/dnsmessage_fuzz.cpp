@@ -6,6 +6,9 @@
 //   error, no truncation and a TTL; an answer served from it reads again, carries the asker's
 //   ID and question, and has no TTL above what was stored;
 // - the cache never grows past its bound;
+// - the question section is there exactly when the questions read (always for a message that
+//   reads), and is the question count followed by the bytes from the header to the end of the
+//   questions, as they stand;
 // - a SERVFAIL answer is made only for queries that read, and reads as an answer to the same
 //   questions, with no records, no longer than the query;
 // - the payload limit is at least 512, and 512 for a message that does not read; a message
@@ -126,6 +129,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(std::none_of(question.Name.begin(), question.Name.end(),
                                     [](char c) { return c >= 'A' && c <= 'Z'; }));
         }
+    }
+
+    const std::optional<std::vector<std::uint8_t>> section = DnsQuestionSection(message);
+    FUZZ_CHECK(!parsed || section);
+    if (section) {
+        FUZZ_CHECK(size >= kDnsHeaderSize && section->size() >= 2 &&
+                   section->size() - 2 <= size - kDnsHeaderSize);
+        FUZZ_CHECK(
+            std::equal(section->begin(), section->begin() + 2, message.begin() + 4) &&
+            std::equal(section->begin() + 2, section->end(), message.begin() + kDnsHeaderSize));
+        FUZZ_CHECK(!parsed || section->size() - 2 == parsed->QuestionsEnd - kDnsHeaderSize);
     }
 
     const std::optional<std::vector<std::uint8_t>> failure = DnsServerFailure(message);

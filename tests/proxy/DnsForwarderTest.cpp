@@ -12,6 +12,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include <unistd.h>
@@ -216,6 +217,14 @@ protected:
             received = d.size();
         return Forwarding->Handle(d, received, sender, Target, Clock);
     }
+    // The answer in d from sender on the socket of the query with forwardedId (by default the
+    // answer's own ID).
+    std::optional<TDnsSend> Deliver(Datagram& d, const sockaddr_in& sender,
+                                    std::size_t received = 0,
+                                    std::optional<std::uint16_t> forwardedId = std::nullopt) {
+        return Forwarding->Answer(d, received == 0 ? d.size() : received, sender,
+                                  forwardedId.value_or(IdOf(d)));
+    }
     // What send hands the requester of the bytes in d.
     Datagram ToRequester(Datagram d, const std::optional<TDnsSend>& send) const {
         EXPECT_TRUE(send && !send->Query && Text(send->To) == Text(Requester));
@@ -252,7 +261,7 @@ TEST_F(DnsForwardingTest, QueriesGetAFreshIdAndTheirAnswersTheRequestersId) {
     EXPECT_EQ(entry.Time, Clock.Now());
 
     Datagram answer = Answer(Query(0), 0xBEEF, 7);
-    const auto returned = Handle(answer, Endpoint("127.0.0.3", 53));
+    const auto returned = Deliver(answer, Endpoint("127.0.0.3", 53));
     ASSERT_TRUE(returned);
     EXPECT_FALSE(returned->Query);
     EXPECT_EQ(Text(returned->To), "10.1.2.3:40000");
@@ -262,33 +271,69 @@ TEST_F(DnsForwardingTest, QueriesGetAFreshIdAndTheirAnswersTheRequestersId) {
     EXPECT_EQ(TargetAsked, 1);                   // answers never ask where queries go
 }
 
-TEST_F(DnsForwardingTest, UnknownForgedAndLateAnswersAreDropped) {
+TEST_F(DnsForwardingTest, OnlyTheExactAnswerIsTakenAndOnlyItIsCachedAndServedStale) {
     Make();
+    bool nobodyOnline = false;
+    Forwarding->AnswerLocally(Clock, {"", [&] { return nobodyOnline; }, {}});
     Ids.Next = {0x0100};
-    Datagram query = Query(0x1234);
+    Datagram query = Query(0x1234, {"Example", "test"});
     ASSERT_TRUE(Handle(query, Requester));
 
-    Datagram unknown = Answer(Query(0), 0x0101, 1);
-    EXPECT_FALSE(Handle(unknown, Endpoint("127.0.0.3", 53)));
-    Datagram forged = Answer(Query(0), 0x0100, 2);
-    EXPECT_FALSE(Handle(forged, Endpoint("127.0.0.4", 53)));
-    EXPECT_FALSE(Handle(forged, Endpoint("127.0.0.3", 5353)));
-    EXPECT_EQ(IdOf(forged), 0x0100); // not rewritten
+    const sockaddr_in server = Endpoint("127.0.0.3", 53);
+    const Datagram exact = Answer(Query(0, {"Example", "test"}), 0x0100, 1);
+    const auto changed = [&exact](std::size_t at, std::uint8_t value) {
+        Datagram d = exact;
+        d[at] = value;
+        return d;
+    };
+    struct TCase {
+        const char* What;
+        Datagram Bytes;
+        sockaddr_in From;
+        std::uint16_t Socket;
+    };
+    const TCase forged[] = {
+        {"other ID", changed(1, 0x01), server, 0x0100},
+        {"other name", Answer(Query(0, {"Example", "tess"}), 0x0100, 2), server, 0x0100},
+        {"other letter case", Answer(Query(0, {"example", "test"}), 0x0100, 3), server, 0x0100},
+        {"other type", changed(27, 0x1C), server, 0x0100},
+        {"other class", changed(29, 0x03), server, 0x0100},
+        {"other source port", exact, Endpoint("127.0.0.3", 5353), 0x0100},
+        {"other source address", exact, Endpoint("127.0.0.4", 53), 0x0100},
+        {"a query", changed(2, 0x01), server, 0x0100},
+        {"on another query's socket", exact, server, 0x0200},
+    };
+    std::uint64_t dropped = 0;
+    for (const TCase& attempt : forged) {
+        Datagram d = attempt.Bytes;
+        EXPECT_FALSE(Deliver(d, attempt.From, 0, attempt.Socket)) << attempt.What;
+        EXPECT_EQ(d, attempt.Bytes) << attempt.What; // not rewritten
+        EXPECT_EQ(Forwarding->AnswersDropped(), ++dropped) << attempt.What;
+    }
+    // Where queries come in, even the exact answer is stray.
+    Datagram stray = exact;
+    EXPECT_FALSE(Handle(stray, server));
+    EXPECT_EQ(Forwarding->AnswersDropped(), ++dropped);
+    EXPECT_EQ(Forwarding->Pending().Size(), 1u);
 
-    Datagram real = Answer(Query(0), 0x0100, 3);
-    ASSERT_TRUE(Handle(real, Endpoint("127.0.0.3", 53)));
-    EXPECT_EQ(IdOf(real), 0x1234);
-    Datagram again = Answer(Query(0), 0x0100, 3);
-    EXPECT_FALSE(Handle(again, Endpoint("127.0.0.3", 53)));
+    Datagram real = exact;
+    const auto taken = Deliver(real, server);
+    EXPECT_EQ(ToRequester(real, taken), Answer(Query(0, {"Example", "test"}), 0x1234, 1));
+    Datagram again = exact;
+    EXPECT_FALSE(Deliver(again, server));
 
-    // An answer after the lifetime finds no entry.
-    Ids.Next = {0x0200};
-    query = Query(0x2222);
-    ASSERT_TRUE(Handle(query, Requester));
-    Clock.Advance(kPendingQueryLifetime + 1);
-    Datagram late = Answer(Query(0), 0x0200, 4);
-    EXPECT_FALSE(Handle(late, Endpoint("127.0.0.3", 53)));
-    EXPECT_EQ(Forwarding->Pending().Size(), 0u);
+    // Only that answer was kept: asked a day later with nobody online, it is served stale, and
+    // the names the forgers answered for go on to the server.
+    Clock.Advance(24 * 3600 * 1000);
+    nobodyOnline = true;
+    Datagram cached = Query(0x2222, {"EXAMPLE", "test"});
+    const std::size_t length = cached.size();
+    cached.resize(kDnsDatagramSize); // room for the answer, as in the forwarder
+    EXPECT_FALSE(Handle(cached, Requester, length)->Query);
+    Datagram poisoned = Query(0x3333, {"Example", "tess"});
+    EXPECT_TRUE(Handle(poisoned, Requester)->Query);
+    EXPECT_EQ(Forwarding->CacheAnswers(), 1u);
+    EXPECT_GE(DnsAnswersDropped(), dropped); // what `ctl proxy status` shows
 }
 
 TEST_F(DnsForwardingTest, QueriesFromOutsideTheAllowedNetworksAreDropped) {
@@ -310,7 +355,7 @@ TEST_F(DnsForwardingTest, QueriesFromOutsideTheAllowedNetworksAreDropped) {
     Datagram query = Query(0x3333);
     ASSERT_TRUE(Handle(query, Requester));
     Datagram answer = Answer(Query(0), 0x0400, 1);
-    const auto returned = Handle(answer, Endpoint("192.0.2.53", 53));
+    const auto returned = Deliver(answer, Endpoint("192.0.2.53", 53));
     ASSERT_TRUE(returned);
     EXPECT_EQ(IdOf(answer), 0x3333);
 }
@@ -352,7 +397,7 @@ TEST_F(DnsForwardingTest, KeptAnswersServeFreshThenStaleWhileNobodyIsOnline) {
     Datagram query = Query(0x1234);
     ASSERT_TRUE(Handle(query, Requester));
     Datagram answer = Answer(Query(0), 0xBEEF, 7);
-    ASSERT_TRUE(Handle(answer, Endpoint("127.0.0.3", 53)));
+    ASSERT_TRUE(Deliver(answer, Endpoint("127.0.0.3", 53)));
 
     Clock.Advance(100 * 1000);
     auto [forwarded, got] = asked(Query(0x2222));
@@ -423,7 +468,7 @@ TEST_F(DnsForwardingTest, ShortOversizedAndUnroutableDatagrams) {
     ASSERT_TRUE(Handle(query, Requester));
     Datagram answer = Answer(Query(0), 0x0500, 9);
     answer.resize(kDnsClassicPayload, 0xAB);
-    const auto returned = Handle(answer, Endpoint("127.0.0.3", 53), kDnsClassicPayload + 1);
+    const auto returned = Deliver(answer, Endpoint("127.0.0.3", 53), kDnsClassicPayload + 1);
     Datagram expected = Query(0x1234);
     expected[2] = 0x83;
     expected[3] = 0x80;
@@ -438,6 +483,17 @@ TEST_F(DnsForwardingTest, ShortOversizedAndUnroutableDatagrams) {
     EXPECT_EQ(ToRequester(query, unsent), ServerFailure(Query(0x1234)));
     EXPECT_EQ(Forwarding->Pending().Size(), 0u);
     EXPECT_EQ(Forwarding->Failures(), 2u);
+
+    // Each waiting query holds a socket: past the bound, SERVFAIL at once.
+    for (std::uint16_t id = 1; id <= kDnsMaxPendingQueries; ++id) {
+        Ids.Next = {id};
+        query = Query(id);
+        ASSERT_TRUE(Handle(query, Requester));
+    }
+    query = Query(0x7777);
+    const auto overBound = Handle(query, Requester);
+    EXPECT_EQ(ToRequester(query, overBound), ServerFailure(Query(0x7777)));
+    EXPECT_EQ(Forwarding->Pending().Size(), kDnsMaxPendingQueries);
 }
 
 TEST_F(DnsForwardingTest, AQueryWithoutAnAnswerInTimeGetsServfail) {
@@ -455,7 +511,7 @@ TEST_F(DnsForwardingTest, AQueryWithoutAnAnswerInTimeGetsServfail) {
     EXPECT_EQ(failures[0].Message, ServerFailure(Query(0x1111)));
     EXPECT_FALSE(Forwarding->UntilOverdue(Clock));
     Datagram late = Answer(Query(0), 0x0100, 1); // the requester has had its answer
-    EXPECT_FALSE(Handle(late, Endpoint("127.0.0.3", 53)));
+    EXPECT_FALSE(Deliver(late, Endpoint("127.0.0.3", 53)));
 }
 
 TEST_F(DnsForwardingTest, AnswersAreCutToWhatTheRequesterTakesFromTheServerAndTheCache) {
@@ -469,7 +525,7 @@ TEST_F(DnsForwardingTest, AnswersAreCutToWhatTheRequesterTakesFromTheServerAndTh
     Datagram query = Query(0x2222);
     ASSERT_TRUE(Handle(query, Requester));
     Datagram answer = LargeAnswer(0x0100, 60);
-    const auto returned = Handle(answer, Endpoint("127.0.0.3", 53));
+    const auto returned = Deliver(answer, Endpoint("127.0.0.3", 53));
     EXPECT_EQ(cutFor(ToRequester(answer, returned)), 0x2222);
     // Kept whole, and cut again for the next requester.
     query = Query(0x3333);
@@ -610,35 +666,44 @@ TEST_F(DnsForwarderTest, OnTheOnlineComputerQueriesGoToTheDnsServerAndAnswersCom
     StartUdp();
     TUdpSocket first("127.0.0.1", 0), second("127.0.0.1", 0);
 
-    // Two programs use the same ID; the server sees two different ones.
+    // Two programs use the same ID; the server sees two different ones, from ports that are
+    // not the forwarder's.
     first.SendTo(Query(0x1234), Forwarder());
-    sockaddr_in from{};
-    const auto firstQuery = server.Receive(&from);
+    sockaddr_in fromFirst{}, fromSecond{};
+    const auto firstQuery = server.Receive(&fromFirst);
     ASSERT_TRUE(firstQuery);
-    EXPECT_EQ(Text(from), Text(Forwarder())); // sent from the forwarder's own port
     second.SendTo(Query(0x1234), Forwarder());
-    const auto secondQuery = server.Receive(&from);
+    const auto secondQuery = server.Receive(&fromSecond);
     ASSERT_TRUE(secondQuery);
     EXPECT_EQ(Body(*firstQuery), Body(Query(0x1234)));
     EXPECT_EQ(Body(*secondQuery), Body(Query(0x1234)));
     EXPECT_NE(IdOf(*firstQuery), IdOf(*secondQuery));
+    EXPECT_NE(fromFirst.sin_port, Forwarder().sin_port);
 
-    // The answers, second first; one with an ID nobody used is dropped before them.
-    std::uint16_t unused = 1;
-    while (unused == IdOf(*firstQuery) || unused == IdOf(*secondQuery))
-        ++unused;
-    server.SendTo(Answer(Query(0), unused, 1), from);
-    server.SendTo(Answer(Query(0), IdOf(*secondQuery), 2), from);
-    server.SendTo(Answer(Query(0), IdOf(*firstQuery), 3), from);
+    // The answers, second first, each to the port its query came from; the first query's answer
+    // sent to the second one's port, and an answer to the forwarder's own port, are dropped.
+    server.SendTo(Answer(Query(0), IdOf(*firstQuery), 1), fromSecond);
+    server.SendTo(Answer(Query(0), IdOf(*firstQuery), 1), Forwarder());
+    server.SendTo(Answer(Query(0), IdOf(*secondQuery), 2), fromSecond);
+    server.SendTo(Answer(Query(0), IdOf(*firstQuery), 3), fromFirst);
     const auto secondAnswer = second.Receive();
     ASSERT_TRUE(secondAnswer);
     EXPECT_EQ(*secondAnswer, Answer(Query(0), 0x1234, 2));
     const auto firstAnswer = first.Receive();
     ASSERT_TRUE(firstAnswer);
     EXPECT_EQ(*firstAnswer, Answer(Query(0), 0x1234, 3));
-    // An answer comes once.
-    server.SendTo(Answer(Query(0), IdOf(*firstQuery), 4), from);
     EXPECT_FALSE(first.Receive(nullptr, 300));
+
+    // Every query leaves from a port of its own.
+    std::set<std::uint16_t> ports;
+    for (std::uint16_t id = 1; id <= 10; ++id) {
+        const std::string label = "n" + std::to_string(id); // not answered from the cache
+        first.SendTo(Query(id, {label.c_str(), "test"}), Forwarder());
+        sockaddr_in from{};
+        ASSERT_TRUE(server.Receive(&from));
+        ports.insert(ntohs(from.sin_port));
+    }
+    EXPECT_GE(ports.size(), 6u);
 }
 
 TEST_F(DnsForwarderTest, LargeAnswersPassWholeAndAnUnreachableServerGetsServfail) {
