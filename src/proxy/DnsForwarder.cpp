@@ -572,6 +572,13 @@ void TUdpDnsProxyServerListenThread::Run(std::shared_ptr<TStopSignal> stop) {
             report.Failed("no dial is allowed now (the dial budget is spent)");
             return {};
         }
+        // The wait ended with nobody online (no computer would dial for this one): the address
+        // left over names a computer that went offline.
+        std::string fresh;
+        if (!FreshOnlineAddress(fresh)) {
+            report.Failed("no computer would dial");
+            return {};
+        }
         return targetOf(online.Address);
     });
     waiter = &waits;
@@ -801,6 +808,36 @@ bool FirstBytesCame(const TCommunication& client, const TStopSignal& stop, int m
     }
 }
 
+// Queries of one TCP connection that get SERVFAIL; a resolver sends one or a few.
+constexpr int kTcpFailuresPerConnection = 16;
+
+// Nothing can answer (no dial allowed, nobody online): each query the client sends within the
+// request time limit gets SERVFAIL at once, so that it need not wait for its own time-out.
+void AnswerServerFailures(TBufferedCommunication& client) {
+    try {
+        client.SetReceiveDeadline(RequestTimeLimit());
+        for (int query = 0; query < kTcpFailuresPerConnection; ++query) {
+            std::array<std::uint8_t, 2> prefix{};
+            if (!client.ReceiveExactly(reinterpret_cast<char*>(prefix.data()), 2))
+                return;
+            std::vector<std::uint8_t> message(static_cast<std::size_t>(prefix[0] << 8 | prefix[1]));
+            if (!client.ReceiveExactly(reinterpret_cast<char*>(message.data()),
+                                       static_cast<int>(message.size())))
+                return;
+            const std::optional<std::vector<std::uint8_t>> failure = DnsServerFailure(message);
+            if (!failure)
+                return;
+            std::string framed{static_cast<char>(failure->size() >> 8),
+                               static_cast<char>(failure->size() & 0xFF)};
+            framed.append(failure->begin(), failure->end());
+            client.SendText(framed);
+            client.Flush();
+        }
+    } catch (const std::exception&) {
+        // Closed, silent or failed: the connection ends.
+    }
+}
+
 } // namespace
 
 bool TTcpDnsProxyServerListenThread::Start(const std::string& ownHost) {
@@ -830,8 +867,14 @@ void TTcpDnsProxyServerListenThread::Accepted(std::unique_ptr<TBufferedCommunica
                         : AddressToDotted(client->RemoteAddress().sin_addr.s_addr) +
                               " DNS over TCP";
                 const TOnlineLookup lookup = FindOnlineProxy(true, stop.get(), cause);
-                if (lookup.DialRefused)
+                // No dial allowed, or nobody would dial: an address left over names a computer
+                // that went offline.
+                std::string fresh;
+                if (lookup.DialRefused || !FreshOnlineAddress(fresh)) {
+                    if (!stop->Raised())
+                        AnswerServerFailures(*client);
                     return;
+                }
                 online = lookup.Address;
             }
             // Any dial has been asked for above: none a second time.

@@ -1,8 +1,10 @@
 #include "proxy/DnsForwarder.h"
 #include "ProxyTestSupport.h"
+#include "dialup/EventId.h"
 #include "dialup/RasManager.h"
 #include "proxy/AccessRule.h"
 #include "proxy/Listeners.h"
+#include "proxy/PeerDial.h"
 #include "proxy/ProxyServices.h"
 #include "support/FakeTickClock.h"
 
@@ -790,6 +792,53 @@ TEST_F(DnsForwarderTest, TcpConnectionsAreTunnelledToTheOnlineComputersDnsServer
     EXPECT_EQ(ReadUpTo(*client, reply.size()), reply);
     client.reset();
     EXPECT_TRUE(test::ClosedWithoutData(*upstream));
+}
+
+TEST_F(DnsForwarderTest, WhileNobodyWouldDialUdpAndTcpQueriesGetServfailAtOnce) {
+    SetOwn("ProxyDnsServerDial", "yes");
+    SetOnlineProxyAddress("127.0.0.2:1977"); // long ago: an address left over
+    test::TestClock().Advance(60000);
+    // The one computer there is to ask would not dial.
+    SetDialPeerLinks(
+        [] {
+            return std::vector<TDialPeer>{{"Alpha", "127.0.0.2:1977", true, true}};
+        },
+        [](const std::string&, const std::string&, const std::string&) { return TPeerReply::No; });
+    StartUdp();
+    ASSERT_TRUE(TTcpDnsProxyServerListenThread::Start("127.0.0.1"));
+    ASSERT_TRUE(WaitFor([] { return Bound(kTcpDnsSlot); }));
+    TUdpSocket requester("127.0.0.1", 0);
+    const auto framed = [](const Datagram& d) {
+        return std::string{0, static_cast<char>(d.size())} + std::string(d.begin(), d.end());
+    };
+    std::uint16_t id = 0;
+    const auto servfailAtOnce = [&](const char* what) {
+        const Datagram query = Query(++id, {what, "test"});
+        const auto begin = std::chrono::steady_clock::now();
+        requester.SendTo(query, Forwarder());
+        EXPECT_EQ(requester.Receive(nullptr, 1000), ServerFailure(query)) << what;
+        auto client = TCommunication::CreateUnconnected(false, false);
+        ASSERT_NO_THROW(client->Connect(Text(Forwarder())));
+        SendNow(*client, framed(query));
+        const std::string failure = framed(ServerFailure(query));
+        EXPECT_EQ(ReadUpTo(*client, failure.size()), failure) << what;
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1000));
+    };
+    // This computer would dial, but its budget is spent; then it also asks the other one.
+    SetOwn("AutoDialEnabled", "yes");
+    SetOwn("AutoDialPhoneBookEntry", "Modem");
+    SetOwn("AutoDialMaxDialsPerHour", "1");
+    SetOwn(EventIDToString(NewEventID()), NewConnectionRecord("Modem"));
+    SetOwn("AutoDialViaPeers", "no");
+    servfailAtOnce("spent");
+    SetOwn("AutoDialViaPeers", "");
+    servfailAtOnce("spent-peers");
+    // This computer does not dial itself: it asks the other one.
+    SetOwn("AutoDialEnabled", "no");
+    servfailAtOnce("peers");
+    EXPECT_FALSE(DialRequested);
+    SetDialPeerLinks(nullptr);
+    PeerDialAsker().WaitIdle();
 }
 
 TEST_F(DnsForwarderTest, BothForwardersUseTheDnsServerOfTheOnlineComputer) {
