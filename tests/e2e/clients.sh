@@ -6,10 +6,10 @@
 # an FTP server and a DNS server (dnsmasq) with a name of 60 addresses. It checks:
 #  - HTTP: two servers on one kept-alive connection (curl, wget, a python-requests Session), a
 #    6 KB cookie, a 4 KiB answer header, an upload with "Expect: 100-continue" within 0.5 s;
-#  - FTP: lftp with its defaults (passive mode) and curl in passive mode; an EPRT naming a host
-#    on ALPHA's WAN side is refused and never reaches the server;
+#  - FTP: lftp and curl in passive and in active mode; an EPRT naming a host on ALPHA's WAN side
+#    and PORTs naming ALPHA's loopback or LAN address are refused, counted, and reach nothing;
 #  - DNS: the 60-address answer over UDP whole at dig's EDNS size of 4096, and as a correct
-#    truncated message without EDNS;
+#    truncated message without EDNS; ten upstream queries from at least six source ports;
 #  - a refused port reported within 1 s over HTTP (CONNECT too) and SOCKS5.
 # Usage: clients.sh HARBOLT SEND_DATAGRAM
 # shellcheck disable=SC2317 # predicates run through e2e_wait_until
@@ -32,7 +32,7 @@ done
         "python3-requests)"
 
 readonly INTERNET=10.78.0.2 ALPHA_LINK=10.78.0.1 BETA_ADDR=10.77.0.2
-readonly ALPHA_SERVER=10.77.0.1:1977
+readonly ALPHA_LAN=10.77.0.1 ALPHA_SERVER=10.77.0.1:1977
 readonly HTTP_PORT=8000 SOCKS_PORT=1080 FTP_PORT=2121 # beta's mappings
 readonly ALT_PORT=8081                                # the second origin
 readonly CLOSED="$INTERNET:81"                        # nobody listens there
@@ -183,10 +183,39 @@ beta_curl -u "$FTP_USER@$INTERNET:$FTP_PASSWORD" -o "$E2E_TMP/curl-data.bin" \
     "ftp://$BETA_ADDR:$FTP_PORT/data.bin" 2>"$E2E_TMP/curl-ftp.err" ||
     e2e_fail "curl in passive mode: $(cat "$E2E_TMP/curl-ftp.err")"
 cmp -s "$FILES/data.bin" "$E2E_TMP/curl-data.bin" || e2e_fail "curl's FTP download differs"
+# Active mode: beta takes the data connection in the client's place, ALPHA connects only to beta.
+out=$(e2e_in_ns "$LIMIT" "$BETA_NS" lftp -c "set net:max-retries 1; set net:timeout 10;
+    set ftp:passive-mode off; open -u '$FTP_USER@$INTERNET,$FTP_PASSWORD' -p $FTP_PORT $BETA_ADDR;
+    get data.bin -o '$E2E_TMP/lftp-active.bin'" 2>&1) || e2e_fail "lftp in active mode: $out"
+cmp -s "$FILES/data.bin" "$E2E_TMP/lftp-active.bin" || e2e_fail "lftp's active download differs"
+beta_curl --ftp-port - -u "$FTP_USER@$INTERNET:$FTP_PASSWORD" -o "$E2E_TMP/curl-active.bin" \
+    "ftp://$BETA_ADDR:$FTP_PORT/data.bin" 2>"$E2E_TMP/curl-active.err" ||
+    e2e_fail "curl in active mode: $(cat "$E2E_TMP/curl-active.err")"
+cmp -s "$FILES/data.bin" "$E2E_TMP/curl-active.bin" || e2e_fail "curl's active download differs"
+
+# Data addresses other than the client's own: an EPRT to ALPHA's WAN side, PORTs to ALPHA's
+# loopback and to ALPHA's LAN address, each followed by a RETR that would use it (the server may
+# hold a RETR until it has a data address: 150). A listener on ALPHA's loopback tells whether
+# anything reached it.
+e2e_spawn "$ALPHA_NS" "$E2E_TMP/loopback-7777.log" "$PYTHON" -c '
+import socket
+server = socket.socket()
+server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+server.bind(("127.0.0.1", 7777))
+server.listen(8)
+while True:
+    connection, peer = server.accept()
+    print("connected", peer, flush=True)
+    connection.close()
+'
+loopback_listening() { e2e_tcp_listening "$ALPHA_NS" 7777; }
+e2e_wait_until 5000 "the listener on ALPHA's loopback" loopback_listening ||
+    e2e_fail "the loopback listener does not listen: $(cat "$E2E_TMP/loopback-7777.log")"
+refused_before=$(e2e_proxy_status beta | jq '.ftpDataRefused // 0')
 # shellcheck disable=SC2016 # the script is the interpreter's
 out=$(e2e_in_ns "$LIMIT" "$BETA_NS" "$PYTHON" -c '
 import socket, sys
-host, port, login, password, target = sys.argv[1:]
+host, port, login, password = sys.argv[1:5]
 with socket.create_connection((host, int(port)), timeout=20) as connection:
     lines = connection.makefile("rb")
     def say(line):
@@ -197,16 +226,25 @@ with socket.create_connection((host, int(port)), timeout=20) as connection:
                 return answer
     lines.readline()
     say("USER " + login)
-    print(say("PASS " + password)[:3])
-    print(say("EPRT |1|" + target + "|5000|")[:1])
-    print(say("QUIT")[:3])
-' "$BETA_ADDR" $FTP_PORT "$FTP_USER@$INTERNET" "$FTP_PASSWORD" "$ALPHA_LINK" 2>&1) ||
-    e2e_fail "the EPRT client: $out"
-[[ $out == $'230\n5\n221' ]] || e2e_fail "an EPRT to $ALPHA_LINK was answered: $out"
-! grep -q "EPRT" "$E2E_TMP/ftp-server.log" ||
-    e2e_fail "the FTP server got an EPRT: $(grep EPRT "$E2E_TMP/ftp-server.log")"
+    print(say("PASS " + password))
+    for command in sys.argv[5:]:
+        print(say(command))
+    print(say("QUIT"))
+' "$BETA_ADDR" $FTP_PORT "$FTP_USER@$INTERNET" "$FTP_PASSWORD" "EPRT |1|$ALPHA_LINK|5000|" \
+    "PORT 127,0,0,1,30,97" "RETR notes.txt" "PORT ${ALPHA_LAN//./,},30,97" "RETR notes.txt" \
+    2>&1) || e2e_fail "the bouncing client: $out"
+[[ $(cut -c 1 <<<"$out" | tr -d '\n') =~ ^255[145]5[145]2$ ]] ||
+    e2e_fail "data addresses other than the client's were answered: $(tr '\n' '|' <<<"$out")"
+! grep -q "connected" "$E2E_TMP/loopback-7777.log" ||
+    e2e_fail "a data connection reached ALPHA's loopback: $(cat "$E2E_TMP/loopback-7777.log")"
+# The server logs every active data address as "EPRT [host]:port".
+! grep -q "\]:5000 " "$E2E_TMP/ftp-server.log" ||
+    e2e_fail "the FTP server got the refused EPRT: $(grep "\]:5000 " "$E2E_TMP/ftp-server.log")"
+(($(e2e_proxy_status beta | jq '.ftpDataRefused // 0') > refused_before)) ||
+    e2e_fail "beta's proxy status does not count the refused data addresses: $(e2e_proxy_status beta)"
 e2e_pass "FTP: lftp with its defaults lists and fetches both files, curl in passive mode 1 MiB," \
-    "byte-exact; an EPRT to ALPHA's WAN side is refused and never reaches the server"
+    "lftp and curl in active mode, byte-exact; an EPRT to ALPHA's WAN side and PORTs to ALPHA's" \
+    "loopback and LAN address are refused and never reach the server or ALPHA's loopback"
 
 # --- DNS: a large answer over UDP.
 
@@ -226,5 +264,35 @@ out=$(many_query +noedns)
     $out != *"extra bytes"* ]] || e2e_fail "without EDNS dig got: $out"
 e2e_pass "DNS over UDP: all $MANY_COUNT addresses at an EDNS size of 4096, a clean truncated" \
     "answer without EDNS"
+
+# Upstream queries leave from ports an off-path forger cannot guess: ten names asked through
+# beta, and the source ports seen on the DNS server's side counted.
+# shellcheck disable=SC2016 # the script is the interpreter's
+e2e_spawn "$INTERNET_NS" "$E2E_TMP/dns-ports.log" "$PYTHON" -c '
+import socket, struct
+capture = socket.socket(socket.AF_PACKET, socket.SOCK_DGRAM, socket.htons(0x0800))
+print("capturing", flush=True)
+while True:
+    packet = capture.recv(65535)
+    if len(packet) < 28 or packet[9] != 17:
+        continue
+    header = (packet[0] & 15) * 4
+    source, destination = struct.unpack(">HH", packet[header:header + 4])
+    if destination == 53:
+        print("query", socket.inet_ntoa(packet[12:16]), source, flush=True)
+'
+capturing() { grep -q capturing "$E2E_TMP/dns-ports.log"; }
+e2e_wait_until 5000 "the capture on the DNS server's side" capturing ||
+    e2e_fail "no capture: $(cat "$E2E_TMP/dns-ports.log")"
+for ((i = 1; i <= 10; i++)); do
+    e2e_in_ns "$LIMIT" "$BETA_NS" dig "@$BETA_ADDR" "port-probe-$i.test" A +time=3 +tries=1 \
+        >/dev/null 2>&1 || true
+done
+queries=$(grep -c "^query" "$E2E_TMP/dns-ports.log") || true
+ports=$(awk '/^query/ {print $3}' "$E2E_TMP/dns-ports.log" | sort -u | wc -l)
+((queries >= 10 && ports >= 6)) ||
+    e2e_fail "10 names asked: $queries upstream queries from $ports source ports:" \
+        "$(tr '\n' ' ' <"$E2E_TMP/dns-ports.log")"
+e2e_pass "DNS: 10 names asked through beta left for the server from $ports different source ports"
 
 e2e_done
