@@ -630,6 +630,7 @@ int ProxyStatusCommand(TCall& call) {
         document["overCap"] = status.OverCap;
         document["ftpDataRefused"] = status.FtpDataRefused;
         document["dnsAnswersDropped"] = status.DnsAnswersDropped;
+        document["overShare"] = status.OverShare;
         document["allowedNetworks"] = status.AllowedNetworks;
         document["allowedNetworksConfigured"] = status.NetworksConfigured;
         call.Out << Dump(document, 2) << "\n";
@@ -662,6 +663,9 @@ int ProxyStatusCommand(TCall& call) {
     if (status.DnsAnswersDropped != 0)
         call.Out << "DNS answers     " << status.DnsAnswersDropped
                  << " dropped: forged, stray or for another question\n";
+    if (status.OverShare != 0)
+        call.Out << "Over the share  " << connections(status.OverShare)
+                 << " past their source's share of ProxyMaxSessions\n";
     for (const TProxyListenerStatus& listener : status.Listeners) {
         std::string name = listener.Name;
         name.resize(std::max<std::size_t>(name.size(), 12), ' ');

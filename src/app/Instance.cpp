@@ -654,6 +654,7 @@ TProxyServicesStatus TInstance::ProxyServices() {
     status.OverCap = proxy.OverCap;
     status.FtpDataRefused = proxy.FtpDataRefused;
     status.DnsAnswersDropped = proxy.DnsAnswersDropped;
+    status.OverShare = proxy.OverShare;
     status.NetworksConfigured = proxy.NetworksConfigured;
     status.AllowedNetworks = proxy.AllowedNetworks;
     return status;

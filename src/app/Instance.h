@@ -124,6 +124,7 @@ struct TProxyServicesStatus {
     std::uint64_t Refused = 0;
     std::uint64_t LoopsRefused = 0;  // tunnels to one of the own listeners, not made
     std::uint64_t OverCap = 0;       // connections past a listener's "ProxyMaxSessions", closed
+    std::uint64_t OverShare = 0;     // connections past their source's share of it, closed
     bool NetworksConfigured = false; // "ProxyAllowedNetworks" replaces the interfaces' subnets
     std::vector<std::string> AllowedNetworks;
     // FTP data connections to another address than the client's, or from a stranger, refused

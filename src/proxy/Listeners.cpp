@@ -1,5 +1,6 @@
 #include "proxy/Listeners.h"
 
+#include "platform/EventLog.h"
 #include "platform/Exceptions.h"
 #include "proxy/AccessRule.h"
 #include "proxy/ProxyState.h"
@@ -30,6 +31,9 @@ std::array<std::shared_ptr<TListenerState>, kListenerSlots> Registry;
 std::atomic<int> SessionCap{kDefaultMaxSessions};
 std::atomic<std::uint64_t> Loops{0};
 std::atomic<std::uint64_t> OverCap{0};
+std::atomic<std::uint64_t> OverShare{0};
+// A source over its share is said at most once in this long.
+constexpr std::uint32_t kShareReportInterval = 60000; // milliseconds
 
 struct TEndpointText {
     std::string Host;
@@ -49,15 +53,6 @@ bool SplitEndpointText(const std::string& text, TEndpointText& endpoint) {
     }
     endpoint.Host = text.substr(0, colon);
     return endpoint.Port > 0 && endpoint.Port <= 0xFFFF;
-}
-
-// Any address that reaches this computer: its interfaces, loopback, and 0.0.0.0 (which a connect
-// takes for this computer).
-bool AddressOfThisComputer(std::uint32_t address) {
-    if (address == 0 || IsLoopbackAddress(address))
-        return true;
-    const std::vector<std::uint32_t> own = LocalInterfaceAddresses();
-    return std::find(own.begin(), own.end(), address) != own.end();
 }
 
 std::shared_ptr<TListenerState> OwnListenerFor(const std::string& address, bool loopbackIsOwn) {
@@ -127,15 +122,139 @@ std::string BindFailureText(const std::string& message) {
 
 } // namespace
 
-TSessionSlot::TSessionSlot(std::shared_ptr<TListenerState> listener)
-    : fListener(std::move(listener)) {
-    if (fListener)
-        ++fListener->Sessions;
+// Any address that reaches this computer: its interfaces, loopback, and 0.0.0.0 (which a connect
+// takes for this computer).
+bool AddressOfThisComputer(std::uint32_t address) {
+    if (address == 0 || IsLoopbackAddress(address))
+        return true;
+    const std::vector<std::uint32_t> own = LocalInterfaceAddresses();
+    return std::find(own.begin(), own.end(), address) != own.end();
 }
+
+TSessionPlace TListenerState::Admit(std::uint32_t source) {
+    const bool server = Slot == kServerSlot;
+    const int cap = MaxSessions();
+    const int share = std::max(1, cap / (server ? kServerShareDivisor : kMappingShareDivisor));
+    const int reserve = server ? kReservedSessions : 0;
+    const std::lock_guard lock(fSharesLock);
+    TSourceUse& use = fSources[source];
+    TSessionPlace place = TSessionPlace::None;
+    if (Sessions.load() < cap + reserve) {
+        if (fTunnelPlaces < cap && use.Tunnel < share) {
+            ++fTunnelPlaces;
+            ++use.Tunnel;
+            place = server ? TSessionPlace::Open : TSessionPlace::Tunnel;
+        } else if (server && use.Reserve < kReservedPerSource) {
+            ++use.Reserve;
+            place = TSessionPlace::OpenInReserve;
+        }
+    }
+    if (place == TSessionPlace::None) {
+        NoteRefused(source, fTunnelPlaces < cap && Sessions.load() < cap + reserve,
+                    use.Tunnel + use.Reserve);
+        if (use.Tunnel == 0 && use.Reserve == 0)
+            fSources.erase(source);
+        return place;
+    }
+    ++Sessions;
+    return place;
+}
+
+bool TListenerState::Reclass(std::uint32_t source, TSessionPlace& place, TSessionPlace wanted) {
+    if (place == wanted)
+        return true;
+    const int cap = MaxSessions();
+    const int share = std::max(1, cap / kServerShareDivisor);
+    const std::lock_guard lock(fSharesLock);
+    TSourceUse& use = fSources[source];
+    if (wanted == TSessionPlace::Tunnel && place == TSessionPlace::Open) {
+        place = wanted; // it holds a tunnel's place already
+        return true;
+    }
+    if (wanted == TSessionPlace::Tunnel && place == TSessionPlace::OpenInReserve) {
+        if (fTunnelPlaces < cap && use.Tunnel < share) {
+            --use.Reserve;
+            ++use.Tunnel;
+            ++fTunnelPlaces;
+            place = wanted;
+            return true;
+        }
+        NoteRefused(source, fTunnelPlaces < cap, use.Tunnel + use.Reserve);
+        return false;
+    }
+    if (wanted == TSessionPlace::Control && place == TSessionPlace::OpenInReserve) {
+        place = wanted;
+        return true;
+    }
+    if (wanted == TSessionPlace::Control && place == TSessionPlace::Open) {
+        // A tunnel's place is given back: control requests live in the reserve.
+        if (use.Reserve < kReservedPerSource) {
+            --use.Tunnel;
+            --fTunnelPlaces;
+            ++use.Reserve;
+            place = wanted;
+            return true;
+        }
+        NoteRefused(source, true, use.Tunnel + use.Reserve);
+        return false;
+    }
+    return false;
+}
+
+void TListenerState::Release(std::uint32_t source, TSessionPlace place) {
+    if (place == TSessionPlace::None)
+        return;
+    const std::lock_guard lock(fSharesLock);
+    const auto found = fSources.find(source);
+    if (found != fSources.end()) {
+        if (place == TSessionPlace::Open || place == TSessionPlace::Tunnel) {
+            --found->second.Tunnel;
+            --fTunnelPlaces;
+        } else {
+            --found->second.Reserve;
+        }
+        if (found->second.Tunnel <= 0 && found->second.Reserve <= 0)
+            fSources.erase(found);
+    }
+    --Sessions;
+}
+
+// Counts a refused connection; a source over its share is said once a minute at most, however
+// many it sends. Called under fSharesLock.
+void TListenerState::NoteRefused(std::uint32_t source, bool overShare, int running) {
+    if (!overShare) {
+        ++OverCap;
+        return;
+    }
+    ++OverShare;
+    const std::uint32_t now = GetTickCount();
+    for (auto entry = fShareReported.begin(); entry != fShareReported.end();)
+        entry = TicksSince(entry->second, now) >= kShareReportInterval ? fShareReported.erase(entry)
+                                                                       : std::next(entry);
+    if (!fShareReported.emplace(source, now).second)
+        return;
+    LogEvent(TEventLevel::Warning, AddressToDotted(source) + " has " + std::to_string(running) +
+                                       " sessions of " + Address +
+                                       " running, its share of ProxyMaxSessions " +
+                                       std::to_string(MaxSessions()) +
+                                       "; further connections from it are closed until some end");
+}
+
+TSessionSlot::TSessionSlot(std::shared_ptr<TListenerState> listener, std::uint32_t source,
+                           TSessionPlace place)
+    : fListener(std::move(listener)), fSource(source), fPlace(place) {}
 
 TSessionSlot::~TSessionSlot() {
     if (fListener)
-        --fListener->Sessions;
+        fListener->Release(fSource, fPlace);
+}
+
+bool TSessionSlot::BecomeTunnel() {
+    return !fListener || fListener->Reclass(fSource, fPlace, TSessionPlace::Tunnel);
+}
+
+bool TSessionSlot::BecomeControl() {
+    return !fListener || fListener->Reclass(fSource, fPlace, TSessionPlace::Control);
 }
 
 void SetMaxSessions(int sessions) {
@@ -175,6 +294,10 @@ std::uint64_t LoopsRefused() {
 
 std::uint64_t SessionsOverCap() {
     return OverCap;
+}
+
+std::uint64_t SessionsOverShare() {
+    return OverShare;
 }
 
 std::shared_ptr<TListenerState> RegisterListener(int slot, std::string address,
@@ -260,12 +383,12 @@ void RunListener(const std::shared_ptr<TListenerState>& state, int backlog,
                                             ntohs(accepted->LocalAddress().sin_port));
                     continue; // closed without a byte when it goes out of scope
                 }
-                if (state->Sessions.load() >= MaxSessions()) {
-                    ++OverCap;
+                const std::uint32_t source = accepted->RemoteAddress().sin_addr.s_addr;
+                const TSessionPlace place = state->Admit(source);
+                if (place == TSessionPlace::None)
                     continue; // closed at once, like a refused one
-                }
                 try {
-                    onAccept(std::move(accepted), TSessionSlot(state), state->Stop);
+                    onAccept(std::move(accepted), TSessionSlot(state, source, place), state->Stop);
                 } catch (const std::exception&) {
                     // No thread for it (out of resources): that connection is closed, the
                     // listener goes on.

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,6 +32,15 @@ constexpr int kServerBacklog = SOMAXCONN;
 // them is closed at once, so a flood cannot use up the process's threads and descriptors. The
 // online computer's server port carries the tunnels of the whole LAN, hence the room.
 constexpr int kDefaultMaxSessions = 4096;
+// Room above the cap on the server port for the journal requests and the dial questions, so that
+// tunnels cannot keep replication or a take-over out. One source may hold kReservedPerSource of it.
+constexpr int kReservedSessions = 32;
+constexpr int kReservedPerSource = 8;
+// One source may run at most this part of a listener's sessions: a half of the server port's (the
+// tunnels of one computer), a quarter of another listener's (one client of a mapping), so that
+// the others still get in.
+constexpr int kServerShareDivisor = 2;
+constexpr int kMappingShareDivisor = 4;
 // Read at StartProxyServices: plain digits; empty, 0 or anything else gives the default.
 void SetMaxSessions(int sessions);
 int MaxSessions();
@@ -51,6 +61,16 @@ struct TListenerState {
     std::atomic<int> Sessions{0};          // sessions of its connections now running
     std::atomic<bool> LoopReported{false}; // a loop to it was said on standard error
 
+    // The place for a new connection from source (an IPv4 address in network order) under the
+    // cap and the source's share; None when there is none: the connection is counted and closed.
+    // The server port first gives a place among the tunnels' and else one in its reserve; it
+    // learns the session's class only from its request line (TSessionSlot::BecomeTunnel).
+    TSessionPlace Admit(std::uint32_t source);
+    // Moves a session's place to the class wanted (Tunnel or Control); false, counted like a
+    // refused connection, when that class has no room for the source.
+    bool Reclass(std::uint32_t source, TSessionPlace& place, TSessionPlace wanted);
+    void Release(std::uint32_t source, TSessionPlace place);
+
     // Why it is not bound (the last bind or listen failure); empty once bound.
     void SetFailure(std::string text) {
         const std::lock_guard lock(fFailureLock);
@@ -62,8 +82,18 @@ struct TListenerState {
     }
 
 private:
+    struct TSourceUse {
+        int Tunnel = 0;  // places among the tunnels': tunnels and sessions not yet classified
+        int Reserve = 0; // places in the reserve: control requests and unclassified sessions
+    };
+    void NoteRefused(std::uint32_t source, bool overShare, int running);
+
     mutable std::mutex fFailureLock;
     std::string fFailure;
+    std::mutex fSharesLock;
+    std::map<std::uint32_t, TSourceUse> fSources; // sources with sessions running
+    int fTunnelPlaces = 0;
+    std::map<std::uint32_t, std::uint32_t> fShareReported; // source -> when it was last said
 };
 
 // Enters a listener into its slot; nullptr when the slot is taken. It belongs to the run of
@@ -98,6 +128,11 @@ bool RefuseLoop(const std::string& address, bool loopbackIsOwn = true);
 std::uint64_t LoopsRefused();
 // Connections closed because their listener had MaxSessions sessions running.
 std::uint64_t SessionsOverCap();
+// Connections closed because their source had its share of the listener's sessions running.
+std::uint64_t SessionsOverShare();
+// Whether address (network order) reaches this computer: loopback, 0.0.0.0 or one of its
+// interfaces' addresses.
+bool AddressOfThisComputer(std::uint32_t address);
 
 using TAcceptHandler = std::function<void(std::unique_ptr<TBufferedCommunication>)>;
 // The same with the session's place under the cap, to be held until the session ends, and the

@@ -83,6 +83,7 @@ TProxyStatus ProxyStatus() {
     status.OverCap = SessionsOverCap();
     status.FtpDataRefused = FtpDataRefused();
     status.DnsAnswersDropped = DnsAnswersDropped();
+    status.OverShare = SessionsOverShare();
     if (const auto rule = ProxyAccessRule()) {
         status.NetworksConfigured = rule->Configured();
         for (const TNetworkBlock& block : rule->Blocks())

@@ -31,6 +31,7 @@ struct TProxyStatus {
     std::uint64_t OverCap = 0;                // connections closed because of "ProxyMaxSessions"
     std::uint64_t FtpDataRefused = 0;         // FTP data connections refused (FtpDataRefused())
     std::uint64_t DnsAnswersDropped = 0;      // forged or stray DNS answers (UDP forwarder)
+    std::uint64_t OverShare = 0;              // closed: their source had its share running
     bool NetworksConfigured = false;          // "ProxyAllowedNetworks" in use
     std::vector<std::string> AllowedNetworks; // "a.b.c.d/n"
 };

@@ -347,7 +347,7 @@ void RunClientSession(std::unique_ptr<TBufferedCommunication> client,
 }
 
 void RunServerSession(std::unique_ptr<TBufferedCommunication> client,
-                      std::shared_ptr<TStopSignal> stop) {
+                      std::shared_ptr<TStopSignal> stop, TSessionSlot* slot) {
     if (!stop)
         stop = CurrentProxyStop();
     std::string request;
@@ -370,6 +370,17 @@ void RunServerSession(std::unique_ptr<TBufferedCommunication> client,
     } catch (const std::exception&) {
         return;
     }
+    const bool tunnel =
+        SameTextAscii(request, "SOCKPROXY V1 (NT)") || SameTextAscii(request, "SOCKROUTER V1 (NT)");
+    const bool control = SameTextAscii(request, "DISCONNECT!") ||
+                         SameTextAscii(request, "WOULD CONNECT?") ||
+                         SameTextAscii(request, "CONNECT!") || SameTextAscii(request, "ONLINE?") ||
+                         SameTextAscii(request, "UPDATE!");
+    // Tunnels have room only under the cap and their computer's share of it; journal requests
+    // and dial questions also in the reserve above it. Without room the connection closes.
+    if (slot != nullptr &&
+        ((tunnel && !slot->BecomeTunnel()) || (control && !slot->BecomeControl())))
+        return;
     try {
         const TServerHandlers handlers = CurrentHandlers();
         if (SameTextAscii(request, "SOCKPROXY V1 (NT)")) {
@@ -494,7 +505,7 @@ void StartServerSession(std::unique_ptr<TBufferedCommunication> client, TSession
         stop = CurrentProxyStop();
     SessionThreads().Start(
         [client = std::move(client), slot = std::move(slot), stop = std::move(stop)]() mutable {
-            RunServerSession(std::move(client), std::move(stop));
+            RunServerSession(std::move(client), std::move(stop), &slot);
         });
 }
 

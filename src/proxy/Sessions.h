@@ -102,25 +102,45 @@ std::string TraceHeaderLine(const std::string& argument);
 void RunClientSession(std::unique_ptr<TBufferedCommunication> client,
                       const std::string& destinationHost, const std::string& destinationPort,
                       bool trigger, std::shared_ptr<TStopSignal> stop = nullptr);
-// Server side, on the calling thread: read the request lines (within RequestTimeLimit) and
-// dispatch.
-void RunServerSession(std::unique_ptr<TBufferedCommunication> client,
-                      std::shared_ptr<TStopSignal> stop = nullptr);
-
 struct TListenerState;
 
-// One place under a listener's session cap, held for as long as the session runs (Listeners.cpp).
+// Where a session stands under its listener's cap.
+enum class TSessionPlace : std::uint8_t {
+    None,
+    Open,          // request not read yet, in a tunnel's place
+    OpenInReserve, // request not read yet, in the server port's reserve
+    Tunnel,
+    Control, // a journal request or a dial question
+};
+
+// One place under a listener's session cap and its source's share, held for as long as the
+// session runs (Listeners.cpp). The server session moves it to its class once it has read the
+// request line.
 class TSessionSlot {
 public:
     TSessionSlot() = default;
-    explicit TSessionSlot(std::shared_ptr<TListenerState> listener);
+    TSessionSlot(std::shared_ptr<TListenerState> listener, std::uint32_t source,
+                 TSessionPlace place);
     TSessionSlot(TSessionSlot&& other) noexcept = default;
     TSessionSlot& operator=(TSessionSlot&&) = delete;
     ~TSessionSlot();
 
+    // False when the class has no room left for the session's source: the session ends.
+    bool BecomeTunnel();
+    bool BecomeControl();
+    TSessionPlace Place() const { return fPlace; }
+
 private:
     std::shared_ptr<TListenerState> fListener;
+    std::uint32_t fSource = 0;
+    TSessionPlace fPlace = TSessionPlace::None;
 };
+
+// Server side, on the calling thread: read the request lines (within RequestTimeLimit) and
+// dispatch. A slot, when given, is moved to the request's class first; without room there the
+// session ends.
+void RunServerSession(std::unique_ptr<TBufferedCommunication> client,
+                      std::shared_ptr<TStopSignal> stop = nullptr, TSessionSlot* slot = nullptr);
 
 // The threads sessions run on. A thread whose session has ended waits a while for the next one
 // instead of ending: making a thread and ending it (a stack to map, then to give back with every

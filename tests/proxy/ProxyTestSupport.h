@@ -8,6 +8,10 @@
 #include <thread>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
 #include "../net/NetTestSupport.h"
 #include "database/Database.h"
 #include "dialup/RasManager.h"
@@ -88,6 +92,22 @@ inline bool ClosedWithoutData(TCommunication& channel, int milliseconds = 3000) 
     bool closed = false;
     const std::string bytes = ReadUntilClosed(channel, &closed, milliseconds);
     return closed && bytes.empty();
+}
+
+// A socket connected from source (a loopback address, host order) to 127.0.0.1:port; its
+// receives wait 3 s at most.
+inline int ConnectFrom(std::uint32_t source, std::uint16_t port) {
+    const int made = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval limit{3, 0};
+    setsockopt(made, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(source);
+    EXPECT_EQ(bind(made, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    address.sin_addr.s_addr = htonl(0x7F000001);
+    address.sin_port = htons(port);
+    EXPECT_EQ(connect(made, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    return made;
 }
 
 // A listener whose queue is full and never taken: a further connect to it is never answered.

@@ -1,10 +1,15 @@
 #include "ProxyTestSupport.h"
+#include "peer/Sync.h"
+#include "platform/EventLog.h"
 #include "proxy/AccessRule.h"
+#include "proxy/Listeners.h"
 #include "proxy/Mapping.h"
 #include "proxy/ProxyServices.h"
 
 #include <algorithm>
 #include <optional>
+
+#include <unistd.h>
 
 namespace harbolt {
 namespace {
@@ -212,32 +217,100 @@ TEST_F(ServicesTest, AMappingToItsOwnPortIsRefusedWithoutASecondSession) {
     EXPECT_TRUE(WaitFor([] { return Listener(3)->Sessions == 0; }));
 }
 
-TEST_F(ServicesTest, ConnectionsPastTheSessionCapAreClosed) {
+TEST_F(ServicesTest, EachSourceGetsItsShareAndControlRequestsTheReserve) {
+    SetMaxSessions(4); // shares: 2 on the server port, 1 on a mapping's listener
+    const auto server =
+        std::make_shared<TListenerState>(kServerSlot, "10.0.0.1:1977", "", false, nullptr);
+    const std::uint32_t flooder = htonl(0x0A000005), other = htonl(0x0A000006),
+                        peer = htonl(0x0A000007);
+    const auto admit = [&](std::uint32_t source) {
+        return TSessionSlot(server, source, server->Admit(source));
+    };
+    std::vector<std::string> events;
+    const TScopedEventSink sink(
+        [&](TEventLevel, const std::string& text) { events.push_back(text); });
+    const std::uint64_t overShare = SessionsOverShare(), overCap = SessionsOverCap();
+
+    // The flooder's tunnels fill its half; more of its connections wait in its part of the
+    // reserve, where none becomes a tunnel; past that its connections are closed.
+    std::vector<TSessionSlot> held;
+    for (int i = 0; i < 2; ++i)
+        EXPECT_TRUE(held.emplace_back(admit(flooder)).BecomeTunnel());
+    for (int i = 0; i < kReservedPerSource; ++i)
+        EXPECT_EQ(held.emplace_back(admit(flooder)).Place(), TSessionPlace::OpenInReserve);
+    EXPECT_FALSE(held.back().BecomeTunnel());
+    EXPECT_EQ(server->Admit(flooder), TSessionPlace::None);
+    EXPECT_EQ(SessionsOverShare(), overShare + 2);
+    ASSERT_EQ(events.size(), 1u) << "a source over its share is said once a minute";
+    EXPECT_NE(events[0].find("10.0.0.5 has 10 sessions of 10.0.0.1:1977"), std::string::npos);
+
+    // Another computer still gets in, and its tunnels fill the cap.
+    for (int i = 0; i < 2; ++i)
+        EXPECT_TRUE(held.emplace_back(admit(other)).BecomeTunnel());
+    // A journal request still has room, in the reserve; a tunnel has none until one ends.
+    TSessionSlot update = admit(peer);
+    EXPECT_TRUE(update.BecomeControl());
+    TSessionSlot tunnel = admit(peer);
+    EXPECT_FALSE(tunnel.BecomeTunnel());
+    EXPECT_EQ(SessionsOverCap(), overCap + 1);
+    held.pop_back();
+    EXPECT_TRUE(tunnel.BecomeTunnel());
+    held.clear();
+    EXPECT_EQ(server->Sessions, 2);
+
+    // A mapping's listener: a quarter for each client, no reserve.
+    const auto mapping =
+        std::make_shared<TListenerState>(0, "10.0.0.1:8080", "HTTP PROXY:0", false, nullptr);
+    const TSessionSlot first(mapping, flooder, mapping->Admit(flooder));
+    EXPECT_EQ(first.Place(), TSessionPlace::Tunnel);
+    EXPECT_EQ(mapping->Admit(flooder), TSessionPlace::None);
+    EXPECT_EQ(mapping->Admit(other), TSessionPlace::Tunnel);
+    mapping->Release(other, TSessionPlace::Tunnel);
+    EXPECT_EQ(mapping->Sessions, 1);
+    SetMaxSessions(0);
+}
+
+TEST_F(ServicesTest, TunnelsPastTheirShareAreClosedWhileJournalRequestsGetIn) {
     EXPECT_EQ(ParseMaxSessions("7"), 7);
     for (const char* text : {"", "0", "-3", " 7", "7x", "99999999999"})
         EXPECT_EQ(ParseMaxSessions(text), kDefaultMaxSessions) << text;
 
-    const std::string server = Loopback(test::FreePorts(1)[0]);
-    SetOwn("ProxyServerAddress", server);
-    SetOwn("ProxyMaxSessions", "2");
+    const std::uint16_t port = test::FreePorts(1)[0];
+    SetOwn("ProxyServerAddress", Loopback(port));
+    SetOwn("ProxyMaxSessions", "2"); // one tunnel for each source
     StartProxyServices();
     ASSERT_TRUE(WaitFor([] { return Bound(kServerSlot); }));
-    const std::uint64_t overCap = ProxyStatus().OverCap;
-    // Two sessions waiting for their request lines fill the cap.
-    std::vector<std::unique_ptr<TBufferedCommunication>> waiting;
-    for (int i = 0; i < 2; ++i) {
-        waiting.push_back(TCommunication::CreateUnconnected(false, false));
-        ASSERT_NO_THROW(waiting.back()->Connect(server));
-    }
-    ASSERT_TRUE(WaitFor([] { return Listener(kServerSlot)->Sessions == 2; }));
-    auto third = TCommunication::CreateUnconnected(false, false);
-    ASSERT_NO_THROW(third->Connect(server));
-    EXPECT_TRUE(ClosedWithoutData(*third, 1000));
-    EXPECT_EQ(ProxyStatus().OverCap, overCap + 1);
+    const std::uint64_t overShare = ProxyStatus().OverShare;
+    test::TListener target = MakeListener();
+    const std::string tunnel = "SOCKPROXY V1 (NT)\r\nCONNECT " + target.Endpoint + "\r\n";
+    const auto send = [](int socket, const std::string& bytes) {
+        return ::send(socket, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(bytes.size());
+    };
+    const auto answered = [](int socket) {
+        char byte;
+        return recv(socket, &byte, 1, 0) == 1;
+    };
 
-    waiting.pop_back(); // its session ends and frees its place
-    ASSERT_TRUE(WaitFor([] { return Listener(kServerSlot)->Sessions == 1; }));
-    ExpectServed(server);
+    const int first = test::ConnectFrom(0x7F000001, port);
+    ASSERT_TRUE(send(first, tunnel));
+    const auto reached = target.Channel->Accept(3000);
+    ASSERT_NE(reached, nullptr);
+    const int second = test::ConnectFrom(0x7F000001, port);
+    ASSERT_TRUE(send(second, tunnel));
+    EXPECT_FALSE(answered(second)) << "closed: its source has its share";
+    EXPECT_TRUE(WaitFor([&] { return ProxyStatus().OverShare == overShare + 1; }));
+    const int other = test::ConnectFrom(0x7F000002, port);
+    ASSERT_TRUE(send(other, tunnel));
+    EXPECT_NE(target.Channel->Accept(3000), nullptr) << "another source gets in";
+
+    // The tunnels fill the cap; a journal request is still answered.
+    const int update = test::ConnectFrom(0x7F000001, port);
+    ASSERT_TRUE(send(update, "UPDATE!\r\n\r\n" + SyncRequest(0)));
+    EXPECT_TRUE(answered(update));
+    for (const int socket : {first, second, other, update})
+        close(socket);
+    SetMaxSessions(0);
 }
 
 TEST_F(ServicesTest, ASessionPausedAcrossStopAndStartStillEnds) {

@@ -14,6 +14,7 @@ namespace {
 using test::AllUntilClosed;
 using test::Bytes;
 using test::ClosedWithoutData;
+using test::ConnectFrom;
 using test::MillisecondsSince;
 using test::ReadUntilClosed;
 using test::ReadUpTo;
@@ -409,22 +410,6 @@ TEST_F(Socks5Test, BindRepliesTwiceAndRelays) {
         ASSERT_NE(ReplyPort(reply), 0);
         ExpectBindArrival(run, ReplyPort(reply));
     }
-}
-
-// A socket connected from source (a loopback address) to 127.0.0.1:port; its receives wait 3 s
-// at most.
-int ConnectFrom(std::uint32_t source, std::uint16_t port) {
-    const int made = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const timeval limit{3, 0};
-    setsockopt(made, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(source);
-    EXPECT_EQ(bind(made, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    address.sin_addr.s_addr = htonl(kLoopback);
-    address.sin_port = htons(port);
-    EXPECT_EQ(connect(made, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    return made;
 }
 
 TEST_F(Socks5Test, BindTakesOnlyTheExpectedPeer) {
