@@ -2,6 +2,7 @@
 
 #include "platform/Clock.h"
 #include "platform/EventLog.h"
+#include "proxy/Listeners.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -29,6 +30,8 @@ constexpr int kAcceptWait = 1000; // milliseconds
 constexpr int kBindBacklog = 1;
 // Any port will do for finding a route: the probe sends nothing.
 constexpr std::uint16_t kProbePort = 9;
+// Ports below this are the system's services'; a BIND never listens there.
+constexpr std::uint16_t kFirstUnprivilegedPort = 1024;
 
 // Reads length bytes; false when the client closed first.
 bool Receive(TBufferedCommunication& client, unsigned char* buffer, int length) {
@@ -252,6 +255,14 @@ std::unique_ptr<TCommunication> ListenFor(std::uint32_t expected,
     try {
         auto listener = TCommunication::CreateListening(false);
         listener->Bind(AddressToDotted(own) + ":0");
+        sockaddr_in bound{};
+        socklen_t length = sizeof bound;
+        if (getsockname(listener->Socket(), reinterpret_cast<sockaddr*>(&bound), &length) != 0 ||
+            ntohs(bound.sin_port) < kFirstUnprivilegedPort) {
+            NoteFailure(trace, "BIND: the system gave port " +
+                                   std::to_string(ntohs(bound.sin_port)) + ", a privileged one");
+            return nullptr;
+        }
         // Listening before the reply: the client may pass the address on at once, and a
         // connection that arrived before listen would be refused.
         listener->Listen(kBindBacklog);
@@ -263,15 +274,23 @@ std::unique_ptr<TCommunication> ListenFor(std::uint32_t expected,
 }
 
 void RunBind(TBufferedCommunication& client, const TSocksRequest& request, std::FILE* trace,
-             const TActivity& activity, const TStopSignal& stop) {
-    // The listening side has IPv4 only.
-    if (request.AddressType == kSocksIPv6)
-        throw ESocks("IP V6 addresses not supported", kSocksAddressTypeNotSupported);
+             const TActivity& activity, const TStopSignal& stop, const TSocks5Options& options) {
     // The request names the peer that is to connect (such as an FTP server after PORT); any port
     // of it will do, as a server's data connection does not come from the port the client knows.
     const std::string host = SplitTarget(request.Target).first;
+    // The listening side has IPv4 only; a name with a colon is an IPv6 address.
+    if (request.AddressType == kSocksIPv6 ||
+        (request.AddressType == kSocksDomainName && host.find(':') != std::string::npos))
+        throw ESocks("IP V6 addresses not supported", kSocksAddressTypeNotSupported);
     const std::uint32_t expected =
         UsableTarget(request.Target) ? ResolveAddress(host) : kInaddrNone;
+    if (expected != kInaddrNone && expected != INADDR_ANY &&
+        (options.IsOwnAddress ? options.IsOwnAddress : AddressOfThisComputer)(expected)) {
+        // The connection would come from this computer: a way into its own services.
+        NoteFailure(trace, "BIND for a peer on this computer (" + request.Target + ") refused");
+        SendFailure(client, kSocksNotAllowed);
+        return;
+    }
     std::unique_ptr<TCommunication> listener;
     if (expected == kInaddrNone)
         NoteFailure(trace, "no such host: " + request.Target);
@@ -290,8 +309,19 @@ void RunBind(TBufferedCommunication& client, const TSocksRequest& request, std::
     // The wait for the peer comes after the negotiation; the client may stay silent meanwhile.
     client.SetReceiveDeadline(0);
     std::unique_ptr<TBufferedCommunication> peer;
+    const auto deadline = std::chrono::steady_clock::now() + options.BindWait;
     while (!stop.Raised()) {
-        peer = listener->Accept(kAcceptWait);
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) {
+            // Each BIND holds a port and a thread: one that nobody comes to must not stay.
+            NoteFailure(trace, "BIND: no connection from " + host + " within " +
+                                   std::to_string(options.BindWait.count()) + " ms");
+            SendFailure(client, kSocksTtlExpired);
+            return;
+        }
+        peer = listener->Accept(static_cast<int>(std::min<long long>(left, kAcceptWait)), stop);
         if (peer && expected != INADDR_ANY && peer->RemoteAddress().sin_addr.s_addr != expected) {
             // Whoever else found the port gets nothing from the client.
             NoteFailure(trace, "BIND: closed a connection from " +
@@ -305,7 +335,10 @@ void RunBind(TBufferedCommunication& client, const TSocksRequest& request, std::
         // A client that went away would otherwise leave the port open until the proxy stops.
         if (ClientClosed(client))
             return;
-        PauseUnlessStopped(stop, kRetryPause);
+        PauseUnlessStopped(stop, static_cast<int>(std::min<long long>(
+                                     kRetryPause, std::chrono::ceil<std::chrono::milliseconds>(
+                                                      deadline - std::chrono::steady_clock::now())
+                                                      .count())));
     }
     // One connection is all the request asked for; nobody else may reach the port meanwhile.
     listener.reset();
@@ -412,6 +445,12 @@ std::string Socks5Reply(std::uint8_t code, const sockaddr_in6& address) {
 
 void HandleSocks5Proxy(std::unique_ptr<TBufferedCommunication> client, std::FILE* trace,
                        const TActivity& activity, const TStopSignal& stop) {
+    RunSocks5Proxy(std::move(client), trace, activity, stop, TSocks5Options{});
+}
+
+void RunSocks5Proxy(std::unique_ptr<TBufferedCommunication> client, std::FILE* trace,
+                    const TActivity& activity, const TStopSignal& stop,
+                    const TSocks5Options& options) {
     try {
         client->SetReceiveDeadline(RequestTimeLimit());
         if (!NegotiateSocks5Method(*client))
@@ -424,7 +463,7 @@ void HandleSocks5Proxy(std::unique_ptr<TBufferedCommunication> client, std::FILE
             RunConnect(*client, *request, trace, activity, stop);
             break;
         case TSocksCommand::Bind:
-            RunBind(*client, *request, trace, activity, stop);
+            RunBind(*client, *request, trace, activity, stop, options);
             break;
         case TSocksCommand::UdpAssociate:
             SendFailure(*client, kSocksCommandNotSupported);

@@ -5,8 +5,10 @@
 #include "proxy/Sessions.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,6 +49,7 @@ struct TSocksRequest {
 // Reply codes the server sends.
 constexpr std::uint8_t kSocksSucceeded = 0;
 constexpr std::uint8_t kSocksGeneralFailure = 1;
+constexpr std::uint8_t kSocksNotAllowed = 2;
 constexpr std::uint8_t kSocksHostUnreachable = 4;
 constexpr std::uint8_t kSocksConnectionRefused = 5;
 constexpr std::uint8_t kSocksTtlExpired = 6; // what clients read as a time-out
@@ -69,14 +72,28 @@ std::string Socks5Reply(std::uint8_t code, const sockaddr_in& address);
 // The 22-byte reply of address type 4 for an IPv6 address.
 std::string Socks5Reply(std::uint8_t code, const sockaddr_in6& address);
 
+struct TSocks5Options {
+    // How long a BIND waits for its peer's connection; then it answers code 6 and ends.
+    std::chrono::milliseconds BindWait{60000};
+    // Whether an address (network order) is this computer's own: a BIND never waits for a
+    // connection from there, so that a client cannot reach this computer's services through it.
+    std::function<bool(std::uint32_t address)> IsOwnAddress;
+};
+
 // The handler of a "SOCKS5 PROXY" tunnel: negotiates (within RequestTimeLimit()), performs the
 // request and relays. A failed CONNECT is answered as soon as the failure is final, with the code
 // that says why; a CONNECT to one of this instance's own ports is a loop and fails (code 1). An
 // IPv6 target that this computer has no route to is answered with code 8. A BIND listens on the
-// address facing the peer the request names and takes a connection from that peer's address only.
+// address facing the peer the request names, on a port of the system's choosing (never below
+// 1024), takes a connection from that peer's address only and waits for it a minute at most
+// (code 6); a peer that is this computer itself is refused (code 2), an IPv6 one with code 8.
 // What failed is written to the trace. Frees the client channel at the end in every case; no
 // failure escapes.
 void HandleSocks5Proxy(std::unique_ptr<TBufferedCommunication> client, std::FILE* trace,
                        const TActivity& activity, const TStopSignal& stop);
+// The same with the BIND's limits chosen by the caller.
+void RunSocks5Proxy(std::unique_ptr<TBufferedCommunication> client, std::FILE* trace,
+                    const TActivity& activity, const TStopSignal& stop,
+                    const TSocks5Options& options);
 
 } // namespace harbolt

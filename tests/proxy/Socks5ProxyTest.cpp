@@ -63,7 +63,19 @@ std::uint16_t ReplyPort(const std::string& reply) {
 class TSocksRun : public test::THandlerRun {
 public:
     explicit TSocksRun(std::FILE* trace = nullptr) : THandlerRun(HandleSocks5Proxy, trace) {}
+    explicit TSocksRun(TSocks5Options options)
+        : THandlerRun([options](std::unique_ptr<TBufferedCommunication> client, std::FILE* trace,
+                                const TActivity& activity, const TStopSignal& stop) {
+              RunSocks5Proxy(std::move(client), trace, activity, stop, options);
+          }) {}
 };
+
+// Loopback stands for a peer elsewhere: every address the tests can reach is this computer's.
+TSocks5Options NothingIsOwn() {
+    TSocks5Options options;
+    options.IsOwnAddress = [](std::uint32_t) { return false; };
+    return options;
+}
 
 // Bytes already sent by a client that then stopped sending; Server is the handler's end.
 struct TFedChannel {
@@ -401,7 +413,7 @@ TEST_F(Socks5Test, BindRepliesTwiceAndRelays) {
     for (const std::string& request :
          {RequestIPv4(2, kLoopback, 0), RequestIPv4(2, 0, 0), RequestName(2, "127.0.0.1", 21)}) {
         // A peer anywhere (0.0.0.0) comes the way the client came: to 127.0.0.1 here.
-        TSocksRun run;
+        TSocksRun run(NothingIsOwn());
         SendNow(*run.Client, kGreeting + request);
         const std::string reply = ReadUpTo(*run.Client, 12).substr(2);
         ASSERT_EQ(reply.size(), 10u);
@@ -413,7 +425,7 @@ TEST_F(Socks5Test, BindRepliesTwiceAndRelays) {
 }
 
 TEST_F(Socks5Test, BindTakesOnlyTheExpectedPeer) {
-    TSocksRun run;
+    TSocksRun run(NothingIsOwn());
     SendNow(*run.Client, kGreeting + RequestIPv4(2, 0x7F000002, 2121));
     const std::string reply = ReadUpTo(*run.Client, 12).substr(2);
     ASSERT_EQ(reply.size(), 10u);
@@ -437,7 +449,7 @@ TEST_F(Socks5Test, BindTakesOnlyTheExpectedPeer) {
 TEST_F(Socks5Test, BindEndsOnStopFlagOrWhenTheClientLeaves) {
     {
         TSocksRun run;
-        SendNow(*run.Client, kGreeting + RequestIPv4(2, kLoopback, 0));
+        SendNow(*run.Client, kGreeting + RequestIPv4(2, 0, 0));
         ASSERT_EQ(ReadUpTo(*run.Client, 12).size(), 12u);
         run.Stop.Raise();
         bool closed = false;
@@ -446,7 +458,7 @@ TEST_F(Socks5Test, BindEndsOnStopFlagOrWhenTheClientLeaves) {
     }
     {
         TSocksRun run;
-        SendNow(*run.Client, kGreeting + RequestIPv4(2, kLoopback, 0));
+        SendNow(*run.Client, kGreeting + RequestIPv4(2, 0, 0));
         const std::string first = ReadUpTo(*run.Client, 12);
         ASSERT_EQ(first.size(), 12u);
         run.Client.reset();
@@ -458,6 +470,37 @@ TEST_F(Socks5Test, BindEndsOnStopFlagOrWhenTheClientLeaves) {
                   "")
             << "the port is still open";
     }
+}
+
+TEST_F(Socks5Test, BindRefusesThisComputerAndWaitsOnlyItsTimeLimit) {
+    // A peer on this computer could reach its services through the BIND: code 2, nothing bound.
+    for (const std::string& request :
+         {RequestIPv4(2, kLoopback, 53), RequestName(2, "localhost", 21)}) {
+        TSocksRun run;
+        SendNow(*run.Client, kGreeting + request);
+        EXPECT_EQ(AllUntilClosed(*run.Client), kAccepted + Bytes({5, 2, 0, 1, 0, 0, 0, 0, 0, 0}));
+    }
+    // An IPv6 peer, also written as a name: the listening side has IPv4 only.
+    {
+        TSocksRun run;
+        SendNow(*run.Client, kGreeting + RequestName(2, "::1", 21));
+        EXPECT_EQ(AllUntilClosed(*run.Client), kAccepted + kTypeNotSupported);
+    }
+    TSocks5Options options;
+    options.BindWait = std::chrono::milliseconds(150);
+    TSocksRun run(options);
+    SendNow(*run.Client, kGreeting + RequestIPv4(2, 0, 0));
+    const std::string first = ReadUpTo(*run.Client, 12).substr(2);
+    ASSERT_EQ(first.size(), 10u);
+    EXPECT_GE(ReplyPort(first), 1024);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(AllUntilClosed(*run.Client), Bytes({5, 6, 0, 1, 0, 0, 0, 0, 0, 0}));
+    EXPECT_LT(MillisecondsSince(start), 1500.0);
+    EXPECT_NE(test::CommunicationError([&] {
+                  auto late = TCommunication::CreateUnconnected(false, false);
+                  late->Connect(test::Loopback(ReplyPort(first)));
+              }),
+              "");
 }
 
 TEST_F(Socks5Test, UdpAssociateIsRefusedWithCode7) {
