@@ -3,6 +3,9 @@
 #include "platform/CodePage.h"
 
 #include <algorithm>
+#include <string>
+
+#include <arpa/inet.h>
 
 namespace harbolt {
 
@@ -377,6 +380,54 @@ std::size_t TBodyFramer::Take(std::string_view bytes) {
         }
     }
     return taken;
+}
+
+std::optional<std::string> UnusableHost(std::string_view host) {
+    std::string_view name = host;
+    std::optional<std::string_view> port;
+    if (host.starts_with('[')) {
+        const std::size_t close = host.find(']');
+        if (close == std::string_view::npos)
+            return "the server's IPv6 address lacks its closing bracket";
+        name = host.substr(1, close - 1);
+        const std::string_view rest = host.substr(close + 1);
+        if (!rest.empty() && rest[0] != ':')
+            return "the server's IPv6 address is followed by something other than a port";
+        if (!rest.empty())
+            port = rest.substr(1);
+        const std::string text(name);
+        in6_addr address;
+        if (text.size() > 45 || inet_pton(AF_INET6, text.c_str(), &address) != 1)
+            return "the server's IPv6 address is malformed";
+        // Such an address would pass by the check that keeps tunnels off this proxy's own ports.
+        if (IN6_IS_ADDR_V4MAPPED(&address))
+            return "the server's IPv4 address is written as an IPv6 one";
+    } else {
+        const std::size_t colon = host.find(':');
+        if (colon != std::string_view::npos) {
+            name = host.substr(0, colon);
+            port = host.substr(colon + 1);
+        }
+        if (name.empty())
+            return "the request names no server";
+        if (name.size() > kHttpMaxHostName)
+            return "the server's name is longer than " + std::to_string(kHttpMaxHostName) +
+                   " characters";
+        const auto hostCharacter = [](char c) {
+            return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                   c == '-' || c == '.' || c == '_';
+        };
+        if (!std::all_of(name.begin(), name.end(), hostCharacter))
+            return "the server's name holds a character no host name has";
+    }
+    if (port) {
+        const bool digits = !port->empty() && port->size() <= 5 &&
+                            port->find_first_not_of("0123456789") == std::string_view::npos;
+        if (!digits || std::stoul(std::string(*port)) == 0 ||
+            std::stoul(std::string(*port)) > 0xFFFF)
+            return "the server's port is not a number from 1 to 65535";
+    }
+    return std::nullopt;
 }
 
 } // namespace harbolt

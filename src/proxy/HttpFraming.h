@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -165,5 +166,13 @@ private:
     std::size_t fLineBytes = 0; // SizeRest: bytes of the size line
     std::size_t fTrailerBytes = 0;
 };
+
+// The longest host name the name service takes.
+constexpr std::size_t kHttpMaxHostName = 253;
+
+// Why a request's server ("name", "a.b.c.d" or "[IPv6 address]", each optionally with ":port")
+// cannot be reached: too long a name, a character no host name has, a malformed IPv6 address, a
+// port that is not 1 to 65535. nullopt when it is usable.
+std::optional<std::string> UnusableHost(std::string_view host);
 
 } // namespace harbolt

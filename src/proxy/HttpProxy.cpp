@@ -506,6 +506,10 @@ bool THttpConnection::StartRequest() {
         Refuse("400 Bad Request", "the request names no server");
         return true;
     }
+    if (const std::optional<std::string> unusable = UnusableHost(target.Host)) {
+        Refuse("400 Bad Request", *unusable);
+        return true;
+    }
     const TBodyFraming framing = RequestFraming(head);
     if (!framing.Valid) {
         Refuse("400 Bad Request", "the length of the request body is unclear");
@@ -566,8 +570,13 @@ bool THttpConnection::StartRequest() {
 void THttpConnection::OpenTunnel(const THttpRequestLine& request) {
     fHeadWaits = false;
     DropOrigin();
-    TConnectOutcome outcome =
-        fOptions.Connect(OriginEndpoint(SplitProxyUrl(request.Url).Host), fStop);
+    const std::string host = SplitProxyUrl(request.Url).Host;
+    if (const std::optional<std::string> unusable = UnusableHost(host)) {
+        fToClient.Append(OwnAnswer("400 Bad Request", *unusable));
+        fClosing = true;
+        return;
+    }
+    TConnectOutcome outcome = fOptions.Connect(OriginEndpoint(host), fStop);
     if (!outcome.Channel) {
         if (outcome.Failure == TConnectFailure::Stopped) {
             fEnd = TEnd::Abort;
@@ -883,7 +892,8 @@ THttpTarget SplitProxyUrl(std::string_view url) {
 
 std::string OriginEndpoint(std::string_view host) {
     std::string endpoint(host);
-    if (endpoint.find(':') == std::string::npos)
+    const std::size_t close = endpoint.starts_with('[') ? endpoint.find(']') : 0;
+    if (close != std::string::npos && endpoint.find(':', close) == std::string::npos)
         endpoint += ":80";
     return endpoint;
 }

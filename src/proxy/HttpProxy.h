@@ -40,7 +40,8 @@ struct THttpTarget {
 // A leading "http://" (in exactly this case) is dropped; the rest is split at the first "/".
 THttpTarget SplitProxyUrl(std::string_view url);
 
-// The host as a connect text: ":80" is added when the host names no port (has no ":").
+// The host as a connect text: ":80" is added when the host names no port (has no ":" after the
+// "]" of an IPv6 address).
 std::string OriginEndpoint(std::string_view host);
 
 // "METHOD /path VERSION".

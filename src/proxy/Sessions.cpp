@@ -257,6 +257,14 @@ TConnectOutcome ConnectOnward(const std::string& address, std::uint32_t millisec
         case ENETUNREACH:
         case ENETDOWN:
             return failed(TConnectFailure::Unreachable, "no route to the network of " + address);
+        case EAFNOSUPPORT:
+            return failed(TConnectFailure::Unreachable, "no IPv6 on this computer for " + address);
+        case EADDRNOTAVAIL:
+            // For IPv4 a passing want of local ports; for IPv6 no address of this computer
+            // reaches there.
+            if (address.starts_with('['))
+                return failed(TConnectFailure::Unreachable, "no IPv6 route to " + address);
+            break;
         default:
             break; // a passing shortage, or a time-out that the next round bounds
         }

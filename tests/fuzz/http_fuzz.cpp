@@ -2,14 +2,16 @@
 // any server of the Internet. Whatever the bytes, the handler must neither crash nor hang, and what
 // it passes on must hold together:
 // - the request line splits into method, URL and version that make up the line again, and the
-//   URL into host and path that make up the URL again;
+//   URL into host and path that make up the URL again; a host found usable is a name of host
+//   name characters, a dotted address or a bracketed IPv6 address, and gets a port 1 to 65535;
 // - a head scanner fed the bytes in two pieces finds what it finds fed them at once, within its
 //   limits; the fields of a parsed head are lines of the head, and the forwarded ones hold no
 //   field of the hop;
 // - a body framer fed in two pieces takes what it takes fed at once, and never more than it got;
 // - run through the handler, the browser gets HTTP answers only (or a tunnel's bytes after the
-//   answer that opened it), a malformed request line gets 400, and a request that can be passed
-//   on reaches the server it names in origin form, without the fields of the hop.
+//   answer that opened it), a malformed request line or an unusable host gets 400, and a request
+//   that can be passed on reaches the server it names in origin form, without the fields of the
+//   hop.
 //
 // Input: the browser's bytes, then optionally the marker "#ORIGIN#" and the origin's bytes.
 // Without the marker the origin cannot be reached. The handler runs over loopback connections
@@ -71,6 +73,22 @@ void CheckRequestLine(std::string_view line) {
         FUZZ_CHECK("http://" + rebuilt == request->Url);
     else
         FUZZ_CHECK(rebuilt == request->Url);
+
+    if (UnusableHost(target.Host))
+        return;
+    const std::string endpoint = OriginEndpoint(target.Host);
+    const std::size_t colon = endpoint.rfind(':');
+    FUZZ_CHECK(colon != std::string::npos && colon > 0 && colon + 1 < endpoint.size());
+    const std::string port = endpoint.substr(colon + 1);
+    FUZZ_CHECK(port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos);
+    FUZZ_CHECK(std::stoul(port) >= 1 && std::stoul(port) <= 65535);
+    const std::string name = endpoint.substr(0, colon);
+    FUZZ_CHECK(name.size() <= kHttpMaxHostName + 2);
+    if (name.front() == '[')
+        FUZZ_CHECK(name.back() == ']');
+    else
+        FUZZ_CHECK(name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                          "0123456789-._") == std::string::npos);
 }
 
 void CheckContentLength(std::string_view value) {
@@ -243,7 +261,13 @@ void CheckHandler(std::string_view browserBytes, std::optional<std::string_view>
         return;
     }
     const THttpTarget target = SplitProxyUrl(request->Url);
-    if (IsConnectMethod(request->Method)) {
+    const bool connect = IsConnectMethod(request->Method);
+    if ((connect || !target.Host.empty()) && UnusableHost(target.Host)) {
+        FUZZ_CHECK(asked.empty());
+        FUZZ_CHECK(StartsWith(toBrowser, "HTTP/1.1 400 Bad Request\r\n"));
+        return;
+    }
+    if (connect) {
         FUZZ_CHECK(asked.size() == 1 && asked[0] == OriginEndpoint(target.Host));
         if (originBytes)
             FUZZ_CHECK(toBrowser == "HTTP/1.1 200 Connection established\r\nServer: Harbolt\r\n"

@@ -161,5 +161,28 @@ TEST(HttpFraming, ChunkedBodiesEndAfterTheirTrailers) {
     EXPECT_TRUE(untilClose.EndsAtClose());
 }
 
+TEST(HttpFraming, HostsMustBeNamesAddressesOrBracketedIPv6WithAPort) {
+    for (const std::string_view host : {"site.test", "site.test:8080", "10.0.0.1:1",
+                                        "under_score-dash.test.", "[::1]", "[2001:db8::7]:65535"})
+        EXPECT_EQ(UnusableHost(host), std::nullopt) << host;
+    const std::string longest(kHttpMaxHostName, 'h');
+    EXPECT_EQ(UnusableHost(longest + ":80"), std::nullopt);
+    const std::pair<std::string, std::string_view> refused[] = {
+        {longest + "h", "the server's name is longer than 253 characters"},
+        {"a%20b", "the server's name holds a character no host name has"},
+        {"a:b:c", "the server's port is not a number from 1 to 65535"},
+        {"site.test:", "the server's port is not a number from 1 to 65535"},
+        {"site.test:0", "the server's port is not a number from 1 to 65535"},
+        {"site.test:65536", "the server's port is not a number from 1 to 65535"},
+        {":80", "the request names no server"},
+        {"[::1", "the server's IPv6 address lacks its closing bracket"},
+        {"[::1]x", "the server's IPv6 address is followed by something other than a port"},
+        {"[::g]", "the server's IPv6 address is malformed"},
+        {"[::ffff:127.0.0.1]:1977", "the server's IPv4 address is written as an IPv6 one"},
+    };
+    for (const auto& [host, reason] : refused)
+        EXPECT_EQ(UnusableHost(host), std::string(reason)) << host;
+}
+
 } // namespace
 } // namespace harbolt

@@ -165,6 +165,11 @@ TEST(HttpProxyHead, SplitsRequestLinesAndUrls) {
         {"GET http://h/p HTTP/1.0 trailing", "h", "p", "h:80", "GET /p HTTP/1.0 trailing",
          "X-MPM-URI: http://h/p"},
         {"GET  HTTP/1.0", "", std::nullopt, ":80", "GET / HTTP/1.0", "X-MPM-URI: http:///"},
+        // An IPv6 address names its port after its bracket.
+        {"GET http://[::1]/x HTTP/1.1", "[::1]", "x", "[::1]:80", "GET /x HTTP/1.1",
+         "X-MPM-URI: http://[::1]/x"},
+        {"GET http://[::1]:8080 HTTP/1.1", "[::1]:8080", std::nullopt, "[::1]:8080",
+         "GET / HTTP/1.1", "X-MPM-URI: http://[::1]:8080/"},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Line);
@@ -494,6 +499,12 @@ TEST_F(HttpProxyTest, RequestHeadsWithinTheLimitsPassOthersAreRefused) {
          OwnAnswer("400 Bad Request", "a line of the request head holds a bare CR")},
         {"not a number", "Content-Length: abc\r\n\r\n",
          OwnAnswer("400 Bad Request", "the length of the request body is unclear")},
+        {"host too long", "GET http://" + std::string(254, 'h') + "/ HTTP/1.1\r\n\r\n",
+         OwnAnswer("400 Bad Request", "the server's name is longer than 253 characters")},
+        {"bad IPv6 address", "GET http://[::1/ HTTP/1.1\r\n\r\n",
+         OwnAnswer("400 Bad Request", "the server's IPv6 address lacks its closing bracket")},
+        {"tunnel to a bad port", "CONNECT site.test:99999 HTTP/1.1\r\n\r\n",
+         OwnAnswer("400 Bad Request", "the server's port is not a number from 1 to 65535")},
         {"early close", "Host: x\r\n", "", true},
         {"body cut short", "Content-Length: 10\r\n\r\nabc", "", true},
     };
@@ -501,9 +512,9 @@ TEST_F(HttpProxyTest, RequestHeadsWithinTheLimitsPassOthersAreRefused) {
         SCOPED_TRACE(c.Name);
         THttpRun run;
         std::string head = c.Head;
-        if (head.starts_with("GET "))
+        if (head.find("ORIGIN") != std::string::npos)
             head.replace(head.find("ORIGIN"), 6, run.Listener.Endpoint);
-        else
+        else if (!head.starts_with("GET ") && !head.starts_with("CONNECT "))
             head = "GET http://" + run.Listener.Endpoint + "/x HTTP/1.1\r\n" + head;
         SendNow(*run.Browser, head);
         if (c.BrowserCloses) {
