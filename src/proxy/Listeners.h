@@ -142,9 +142,10 @@ using TSessionAcceptHandler = std::function<void(std::unique_ptr<TBufferedCommun
 
 // The listener's life on the calling thread: the bind phase (10 s of retries every 100 ms), then
 // accepts until its stop, each admitted connection given to onAccept; at the end the slot is
-// cleared. Connections from peers the access rule does not admit, and those past MaxSessions,
-// are closed at once. A failing accept is retried after a pause; only a failed bind or listen
-// ends the listener. A plain onAccept holds the session's place only while it runs.
+// cleared. Connections from peers the access rule does not admit, and those past MaxSessions or
+// their source's share of it, are closed at once. A failing accept is retried after a pause; only a
+// failed bind or listen ends the listener. A plain onAccept holds the session's place only while it
+// runs.
 void RunListener(const std::shared_ptr<TListenerState>& state, int backlog,
                  const TSessionAcceptHandler& onAccept);
 void RunListener(const std::shared_ptr<TListenerState>& state, int backlog,

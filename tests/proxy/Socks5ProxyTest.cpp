@@ -474,17 +474,14 @@ TEST_F(Socks5Test, BindEndsOnStopFlagOrWhenTheClientLeaves) {
 
 TEST_F(Socks5Test, BindRefusesThisComputerAndWaitsOnlyItsTimeLimit) {
     // A peer on this computer could reach its services through the BIND: code 2, nothing bound.
-    for (const std::string& request :
-         {RequestIPv4(2, kLoopback, 53), RequestName(2, "localhost", 21)}) {
+    // An IPv6 peer, also written as a name: code 8, the listening side has IPv4 only.
+    const std::string notAllowed = Bytes({5, 2, 0, 1, 0, 0, 0, 0, 0, 0});
+    for (const auto& [request, reply] : {std::pair{RequestIPv4(2, kLoopback, 53), notAllowed},
+                                         std::pair{RequestName(2, "localhost", 21), notAllowed},
+                                         std::pair{RequestName(2, "::1", 21), kTypeNotSupported}}) {
         TSocksRun run;
         SendNow(*run.Client, kGreeting + request);
-        EXPECT_EQ(AllUntilClosed(*run.Client), kAccepted + Bytes({5, 2, 0, 1, 0, 0, 0, 0, 0, 0}));
-    }
-    // An IPv6 peer, also written as a name: the listening side has IPv4 only.
-    {
-        TSocksRun run;
-        SendNow(*run.Client, kGreeting + RequestName(2, "::1", 21));
-        EXPECT_EQ(AllUntilClosed(*run.Client), kAccepted + kTypeNotSupported);
+        EXPECT_EQ(AllUntilClosed(*run.Client), kAccepted + reply);
     }
     TSocks5Options options;
     options.BindWait = std::chrono::milliseconds(150);
@@ -493,14 +490,7 @@ TEST_F(Socks5Test, BindRefusesThisComputerAndWaitsOnlyItsTimeLimit) {
     const std::string first = ReadUpTo(*run.Client, 12).substr(2);
     ASSERT_EQ(first.size(), 10u);
     EXPECT_GE(ReplyPort(first), 1024);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(AllUntilClosed(*run.Client), Bytes({5, 6, 0, 1, 0, 0, 0, 0, 0, 0}));
-    EXPECT_LT(MillisecondsSince(start), 1500.0);
-    EXPECT_NE(test::CommunicationError([&] {
-                  auto late = TCommunication::CreateUnconnected(false, false);
-                  late->Connect(test::Loopback(ReplyPort(first)));
-              }),
-              "");
+    EXPECT_EQ(AllUntilClosed(*run.Client, 1500), Bytes({5, 6, 0, 1, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST_F(Socks5Test, UdpAssociateIsRefusedWithCode7) {
