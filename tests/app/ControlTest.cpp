@@ -231,6 +231,7 @@ public:
         7,
         1,
         0,
+        0,
         false,
         {"127.0.0.0/8", "10.0.0.0/24"}};
     bool ProxyEnabled = true;
