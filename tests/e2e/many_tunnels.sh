@@ -83,14 +83,15 @@ target_live() {
     [[ $count =~ live=([0-9]+) ]] && echo "${BASH_REMATCH[1]}"
 }
 
-# --- ALPHA online, beta's mappings to the target; room for every connection on both.
+# --- ALPHA online, beta's mappings to the target; room for every connection on both: the one
+# client may hold a quarter of beta's mapping sessions, beta half of ALPHA's tunnels.
 
 e2e_start ALPHA 1
 e2e_start beta 2
 for name in ALPHA beta; do
     e2e_set_address "$name"
     e2e_ctl "$name" set ProxyEnabled yes
-    e2e_ctl "$name" set ProxyMaxSessions $((CONNECTIONS + 1000))
+    e2e_ctl "$name" set ProxyMaxSessions $((4 * CONNECTIONS + 1000))
 done
 e2e_ctl beta set ProxyMapping00 ":$ECHO_PORT -> $INTERNET:$ECHO_PORT, notrigger"
 e2e_ctl beta set ProxyMapping01 ":$AFTER_EOF_PORT -> $INTERNET:$AFTER_EOF_PORT, notrigger"
