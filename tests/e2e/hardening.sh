@@ -12,6 +12,9 @@
 #                    and are closed after the request time limit.
 #   wan-refused      a host on a second segment of the instance is refused by its mapping, a LAN
 #                    host is served.
+#   bind-flood       4,000 SOCKS5 BINDs held open by one LAN computer on the online computer's
+#                    server port: it holds no more than its share of them, and beta's tunnel and
+#                    replication still pass.
 # Every stage runs even when one before it failed; the script fails if any did.
 # HARBOLT_HARDENING_STAGES="NAME ..." runs only those stages.
 # Usage: hardening.sh HARBOLT SEND_DATAGRAM
@@ -27,7 +30,10 @@ E2E_EXTRA_ARGS=(--dialup sim)
 
 readonly ALPHA_IP=10.77.0.1 BETA_IP=10.77.0.2 ATTACKER_IP=10.77.0.3
 readonly INTERNET_IP=10.78.0.2 WAN_HOST_IP=10.88.0.2
-readonly HTTP_PORT=8000 HTTP_MAPPING_PORT=8080 LOOP_PORT=7001
+readonly HTTP_PORT=8000 HTTP_MAPPING_PORT=8080 LOOP_PORT=7001 BETA_FORWARD_PORT=8090
+# ALPHA's session cap ("ProxyMaxSessions"), lowered so that the floods stay cheap: one computer
+# may hold half of it.
+readonly MAX_SESSIONS=1000
 readonly REQUEST_LIMIT_MS=2000
 # Under the sanitizers an instance's memory is several times larger and grows by more for the same
 # work: growth is then judged relative to the stage's own baseline.
@@ -38,7 +44,7 @@ else
 fi
 
 declare -a FAILED_STAGES=()
-STAGES=${HARBOLT_HARDENING_STAGES:-forged-datainfo enospc self-mapping silent wan-refused roster-flood}
+STAGES=${HARBOLT_HARDENING_STAGES:-forged-datainfo enospc self-mapping silent wan-refused bind-flood roster-flood}
 
 # --- Measuring.
 
@@ -112,7 +118,7 @@ run_stage() {
 
 TOOL="$E2E_TMP/attack.py"
 cat >"$TOOL" <<'EOF'
-import select, socket, struct, sys, time
+import os, select, socket, struct, sys, time
 
 MAGIC1, MAGIC2, VERSION, PORT = 0x27021977, 0x019C5299, 0x00010000, 42717
 
@@ -190,6 +196,58 @@ def silent(address, port, count, ready, limit_s):
           f" last={int(1000 * times[-1]) if times else -1}", flush=True)
 
 
+def binds(address, port, count, peer, peer_port, ready, release, limit_s):
+    """COUNT SOCKS5 BINDs for PEER through the server port, as a LAN computer's tunnels, all
+    held open; reports how many got their first reply and how many were closed at once, then
+    holds the rest until the file RELEASE appears (or LIMIT_S passes)."""
+    import resource
+    resource.setrlimit(resource.RLIMIT_NOFILE, (count + 256, count + 256))
+    request = (b"SOCKPROXY V1 (NT)\r\nSOCKS5 PROXY\r\n\x05\x01\x00\x05\x02\x00\x01" +
+               socket.inet_aton(peer) + struct.pack(">H", peer_port))
+    conns, failed = [], 0
+    for i in range(count):
+        s = socket.socket()
+        s.settimeout(3)
+        try:
+            s.connect((address, port))
+            s.sendall(request)
+            conns.append(s)
+        except OSError:
+            s.close()
+            failed += 1
+        if i % 8 == 7:
+            time.sleep(0.002)
+    # poll: select cannot take descriptors past 1023.
+    by_fd = {s.fileno(): s for s in conns}
+    got = {fd: b"" for fd in by_fd}
+    closed = set()
+    waiting = select.poll()
+    for fd in by_fd:
+        waiting.register(fd, select.POLLIN)
+    deadline = time.monotonic() + 5
+    while time.monotonic() < deadline and any(len(got[fd]) < 12 and fd not in closed
+                                              for fd in by_fd):
+        for fd, _ in waiting.poll(200):
+            try:
+                data = by_fd[fd].recv(64)
+            except OSError:
+                data = b""
+            if data:
+                got[fd] += data
+            else:
+                closed.add(fd)
+            if not data or len(got[fd]) >= 12:
+                waiting.unregister(fd)
+    bound = sum(1 for fd in by_fd if got[fd][:4] == b"\x05\x00\x05\x00")
+    print(f"attempted={count} failed={failed} bound={bound} closed={len(closed)}", flush=True)
+    open(ready, "w").close()
+    start = time.monotonic()
+    while time.monotonic() - start < limit_s and not os.path.exists(release):
+        time.sleep(0.1)
+    for s in conns:
+        s.close()
+
+
 command = sys.argv[1]
 if command == "presence":
     send(sys.argv[2], [presence(n) for n in sys.argv[3:]], per_burst=1)
@@ -202,6 +260,9 @@ elif command == "datainfo":
         send(sys.argv[2], [data_info(sys.argv[3], int(sys.argv[4]), sys.argv[5]),
                            presence(sys.argv[3])], per_burst=1)
         time.sleep(0.3)
+elif command == "binds":
+    binds(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5], int(sys.argv[6]),
+          sys.argv[7], sys.argv[8], float(sys.argv[9]))
 elif command == "hold":
     hold(sys.argv[2], int(sys.argv[3]))
 elif command == "silent":
@@ -261,6 +322,9 @@ for name in ALPHA beta; do
     e2e_ctl "$name" set ProxyEnabled yes
 done
 e2e_ctl ALPHA set ProxyMapping00 ":$HTTP_MAPPING_PORT -> $INTERNET_IP:$HTTP_PORT, notrigger"
+e2e_ctl ALPHA set ProxyMaxSessions "$MAX_SESSIONS"
+# beta reaches the HTTP server through a tunnel to ALPHA's server port.
+e2e_ctl beta set ProxyMapping00 ":$BETA_FORWARD_PORT -> $INTERNET_IP:$HTTP_PORT, notrigger"
 for name in ALPHA beta; do
     e2e_ctl "$name" proxy restart >/dev/null
 done
@@ -551,6 +615,58 @@ stage_wan_refused() {
     [[ $page == "served $$" ]] || stage_fail "the LAN host got '$page'"
     check_bounds "$stage" after "$base" "$after" 3 10
     e2e_log "$WAN_HOST_IP on the second segment is closed without a reply; $ATTACKER_IP is served"
+}
+
+# --- Stage: one computer floods the server port with SOCKS5 BINDs.
+
+stage_bind_flood() {
+    local stage=bind-flood base during after report page value share=$((MAX_SESSIONS / 2))
+    measure "$stage" before ALPHA
+    base=$USAGE
+    rm -f "$E2E_TMP/binds.ready" "$E2E_TMP/binds.release"
+    ip netns exec "$ATTACKER_NS" python3 "$TOOL" binds "$ALPHA_IP" 1977 4000 "$INTERNET_IP" \
+        "$HTTP_PORT" "$E2E_TMP/binds.ready" "$E2E_TMP/binds.release" 60 \
+        >"$E2E_TMP/binds.out" 2>&1 &
+    local attack=$!
+    ready() { [[ -f $E2E_TMP/binds.ready ]]; }
+    if ! e2e_wait_until $((30000 * (1 + SANITIZED))) "4,000 BINDs" ready; then
+        touch "$E2E_TMP/binds.release"
+        stage_fail "the BINDs were not made: $(cat "$E2E_TMP/binds.out")"
+    fi
+    report=$(cat "$E2E_TMP/binds.out")
+    e2e_log "the attacker's BINDs: $report"
+    measure "$stage" during ALPHA
+    during=$USAGE
+    # beta's tunnel and a change replicated from ALPHA to beta pass beside the flood.
+    page=$(timeout -k 2 10 ip netns exec "$(e2e_host_ns 2)" curl -s -m 5 \
+        "http://$BETA_IP:$BETA_FORWARD_PORT/hello.txt" 2>&1) || true
+    value="bind flood $$ $RANDOM"
+    e2e_ctl ALPHA set E2eBindFloodProbe "$value"
+    replicated() {
+        [[ $(e2e_ctl beta list Alpha --json | jq -r '.E2eBindFloodProbe // empty') == "$value" ]]
+    }
+    local replication=ok
+    e2e_wait_until 10000 "ALPHA's change on beta during the flood" replicated ||
+        replication="ALPHA's change did not reach beta within 10 s"
+    e2e_log "during the flood beta's tunnel got '$page', ALPHA's change reached beta after" \
+        "$E2E_WAITED_MS ms"
+    local counters
+    counters=$(e2e_proxy_status ALPHA | jq -c '{overCap, overShare}')
+    touch "$E2E_TMP/binds.release"
+    wait "$attack" || true
+    e2e_log "ALPHA's counts: $counters"
+    [[ $page == "served $$" ]] || stage_fail "beta's tunnel during the flood got '$page'"
+    [[ $replication == ok ]] || stage_fail "$replication"
+    [[ $report =~ bound=([0-9]+) ]] || stage_fail "no report from the attacker: $report"
+    ((BASH_REMATCH[1] <= share)) ||
+        stage_fail "ALPHA holds ${BASH_REMATCH[1]} BINDs of one computer (its share: $share)"
+    check_bounds "$stage" during "$base" "$during" $((share + 50)) $((2 * share + 100)) \
+        $((SANITIZED ? 1536000 : 102400))
+    near() { (($(threads_of "$(e2e_usage "${E2E_PID[ALPHA]}")") <= $(threads_of "$base") + 5)); }
+    e2e_wait_until 10000 "ALPHA's threads back near the baseline" near || true
+    measure "$stage" after ALPHA
+    after=$USAGE
+    check_bounds "$stage" after "$base" "$after" 5 10 $((SANITIZED ? 1536000 : 102400))
 }
 
 # --- Stage: 5,000 invented presence names.
