@@ -379,8 +379,15 @@ void ServeActive(TBufferedCommunication& client, TBufferedCommunication& server,
     data.Stop();
     sockaddr_in local = SocketAddress(server.Socket(), false);
     local.sin_port = 0;
-    std::shared_ptr<TDataConnectionThread> thread = TDataConnectionThread::Start(
-        command.Address, local, SocketAddress(server.Socket(), true), activity);
+    std::shared_ptr<TDataConnectionThread> thread;
+    try {
+        thread = TDataConnectionThread::Start(command.Address, local,
+                                              SocketAddress(server.Socket(), true), activity);
+    } catch (const ECommunication& failure) {
+        // No port to offer (out of descriptors or ports): the conversation itself goes on.
+        SendLine(client, std::string("425 Cannot open data connection: ") + failure.what());
+        return;
+    }
     const sockaddr_in listening = thread->ListenAddress();
     data.Set(std::move(thread));
     SendLine(server, FtpPortCommand(listening));
@@ -883,8 +890,15 @@ public:
         fData.Stop();
         sockaddr_in local = SocketAddress(fServer.Socket(), false);
         local.sin_port = 0;
-        std::shared_ptr<TDataConnectionThread> thread =
-            TDataConnectionThread::Start(command.Address, local, fOnlineAddress, fActivity);
+        std::shared_ptr<TDataConnectionThread> thread;
+        try {
+            thread =
+                TDataConnectionThread::Start(command.Address, local, fOnlineAddress, fActivity);
+        } catch (const ECommunication& failure) {
+            SendAll(fClient,
+                    std::string("425 Cannot open data connection: ") + failure.what() + "\r\n");
+            return "";
+        }
         const sockaddr_in listening = thread->ListenAddress();
         fData.Set(std::move(thread));
         return FtpPortCommand(listening) + "\r\n";
