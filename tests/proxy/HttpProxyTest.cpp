@@ -501,8 +501,6 @@ TEST_F(HttpProxyTest, RequestHeadsWithinTheLimitsPassOthersAreRefused) {
          OwnAnswer("400 Bad Request", "the length of the request body is unclear")},
         {"host too long", "GET http://" + std::string(254, 'h') + "/ HTTP/1.1\r\n\r\n",
          OwnAnswer("400 Bad Request", "the server's name is longer than 253 characters")},
-        {"bad IPv6 address", "GET http://[::1/ HTTP/1.1\r\n\r\n",
-         OwnAnswer("400 Bad Request", "the server's IPv6 address lacks its closing bracket")},
         {"tunnel to a bad port", "CONNECT site.test:99999 HTTP/1.1\r\n\r\n",
          OwnAnswer("400 Bad Request", "the server's port is not a number from 1 to 65535")},
         {"early close", "Host: x\r\n", "", true},
