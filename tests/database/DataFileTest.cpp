@@ -105,6 +105,10 @@ TEST_F(DataFileTest, DamagedFileIsKeptAsideAndTheNextSaveKeepsTheBackup) {
                 aside.push_back(entry.path());
         ASSERT_EQ(aside.size(), 1u);
         EXPECT_EQ(Read(aside[0]), c.Bytes);
+        EXPECT_NE(loaded.Problem.find("; loaded its backup " + (Dir / "Harbolt.BAK").string() +
+                                      "; the damaged file is kept as " + aside[0].string()),
+                  std::string::npos)
+            << loaded.Problem;
 
         db.FindComputer("PC1").SetProperty("Timemaster", "yes");
         db.SaveToFile(Path);
