@@ -32,17 +32,10 @@ std::mutex RuleLock;
 std::shared_ptr<TAccessRule> Rule;
 std::atomic<std::uint64_t> Refused{0};
 
-// The proxy's clock, looked up at each reading: tests put theirs in place.
-class TProxyTickClock final : public TTickClock {
-public:
-    std::uint32_t Now() const override { return ProxyClock().Now(); }
-};
-
 // Never destroyed: listener threads may still refuse a connection while the program ends.
 TEventRateLimit& RefusedLines() {
-    static const TProxyTickClock* const clock = new TProxyTickClock;
     static TEventRateLimit* const limit =
-        new TEventRateLimit(*clock, kRefusedLinesPerMinute, "refused connections");
+        new TEventRateLimit(FollowingProxyClock(), kRefusedLinesPerMinute, "refused connections");
     return *limit;
 }
 

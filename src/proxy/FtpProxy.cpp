@@ -40,33 +40,21 @@ constexpr int kTextCannotListen = 61;
 std::atomic<int> RunningDataThreads{0};
 std::atomic<std::uint64_t> DataRefused{0};
 
-// The proxy's clock, looked up at each reading: tests put theirs in place.
-class TProxyTickClock final : public TTickClock {
-public:
-    std::uint32_t Now() const override { return ProxyClock().Now(); }
-};
-
 // Never destroyed: data threads may still refuse a connection while the program ends. Anyone
 // who finds a data port can knock at will, so the lines are limited.
 TEventRateLimit& RefusedDataLines() {
-    static const TProxyTickClock* const clock = new TProxyTickClock;
     static TEventRateLimit* const limit =
-        new TEventRateLimit(*clock, 5, "refused FTP data connections");
+        new TEventRateLimit(FollowingProxyClock(), 5, "refused FTP data connections");
     return *limit;
-}
-
-std::string Dotted(const sockaddr_in& address) {
-    char dotted[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &address.sin_addr, dotted, sizeof dotted);
-    return dotted;
 }
 
 void ReportRefusedActiveTarget(const sockaddr_in& target, const sockaddr_in& client) {
     ++DataRefused;
     RefusedDataLines().Log(TEventLevel::Warning,
-                           "refused an FTP data connection to " + Dotted(target) + ":" +
+                           "refused an FTP data connection to " +
+                               AddressToDotted(target.sin_addr.s_addr) + ":" +
                                std::to_string(ntohs(target.sin_port)) + " for the client at " +
-                               Dotted(client) +
+                               AddressToDotted(client.sin_addr.s_addr) +
                                ": only to the client's own address, port 1024 or above");
 }
 
@@ -246,8 +234,9 @@ TSocket AcceptFrom(TSocket listenSocket, std::uint16_t port, const sockaddr_in& 
         CloseSocket(accepted);
         ++DataRefused;
         RefusedDataLines().Log(TEventLevel::Warning,
-                               "closed a connection from " + Dotted(peer) + " to FTP data port " +
-                                   std::to_string(port) + ": it waits for " + Dotted(party));
+                               "closed a connection from " + AddressToDotted(peer.sin_addr.s_addr) +
+                                   " to FTP data port " + std::to_string(port) + ": it waits for " +
+                                   AddressToDotted(party.sin_addr.s_addr));
     }
     return kInvalidSocket;
 }
@@ -914,8 +903,9 @@ public:
         if (!port)
             return line;
         // The online computer's port, on the address this tunnel reached it at.
-        TConnectOutcome outcome = ConnectOnward(
-            Dotted(fOnlineAddress) + ":" + std::to_string(*port), kConnectPhase, fStop);
+        TConnectOutcome outcome = ConnectOnward(AddressToDotted(fOnlineAddress.sin_addr.s_addr) +
+                                                    ":" + std::to_string(*port),
+                                                kConnectPhase, fStop);
         if (!outcome.Channel)
             return "425 Cannot open data connection: " + outcome.Reason + "\r\n";
         sockaddr_in local = SocketAddress(fClient.Socket(), false);

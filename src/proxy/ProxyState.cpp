@@ -69,6 +69,15 @@ const TTickClock& ProxyClock() {
     return clock != nullptr ? *clock : SystemTickClock();
 }
 
+const TTickClock& FollowingProxyClock() {
+    class TFollowing final : public TTickClock {
+    public:
+        std::uint32_t Now() const override { return ProxyClock().Now(); }
+    };
+    static const TFollowing* const clock = new TFollowing;
+    return *clock;
+}
+
 void SetOnlineProxyAddress(const std::string& address) {
     const std::lock_guard lock(ProxyTimeLock);
     OnlineProxyAddress = address;

@@ -34,6 +34,9 @@ extern std::atomic<std::int32_t> LogFileCounter;
 // thread runs.
 void SetProxyClock(const TTickClock& clock);
 const TTickClock& ProxyClock();
+// A clock that reads ProxyClock() at each reading, for objects made before a test puts its clock
+// in place. Never destroyed.
+const TTickClock& FollowingProxyClock();
 
 // The roster heard an "online" announcement: remember that computer's proxy address.
 void SetOnlineProxyAddress(const std::string& address);
